@@ -1,0 +1,67 @@
+#include "app/varrow_app.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include "app/varrow_dlg.h"
+#include "monitoring/maintenance.h"
+
+namespace varrow {
+
+std::wstring FirstPlainParameter(const wchar_t* commandLine) {
+  if (commandLine == nullptr) return {};
+  int count = 0;
+  // CommandLineToArgvW treats its first word as the program name, exactly as
+  // the process's own command line has it.
+  LPWSTR* args = CommandLineToArgvW(commandLine, &count);
+  if (args == nullptr) return {};
+  std::wstring found;
+  for (int i = 1; i < count; ++i) {
+    const wchar_t* arg = args[i];
+    if (arg[0] == L'-' || arg[0] == L'/') continue;
+    found = arg;
+    break;
+  }
+  LocalFree(args);
+  return found;
+}
+
+StartMode SelectMode(const std::wstring& parameter) {
+  if (CompareStringOrdinal(parameter.c_str(), -1, L"uninstall", -1, TRUE) == CSTR_EQUAL)
+    return StartMode::Uninstall;
+  if (CompareStringOrdinal(parameter.c_str(), -1, L"disable", -1, TRUE) == CSTR_EQUAL)
+    return StartMode::Disable;
+  return StartMode::Interactive;
+}
+
+UINT ChooseDialogTemplate(LCID locale) {
+  DWORD primary = locale & 0x3FF;
+  return (primary == 1 || primary == 13) ? 154 : 102;
+}
+
+}  // namespace varrow
+
+CVarrow theApp;
+
+BOOL CVarrow::InitInstance() {
+  InitCommonControls();
+  const std::wstring parameter = varrow::FirstPlainParameter(GetCommandLineW());
+  switch (varrow::SelectMode(parameter)) {
+    case varrow::StartMode::Uninstall:
+      varrow::UninstallUserSettings();
+      return FALSE;
+    case varrow::StartMode::Disable:
+      varrow::DisableAllMonitoring();
+      return FALSE;
+    case varrow::StartMode::Interactive:
+      break;
+  }
+  const UINT templateId = varrow::ChooseDialogTemplate(GetUserDefaultLCID());
+  // Right-to-left default layout only where the right-to-left template is used.
+  if (templateId == 154) SetProcessDefaultLayout(LAYOUT_RTL);
+  CVarrowDlg dialog(templateId);
+  m_pMainWnd = &dialog;
+  dialog.DoModal();
+  m_pMainWnd = nullptr;
+  return FALSE;
+}

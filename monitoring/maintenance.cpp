@@ -1,0 +1,6 @@
+#include "monitoring/maintenance.h"
+
+namespace varrow {
+void DisableAllMonitoring() {}
+void UninstallUserSettings() {}
+}  // namespace varrow

@@ -1,0 +1,7 @@
+// The command-line maintenance modes.
+#pragma once
+
+namespace varrow {
+void DisableAllMonitoring();
+void UninstallUserSettings();
+}  // namespace varrow

@@ -1,0 +1,78 @@
+# Shared by run.sh, test.sh and the benchmarks: packages, build, Wine prefix, screen.
+# Source it from bash; it sets ROOT, BUILD, BIN and helper functions.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=$ROOT/build/mingw
+BIN=$BUILD/bin
+export XDG_CONFIG_HOME=$ROOT/build/xdg/config XDG_DATA_HOME=$ROOT/build/xdg/data XDG_CACHE_HOME=$ROOT/build/xdg/cache
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEARCH=win64
+
+log() { printf '== %s\n' "$*" >&2; }
+
+# Installs the Debian packages that are missing (nothing when all are there).
+ensure_packages() {
+  local missing=0
+  for c in i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb cmake chmcmd; do
+    command -v "$c" >/dev/null 2>&1 || missing=1
+  done
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing=1
+  dpkg -s wine32:i386 >/dev/null 2>&1 || missing=1
+  [ -d /usr/share/wine/fonts ] || missing=1
+  [ "$missing" = 0 ] && return 0
+  log "installing missing Debian packages"
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo=sudo
+  $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    wine wine32:i386 wine64 libwine:i386 g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
+    cmake make googletest xvfb xauth fonts-wine fp-utils x11-apps imagemagick >/dev/null
+}
+
+build() {
+  log "building"
+  mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
+  (cd "$ROOT" && cmake --preset mingw >/dev/null && cmake --build --preset mingw -- --no-print-directory -s 2>&1 \
+    | grep -v -E '^\[ *[0-9]+%\]' || true)
+  [ -x "$BIN/Varrow.exe" ] || { echo "build failed" >&2; exit 1; }
+}
+
+# A booted prefix made once; each run works on a clone of it.
+TEMPLATE=$ROOT/build/wine-template
+ensure_template() {
+  [ -f "$TEMPLATE/.varrow-ready" ] && return 0
+  log "booting a Wine prefix (once)"
+  rm -rf "$TEMPLATE"
+  WINEPREFIX=$TEMPLATE WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
+  WINEPREFIX=$TEMPLATE wineserver -w
+  # No window manager under Xvfb: unmanaged windows avoid a stall on every hidden window.
+  WINEPREFIX=$TEMPLATE wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+  WINEPREFIX=$TEMPLATE wineserver -w
+  mkdir -p "$TEMPLATE/drive_c/windows/Fonts"
+  cp -n /usr/share/wine/fonts/*.ttf "$TEMPLATE/drive_c/windows/Fonts/" 2>/dev/null || true
+  touch "$TEMPLATE/.varrow-ready"
+}
+
+# clone_prefix DIR: a private copy of the template (hard links, real copies of the hives).
+clone_prefix() {
+  local dir=$1
+  rm -rf "$dir"
+  cp -al "$TEMPLATE" "$dir"
+  for f in system.reg user.reg userdef.reg; do
+    rm -f "$dir/$f"; cp "$TEMPLATE/$f" "$dir/$f"
+  done
+}
+
+# start_screen: an Xvfb of our own when no display is set; stop_screen ends it.
+XVFB_PID=""
+start_screen() {
+  if [ -n "${DISPLAY:-}" ] && [ -z "${VARROW_OWN_SCREEN:-}" ]; then return 0; fi
+  local fdfile; fdfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 100); do [ -s "$fdfile" ] && break; sleep 0.05; done
+  export DISPLAY=":$(head -n1 "$fdfile")"
+  rm -f "$fdfile"
+}
+stop_screen() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; XVFB_PID=""; }

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test under Wine in a fresh prefix.
+source "$(dirname "$0")/common.sh"
+ensure_packages
+build
+ensure_template
+export WINEPREFIX=$ROOT/build/wine-test-$$
+clone_prefix "$WINEPREFIX"
+VARROW_OWN_SCREEN=1 start_screen
+cleanup() { wineserver -k >/dev/null 2>&1 || true; stop_screen; rm -rf "$WINEPREFIX"; }
+trap cleanup EXIT
+# A warm server first: otherwise CTest waits on pipes that Wine's services inherit.
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+cd "$ROOT"
+set +e +o pipefail
+ctest --preset mingw "$@" 2>&1 | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+rc=${PIPESTATUS[0]}
+exit "$rc"
