@@ -2,7 +2,7 @@
 # Source it from bash; it sets ROOT, BUILD, BIN and helper functions.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD=$ROOT/build/mingw
+BUILD=${VARROW_BUILD:-$ROOT/build/mingw}
 BIN=$BUILD/bin
 export XDG_CONFIG_HOME=$ROOT/build/xdg/config XDG_DATA_HOME=$ROOT/build/xdg/data XDG_CACHE_HOME=$ROOT/build/xdg/cache
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -33,7 +33,7 @@ ensure_packages() {
 build() {
   log "building"
   mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
-  (cd "$ROOT" && cmake --preset mingw >/dev/null && cmake --build --preset mingw -- --no-print-directory -s 2>&1 \
+  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" >/dev/null && cmake --build "$BUILD" -j2 -- --no-print-directory -s 2>&1 \
     | grep -v -E '^\[ *[0-9]+%\]' || true)
   [ -x "$BIN/Varrow.exe" ] || { echo "build failed" >&2; exit 1; }
 }

@@ -14,6 +14,6 @@ wineserver -p
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 cd "$ROOT"
 set +e +o pipefail
-ctest --preset mingw "$@" 2>&1 | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 120 "$@" 2>&1 | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
 rc=${PIPESTATUS[0]}
 exit "$rc"
