@@ -1,0 +1,112 @@
+// Resource numbers of the program: dialog templates, icon, control ids and the
+// string table. These numbers are the interface that language libraries and the
+// tests rely on; keep them as they are.
+#pragma once
+
+// Dialog templates.
+#define IDD_ABOUTBOX 100
+#define IDD_VARROW_DIALOG 102
+#define IDD_VARROW_DIALOG_RTL 154
+#define IDD_ABOUTBOX_RTL 156
+
+// Icon group of the program and of its dialogs.
+#define IDR_MAINFRAME 104
+
+// System-menu command of the About item (matched on its top 12 bits).
+#define IDM_ABOUTBOX 0x0010
+
+// Main dialog controls (IDOK 1 and IDCANCEL 2 are the platform's).
+#define IDC_J2534_TAB 1000
+#define IDC_J2534_ENABLE 1002
+#define IDC_J2534_SIZE 1005
+#define IDC_J2534_SIZE_LABEL 1006
+#define IDC_J2534_GROUP 1007
+#define IDC_J2534_FILE 1008
+#define IDC_J2534_FILE_LABEL 1009
+#define IDC_J2534_FORMAT_GROUP 1010
+#define IDC_J2534_ASCII 1011
+#define IDC_J2534_CSV 1012
+#define IDC_J2534_HTML 1013
+#define IDC_J2534_XML 1014
+#define IDC_J2534_OVERWRITE 1015
+#define IDC_CONNECTION_LIST 1016
+#define IDC_CONNECTION_LABEL 1017
+#define IDC_CONNECTION_UPDOWN 1018
+#define IDC_DEVICE_GROUP 1019
+#define IDC_DEVICE_LABEL 1020
+#define IDC_SERIAL_NUMBER 1021
+#define IDC_PDU_TAB 1022
+#define IDC_PDU_ENABLE 1024
+#define IDC_PDU_SIZE 1027
+#define IDC_PDU_SIZE_LABEL 1028
+#define IDC_PDU_GROUP 1029
+#define IDC_PDU_FILE 1030
+#define IDC_PDU_FILE_LABEL 1031
+#define IDC_PDU_FORMAT_GROUP 1032
+#define IDC_PDU_ASCII 1033
+#define IDC_PDU_CSV 1034
+#define IDC_PDU_HTML 1035
+#define IDC_PDU_XML 1036
+#define IDC_PDU_OVERWRITE 1037
+#define IDC_PDU_STORE_WITH_J2534 1038
+#define IDC_RESTORE 1039  // in no template of this program; skipped when captions are set
+#define IDC_APPLY 1040
+#define IDC_MORE_LESS 1043
+#define IDC_EXPANDED_MARKER 1046
+#define IDC_COLLAPSED_ANCHOR 1047
+#define IDC_HELP_BUTTON 1048
+#define IDC_ABOUT_VERSION 1049
+#define IDC_ABOUT_PRODUCT 1050
+#define IDC_J2534_DISABLE_EMPTY_ERROR 1057
+#define IDC_J2534_LOG_ENTRY_EXIT 1058
+#define IDC_PDU_LOG_ENTRY_EXIT 1059
+#define IDC_J2534_LOG_DEBUG_VIEW 1060
+#define IDC_PDU_LOG_DEBUG_VIEW 1061
+
+// String table.
+#define IDS_ABOUTBOX 101
+#define IDS_DISABLE_EMPTY_ERROR 102
+#define IDS_APPLY 105
+#define IDS_CONNECTION_ORDER 106
+#define IDS_BYTES 107
+#define IDS_CANCEL 108
+#define IDS_ENABLE_MONITORING 110
+#define IDS_SERIAL_PLACEHOLDER 111
+#define IDS_ENTIRE_MESSAGE 112
+#define IDS_PRODUCT_LINE 113
+#define IDS_J2534_LIBRARY 114
+#define IDS_J2534_MONITORING 115
+#define IDS_DEVICE_CONFIGURATION 116
+#define IDS_MESSAGE_SIZE 117
+#define IDS_OK 118
+#define IDS_OUTPUT_FILE 119
+#define IDS_OUTPUT_FORMAT 121
+#define IDS_OVERWRITE 122
+#define IDS_PDU_LIBRARY 123
+#define IDS_PDU_MONITORING 124
+#define IDS_RESTORE 125
+#define IDS_STORE_WITH_J2534 126
+#define IDS_CONNECTION_ORDER_ERROR 127
+#define IDS_CONNECTION_ORDER_EMPTY 128
+#define IDS_INTERFACE_ORDER_ERROR 129
+#define IDS_INTERFACE_ORDER_EMPTY 130
+#define IDS_BRAND1_CAPTION 131
+#define IDS_DEVICE_ON_USB 132
+#define IDS_DEVICE_EXPLORER 133
+#define IDS_DEFAULT_DEVICE 134
+#define IDS_PREFERRED_DEVICES 135
+#define IDS_PNAME_ARGUMENT 136
+#define IDS_WIRELESS 137
+#define IDS_ETHERNET 138
+#define IDS_USB 139
+#define IDS_UNKNOWN 140
+#define IDS_HELP 141
+#define IDS_MORE 142
+#define IDS_LESS 143
+#define IDS_INVALID_FILE_NAME 151
+#define IDS_INTERFACE_TYPE_ORDER 152
+#define IDS_VERSION 153
+#define IDS_BLUETOOTH 194
+#define IDS_LOG_API_IN_OUT 195
+#define IDS_LOG_DEBUG_VIEWER 196
+#define IDS_SERIAL_OUT_OF_RANGE 197
