@@ -1,7 +1,40 @@
-// The command-line maintenance modes.
+// The command-line maintenance modes "disable" and "uninstall". They run without
+// a window, show nothing and report nothing: every failure is skipped.
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "settings/registry.h"
+
 namespace varrow {
+
+// Where the maintenance modes look: registry roots and the Windows and system
+// folders (RP121032.ini lies in the former, RP1210 libraries in the latter).
+struct MachineLayout {
+  RegistryRoots roots;
+  std::wstring windowsDir;
+  std::wstring systemDir;
+  // The predefined registry keys and the real folders of this machine.
+  static MachineLayout Real();
+};
+
+// Puts the set-aside library `aside` back at `library` when it exists there,
+// replacing the monitor copy in one step. When that fails both files stay as
+// they were. True when the library stands at `library` afterwards or nothing
+// was set aside.
+bool RestoreLibrary(const std::wstring& library, const std::wstring& aside);
+
+// Restores every set-aside RP1210, J2534 and PDU implementation library.
+void DisableAllMonitoring(const MachineLayout& layout);
+// Deletes SOFTWARE\OVRA\OVRA_VCI of every loaded user hive, then disables all monitoring.
+void UninstallUserSettings(const MachineLayout& layout);
+
+// The RP1210 implementation names listed in <windowsDir>\RP121032.ini.
+std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsDir);
+
+// The command-line entries: the same on this machine.
 void DisableAllMonitoring();
 void UninstallUserSettings();
+
 }  // namespace varrow

@@ -1,0 +1,50 @@
+// Installs and removes the monitor library for an implementation on Apply: the
+// library is set aside at AsidePath and a copy of the monitor library takes its
+// place; switching off puts the library back. No library is ever left missing:
+// a failed step restores the state before it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "monitoring/api_implementation.h"
+#include "settings/registry.h"
+
+namespace varrow {
+
+// Receives the Win32 code of a failed file step. The dialog shows
+// SystemErrorText(code) with the information icon; tests record the codes.
+class FileErrorReporter {
+ public:
+  virtual ~FileErrorReporter() = default;
+  virtual void ReportFileError(DWORD errorCode) = 0;
+};
+
+// The operating system's text for `code` (system message table, neutral
+// language, inserts ignored), at most 260 characters; empty when there is none.
+std::wstring SystemErrorText(DWORD code);
+
+// Writes MessageSize00.. for each loaded entry, then Version. Results are not examined.
+void WriteMessageSizeList(const MessageSizeList& list, HKEY key);
+
+// Writes the record's settings (when monitoring is to be on) under the per-API
+// key and installs or removes the monitor library. Returns false on a failed
+// file step with the thread's last error set to its code; the library then
+// stays at its path or at its set-aside path, and the library path is never
+// left empty where it was filled before.
+bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey);
+// The same, reporting the failing code in *errorCode (0 on success).
+bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode);
+
+// Saves J2534 implementation `index`: opens the user's Monitoring\<apiName> key,
+// applies the monitor state (a failed file step goes to `reporter`), then
+// writes the J2534 message-size list into that key. False when the key cannot
+// be opened or the index is outside the table; true otherwise.
+bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
+                         int index, FileErrorReporter& reporter);
+// The same for PDU implementation `index` under "PDU API" with the PDU list.
+bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int index,
+                       FileErrorReporter& reporter);
+
+}  // namespace varrow
