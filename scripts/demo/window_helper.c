@@ -1,0 +1,87 @@
+/* Small driver for the screenshot script, run under Wine next to the program:
+ *
+ *   window_helper wait  TITLE          wait for the visible window TITLE, repaint it,
+ *                                      print its screen rectangle "x y width height"
+ *   window_helper click TITLE ID       post BM_CLICK to control ID of that window, wait
+ *                                      until the window's size changes, print as above
+ *   window_helper close TITLE          post IDCANCEL to that window
+ *
+ * Exit code 0 on success, 1 when the window or control is missing or nothing
+ * changed within the wait (about ten seconds). */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static const int kPolls = 200;      /* 200 polls of 50 ms: about ten seconds */
+static const DWORD kPollMs = 50;
+
+static HWND FindVisible(const wchar_t *title) {
+  for (int i = 0; i < kPolls; ++i) {
+    HWND hwnd = FindWindowW(NULL, title);
+    if (hwnd != NULL && IsWindowVisible(hwnd)) return hwnd;
+    Sleep(kPollMs);
+  }
+  return NULL;
+}
+
+/* Lets the window's thread finish what is queued, then paints it completely. */
+static void Settle(HWND hwnd) {
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
+  RedrawWindow(hwnd, NULL, NULL,
+               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
+}
+
+static void PrintRect(HWND hwnd) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+  fflush(stdout);
+}
+
+int wmain(int argc, wchar_t **argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: window_helper wait|click|close TITLE [ID]\n");
+    return 2;
+  }
+  HWND hwnd = FindVisible(argv[2]);
+  if (hwnd == NULL) {
+    fprintf(stderr, "window_helper: no visible window titled \"%ls\"\n", argv[2]);
+    return 1;
+  }
+  if (wcscmp(argv[1], L"wait") == 0) {
+    Settle(hwnd);
+    PrintRect(hwnd);
+    return 0;
+  }
+  if (wcscmp(argv[1], L"click") == 0 && argc >= 4) {
+    HWND button = GetDlgItem(hwnd, _wtoi(argv[3]));
+    if (button == NULL) {
+      fprintf(stderr, "window_helper: no control %ls\n", argv[3]);
+      return 1;
+    }
+    RECT before, now;
+    GetWindowRect(hwnd, &before);
+    PostMessageW(button, BM_CLICK, 0, 0);
+    for (int i = 0; i < kPolls; ++i) {
+      Sleep(kPollMs);
+      GetWindowRect(hwnd, &now);
+      if (now.right - now.left != before.right - before.left ||
+          now.bottom - now.top != before.bottom - before.top) {
+        Settle(hwnd);
+        PrintRect(hwnd);
+        return 0;
+      }
+    }
+    fprintf(stderr, "window_helper: the window kept its size\n");
+    return 1;
+  }
+  if (wcscmp(argv[1], L"close") == 0) {
+    PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return 0;
+  }
+  fprintf(stderr, "window_helper: unknown command\n");
+  return 2;
+}
