@@ -1,12 +1,143 @@
 #include "monitoring/library_swap.h"
 
+#include <cwchar>
+
 namespace varrow {
 
-std::wstring SystemErrorText(DWORD) { return {}; }
-void WriteMessageSizeList(const MessageSizeList&, HKEY) {}
-bool ApplyMonitorState(ApiImplementation&, HKEY) { return false; }
-bool ApplyMonitorState(ApiImplementation&, HKEY, DWORD*) { return false; }
-bool SaveJ2534Monitoring(MonitoringState&, const RegistryRoots&, const wchar_t*, int, FileErrorReporter&) { return false; }
-bool SavePduMonitoring(MonitoringState&, const RegistryRoots&, int, FileErrorReporter&) { return false; }
+namespace {
+
+// Writes the settings values, in the order the monitor library expects them.
+void WriteSettingsValues(const ApiImplementation& record, HKEY key) {
+  // Each write is best effort: a lost value is not reported.
+  (void)WriteString(key, L"OutputFile", record.OutputFile());
+  (void)WriteDword(key, L"Overwrite", static_cast<DWORD>(record.Overwrite()));
+  (void)WriteDword(key, L"LogEntryExit", static_cast<DWORD>(record.LogEntryExit()));
+  (void)WriteDword(key, L"LogDebugView", static_cast<DWORD>(record.LogDebugView()));
+  (void)WriteDword(key, L"DisableErrBufferEmpty", static_cast<DWORD>(record.DisableErrBufferEmpty()));
+  (void)WriteDword(key, L"OutputFormat", static_cast<DWORD>(record.OutputFormat()));
+  (void)WriteDword(key, L"MessageSize", static_cast<DWORD>(record.MessageSize()));
+  if (record.StoreWithPrimaryAPI() != kStoreWithPrimaryUnset) {
+    (void)WriteDword(key, L"StoreWithPrimaryAPI", static_cast<DWORD>(record.StoreWithPrimaryAPI()));
+  }
+  (void)WriteDword(key, L"Version", record.Version());
+}
+
+// Moves the monitor copy out of the way and the library back in one step, so
+// that the library path is never empty: either both files stay as they were or
+// the library stands at its path.
+bool PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
+  return MoveFileExW(aside.c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool Fail(DWORD code, DWORD* errorCode) {
+  *errorCode = code;
+  SetLastError(code);
+  return false;
+}
+
+bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
+                    ApiKind kind, int index, FileErrorReporter& reporter) {
+  if (apiName == nullptr || index < 0 || index >= kMaxImplementations ||
+      index >= state.Count(kind)) {
+    return false;
+  }
+  // Persistent, so that the monitoring settings survive logging off.
+  RegKey perApi;
+  if (perApi.Create(roots.user, ProductPath({L"Monitoring", apiName}), KEY_ALL_ACCESS,
+                    REG_OPTION_NON_VOLATILE) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD code = 0;
+  if (!ApplyMonitorState(state.Table(kind)[index], perApi.Get(), &code)) {
+    reporter.ReportFileError(code);
+  }
+  WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
+  return true;
+}
+
+}  // namespace
+
+std::wstring SystemErrorText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD chars = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer),
+      0, nullptr);
+  std::wstring text;
+  if (chars != 0 && buffer != nullptr) {
+    // A message shown to the user: shortening a long one is harmless.
+    text.assign(buffer, chars < kFieldChars ? chars : kFieldChars - 1);
+  }
+  if (buffer != nullptr) LocalFree(buffer);
+  return text;
+}
+
+void WriteMessageSizeList(const MessageSizeList& list, HKEY key) {
+  const DWORD count = list.count < kMessageSizeSlots ? list.count : kMessageSizeSlots;
+  for (DWORD i = 0; i < count; ++i) {
+    wchar_t name[16];
+    std::swprintf(name, 16, L"MessageSize%02u", static_cast<unsigned>(i));
+    (void)WriteDword(key, name, list.sizes[i]);
+  }
+  (void)WriteDword(key, L"Version", list.version);
+}
+
+bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey) {
+  DWORD code = 0;
+  return ApplyMonitorState(record, perApiKey, &code);
+}
+
+bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode) {
+  *errorCode = 0;
+  const std::wstring& library = record.FunctionLibrary();
+  const bool switchOn = record.MonitoringEnabled() != 0;
+
+  // 1. Settings for the monitor library (an empty library path would name the
+  // per-API key itself).
+  if (switchOn && !library.empty()) {
+    RegKey settings;
+    if (settings.Create(perApiKey, SettingsKeyName(library), kEntryWriteAccess,
+                        REG_OPTION_NON_VOLATILE) == ERROR_SUCCESS) {
+      WriteSettingsValues(record, settings.Get());
+    }
+  }
+
+  // 2. The set-aside path; one that does not fit its field is never used.
+  if (library.empty()) {
+    return switchOn ? Fail(ERROR_FILE_NOT_FOUND, errorCode) : true;
+  }
+  const std::wstring aside = AsidePath(library);
+  if (aside.empty()) {
+    return switchOn ? Fail(ERROR_FILENAME_EXCED_RANGE, errorCode) : true;
+  }
+
+  if (switchOn) {
+    // 3. Already installed: the file at the library path stays.
+    if (FileExistsAt(aside)) return true;
+    if (!MoveFileW(library.c_str(), aside.c_str())) return Fail(GetLastError(), errorCode);
+    if (!CopyFileW(record.MonitorLibrary().c_str(), library.c_str(), FALSE)) {
+      const DWORD copyError = GetLastError();
+      // The library goes back to its path (replacing any partial copy).
+      (void)PutLibraryBack(library, aside);
+      return Fail(copyError, errorCode);
+    }
+    return true;
+  }
+
+  // 4. Switching off: nothing set aside means nothing installed.
+  if (!FileExistsAt(aside)) return true;
+  if (!PutLibraryBack(library, aside)) return Fail(GetLastError(), errorCode);
+  return true;
+}
+
+bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
+                         int index, FileErrorReporter& reporter) {
+  return SaveMonitoring(state, roots, apiName, ApiKind::J2534, index, reporter);
+}
+
+bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int index,
+                       FileErrorReporter& reporter) {
+  return SaveMonitoring(state, roots, kPduApiName, ApiKind::PDU, index, reporter);
+}
 
 }  // namespace varrow

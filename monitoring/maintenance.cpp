@@ -1,12 +1,155 @@
 #include "monitoring/maintenance.h"
 
+#include <windows.h>
+
+#include "monitoring/api_implementation.h"
+#include "monitoring/discovery.h"
+
 namespace varrow {
 
-MachineLayout MachineLayout::Real() { return {}; }
-bool RestoreLibrary(const std::wstring&, const std::wstring&) { return false; }
-void DisableAllMonitoring(const MachineLayout&) {}
-void UninstallUserSettings(const MachineLayout&) {}
-std::vector<std::wstring> ReadRp1210Implementations(const std::wstring&) { return {}; }
+namespace {
+
+constexpr wchar_t kRp1210File[] = L"RP121032.ini";
+constexpr wchar_t kRp1210Section[] = L"RP1210Support";
+constexpr wchar_t kRp1210Key[] = L"APIImplementations";
+// The list is read into a bounded buffer; a list that fills it is cut, and its
+// last, possibly cut, name is then dropped rather than taken for another library.
+constexpr DWORD kRp1210ListChars = 32768;
+// Subkey names under the users' hive root.
+constexpr std::size_t kUserHiveNameChars = kFieldChars;
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\v' || c == L'\f'; }
+
+std::wstring Trim(const std::wstring& text) {
+  std::size_t first = 0;
+  std::size_t last = text.size();
+  while (first < last && IsBlank(text[first])) ++first;
+  while (last > first && IsBlank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+// A folder of at most 259 characters, or empty when the call fails or it does not fit.
+std::wstring FolderFrom(UINT (WINAPI *query)(LPWSTR, UINT)) {
+  wchar_t buffer[kFieldChars] = {};
+  const UINT chars = query(buffer, static_cast<UINT>(kFieldChars));
+  if (chars == 0 || chars >= kFieldChars) return {};
+  return std::wstring(buffer, chars);
+}
+
+// Restores the library registered under `key` (value FunctionLibrary). A bare
+// name is looked for on PATH; a full path is restored also when nothing stands
+// at it any more (a switch-on that failed half way).
+void RestoreRegisteredLibrary(HKEY key) {
+  std::wstring library;
+  if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
+  (void)FindLibraryOnPath(&library);  // may replace a bare name by the full path found
+  if (library.find(L'\\') == std::wstring::npos) return;
+  const std::wstring aside = AsidePath(library);
+  if (aside.empty()) return;
+  (void)RestoreLibrary(library, aside);  // failures are silent here
+}
+
+void DisableRp1210(const MachineLayout& layout) {
+  if (layout.systemDir.empty()) return;
+  for (const std::wstring& name : ReadRp1210Implementations(layout.windowsDir)) {
+    const std::wstring library = layout.systemDir + L"\\" + name + L".dll";
+    const std::wstring aside = layout.systemDir + L"\\_" + name + L".dll";
+    if (!FitsField(aside)) continue;  // never cut into another file's name
+    (void)RestoreLibrary(library, aside);
+  }
+}
+
+void DisableJ2534(const MachineLayout& layout) {
+  RegKey registration;
+  if (registration.Open(layout.roots.machine, kJ2534RegistrationPath, KEY_READ) != ERROR_SUCCESS) {
+    return;
+  }
+  for (DWORD index = 0;; ++index) {
+    std::wstring name;
+    const LONG rc = EnumSubkey(registration.Get(), index, &name);
+    if (rc == ERROR_MORE_DATA) continue;  // a name too long to hold: skip that device
+    if (rc != ERROR_SUCCESS) break;
+    RegKey device;
+    if (device.Open(registration.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
+    RestoreRegisteredLibrary(device.Get());
+  }
+}
+
+void DisablePdu(const MachineLayout& layout) {
+  RegKey support;
+  if (support.Open(layout.roots.machine, ProductPath({kPduSupportSection}), KEY_READ) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  RestoreRegisteredLibrary(support.Get());
+}
+
+}  // namespace
+
+MachineLayout MachineLayout::Real() {
+  MachineLayout layout;
+  layout.roots = RegistryRoots::Real();
+  layout.windowsDir = FolderFrom(GetSystemWindowsDirectoryW);
+  layout.systemDir = FolderFrom(GetSystemDirectoryW);
+  return layout;
+}
+
+bool RestoreLibrary(const std::wstring& library, const std::wstring& aside) {
+  if (library.empty() || aside.empty() || !FitsField(library) || !FitsField(aside)) return false;
+  if (!FileExistsAt(aside)) return true;  // nothing set aside
+  // One step: the monitor copy is replaced, or both files stay as they were.
+  return MoveFileExW(aside.c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsDir) {
+  std::vector<std::wstring> names;
+  if (windowsDir.empty()) return names;
+  const std::wstring file = windowsDir + L"\\" + kRp1210File;
+  if (!FitsField(file)) return names;
+  std::wstring list(kRp1210ListChars, L'\0');
+  const DWORD chars = GetPrivateProfileStringW(kRp1210Section, kRp1210Key, L"", list.data(),
+                                               kRp1210ListChars, file.c_str());
+  const bool cut = chars >= kRp1210ListChars - 1;
+  list.resize(chars < kRp1210ListChars ? chars : kRp1210ListChars - 1);
+
+  std::size_t start = 0;
+  while (start < list.size()) {
+    std::size_t end = list.find_first_of(L",\r\n", start);
+    const bool last = end == std::wstring::npos;
+    if (last) end = list.size();
+    std::wstring name = Trim(list.substr(start, end - start));
+    start = end + 1;
+    if (last && cut) break;  // possibly cut short
+    if (name.empty()) continue;
+    // A name stands for a file in the system folder, never for a path elsewhere.
+    if (name.find_first_of(L"\\/:*?") != std::wstring::npos) continue;
+    names.push_back(name);
+  }
+  return names;
+}
+
+void DisableAllMonitoring(const MachineLayout& layout) {
+  DisableRp1210(layout);
+  DisableJ2534(layout);
+  DisablePdu(layout);
+}
+
+void UninstallUserSettings(const MachineLayout& layout) {
+  for (DWORD index = 0;; ++index) {
+    std::wstring hive;
+    const LONG rc = EnumSubkey(layout.roots.users, index, &hive, kUserHiveNameChars);
+    if (rc == ERROR_MORE_DATA) continue;
+    if (rc != ERROR_SUCCESS) break;
+    RegKey vendor;
+    if (vendor.Open(layout.roots.users, JoinPath({hive, kSoftware, kVendor}), KEY_ALL_ACCESS) !=
+        ERROR_SUCCESS) {
+      continue;  // no vendor tree in this hive
+    }
+    (void)DeleteTree(vendor.Get(), kProduct);  // silent on failure
+  }
+  DisableAllMonitoring(layout);
+}
+
 void DisableAllMonitoring() { DisableAllMonitoring(MachineLayout::Real()); }
 void UninstallUserSettings() { UninstallUserSettings(MachineLayout::Real()); }
 
