@@ -1,20 +1,348 @@
 #include "app/varrow_dlg.h"
 
+#include <uxtheme.h>
+
+#include "app/about_dlg.h"
+#include "locale/brand.h"
+#include "locale/help.h"
+#include "locale/version_info.h"
+#include "monitoring/discovery.h"
+#include "resources/resource.h"
+#include "settings/last_used.h"
+#include "settings/ordered_check_list.h"
+
 namespace {
-INT_PTR CALLBACK BareProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM) {
-  if (message == WM_INITDIALOG) return TRUE;
-  if (message == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL)) {
-    EndDialog(hwnd, LOWORD(wparam));
-    return TRUE;
-  }
-  return FALSE;
+
+const wchar_t kNoAdminRightsText[] =
+    L"Application does not have admin rights. Monitoring features are not functional";
+
+// A text of the module's own string table (empty when missing).
+std::wstring LoadOwnString(HINSTANCE module, UINT id) {
+  const wchar_t* text = nullptr;
+  const int length = LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
+  if (length <= 0 || text == nullptr) return {};
+  return std::wstring(text, static_cast<std::size_t>(length));
 }
+
 }  // namespace
 
-CVarrowDlg::CVarrowDlg(UINT templateId, const varrow::RegistryRoots& roots)
-    : templateId_(templateId), roots_(roots) {}
+bool ProcessHasAdminRights() {
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated = GetTokenInformation(token, TokenElevation, &elevation,
+                                              sizeof elevation, &size) &&
+                          elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    if (elevated) return true;
+  }
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+    return false;
+  BOOL member = FALSE;
+  if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
 
-INT_PTR CVarrowDlg::DoModal() {
-  return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId_), nullptr,
-                         BareProc, 0);
+CVarrowDlg::CVarrowDlg(UINT templateId, const varrow::RegistryRoots& roots,
+                       std::optional<bool> monitoringAvailable, HINSTANCE resources)
+    : CDialog(templateId, nullptr, resources),
+      m_roots(roots),
+      m_resources(resources ? resources : GetModuleHandleW(nullptr)),
+      m_monitoringAvailable(monitoringAvailable ? *monitoringAvailable
+                                                : ProcessHasAdminRights()) {
+  m_hIcon = LoadIconW(m_resources, MAKEINTRESOURCEW(IDR_MAINFRAME));
+  m_brandId = 0;
+  m_monitoring.PduSupportingIndex = -1;
+}
+
+CVarrowDlg::~CVarrowDlg() {
+  // The thread is told to stop and waited for before its handles close.
+  m_watcher.Stop();
+  // The language font goes with m_localization; the records close their keys.
+}
+
+void CVarrowDlg::DoDataExchange(CDataExchange* dx) {
+  DDX_Control(dx, IDC_CONNECTION_LIST, m_connectionList);
+  DDX_Control(dx, IDC_SERIAL_NUMBER, m_serialNumber);
+  DDX_Control(dx, IDC_J2534_TAB, m_j2534Tab);
+  DDX_Control(dx, IDC_J2534_FILE, m_j2534File);
+  DDX_Control(dx, IDC_J2534_ENABLE, m_j2534Enable);
+  DDX_Control(dx, IDC_J2534_OVERWRITE, m_j2534Overwrite);
+  DDX_Control(dx, IDC_J2534_LOG_DEBUG_VIEW, m_j2534LogDebugView);
+  DDX_Control(dx, IDC_J2534_LOG_ENTRY_EXIT, m_j2534LogEntryExit);
+  DDX_Control(dx, IDC_J2534_DISABLE_EMPTY_ERROR, m_j2534DisableEmptyError);
+  DDX_Control(dx, IDC_J2534_ASCII, m_j2534Ascii);
+  DDX_Control(dx, IDC_J2534_XML, m_j2534Xml);
+  DDX_Control(dx, IDC_J2534_CSV, m_j2534Csv);
+  DDX_Control(dx, IDC_J2534_HTML, m_j2534Html);
+  DDX_Control(dx, IDC_J2534_SIZE, m_j2534Size);
+  DDX_Control(dx, IDC_PDU_TAB, m_pduTab);
+  DDX_Control(dx, IDC_PDU_FILE, m_pduFile);
+  DDX_Control(dx, IDC_PDU_ENABLE, m_pduEnable);
+  DDX_Control(dx, IDC_PDU_OVERWRITE, m_pduOverwrite);
+  DDX_Control(dx, IDC_PDU_LOG_DEBUG_VIEW, m_pduLogDebugView);
+  DDX_Control(dx, IDC_PDU_LOG_ENTRY_EXIT, m_pduLogEntryExit);
+  DDX_Control(dx, IDC_PDU_ASCII, m_pduAscii);
+  DDX_Control(dx, IDC_PDU_XML, m_pduXml);
+  DDX_Control(dx, IDC_PDU_CSV, m_pduCsv);
+  DDX_Control(dx, IDC_PDU_HTML, m_pduHtml);
+  DDX_Control(dx, IDC_PDU_SIZE, m_pduSize);
+  DDX_Control(dx, IDC_PDU_STORE_WITH_J2534, m_pduStoreWithJ2534);
+}
+
+const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
+    {WM_SYSCOMMAND, kAnyCode, kAnyId, &CVarrowDlg::OnSysCommand},
+    {WM_PAINT, kAnyCode, kAnyId, &CVarrowDlg::OnPaint},
+    {WM_QUERYDRAGICON, kAnyCode, kAnyId, &CVarrowDlg::OnQueryDragIcon},
+    {WM_COMMAND, EN_SETFOCUS, IDC_SERIAL_NUMBER, &CVarrowDlg::OnSerialSetFocus},
+    {WM_NOTIFY, static_cast<UINT>(UDN_DELTAPOS), IDC_CONNECTION_UPDOWN,
+     &CVarrowDlg::OnConnectionDeltaPos},
+    {varrow::kReloadMessage, kAnyCode, kAnyId, &CVarrowDlg::OnReload},
+    {WM_NOTIFY, static_cast<UINT>(TCN_SELCHANGE), IDC_J2534_TAB, &CVarrowDlg::OnJ2534TabChange},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_ENABLE, &CVarrowDlg::OnJ2534Enable},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_ASCII, &CVarrowDlg::OnJ2534Format},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_XML, &CVarrowDlg::OnJ2534Format},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_CSV, &CVarrowDlg::OnJ2534Format},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_HTML, &CVarrowDlg::OnJ2534Format},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_OVERWRITE, &CVarrowDlg::OnJ2534Option},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_LOG_ENTRY_EXIT, &CVarrowDlg::OnJ2534Option},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_LOG_DEBUG_VIEW, &CVarrowDlg::OnJ2534Option},
+    {WM_COMMAND, BN_CLICKED, IDC_J2534_DISABLE_EMPTY_ERROR, &CVarrowDlg::OnJ2534Option},
+    {WM_COMMAND, CBN_SELCHANGE, IDC_J2534_SIZE, &CVarrowDlg::OnJ2534SizeChange},
+    {WM_NOTIFY, static_cast<UINT>(TCN_SELCHANGE), IDC_PDU_TAB, &CVarrowDlg::OnPduTabChange},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_ENABLE, &CVarrowDlg::OnPduEnable},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_ASCII, &CVarrowDlg::OnPduFormat},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_XML, &CVarrowDlg::OnPduFormat},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_CSV, &CVarrowDlg::OnPduFormat},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_HTML, &CVarrowDlg::OnPduFormat},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_OVERWRITE, &CVarrowDlg::OnPduOption},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_LOG_ENTRY_EXIT, &CVarrowDlg::OnPduOption},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_LOG_DEBUG_VIEW, &CVarrowDlg::OnPduOption},
+    {WM_COMMAND, CBN_SELCHANGE, IDC_PDU_SIZE, &CVarrowDlg::OnPduSizeChange},
+    {WM_COMMAND, BN_CLICKED, IDC_PDU_STORE_WITH_J2534, &CVarrowDlg::OnStoreWithJ2534},
+    {WM_COMMAND, BN_CLICKED, IDOK, &CVarrowDlg::OnOkButton},
+    {WM_COMMAND, BN_CLICKED, IDC_APPLY, &CVarrowDlg::OnApplyButton},
+    {WM_COMMAND, BN_CLICKED, IDC_HELP_BUTTON, &CVarrowDlg::OnHelpButton},
+    {WM_DROPFILES, kAnyCode, kAnyId, &CVarrowDlg::OnDropFiles},
+    {WM_COMMAND, BN_CLICKED, IDC_MORE_LESS, &CVarrowDlg::OnMoreLess},
+};
+
+bool CVarrowDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+  return DispatchMap(this, kMessageMap, message, wparam, lparam, result);
+}
+
+BOOL CVarrowDlg::OnInitDialog() {
+  CDialog::OnInitDialog();                  // binds the member controls
+  CenterWindow(GetDesktopWindow());         // at full size, before the collapse
+  m_watcher.Start(m_hWnd);                  // no event: no watcher, no arming
+
+  if (!varrow::LookupBrand(m_roots, &m_brandId)) return FALSE;
+
+  const HFONT dialogFont = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
+  varrow::ApplyLocalization(m_hWnd, dialogFont, m_roots, m_resources, &m_localization);
+
+  m_layout.Init(m_hWnd, false, IDC_MORE_LESS, IDC_COLLAPSED_ANCHOR, IDC_EXPANDED_MARKER,
+                Text(IDS_MORE), Text(IDS_LESS));
+
+  if (HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE)) {
+    const std::wstring about = LoadOwnString(m_resources, IDS_ABOUTBOX);
+    if (!about.empty()) {
+      AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+      AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
+  }
+
+  m_versionLine = varrow::ReadVersionLine(m_resources, Text(IDS_VERSION));
+
+  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+  ShowWaitCursor();
+  OnReload(0, 0);
+
+  if (m_monitoringAvailable) {
+    varrow::LoadMonitoringConfiguration(m_monitoring, m_roots, m_brandId, Text(IDS_BRAND1_CAPTION));
+    InsertMonitoringTabs();
+    FillMessageSizeCombos();
+    const int pduIndex = m_monitoring.PduSupportingIndex;
+    m_j2534Tab.SetCurSel(pduIndex >= 0 ? pduIndex : 0);
+    RefreshJ2534Page();
+    m_pduTab.SetCurSel(0);
+    RefreshPduPage();
+  }
+
+  // The output-file fields overlap the tab controls and group boxes.
+  for (int id : {IDC_J2534_FILE, IDC_PDU_FILE}) {
+    if (HWND field = GetDlgItem(id)) BringWindowToTop(field);
+  }
+  ShowArrowCursor();
+
+  for (int id : {IDC_J2534_TAB, IDC_PDU_TAB}) {
+    if (HWND tab = GetDlgItem(id)) SetWindowTheme(tab, L"", L"");
+  }
+
+  if (HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE)) {
+    ModifyMenuW(systemMenu, IDM_ABOUTBOX, MF_BYCOMMAND | MF_STRING, IDM_ABOUTBOX,
+                Text(IDS_ABOUTBOX).c_str());
+  }
+  m_initComplete = true;
+  return TRUE;
+}
+
+// ---------------------------------------------------------------- window menu, icon
+
+LRESULT CVarrowDlg::OnSysCommand(WPARAM command, LPARAM) {
+  if (IsAboutCommand(command)) {
+    OpenAboutBox();
+  } else {
+    Default();
+  }
+  return 0;
+}
+
+void CVarrowDlg::OpenAboutBox() {
+  CAboutDlg about(AboutTemplateFor(GetExStyle()), m_resources, m_hWnd, Text(IDS_ABOUTBOX),
+                  m_versionLine, Text(IDS_OK), Text(IDS_PRODUCT_LINE),
+                  m_localization.CurrentFont());
+  about.DoModal();
+}
+
+LRESULT CVarrowDlg::OnPaint(WPARAM, LPARAM) {
+  if (!IsIconic(m_hWnd)) {
+    Default();
+    return 0;
+  }
+  PAINTSTRUCT paint{};
+  HDC dc = BeginPaint(m_hWnd, &paint);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const RECT client = GetClientRect();
+  const POINT at = IconOrigin(client.right - client.left, client.bottom - client.top,
+                              GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON));
+  DrawIcon(dc, at.x, at.y, m_hIcon);
+  EndPaint(m_hWnd, &paint);
+  return 0;
+}
+
+LRESULT CVarrowDlg::OnQueryDragIcon(WPARAM, LPARAM) { return reinterpret_cast<LRESULT>(m_hIcon); }
+
+// ---------------------------------------------------------------- device settings
+
+LRESULT CVarrowDlg::OnSerialSetFocus(WPARAM, LPARAM) {
+  const std::wstring text = m_serialNumber.GetWindowText();
+  const std::wstring& placeholder = Text(IDS_SERIAL_PLACEHOLDER);
+  const wchar_t first = text.empty() ? L'\0' : text[0];
+  const wchar_t placeholderFirst = placeholder.empty() ? L'\0' : placeholder[0];
+  if (first == placeholderFirst) m_serialNumber.SetWindowText(L"");
+  return 0;
+}
+
+LRESULT CVarrowDlg::OnConnectionDeltaPos(WPARAM, LPARAM notify) {
+  const auto* updown = reinterpret_cast<const NMUPDOWN*>(notify);
+  if (updown == nullptr) return 0;
+  varrow::OrderedCheckList list(m_connectionList, m_deviceSettings.autoConnection, {});
+  return list.MoveSelected(updown->iDelta);
+}
+
+void CVarrowDlg::ReloadDeviceSettings() {
+  m_watchedKeys[0] = m_deviceSettings.defaultDevice.Load(m_roots);
+  m_serialNumber.SetWindowText(varrow::FormatSerialNumber(
+      m_deviceSettings.defaultDevice.serialNumber, Text(IDS_SERIAL_PLACEHOLDER)));
+  m_serialNumber.EnableWindow(TRUE);
+  m_serialNumber.SetReadOnly(FALSE);
+  m_serialNumber.SetLimitText(10);
+
+  m_watchedKeys[1] = m_deviceSettings.autoConnection.Load(m_roots);
+  varrow::OrderedCheckList list(m_connectionList, m_deviceSettings.autoConnection,
+                                [this](DWORD number) {
+                                  return Text(varrow::ConnectionCaptionId(number));
+                                });
+  list.Fill();
+
+  m_watchedKeys[2] = m_deviceSettings.interfaceType.Load(m_roots);
+}
+
+LRESULT CVarrowDlg::OnReload(WPARAM, LPARAM) {
+  ReloadDeviceSettings();
+  m_watcher.Arm(m_watchedKeys, 3);
+  UpdateData(TRUE);
+  return 0;
+}
+
+bool CVarrowDlg::SaveDeviceSettings() {
+  bool anyChecked = false;
+  for (int row = 0; row < m_connectionList.GetCount() && !anyChecked; ++row)
+    anyChecked = m_connectionList.GetCheck(row) != 0;
+  if (!anyChecked) {
+    MessageBoxW(m_hWnd, Text(IDS_CONNECTION_ORDER_EMPTY).c_str(),
+                Text(IDS_CONNECTION_ORDER_ERROR).c_str(), MB_OK);
+    return false;
+  }
+
+  DWORD serial = 0;
+  if (varrow::ParseSerialNumber(m_serialNumber.GetWindowText(), &serial) !=
+      varrow::SerialParse::Ok) {
+    // Our own text; the built-in one when localisation gave none.
+    std::wstring message = Text(IDS_SERIAL_OUT_OF_RANGE);
+    if (message.empty()) message = LoadOwnString(m_resources, IDS_SERIAL_OUT_OF_RANGE);
+    MessageBoxW(m_hWnd, message.c_str(), Text(IDS_PRODUCT_LINE).c_str(), MB_OK | MB_ICONWARNING);
+    return false;
+  }
+  m_deviceSettings.defaultDevice.serialNumber = serial;
+
+  varrow::OrderedCheckList list(m_connectionList, m_deviceSettings.autoConnection, {});
+  list.Collect();
+  // The interface-type list has no window and no rows: nothing to take from it.
+  varrow::WriteDeviceSettings(m_roots, m_deviceSettings);
+  return true;
+}
+
+// ---------------------------------------------------------------- Apply, OK, Help, More
+
+bool CVarrowDlg::SaveAll() {
+  ShowWaitCursor();
+  if (m_monitoringAvailable && !ValidateMonitoringPages()) {
+    ShowArrowCursor();
+    return false;
+  }
+  if (!SaveDeviceSettings()) {
+    ShowArrowCursor();
+    return false;
+  }
+  if (m_monitoringAvailable) SaveMonitoring();
+  varrow::ClearLastUsed(m_roots);
+  ShowArrowCursor();
+  return true;
+}
+
+LRESULT CVarrowDlg::OnOkButton(WPARAM, LPARAM) {
+  if (SaveAll()) OnOK();
+  return 0;
+}
+
+LRESULT CVarrowDlg::OnApplyButton(WPARAM, LPARAM) {
+  SaveAll();
+  return 0;
+}
+
+LRESULT CVarrowDlg::OnHelpButton(WPARAM, LPARAM) {
+  varrow::OnHelpButton(m_localization.HelpFile());
+  return 0;
+}
+
+LRESULT CVarrowDlg::OnMoreLess(WPARAM, LPARAM) {
+  if (!m_monitoringAvailable) {
+    MessageBoxW(m_hWnd, kNoAdminRightsText, GetWindowText().c_str(), MB_OK);
+    return 0;
+  }
+  // Without a completed start-up (brand lookup failed) the layout was never
+  // set up: the button then does nothing.
+  if (!m_layout.Initialized()) return 0;
+  m_layout.Toggle();
+  m_layout.UpdateTabStops();
+  return 0;
 }

@@ -1,22 +1,137 @@
-// Placeholder main dialog: shows the bare template until the real dialog lands.
+// The main dialog: device settings in its upper part, the two monitoring pages
+// below, the expandable layout, the registry watcher and the About box.
 #pragma once
 
 #include <windows.h>
 
+#include <optional>
+#include <string>
+
+#include "app/change_watcher.h"
+#include "app/expandable_layout.h"
+#include "app/framework.h"
+#include "locale/localization.h"
+#include "monitoring/api_implementation.h"
+#include "settings/device_settings.h"
 #include "settings/registry.h"
 
-class CWnd {
- public:
-  virtual ~CWnd() = default;
-  HWND m_hWnd = nullptr;
-};
+// True when the process runs with administrator rights (an elevated token, or
+// membership of the Administrators group that is enabled in the token).
+bool ProcessHasAdminRights();
 
-class CVarrowDlg : public CWnd {
+class CVarrowDlg : public CDialog {
  public:
-  explicit CVarrowDlg(UINT templateId, const varrow::RegistryRoots& roots = varrow::RegistryRoots::Real());
-  INT_PTR DoModal();
+  // `templateId` is 102 or 154. The program passes only the template; tests
+  // pass scratch registry roots, a forced monitoring-available flag (empty:
+  // computed from the process's rights) and the module holding the templates
+  // (null: the executable).
+  explicit CVarrowDlg(UINT templateId,
+                      const varrow::RegistryRoots& roots = varrow::RegistryRoots::Real(),
+                      std::optional<bool> monitoringAvailable = std::nullopt,
+                      HINSTANCE resources = nullptr);
+  ~CVarrowDlg() override;
+
+  BOOL OnInitDialog() override;
+
+  // The save sequence of Apply and OK: true when everything was saved.
+  bool SaveAll();
+
+ protected:
+  void DoDataExchange(CDataExchange* exchange) override;
+  bool OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) override;
 
  private:
-  UINT templateId_;
-  varrow::RegistryRoots roots_;
+  static const MessageMapEntry<CVarrowDlg> kMessageMap[];
+
+  // A localised text by string id (empty when localisation was skipped).
+  const std::wstring& Text(UINT id) const { return m_localization.Text(id); }
+
+  // --- Handlers of this dialog (app/varrow_dlg.cpp and friends) ---
+  LRESULT OnSysCommand(WPARAM command, LPARAM lparam);
+  LRESULT OnPaint(WPARAM, LPARAM);
+  LRESULT OnQueryDragIcon(WPARAM, LPARAM);
+  LRESULT OnSerialSetFocus(WPARAM, LPARAM);
+  LRESULT OnConnectionDeltaPos(WPARAM, LPARAM notify);
+  LRESULT OnReload(WPARAM, LPARAM);
+  LRESULT OnOkButton(WPARAM, LPARAM);
+  LRESULT OnApplyButton(WPARAM, LPARAM);
+  LRESULT OnHelpButton(WPARAM, LPARAM);
+  LRESULT OnMoreLess(WPARAM, LPARAM);
+
+  // Device part of the reload: loads the three records, refreshes 1021 and
+  // 1016, and keeps the three per-user keys for the watcher.
+  void ReloadDeviceSettings();
+  // Validates the list and the serial number and writes the three sections.
+  // False (after its message box) when validation failed; nothing written.
+  bool SaveDeviceSettings();
+  void OpenAboutBox();
+
+  // --- Monitoring pages (app/varrow_dlg_pages.cpp) ---
+  // Message-map handlers: wparam/lparam as the message carries them.
+  LRESULT OnJ2534TabChange(WPARAM, LPARAM);       // TCN_SELCHANGE 1000
+  LRESULT OnJ2534Enable(WPARAM, LPARAM);          // BN_CLICKED 1002
+  LRESULT OnJ2534Format(WPARAM, LPARAM);          // BN_CLICKED 1011, 1014, 1012, 1013
+  LRESULT OnJ2534Option(WPARAM, LPARAM);          // BN_CLICKED 1015, 1058, 1060, 1057
+  LRESULT OnJ2534SizeChange(WPARAM, LPARAM);      // CBN_SELCHANGE 1005
+  LRESULT OnPduTabChange(WPARAM, LPARAM);         // TCN_SELCHANGE 1022
+  LRESULT OnPduEnable(WPARAM, LPARAM);            // BN_CLICKED 1024
+  LRESULT OnPduFormat(WPARAM, LPARAM);            // BN_CLICKED 1033, 1036, 1034, 1035
+  LRESULT OnPduOption(WPARAM, LPARAM);            // BN_CLICKED 1037, 1059, 1061
+  LRESULT OnPduSizeChange(WPARAM, LPARAM);        // CBN_SELCHANGE 1027
+  LRESULT OnStoreWithJ2534(WPARAM, LPARAM);       // BN_CLICKED 1038
+  LRESULT OnDropFiles(WPARAM drop, LPARAM);       // WM_DROPFILES
+  // Start-up of the pages, after LoadMonitoringConfiguration: the tabs of
+  // both tab controls from m_monitoring's captions.
+  void InsertMonitoringTabs();
+  void FillMessageSizeCombos();
+  void RefreshJ2534Page();
+  void RefreshPduPage();
+  // Save hooks of SaveAll: the output-file validation of both pages (false
+  // stops the save after its own message), and the monitoring save.
+  bool ValidateMonitoringPages();
+  void SaveMonitoring();
+
+  // --- State ---
+  varrow::RegistryRoots m_roots;
+  HINSTANCE m_resources;             // module of templates and built-in strings
+  bool m_monitoringAvailable;
+  CCheckListBox m_connectionList;    // 1016
+  CCheckListBox m_interfaceList;     // never bound: no control shows that order
+  HICON m_hIcon = nullptr;
+  CExpandableLayout m_layout;
+  varrow::LocalizationState m_localization;  // texts, help file, fonts
+  int m_brandId = 0;
+  varrow::ChangeWatcher m_watcher;
+  varrow::DeviceSettings m_deviceSettings;
+  HKEY m_watchedKeys[3] = {nullptr, nullptr, nullptr};  // owned by m_deviceSettings
+  varrow::MonitoringState m_monitoring;
+  std::wstring m_versionLine;
+  bool m_initComplete = false;       // OnInitDialog went past the brand lookup
+
+  // Bound controls, in binding order.
+  CEdit m_serialNumber;              // 1021
+  CTabCtrl m_j2534Tab;               // 1000
+  CEdit m_j2534File;                 // 1008
+  CButton m_j2534Enable;             // 1002
+  CButton m_j2534Overwrite;          // 1015
+  CButton m_j2534LogDebugView;       // 1060
+  CButton m_j2534LogEntryExit;       // 1058
+  CButton m_j2534DisableEmptyError;  // 1057
+  CButton m_j2534Ascii;              // 1011
+  CButton m_j2534Xml;                // 1014
+  CButton m_j2534Csv;                // 1012
+  CButton m_j2534Html;               // 1013
+  CComboBox m_j2534Size;             // 1005
+  CTabCtrl m_pduTab;                 // 1022
+  CEdit m_pduFile;                   // 1030
+  CButton m_pduEnable;               // 1024
+  CButton m_pduOverwrite;            // 1037
+  CButton m_pduLogDebugView;         // 1061
+  CButton m_pduLogEntryExit;         // 1059
+  CButton m_pduAscii;                // 1033
+  CButton m_pduXml;                  // 1036
+  CButton m_pduCsv;                  // 1034
+  CButton m_pduHtml;                 // 1035
+  CComboBox m_pduSize;               // 1027
+  CButton m_pduStoreWithJ2534;       // 1038
 };
