@@ -1,6 +1,6 @@
 /* Small driver for the screenshot script, run under Wine next to the program:
  *
- *   window_helper wait  TITLE          wait for the visible window TITLE, repaint it,
+ *   window_helper wait  TITLE          wait for the visible window TITLE, let it paint,
  *                                      print its screen rectangle "x y width height"
  *   window_helper click TITLE ID       post BM_CLICK to control ID of that window, wait
  *                                      until the window's size changes, print as above
@@ -25,12 +25,13 @@ static HWND FindVisible(const wchar_t *title) {
   return NULL;
 }
 
-/* Lets the window's thread finish what is queued, then paints it completely. */
+/* Activates the window (an active caption) and waits until its thread has
+ * handled what is queued, so that it is painted. */
 static void Settle(HWND hwnd) {
   DWORD_PTR ignored = 0;
-  SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
-  RedrawWindow(hwnd, NULL, NULL,
-               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  SetForegroundWindow(hwnd);
+  /* Without a window manager the caption may stay inactive: draw it active. */
+  SendMessageTimeoutW(hwnd, WM_NCACTIVATE, TRUE, 0, SMTO_BLOCK, 5000, &ignored);
   SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
 }
 
