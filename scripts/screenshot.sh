@@ -7,6 +7,8 @@ source "$ROOT/scripts/demo/demo.sh"
 ensure_packages
 build
 
+# English pictures whatever the caller's locale (the title below is the English one).
+export LC_ALL=C.UTF-8
 TITLE="J2534 Configuration Application"
 MORE_BUTTON=1043
 OUT=$ROOT/docs
