@@ -111,8 +111,17 @@ bool LookupBrand(const RegistryRoots& roots, int* outId) {
   char narrow[kChars * 4 + 1] = {};
   int narrowLength = 0;
   if (length > 0) {
-    narrowLength = WideCharToMultiByte(CP_THREAD_ACP, 0, wide, static_cast<int>(length), narrow,
+    // No best-fit mapping: a character the code page lacks becomes the default
+    // character, which no short name contains, rather than a look-alike letter
+    // that could match a brand the value does not name.
+    narrowLength = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, wide,
+                                       static_cast<int>(length), narrow,
                                        static_cast<int>(sizeof(narrow) - 1), nullptr, nullptr);
+    if (narrowLength <= 0 && GetLastError() == ERROR_INVALID_FLAGS) {
+      // Code pages such as UTF-8 take no flags (and have no best-fit mapping).
+      narrowLength = WideCharToMultiByte(CP_THREAD_ACP, 0, wide, static_cast<int>(length), narrow,
+                                         static_cast<int>(sizeof(narrow) - 1), nullptr, nullptr);
+    }
     if (narrowLength <= 0) return false;
   }
 
