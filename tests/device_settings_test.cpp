@@ -90,11 +90,18 @@ TEST_F(DeviceSettingsTest, OddEntryNamesAreCountedButNotStored) {
   SeedEntry(User(), userOrder, L"Connection 6", 2, 1);  // blank after the prefix is allowed
   SeedEntry(User(), userOrder, L"Connection08", 3, 0);
   test::SetDword(User(), userOrder + L"\\Connection01", L"Number", 5);  // no Enabled
+  // The longest name a key can have (255 characters) still gives its position.
+  const std::wstring longest = L"Connection" + std::wstring(244, L'0') + L"3";
+  ASSERT_EQ(longest.size(), 255u);
+  SeedEntry(User(), userOrder, longest, 4, 1);
+  // A Number of the wrong size is not read.
+  const BYTE two[2] = {9, 0};
+  test::SetRaw(User(), userOrder + L"\\Connection02", L"Number", REG_DWORD, two, 2);
   OrderList order(kAutoConnectionSection, kAutoConnectionPrefix);
   order.Load(Roots());
-  EXPECT_EQ(order.Count(), 7u);
-  const DWORD numbers[kOrderEntries] = {0, 5, 0, 0, 0, 0, 2, 0, 3, 0};
-  const DWORD enabled[kOrderEntries] = {0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+  EXPECT_EQ(order.Count(), 9u);
+  const DWORD numbers[kOrderEntries] = {0, 5, 0, 4, 0, 0, 2, 0, 3, 0};
+  const DWORD enabled[kOrderEntries] = {0, 0, 0, 1, 0, 0, 1, 0, 0, 0};
   for (DWORD i = 0; i < kOrderEntries; ++i) {
     EXPECT_EQ(order.number[i], numbers[i]) << i;
     EXPECT_EQ(order.enabled[i], enabled[i]) << i;
