@@ -1,0 +1,184 @@
+#include "monitoring/maintenance.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/monitoring_fixtures.h"
+
+namespace varrow {
+namespace {
+
+using test::FolderListing;
+using test::HeldOpen;
+using test::KeyExists;
+using test::SetDword;
+using test::SetString;
+
+class Maintenance : public test::MonitoringFixture {
+ protected:
+  void SetUp() override {
+    test::MakeDir(dir / L"windows");
+    test::MakeDir(dir / L"system32");
+    test::MakeDir(dir / L"j2534");
+    layout.roots = reg.Roots();
+    layout.windowsDir = dir / L"windows";
+    layout.systemDir = dir / L"system32";
+  }
+  void WriteRp1210List(const std::string& list) {
+    ASSERT_TRUE(test::WriteFileText(layout.windowsDir + L"\\RP121032.ini",
+                                    "[RP1210Support]\r\nAPIImplementations=" + list + "\r\n"));
+  }
+  // A monitored library: the library set aside, a monitor copy in its place.
+  void Monitored(const std::wstring& folder, const std::wstring& name) {
+    ASSERT_TRUE(test::WriteFileText(folder + L"\\_" + name, "library"));
+    ASSERT_TRUE(test::WriteFileText(folder + L"\\" + name, "monitor"));
+  }
+  void ExpectRestored(const std::wstring& folder, const std::wstring& name) {
+    EXPECT_EQ(Content(folder + L"\\" + name), "library") << std::string(name.begin(), name.end());
+    EXPECT_FALSE(test::FileExists(folder + L"\\_" + name));
+  }
+  std::string AllFiles() {
+    return FolderListing(dir / L"windows") + "|" + FolderListing(dir / L"system32") + "|" +
+           FolderListing(dir / L"j2534");
+  }
+  MachineLayout layout;
+};
+
+TEST_F(Maintenance, Rp1210ListIsSplitAndTrimmed) {
+  Seal();
+  const struct {
+    std::string ini;
+    std::vector<std::wstring> names;
+  } cases[] = {
+      {"ABC32, XYZ32", {L"ABC32", L"XYZ32"}},
+      {" ,ONE ,, \tTWO\t,", {L"ONE", L"TWO"}},
+      {"", {}},
+      {"..\\evil, C:\\x, ok", {L"ok"}},
+  };
+  for (const auto& c : cases) {
+    WriteRp1210List(c.ini);
+    EXPECT_EQ(ReadRp1210Implementations(layout.windowsDir), c.names) << c.ini;
+  }
+  EXPECT_TRUE(ReadRp1210Implementations(dir / L"nofolder").empty());
+}
+
+TEST_F(Maintenance, DisableRestoresRp1210AndRunsTwiceAsNoOp) {
+  WriteRp1210List("ABC32, XYZ32");
+  const std::wstring sys = layout.systemDir;
+  ASSERT_TRUE(test::WriteFileText(sys + L"\\ABC32.dll", "abc"));
+  Monitored(sys, L"XYZ32.dll");
+  Seal();
+  DisableAllMonitoring(layout);
+  ExpectRestored(sys, L"XYZ32.dll");
+  EXPECT_EQ(Content(sys + L"\\ABC32.dll"), "abc");
+  const std::string after = AllFiles();
+  const std::wstring userAfter = test::Snapshot(reg.User());
+  DisableAllMonitoring(layout);
+  EXPECT_EQ(after, AllFiles());
+  EXPECT_EQ(userAfter, test::Snapshot(reg.User()));
+}
+
+TEST_F(Maintenance, DisableRestoresJ2534AndPduLibraries) {
+  const std::wstring j = dir / L"j2534";
+  test::MakeDir(dir / L"pathdir");
+  Monitored(j, L"full.dll");
+  Monitored(dir / L"pathdir", L"bare.dll");
+  ASSERT_TRUE(test::WriteFileText(j + L"\\_halfway.dll", "library"));  // copy failed earlier
+  Monitored(j, L"pdu.dll");
+  AddJ2534Device(L"A", L"V", L"N", j + L"\\full.dll");
+  AddJ2534Device(L"B", L"V", L"N", L"bare.dll");
+  AddJ2534Device(L"C", L"V", L"N", j + L"\\halfway.dll");
+  SetPduLibrary(j + L"\\pdu.dll");
+  // Monitoring settings stay as they are.
+  SetDword(reg.User(), ProductPath({L"Monitoring", kJ2534ApiName, L"x"}), L"OutputFormat", 2);
+  const std::wstring userBefore = test::Snapshot(reg.User());
+  Seal();
+  test::ScopedPathVariable path(dir / L"pathdir");
+  DisableAllMonitoring(layout);
+  ExpectRestored(j, L"full.dll");
+  ExpectRestored(dir / L"pathdir", L"bare.dll");
+  ExpectRestored(j, L"halfway.dll");
+  ExpectRestored(j, L"pdu.dll");
+  EXPECT_EQ(userBefore, test::Snapshot(reg.User()));
+}
+
+TEST_F(Maintenance, FailedRestoreLeavesBothFilesAndGoesOn) {
+  const std::wstring j = dir / L"j2534";
+  Monitored(j, L"held.dll");
+  Monitored(j, L"readonly.dll");
+  Monitored(j, L"later.dll");
+  AddJ2534Device(L"A", L"V", L"N", j + L"\\held.dll");
+  AddJ2534Device(L"B", L"V", L"N", j + L"\\readonly.dll");
+  AddJ2534Device(L"C", L"V", L"N", j + L"\\later.dll");
+  Seal();
+  ASSERT_TRUE(SetFileAttributesW((j + L"\\readonly.dll").c_str(), FILE_ATTRIBUTE_READONLY));
+  {
+    HeldOpen held(j + L"\\held.dll");
+    ASSERT_TRUE(held.Valid());
+    DisableAllMonitoring(layout);
+  }
+  SetFileAttributesW((j + L"\\readonly.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(Content(j + L"\\held.dll"), "monitor") << "the monitored state stands";
+  EXPECT_EQ(Content(j + L"\\_held.dll"), "library");
+  // A read-only monitor copy is either replaced in one step (as this platform
+  // may do) or left with the library still set aside: never neither.
+  const std::string readOnly = Content(j + L"\\readonly.dll");
+  if (readOnly == "monitor") {
+    EXPECT_EQ(Content(j + L"\\_readonly.dll"), "library");
+  } else {
+    ExpectRestored(j, L"readonly.dll");
+  }
+  ExpectRestored(j, L"later.dll");
+}
+
+TEST_F(Maintenance, RestoreLibraryCases) {
+  Seal();
+  const std::wstring j = dir / L"j2534";
+  // Nothing set aside: nothing changes.
+  ASSERT_TRUE(test::WriteFileText(j + L"\\plain.dll", "plain"));
+  EXPECT_TRUE(RestoreLibrary(j + L"\\plain.dll", j + L"\\_plain.dll"));
+  EXPECT_EQ(Content(j + L"\\plain.dll"), "plain");
+  // Set aside with nothing at the library path: moved back.
+  ASSERT_TRUE(test::WriteFileText(j + L"\\_alone.dll", "library"));
+  EXPECT_TRUE(RestoreLibrary(j + L"\\alone.dll", j + L"\\_alone.dll"));
+  ExpectRestored(j, L"alone.dll");
+  // Empty paths are refused.
+  EXPECT_FALSE(RestoreLibrary(L"", j + L"\\_alone.dll"));
+}
+
+TEST_F(Maintenance, NothingRegisteredChangesNothing) {
+  ASSERT_TRUE(test::WriteFileText(layout.systemDir + L"\\_stray.dll", "stray"));
+  const std::string before = AllFiles();
+  Seal();
+  DisableAllMonitoring(layout);
+  UninstallUserSettings(layout);
+  EXPECT_EQ(before, AllFiles());
+}
+
+TEST_F(Maintenance, UninstallDeletesEachVendorTreeThenDisables) {
+  const std::wstring withTree = L"S-1-5-21-0-0-0-1001";
+  const std::wstring without = L"S-1-5-21-0-0-0-1002";
+  SetDword(reg.Users(), withTree + L"\\" + ProductPath({L"DefaultDevice"}), L"SerialNumber", 7);
+  SetDword(reg.Users(), withTree + L"\\SOFTWARE\\OVRA\\Other", L"Keep", 1);
+  SetDword(reg.Users(), without + L"\\SOFTWARE\\Other", L"Keep", 1);
+  const std::wstring otherBefore = test::Snapshot(reg.Users(), without);
+  Monitored(dir / L"j2534", L"lib.dll");
+  AddJ2534Device(L"A", L"V", L"N", (dir / L"j2534") + L"\\lib.dll");
+  Seal();
+  UninstallUserSettings(layout);
+  EXPECT_FALSE(KeyExists(reg.Users(), withTree + L"\\" + ProductPath()));
+  EXPECT_TRUE(KeyExists(reg.Users(), withTree + L"\\SOFTWARE\\OVRA\\Other"));
+  EXPECT_EQ(otherBefore, test::Snapshot(reg.Users(), without));
+  ExpectRestored(dir / L"j2534", L"lib.dll");
+}
+
+TEST(MaintenanceLayout, RealLayoutHasTheMachineFolders) {
+  const MachineLayout real = MachineLayout::Real();
+  EXPECT_FALSE(real.windowsDir.empty());
+  EXPECT_FALSE(real.systemDir.empty());
+  EXPECT_EQ(real.roots.machine, HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(real.roots.users, HKEY_USERS);
+  EXPECT_NE(real.systemDir, real.windowsDir);
+}
+
+}  // namespace
+}  // namespace varrow
