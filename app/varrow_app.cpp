@@ -18,7 +18,8 @@ std::wstring FirstPlainParameter(const wchar_t* commandLine) {
   std::wstring found;
   for (int i = 1; i < count; ++i) {
     const wchar_t* arg = args[i];
-    if (arg[0] == L'-' || arg[0] == L'/') continue;
+    // An empty parameter ("") fills nothing: the next plain one still counts.
+    if (arg[0] == L'\0' || arg[0] == L'-' || arg[0] == L'/') continue;
     found = arg;
     break;
   }

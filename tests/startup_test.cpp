@@ -49,6 +49,7 @@ TEST(StartupTest, CommandLineSelectsMode) {
       {L"Varrow.exe /q uninstall", L"uninstall", StartMode::Uninstall},
       {L"Varrow.exe -x /y disable uninstall", L"disable", StartMode::Disable},
       {L"Varrow.exe /uninstall disable", L"disable", StartMode::Disable},
+      {L"Varrow.exe \"\" uninstall", L"uninstall", StartMode::Uninstall},
       {L"Varrow.exe \"C:\\My Files\\a b.txt\" uninstall", L"C:\\My Files\\a b.txt",
        StartMode::Interactive},
   };
