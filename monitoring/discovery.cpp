@@ -1,7 +1,6 @@
 #include "monitoring/discovery.h"
 
 #include <cwchar>
-#include <cwctype>
 
 #include "monitoring/library_swap.h"
 #include "settings/versioned_section.h"

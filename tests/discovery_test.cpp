@@ -253,6 +253,8 @@ TEST_F(DiscoveryUnreadable, SkippedKeyLeavesNoGap) {
   AddJ2534Device(L"B", L"VB", L"NB", dir / L"b.dll");
   const bool locked = Lock(std::wstring(kJ2534RegistrationPath) + L"\\B");
   Seal();
+  RecordProperty("long_name_created", longCreated ? 1 : 0);
+  RecordProperty("read_denied", locked ? 1 : 0);
   if (!longCreated && !locked) GTEST_SKIP() << "this platform can make no unreadable device key";
   Load();
   ASSERT_EQ(state.J2534Count, 2) << "long name created: " << longCreated << ", locked: " << locked;
