@@ -91,24 +91,6 @@ TEST(MonitoringRecords, PathRules) {
   }
 }
 
-TEST(MonitoringRecords, OutputFormatTable) {
-  const struct {
-    int code;
-    const wchar_t* ext;
-    const wchar_t* dotted;
-  } cases[] = {{1, L"txt", L".txt"}, {2, L"xml", L".xml"}, {3, L"csv", L".csv"},
-               {4, L"html", L".html"}};
-  for (const auto& c : cases) {
-    const OutputFormatInfo* f = FindOutputFormat(c.code);
-    ASSERT_NE(f, nullptr) << c.code;
-    EXPECT_STREQ(f->extension, c.ext);
-    EXPECT_STREQ(f->dotted, c.dotted);
-  }
-  EXPECT_EQ(FindOutputFormat(0), nullptr);
-  EXPECT_EQ(FindOutputFormat(5), nullptr);
-  EXPECT_EQ(FindOutputFormat(-1), nullptr);
-}
-
 TEST(MonitoringRecords, FileExistsAtMeansAFile) {
   ScratchDir dir;
   ASSERT_TRUE(test::WriteFileText(dir / L"lib.dll", "x"));
