@@ -1,0 +1,243 @@
+// The two monitoring pages in the running dialog: what they show at start,
+// how their controls follow the records and the selected tabs, the format
+// buttons, and files dropped on the output-file fields.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "app/varrow_dlg.h"
+#include "locale/brand.h"
+#include "resources/resource.h"
+#include "tests/pages_ui_fixture.h"
+
+namespace varrow::test {
+namespace {
+
+constexpr int kPduSettingIds[] = {IDC_PDU_FILE,      IDC_PDU_ASCII,          IDC_PDU_XML,
+                                  IDC_PDU_OVERWRITE, IDC_PDU_LOG_ENTRY_EXIT, IDC_PDU_LOG_DEBUG_VIEW,
+                                  IDC_PDU_SIZE};
+constexpr int kJ2534SettingIds[] = {IDC_J2534_FILE,      IDC_J2534_ASCII,
+                                    IDC_J2534_XML,       IDC_J2534_OVERWRITE,
+                                    IDC_J2534_LOG_ENTRY_EXIT, IDC_J2534_LOG_DEBUG_VIEW,
+                                    IDC_J2534_DISABLE_EMPTY_ERROR, IDC_J2534_SIZE};
+
+// Usable controls of the pages as a user sees them.
+void ExpectPdu(const DialogDriver& d, bool enable, bool settings, bool store, int line) {
+  SCOPED_TRACE(testing::Message() << "checked at line " << line);
+  EXPECT_EQ(d.Enabled(IDC_PDU_ENABLE), enable);
+  for (int id : kPduSettingIds) EXPECT_EQ(d.Enabled(id), settings) << id;
+  EXPECT_EQ(ReadOnly(d, IDC_PDU_FILE), !settings);
+  EXPECT_EQ(d.Enabled(IDC_PDU_STORE_WITH_J2534), store);
+  EXPECT_FALSE(d.Enabled(IDC_PDU_CSV));
+  EXPECT_FALSE(d.Enabled(IDC_PDU_HTML));
+}
+void ExpectJ2534(const DialogDriver& d, bool enable, bool settings, int line) {
+  SCOPED_TRACE(testing::Message() << "checked at line " << line);
+  EXPECT_EQ(d.Enabled(IDC_J2534_ENABLE), enable);
+  for (int id : kJ2534SettingIds) EXPECT_EQ(d.Enabled(id), settings) << id;
+  EXPECT_EQ(ReadOnly(d, IDC_J2534_FILE), !settings);
+  EXPECT_FALSE(d.Enabled(IDC_J2534_CSV));
+  EXPECT_FALSE(d.Enabled(IDC_J2534_HTML));
+}
+
+TEST_F(PagesUiTest, StartsOnTheSupportingTabWithDefaultNamesAndSizes) {
+  SeedInstallation();
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    EXPECT_EQ(SendMessageW(d.Item(IDC_J2534_TAB), TCM_GETITEMCOUNT, 0, 0), 2);
+    EXPECT_EQ(TabSelection(d, IDC_J2534_TAB), 1);
+    EXPECT_EQ(TabSelection(d, IDC_PDU_TAB), 0);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), LogFolder() + L"\\J2534\\lib1.txt");
+    EXPECT_EQ(d.Text(IDC_PDU_FILE), LogFolder() + L"\\PDU\\Torva-Link.txt");
+    EXPECT_EQ(ComboTexts(d, IDC_J2534_SIZE),
+              (std::vector<std::wstring>{L"Entire Message", L"512 Bytes", L"4096 Bytes"}));
+    EXPECT_EQ(ComboSelection(d, IDC_J2534_SIZE), 0);
+    EXPECT_EQ(ComboTexts(d, IDC_PDU_SIZE), (std::vector<std::wstring>{L"Entire Message"}));
+    // The records' initial values.
+    EXPECT_FALSE(Checked(d, IDC_J2534_ENABLE));
+    EXPECT_TRUE(Checked(d, IDC_J2534_ASCII));
+    EXPECT_FALSE(Checked(d, IDC_J2534_XML));
+    EXPECT_TRUE(Checked(d, IDC_J2534_OVERWRITE));
+    EXPECT_TRUE(Checked(d, IDC_J2534_DISABLE_EMPTY_ERROR));
+    EXPECT_FALSE(Checked(d, IDC_J2534_LOG_ENTRY_EXIT));
+    EXPECT_FALSE(Checked(d, IDC_PDU_STORE_WITH_J2534));  // unset (-1) shows unchecked
+    ExpectJ2534(d, true, false, __LINE__);
+    ExpectPdu(d, true, false, false, __LINE__);
+    // The other tab shows its own default.
+    SelectTab(d, IDC_J2534_TAB, 0);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), LogFolder() + L"\\J2534\\lib0.txt");
+  });
+}
+
+TEST_F(PagesUiTest, PduDefaultNameFollowsTheBrand) {
+  const struct {
+    const wchar_t* brand;
+    const wchar_t* file;
+  } cases[] = {{L"tln", L"Torva-Link.txt"}, {L"brv", L"Halden-VCI.txt"}, {L"9480", L"OVRA-VCI.txt"}};
+  SeedInstallation();
+  for (const auto& c : cases) {
+    SetString(Machine(), ProductPath(), L"Brand", c.brand);
+    ResetBrandCacheForTests();
+    CVarrowDlg dialog(102, Roots(), true);
+    RunDialog(dialog, [&](DialogDriver& d) {
+      EXPECT_EQ(d.Text(IDC_PDU_FILE), LogFolder() + L"\\PDU\\" + c.file) << c.brand;
+    });
+  }
+}
+
+TEST_F(PagesUiTest, PduPageFollowsTheSelectedJ2534TabAndStoreWithJ2534Data) {
+  SeedInstallation();
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    // Not the supporting implementation: nothing of the PDU page is usable.
+    SelectTab(d, IDC_J2534_TAB, 0);
+    ExpectJ2534(d, true, false, __LINE__);
+    ExpectPdu(d, false, false, false, __LINE__);
+    SelectTab(d, IDC_J2534_TAB, 1);
+    ExpectPdu(d, true, false, false, __LINE__);
+
+    SendClick(d, IDC_PDU_ENABLE);  // PDU on, J2534 off
+    EXPECT_TRUE(Checked(d, IDC_PDU_ENABLE));
+    ExpectPdu(d, true, true, false, __LINE__);
+    SendClick(d, IDC_J2534_ENABLE);  // the supporting implementation monitored too
+    ExpectJ2534(d, true, true, __LINE__);
+    ExpectPdu(d, true, true, true, __LINE__);
+    EXPECT_FALSE(Checked(d, IDC_PDU_STORE_WITH_J2534));
+
+    SendClick(d, IDC_PDU_STORE_WITH_J2534);  // the J2534 settings apply
+    EXPECT_TRUE(Checked(d, IDC_PDU_STORE_WITH_J2534));
+    ExpectPdu(d, true, false, true, __LINE__);
+    SelectTab(d, IDC_J2534_TAB, 0);
+    ExpectPdu(d, false, false, false, __LINE__);
+    SelectTab(d, IDC_J2534_TAB, 1);
+    ExpectPdu(d, true, false, true, __LINE__);
+
+    SendClick(d, IDC_PDU_STORE_WITH_J2534);
+    ExpectPdu(d, true, true, true, __LINE__);
+    SendClick(d, IDC_J2534_ENABLE);  // J2534 off again: the Store box goes
+    ExpectJ2534(d, true, false, __LINE__);
+    ExpectPdu(d, true, true, false, __LINE__);
+    SendClick(d, IDC_PDU_ENABLE);
+    ExpectPdu(d, true, false, false, __LINE__);
+  });
+}
+
+TEST_F(PagesUiTest, StoredStoreWithJ2534DataIsShown) {
+  SeedInstallation();
+  for (DWORD value : {0u, 1u}) {
+    SetDword(Machine(), FactoryPath({L"Monitoring", kPduApiName}), L"StoreWithPrimaryAPI", value);
+    CVarrowDlg dialog(102, Roots(), true);
+    RunDialog(dialog, [&](DialogDriver& d) {
+      EXPECT_EQ(Checked(d, IDC_PDU_STORE_WITH_J2534), value == 1) << value;
+    });
+  }
+}
+
+TEST_F(PagesUiTest, LibraryNotFoundDisablesBothPages) {
+  SeedInstallation();
+  ASSERT_TRUE(DeleteFileW(Lib1().c_str()));
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    ASSERT_EQ(TabSelection(d, IDC_J2534_TAB), 1);
+    ExpectJ2534(d, false, false, __LINE__);
+    ExpectPdu(d, false, false, false, __LINE__);
+    SelectTab(d, IDC_J2534_TAB, 0);
+    ExpectJ2534(d, true, false, __LINE__);
+  });
+}
+
+TEST_F(PagesUiTest, PagesWithoutTabsAreEmptyAndDisabled) {
+  SeedInstallation(L"tln", /*withJ2534=*/false, /*withPdu=*/false);
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    EXPECT_EQ(SendMessageW(d.Item(IDC_J2534_TAB), TCM_GETITEMCOUNT, 0, 0), 0);
+    EXPECT_EQ(SendMessageW(d.Item(IDC_PDU_TAB), TCM_GETITEMCOUNT, 0, 0), 0);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"");
+    EXPECT_EQ(d.Text(IDC_PDU_FILE), L"");
+    ExpectJ2534(d, false, false, __LINE__);
+    ExpectPdu(d, false, false, false, __LINE__);
+    // Handlers reached anyway change nothing and Apply has nothing to check.
+    d.Send(WM_COMMAND, MAKEWPARAM(IDC_J2534_XML, BN_CLICKED), 0);
+    d.Send(WM_COMMAND, MAKEWPARAM(IDC_PDU_ENABLE, BN_CLICKED), 0);
+    EXPECT_TRUE(ClickAndWait(d, IDC_APPLY));
+    EXPECT_EQ(d.OwnedWindow(), nullptr);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"");
+  });
+}
+
+TEST_F(PagesUiTest, FormatButtonsReplaceTheFileNamesExtension) {
+  SeedInstallation();
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    SendClick(d, IDC_J2534_ENABLE);
+    d.TypeText(IDC_J2534_FILE, L"D:\\my.logs\\a.txt");
+    SendClick(d, IDC_J2534_XML);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"D:\\my.logs\\a.xml");
+    EXPECT_TRUE(Checked(d, IDC_J2534_XML));
+    EXPECT_FALSE(Checked(d, IDC_J2534_ASCII));
+    d.TypeText(IDC_J2534_FILE, L"logfile");
+    SendClick(d, IDC_J2534_ASCII);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"logfile.txt");
+    // The record holds what the button made of the text; a typed text does not survive.
+    SelectTab(d, IDC_J2534_TAB, 0);
+    SelectTab(d, IDC_J2534_TAB, 1);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"logfile.txt");
+    EXPECT_TRUE(Checked(d, IDC_J2534_ASCII));
+    d.TypeText(IDC_J2534_FILE, L"typed.txt");
+    SelectTab(d, IDC_J2534_TAB, 0);
+    SelectTab(d, IDC_J2534_TAB, 1);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"logfile.txt");
+  });
+}
+
+TEST_F(PagesUiTest, DroppedFileIsTakenOnlyByAUsableFieldOfTheRightFormat) {
+  SeedInstallation();
+  const std::wstring xml = L"E:\\logs\\run.XML";
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    Expand(d);
+    const std::wstring initial = d.Text(IDC_J2534_FILE);
+    DropOn(d, IDC_J2534_FILE, xml);  // monitoring off
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), initial);
+    SendClick(d, IDC_J2534_ENABLE);
+    DropOn(d, IDC_J2534_FILE, xml);  // format ASCII
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), initial);
+    SendClick(d, IDC_J2534_XML);
+    const std::wstring asXml = d.Text(IDC_J2534_FILE);
+    DropOn(d, IDC_J2534_FILE, L"E:\\my.logs\\run");  // no extension
+    DropOn(d, IDC_SERIAL_NUMBER, xml);               // not an output-file field
+    DropOn(d, IDC_PDU_FILE, xml);                    // PDU monitoring off
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), asXml);
+    EXPECT_EQ(d.Text(IDC_PDU_FILE), LogFolder() + L"\\PDU\\Torva-Link.txt");
+    EXPECT_NE(d.Text(IDC_SERIAL_NUMBER), xml);
+    DropOn(d, IDC_J2534_FILE, xml);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), xml);
+    // The record took it: it survives a tab change.
+    SelectTab(d, IDC_J2534_TAB, 0);
+    SelectTab(d, IDC_J2534_TAB, 1);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), xml);
+    // A path longer than a field is ignored, never cut.
+    const std::wstring longPath = L"E:\\" + std::wstring(300, L'x') + L".xml";
+    DropOn(d, IDC_J2534_FILE, longPath);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), xml);
+  });
+}
+
+TEST_F(PagesUiTest, EveryDropIsReleased) {
+  SeedInstallation();
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    Expand(d);
+    SendClick(d, IDC_J2534_ENABLE);
+    for (const std::wstring& path : {std::wstring(L"E:\\a.txt"), std::wstring(L"E:\\a.xml")}) {
+      HDROP drop = MakeDrop(path, CentreOf(d, IDC_J2534_FILE));
+      ASSERT_NE(drop, nullptr);
+      d.Send(WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+      // Released by the dialog: the handle no longer names memory.
+      EXPECT_EQ(GlobalFlags(drop), GMEM_INVALID_HANDLE) << path;
+    }
+  });
+}
+
+}  // namespace
+}  // namespace varrow::test
