@@ -78,6 +78,7 @@ RECT DialogDriver::ItemClientRect(int id) const {
 }
 
 void DialogDriver::Click(int id) const { PostMessageW(Item(id), BM_CLICK, 0, 0); }
+void DialogDriver::ClickAndWait(int id) const { SendMessageW(Item(id), BM_CLICK, 0, 0); }
 
 void DialogDriver::Focus(int id) const {
   SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(id)), TRUE);

@@ -83,6 +83,9 @@ class DialogDriver {
 
   // Posts BM_CLICK to the button (safe for buttons that open a message box).
   void Click(int id) const;
+  // Sends BM_CLICK and returns once the click has been handled: for buttons
+  // that never open a message box (Apply that succeeds, More>> with rights).
+  void ClickAndWait(int id) const;
   // Moves the focus to the control as the dialog manager does (WM_NEXTDLGCTL).
   void Focus(int id) const;
   // Focuses the control, replaces its text, then moves the focus to `next`.

@@ -177,8 +177,10 @@ TEST_F(MainDialogUi, SerialNumberShowsUnsignedAndPlaceholderRulesHold) {
 }
 
 TEST_F(MainDialogUi, PlaceholderShownForZeroAndClearedByFocus) {
+  // In the right-to-left template the first tab stop is OK, so the field does
+  // not take the focus at start and shows the placeholder.
   SeedMachine(0);
-  CVarrowDlg dialog(102, Roots(), true);
+  CVarrowDlg dialog(154, Roots(), true);
   RunDialog(dialog, [&](DialogDriver& d) {
     EXPECT_EQ(d.Text(kSerial), L"[Enter Device Serial Number]");
     d.Focus(kSerial);
@@ -186,6 +188,22 @@ TEST_F(MainDialogUi, PlaceholderShownForZeroAndClearedByFocus) {
     // Leaving the field does not put the placeholder back.
     d.Focus(IDCANCEL);
     EXPECT_EQ(d.Text(kSerial), L"");
+  });
+}
+
+TEST_F(MainDialogUi, PlaceholderFromAReloadIsClearedByTheNextFocus) {
+  SeedMachine(8);
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    d.Focus(IDCANCEL);
+    SetDword(User(), UserDevicePath(), L"SerialNumber", 0);
+    ASSERT_TRUE(DialogDriver::WaitFor(
+        [&] { return d.Text(kSerial) == L"[Enter Device Serial Number]"; }));
+    d.Focus(kSerial);
+    EXPECT_EQ(d.Text(kSerial), L"");
+    // Saving the emptied field stores 0.
+    d.ClickAndWait(kApply);
+    EXPECT_EQ(ReadUserDword(User(), UserDevicePath(), L"SerialNumber"), 0u);
   });
 }
 
@@ -218,15 +236,16 @@ TEST_F(MainDialogUi, ApplyStoresTheUnsignedSerialAndClearsLastUsed) {
   CVarrowDlg dialog(102, Roots(), true);
   RunDialog(dialog, [&](DialogDriver& d) {
     d.TypeText(kSerial, L"3000000001");
-    d.Click(kApply);
-    ASSERT_TRUE(DialogDriver::WaitFor(
-        [&] { return ReadUserDword(User(), UserDevicePath(), L"SerialNumber") == 3000000001u; }));
+    d.ClickAndWait(kApply);
+    EXPECT_EQ(ReadUserDword(User(), UserDevicePath(), L"SerialNumber"), 3000000001u);
     EXPECT_FALSE(KeyExists(User(), ProductPath({L"LastUsed"})));
     EXPECT_EQ(d.OwnedWindow(), nullptr);
     // The reload that follows the save shows what was written.
     d.Send(WM_NULL);
     EXPECT_EQ(d.Text(kSerial), L"3000000001");
   });
+  // Cancel after Apply keeps what was applied.
+  EXPECT_EQ(ReadUserDword(User(), UserDevicePath(), L"SerialNumber"), 3000000001u);
 }
 
 TEST_F(MainDialogUi, OkWithNoCheckedConnectionShowsTheErrorAndWritesNothing) {
@@ -308,11 +327,9 @@ TEST_F(MainDialogUi, UpDownMovesTheSelectedRowWithItsCheckAndStopsAtTheEnds) {
     EXPECT_EQ(d.ListSelection(kList), 2);
 
     // The order shown is what Apply writes.
-    d.Click(kApply);
-    ASSERT_TRUE(DialogDriver::WaitFor([&] {
-      return ReadUserDword(User(), ProductPath({L"AutoConnectionOrder", L"Connection02"}),
-                           L"Number") == 2u;
-    }));
+    d.ClickAndWait(kApply);
+    EXPECT_EQ(ReadUserDword(User(), ProductPath({L"AutoConnectionOrder", L"Connection02"}),
+                            L"Number"), 2u);
     EXPECT_EQ(ReadUserDword(User(), ProductPath({L"AutoConnectionOrder", L"Connection02"}),
                             L"Enabled"), 0u);
     EXPECT_EQ(ReadUserDword(User(), ProductPath({L"AutoConnectionOrder", L"Connection01"}),
@@ -390,6 +407,21 @@ TEST_F(MainDialogUi, SystemCommandsSixteenToThirtyOneOpenTheAboutBox) {
     // Other commands keep their default handling: 0x20 is no About command.
     d.SystemCommand(0x20);
     d.Send(WM_NULL);
+    EXPECT_EQ(d.OwnedWindow(), nullptr);
+  });
+}
+
+TEST_F(MainDialogUi, OtherSystemCommandsKeepTheirDefaultHandling) {
+  SeedMachine();
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    d.SystemCommand(SC_MINIMIZE);
+    EXPECT_TRUE(DialogDriver::WaitFor([&] { return IsIconic(d.Dialog()) != FALSE; }));
+    // Painting the minimised dialog (the centred icon) and asking for its drag icon.
+    RedrawWindow(d.Dialog(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    EXPECT_NE(d.Send(WM_QUERYDRAGICON), 0);
+    d.SystemCommand(SC_RESTORE);
+    EXPECT_TRUE(DialogDriver::WaitFor([&] { return IsIconic(d.Dialog()) == FALSE; }));
     EXPECT_EQ(d.OwnedWindow(), nullptr);
   });
 }

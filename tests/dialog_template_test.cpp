@@ -1,0 +1,138 @@
+// The dialog templates and the string table as other modules see them: ids,
+// tab order, styles that carry behaviour, and the texts addressed by number.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "locale/localization.h"
+#include "resources/resource.h"
+
+namespace {
+
+INT_PTR CALLBACK Quiet(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
+
+// A hidden instance of a template, destroyed afterwards.
+class Template {
+ public:
+  explicit Template(UINT id)
+      : hwnd_(CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id), nullptr, Quiet,
+                                 0)) {}
+  ~Template() {
+    if (hwnd_) DestroyWindow(hwnd_);
+  }
+  HWND get() const { return hwnd_; }
+  std::vector<int> ChildIds() const {
+    std::vector<int> ids;
+    for (HWND child = GetWindow(hwnd_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+      ids.push_back(GetDlgCtrlID(child));
+    return ids;
+  }
+  DWORD Style(int id) const { return static_cast<DWORD>(GetWindowLongW(GetDlgItem(hwnd_, id), GWL_STYLE)); }
+  std::wstring ClassOf(int id) const {
+    wchar_t name[64] = {};
+    GetClassNameW(GetDlgItem(hwnd_, id), name, 64);
+    return name;
+  }
+
+ private:
+  HWND hwnd_;
+};
+
+const std::vector<int> kMainOrder = {1021, 1016, 1,    1040, 2,    1048, 1043, 1047, 1000,
+                                     1002, 1008, 1011, 1014, 1012, 1013, 1015, 1005, 1058,
+                                     1060, 1057, 1022, 1024, 1038, 1030, 1033, 1036, 1034,
+                                     1035, 1037, 1027, 1059, 1061, 1046, 1018, 1019, 1020,
+                                     1017, 1007, 1009, 1010, 1006, 1029, 1031, 1032, 1028};
+
+TEST(MainTemplates, HoldThe45ControlsInTheirTabOrder) {
+  Template ltr(IDD_VARROW_DIALOG);
+  ASSERT_NE(ltr.get(), nullptr);
+  EXPECT_EQ(ltr.ChildIds(), kMainOrder);
+
+  Template rtl(IDD_VARROW_DIALOG_RTL);
+  ASSERT_NE(rtl.get(), nullptr);
+  std::vector<int> rtlOrder = {1, 1040, 2, 1048, 1043, 1021, 1016, 1018, 1047};
+  for (int id : kMainOrder) {
+    if (std::find(rtlOrder.begin(), rtlOrder.end(), id) == rtlOrder.end()) rtlOrder.push_back(id);
+  }
+  EXPECT_EQ(rtl.ChildIds(), rtlOrder);
+}
+
+TEST(MainTemplates, WindowStylesAndTheStylesThatCarryBehaviour) {
+  for (UINT id : {IDD_VARROW_DIALOG, IDD_VARROW_DIALOG_RTL}) {
+    Template t(id);
+    ASSERT_NE(t.get(), nullptr);
+    const DWORD style = static_cast<DWORD>(GetWindowLongW(t.get(), GWL_STYLE));
+    const DWORD ex = static_cast<DWORD>(GetWindowLongW(t.get(), GWL_EXSTYLE));
+    for (DWORD bit : {DWORD(WS_CAPTION), DWORD(WS_SYSMENU), DWORD(WS_MINIMIZEBOX),
+                      DWORD(WS_MAXIMIZEBOX), DWORD(DS_MODALFRAME), DWORD(DS_SYSMODAL),
+                      DWORD(DS_CENTER)})
+      EXPECT_EQ(style & bit, bit) << id << " style " << std::hex << bit;
+    EXPECT_TRUE(ex & WS_EX_APPWINDOW) << id;
+    EXPECT_TRUE(ex & WS_EX_ACCEPTFILES) << id;
+    EXPECT_EQ((ex & WS_EX_LAYOUTRTL) != 0, id == IDD_VARROW_DIALOG_RTL);
+
+    EXPECT_TRUE(t.Style(1021) & ES_NUMBER);
+    EXPECT_EQ(t.Style(1016) & (LBS_OWNERDRAWFIXED | LBS_HASSTRINGS),
+              DWORD(LBS_OWNERDRAWFIXED | LBS_HASSTRINGS));
+    EXPECT_EQ(t.Style(1005) & 3, DWORD(CBS_DROPDOWN));
+    EXPECT_EQ(t.Style(1027) & 3, DWORD(CBS_DROPDOWNLIST));
+    EXPECT_EQ(t.ClassOf(1000), L"SysTabControl32");
+    EXPECT_EQ(t.ClassOf(1018), L"msctls_updown32");
+    EXPECT_FALSE(t.Style(1018) & (UDS_SETBUDDYINT | UDS_AUTOBUDDY | UDS_HORZ));
+    for (int radio : {1011, 1033}) EXPECT_TRUE(t.Style(radio) & WS_GROUP) << radio;
+    for (int anchor : {1046, 1047}) EXPECT_TRUE(t.Style(anchor) & WS_GROUP) << anchor;
+    EXPECT_EQ(GetDlgItem(t.get(), 1039), nullptr);
+  }
+}
+
+TEST(AboutTemplates, HoldTheFiveControlsAndRightToLeftFor156) {
+  for (UINT id : {IDD_ABOUTBOX, IDD_ABOUTBOX_RTL}) {
+    Template t(id);
+    ASSERT_NE(t.get(), nullptr);
+    const std::vector<int> ids = t.ChildIds();
+    EXPECT_EQ(ids.size(), 5u);
+    for (int control : {1050, 1, 1049}) EXPECT_NE(GetDlgItem(t.get(), control), nullptr) << control;
+    EXPECT_TRUE(t.Style(1050) & SS_NOPREFIX);
+    const DWORD ex = static_cast<DWORD>(GetWindowLongW(t.get(), GWL_EXSTYLE));
+    EXPECT_EQ((ex & WS_EX_LAYOUTRTL) != 0, id == IDD_ABOUTBOX_RTL);
+  }
+}
+
+std::wstring Load(UINT id) {
+  const wchar_t* text = nullptr;
+  const int length = LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
+  return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+TEST(StringTable, EveryLoadedTextExistsAndKeyTextsAreExact) {
+  for (UINT id : varrow::kLocalizedTextIds) EXPECT_FALSE(Load(id).empty()) << id;
+  EXPECT_EQ(Load(101), L"&About Pellor...");
+  EXPECT_EQ(Load(111), L"[Enter Device Serial Number]");
+  EXPECT_EQ(Load(128), L"At least one Auto-Connection must be selected. \nPlease select at least "
+                       L"one Auto-Connection.");
+  EXPECT_EQ(Load(142), L"More>>");
+  EXPECT_EQ(Load(143), L"<<Less");
+  EXPECT_EQ(Load(152), L"Interface Type Order");
+  EXPECT_EQ(Load(153), L"Version");
+  EXPECT_EQ(Load(197), L"The serial number must be a whole number from 0 to 4294967295.");
+  EXPECT_EQ(Load(120), L"");  // ids outside the table stay absent
+}
+
+TEST(ProgramIcon, LoadsAtBothSizes) {
+  for (int size : {16, 32}) {
+    HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr),
+                                               MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size,
+                                               size, 0));
+    EXPECT_NE(icon, nullptr) << size;
+    if (icon) DestroyIcon(icon);
+  }
+}
+
+}  // namespace
