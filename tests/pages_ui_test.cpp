@@ -165,6 +165,27 @@ TEST_F(PagesUiTest, PagesWithoutTabsAreEmptyAndDisabled) {
   });
 }
 
+TEST_F(PagesUiTest, DefaultNameThatWouldNotFitIsNeverCut) {
+  SeedInstallation();
+  // 246 characters: "J2534\lib1.dll" and "PDU\Torva-Link.txt" would pass 259.
+  const std::wstring location = L"C:\\" + std::wstring(242, L'L') + L"\\";
+  SetString(Machine(), ProductPath(), L"LogFileLocation", location);
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"");
+    EXPECT_EQ(d.Text(IDC_PDU_FILE), L"");
+    // With monitoring on, the empty name stops Apply.
+    SendClick(d, IDC_J2534_ENABLE);
+    d.Click(IDC_APPLY);
+    HWND box = d.WaitForOwnedWindow();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(DialogDriver::MessageText(box), L"Invalid File Name");
+    DialogDriver::Dismiss(box);
+    EXPECT_EQ(d.Text(IDC_J2534_FILE), L"");
+  });
+  EXPECT_FALSE(KeyExists(User(), ProductPath({L"Monitoring", kJ2534ApiName, SettingsKeyName(Lib1())})));
+}
+
 TEST_F(PagesUiTest, FormatButtonsReplaceTheFileNamesExtension) {
   SeedInstallation();
   CVarrowDlg dialog(102, Roots(), true);
