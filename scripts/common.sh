@@ -33,9 +33,15 @@ ensure_packages() {
 build() {
   log "building"
   mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
-  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" >/dev/null && cmake --build "$BUILD" -j2 -- --no-print-directory -s 2>&1 \
-    | grep -v -E '^\[ *[0-9]+%\]' || true)
-  [ -x "$BIN/Varrow.exe" ] || { echo "build failed" >&2; exit 1; }
+  local out rc
+  out=$(mktemp)
+  set +e
+  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" >/dev/null && cmake --build "$BUILD" -j2 -- --no-print-directory -s) >"$out" 2>&1
+  rc=$?
+  set -e
+  grep -v -E '^\[ *[0-9]+%\]' "$out" >&2 || true
+  rm -f "$out"
+  if [ "$rc" != 0 ]; then echo "build failed" >&2; exit 1; fi
 }
 
 # A booted prefix made once; each run works on a clone of it.
