@@ -6,6 +6,9 @@
 
 #include <shellapi.h>
 
+#include <string>
+#include <utility>
+
 #include "monitoring/library_swap.h"
 #include "monitoring/monitoring_pages.h"
 #include "resources/resource.h"

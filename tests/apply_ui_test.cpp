@@ -227,6 +227,25 @@ TEST_F(ApplyUiTest, ImplementationWithoutItsLibraryIsNeitherCheckedNorSaved) {
   EXPECT_FALSE(FileExists(Lib0()));
 }
 
+TEST_F(ApplyUiTest, PduImplementationIsSavedEvenWithoutItsLibrary) {
+  SeedInstallation();
+  ASSERT_TRUE(DeleteFileW(PduLib().c_str()));
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    SendClick(d, IDC_PDU_ENABLE);
+    // Its settings are written; setting the missing library aside fails visibly.
+    d.Click(IDC_APPLY);
+    HWND box = d.WaitForOwnedWindow();
+    ASSERT_NE(box, nullptr);
+    EXPECT_NE(BoxIcon(box), nullptr);
+    DialogDriver::Dismiss(box);
+    d.Send(WM_NULL);
+  });
+  EXPECT_EQ(UserString(PduSettings(), L"OutputFile"), LogFolder() + L"\\PDU\\Torva-Link.txt");
+  EXPECT_FALSE(FileExists(PduLib()));
+  EXPECT_FALSE(FileExists(dir_ / L"_pdu.dll"));
+}
+
 TEST_F(ApplyUiTest, FailedFileStepShowsTheSystemTextAndTheSaveGoesOn) {
   SeedInstallation();
   ASSERT_TRUE(DeleteFileW(Monitor().c_str()));  // the copy cannot succeed
