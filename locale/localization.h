@@ -78,8 +78,9 @@ std::wstring ExecutableFolder();
 //    library as the load fallback;
 //  - resolves the help file "<exeFolder>\Pellor<suffix>.chm" into out->HelpFile();
 //  - creates the language font for scripts that need one (else the dialog font);
-//  - loads the texts from the library (ids the library lacks, and every id when no
-//    library loads or DLLLocation is unusable, come from `ownResources`);
+//  - loads the texts from the library; ids the library lacks or leaves empty, and
+//    every id when no library loads or DLLLocation is unusable, come from
+//    `ownResources`, so no text is ever left empty for want of a library;
 //  - sets the window title and the control captions, skipping absent controls,
 //    and sends WM_SETFONT to the dialog and its localised and bound controls.
 // Returns true when a language library was loaded. Never shows a message.

@@ -219,6 +219,21 @@ TEST_F(LocalizationTest, MissingLanguageLibraryFallsBackToEnglishButNotTheHelp) 
   EXPECT_EQ(program_ / L"Pellor-de.chm", state_.HelpFile());
 }
 
+TEST_F(LocalizationTest, TextsTheLibraryLacksComeFromTheBuiltInTable) {
+  // A German library holding only texts 105 and 113 (and 141 empty).
+  CopyBuilt(L"varrow-test-partial.dll", package_.Path(), L"Varrow-de.dll");
+  SetLocation(package_.Path());
+  TemplateDialog dialog;
+  EXPECT_TRUE(Apply(dialog.Get(), dialog.Font(), kGerman));
+  EXPECT_EQ(L"Teilweise übersetzt", TextOf(dialog.Get()));
+  EXPECT_EQ(L"Übernehmen", dialog.Caption(1040));
+  EXPECT_EQ(L"Cancel", dialog.Caption(2));
+  EXPECT_EQ(L"Help", dialog.Caption(1048));  // an empty translation is no text
+  EXPECT_EQ(L"Invalid File Name", state_.Text(151));
+  EXPECT_EQ(L"The serial number must be a whole number from 0 to 4294967295.",
+            state_.Text(kSerialRangeTextId));
+}
+
 TEST_F(LocalizationTest, UnloadableLibraryFallsBackToTheEnglishLibrary) {
   // The font is still chosen from the resolved (Japanese) name.
   ASSERT_TRUE(test::WriteFileText(package_ / L"Varrow-ja.dll", "not a module"));
