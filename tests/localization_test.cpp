@@ -102,8 +102,8 @@ TEST_F(LocalizationTest, GermanTextsReachTitleAndCaptionsWithTheTemplateFont) {
   } captions[] = {
       {1019, L"Gerätekonfiguration"}, {1020, L"Standardgerät"},
       {1021, L"[Seriennummer des Geräts eingeben]"},
-      {1017, L"Reihenfolge der automatischen Verbindung"},
-      {1002, L"Überwachung aktivieren"}, {1024, L"Überwachung aktivieren"},
+      {1017, L"Reihenfolge der Autoverbindung"},
+      {1002, L"Überwachen"}, {1024, L"Überwachen"},
       {1057, L"Fehler „Puffer leer“ nicht protokollieren"},
       {1040, L"Übernehmen"}, {1, L"OK"}, {2, L"Abbrechen"}, {1048, L"Hilfe"},
       {1043, L"Mehr>>"}, {1046, L"<<Weniger"}, {1038, L"Mit J2534-Daten speichern"},
