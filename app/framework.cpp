@@ -349,6 +349,19 @@ LRESULT CCheckListBox::OnListMessage(HWND hwnd, UINT message, WPARAM wparam, LPA
     case LB_RESETCONTENT:
       checks_.clear();
       return ::DefSubclassProc(hwnd, message, wparam, lparam);
+    case WM_SETFONT: {
+      // Rows of a fixed owner-drawn list keep their height: follow the new font.
+      const LRESULT result = ::DefSubclassProc(hwnd, message, wparam, lparam);
+      HDC dc = ::GetDC(hwnd);
+      HGDIOBJ old = wparam ? ::SelectObject(dc, reinterpret_cast<HFONT>(wparam)) : nullptr;
+      TEXTMETRICW metrics{};
+      const BOOL measured = ::GetTextMetricsW(dc, &metrics);
+      if (old) ::SelectObject(dc, old);
+      ::ReleaseDC(hwnd, dc);
+      if (measured && (::GetWindowLongW(hwnd, GWL_STYLE) & LBS_OWNERDRAWFIXED))
+        ::DefSubclassProc(hwnd, LB_SETITEMHEIGHT, 0, std::max<LONG>(metrics.tmHeight + 2, 14));
+      return result;
+    }
     case WM_LBUTTONDOWN: {
       const LRESULT hit = ::DefSubclassProc(hwnd, LB_ITEMFROMPOINT, 0, lparam);
       const int row = LOWORD(hit);
