@@ -266,7 +266,14 @@ void CVarrowDlg::ReloadDeviceSettings() {
   m_watchedKeys[2] = m_deviceSettings.interfaceType.Load(m_roots);
 }
 
-LRESULT CVarrowDlg::OnReload(WPARAM, LPARAM) {
+LRESULT CVarrowDlg::OnReload(WPARAM wparam, LPARAM lparam) {
+  // The watcher posts (0, 0). The same number is the dialog manager's
+  // DM_SETDEFID, which carries a button id: that one keeps its default meaning
+  // instead of throwing away what the user typed.
+  if (wparam != 0 || lparam != 0) {
+    Default();
+    return 0;
+  }
   ReloadDeviceSettings();
   m_watcher.Arm(m_watchedKeys, 3);
   UpdateData(TRUE);

@@ -52,7 +52,7 @@ class CVarrowDlg : public CDialog {
   LRESULT OnQueryDragIcon(WPARAM, LPARAM);
   LRESULT OnSerialSetFocus(WPARAM, LPARAM);
   LRESULT OnConnectionDeltaPos(WPARAM, LPARAM notify);
-  LRESULT OnReload(WPARAM, LPARAM);
+  LRESULT OnReload(WPARAM wparam, LPARAM lparam);
   LRESULT OnOkButton(WPARAM, LPARAM);
   LRESULT OnApplyButton(WPARAM, LPARAM);
   LRESULT OnHelpButton(WPARAM, LPARAM);

@@ -125,14 +125,4 @@ TEST(StringTable, EveryLoadedTextExistsAndKeyTextsAreExact) {
   EXPECT_EQ(Load(120), L"");  // ids outside the table stay absent
 }
 
-TEST(ProgramIcon, LoadsAtBothSizes) {
-  for (int size : {16, 32}) {
-    HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr),
-                                               MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size,
-                                               size, 0));
-    EXPECT_NE(icon, nullptr) << size;
-    if (icon) DestroyIcon(icon);
-  }
-}
-
 }  // namespace

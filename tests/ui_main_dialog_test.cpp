@@ -337,6 +337,22 @@ TEST_F(MainDialogUi, UpDownMovesTheSelectedRowWithItsCheckAndStopsAtTheEnds) {
   });
 }
 
+TEST_F(MainDialogUi, ARealClickOnTheUpArrowMovesTheSelectedRowUp) {
+  SeedMachine(0, {{1, 1}, {2, 0}});
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    d.ListSelect(kList, 1);
+    RECT arrows{};
+    GetClientRect(d.Item(kUpDown), &arrows);
+    const LPARAM upper = MAKELPARAM(arrows.right / 2, arrows.bottom / 4);
+    SendMessageW(d.Item(kUpDown), WM_LBUTTONDOWN, MK_LBUTTON, upper);
+    SendMessageW(d.Item(kUpDown), WM_LBUTTONUP, 0, upper);
+    EXPECT_EQ(d.ListTexts(kList),
+              (std::vector<std::wstring>{L"Default Device", L"Device On USB"}));
+    EXPECT_EQ(d.ListSelection(kList), 0);
+  });
+}
+
 // ---------------------------------------------------------------- watcher
 
 TEST_F(MainDialogUi, AnotherWriterChangesTheSerialAndTheFieldFollows) {
@@ -350,6 +366,21 @@ TEST_F(MainDialogUi, AnotherWriterChangesTheSerialAndTheFieldFollows) {
     SetDword(User(), UserDevicePath(), L"SerialNumber", 0);
     EXPECT_TRUE(DialogDriver::WaitFor(
         [&] { return d.Text(kSerial) == L"[Enter Device Serial Number]"; }));
+  });
+}
+
+TEST_F(MainDialogUi, SetDefaultButtonMessageIsNoReload) {
+  SeedMachine(100);
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    // A reload would put the stored 100 back in place of the typed text.
+    d.TypeText(kSerial, L"555");
+    d.Send(DM_SETDEFID, 1040);
+    EXPECT_EQ(LOWORD(d.Send(DM_GETDEFID)), 1040);
+    EXPECT_EQ(d.Text(kSerial), L"555");
+    // The watcher's own (0, 0) message reloads.
+    d.Send(WM_USER + 1, 0, 0);
+    EXPECT_EQ(d.Text(kSerial), L"100");
   });
 }
 
@@ -419,7 +450,10 @@ TEST_F(MainDialogUi, OtherSystemCommandsKeepTheirDefaultHandling) {
     EXPECT_TRUE(DialogDriver::WaitFor([&] { return IsIconic(d.Dialog()) != FALSE; }));
     // Painting the minimised dialog (the centred icon) and asking for its drag icon.
     RedrawWindow(d.Dialog(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    EXPECT_NE(d.Send(WM_QUERYDRAGICON), 0);
+    const HICON icon = reinterpret_cast<HICON>(d.Send(WM_QUERYDRAGICON));
+    EXPECT_NE(icon, nullptr);
+    EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_BIG)));
+    EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_SMALL)));
     d.SystemCommand(SC_RESTORE);
     EXPECT_TRUE(DialogDriver::WaitFor([&] { return IsIconic(d.Dialog()) == FALSE; }));
     EXPECT_EQ(d.OwnedWindow(), nullptr);
@@ -438,17 +472,6 @@ TEST_F(MainDialogUi, RightToLeftDialogUsesTheRightToLeftAboutBox) {
     EXPECT_TRUE(GetWindowLongW(about, GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
     EXPECT_EQ(DialogDriver::WindowTextOf(GetDlgItem(about, 1049)), L"Version 1.13.6");
     DialogDriver::Dismiss(about);
-  });
-}
-
-TEST_F(MainDialogUi, QueryDragIconReturnsTheDialogIcon) {
-  SeedMachine();
-  CVarrowDlg dialog(102, Roots(), true);
-  RunDialog(dialog, [&](DialogDriver& d) {
-    const HICON icon = reinterpret_cast<HICON>(d.Send(WM_QUERYDRAGICON));
-    EXPECT_NE(icon, nullptr);
-    EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_BIG)));
-    EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_SMALL)));
   });
 }
 
