@@ -92,6 +92,37 @@ TEST(MainTemplates, WindowStylesAndTheStylesThatCarryBehaviour) {
   }
 }
 
+// Distance of a control's leading edge from the dialog's leading edge in
+// pixels: from the left in template 102, from the right in mirrored 154.
+int LeadingOffset(HWND dialog, int id) {
+  RECT client{};
+  GetClientRect(dialog, &client);
+  POINT origin{0, 0};
+  ClientToScreen(dialog, &origin);
+  RECT item{};
+  GetWindowRect(GetDlgItem(dialog, id), &item);
+  const bool mirrored = (GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0;
+  // A mirrored window's client origin is its top-right corner on screen.
+  return mirrored ? origin.x - item.right : item.left - origin.x;
+}
+
+TEST(MainTemplates, RightToLeftTemplateMovesFiveCheckBoxes) {
+  Template ltr(IDD_VARROW_DIALOG);
+  Template rtl(IDD_VARROW_DIALOG_RTL);
+  ASSERT_NE(ltr.get(), nullptr);
+  ASSERT_NE(rtl.get(), nullptr);
+  struct Case {
+    int id, ltrX, rtlX;
+  } cases[] = {{1058, 270, 263}, {1060, 270, 263}, {1057, 270, 263},
+               {1059, 270, 264}, {1061, 270, 263}, {1021, 15, 15}};
+  for (const Case& c : cases) {
+    RECT units{c.ltrX, 0, c.rtlX, 0};
+    MapDialogRect(ltr.get(), &units);
+    EXPECT_EQ(LeadingOffset(ltr.get(), c.id), units.left) << c.id;
+    EXPECT_EQ(LeadingOffset(rtl.get(), c.id), units.right) << c.id;
+  }
+}
+
 TEST(AboutTemplates, HoldTheFiveControlsAndRightToLeftFor156) {
   for (UINT id : {IDD_ABOUTBOX, IDD_ABOUTBOX_RTL}) {
     Template t(id);
