@@ -42,52 +42,22 @@ bool ApiImplementation::SetSettings(const MonitoringSettings& s) {
   return true;
 }
 
-std::wstring AsidePath(const std::wstring& p) {
-  const std::size_t slash = p.rfind(L'\\');
-  std::wstring aside;
-  if (slash == std::wstring::npos) {
-    aside = L"_" + p;
-  } else {
-    aside = p.substr(0, slash + 1) + L"_" + p.substr(slash + 1);
-  }
-  if (!FitsField(aside)) return {};
-  return aside;
-}
-
-std::wstring SettingsKeyName(const std::wstring& p) {
-  std::wstring name = p;
-  for (wchar_t& c : name) {
-    if (c == L'\\') c = L'_';
-  }
-  return name;
-}
+static_assert(kPathFieldChars == kFieldChars, "one field size for paths");
 
 bool FileExistsAt(const std::wstring& path) {
-  if (path.empty() || !FitsField(path)) return false;
-  if (path.find_first_of(L"*?") != std::wstring::npos) return false;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(path.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  FindClose(find);
+  if (!PlainFilePath(path)) return false;
+  // An attribute query, not a directory search: the same answer for a plain
+  // path, at a tenth of the cost per probe (the PATH search makes thousands).
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
   return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool FindLibraryInFolders(std::wstring* path, const std::wstring& pathVariable) {
   if (FileExistsAt(*path)) return true;
-  if (path->empty()) return false;
-  std::size_t start = 0;
-  while (start <= pathVariable.size()) {
-    std::size_t end = pathVariable.find(L';', start);
-    if (end == std::wstring::npos) end = pathVariable.size();
-    std::wstring folder = pathVariable.substr(start, end - start);
-    start = end + 1;
-    if (folder.empty()) continue;
-    while (!folder.empty() && folder.back() == L' ') folder.pop_back();
-    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-    const std::wstring combined = folder + L"\\" + *path;
-    if (!FitsField(combined)) continue;  // never truncated into another name
-    if (FileExistsAt(combined)) {
-      *path = combined;
+  for (const std::wstring& candidate : PathSearchCandidates(*path, pathVariable)) {
+    if (FileExistsAt(candidate)) {
+      *path = candidate;
       return true;
     }
   }

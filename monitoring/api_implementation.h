@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "monitoring/path_rules.h"
 #include "settings/registry.h"
 #include "settings/versioned_section.h"
 
@@ -146,18 +147,15 @@ struct MonitoringState {
   }
 };
 
-// The set-aside path of library `p`: its folder, "_" and its file name
-// (C:\Dir\lib.dll gives C:\Dir\_lib.dll); "_" + p when p has no "\". Returns an
-// empty text when the result would not fit a 260-character field.
-std::wstring AsidePath(const std::wstring& p);
-// p with every "\" replaced by "_": the name of the library's settings subkey.
-std::wstring SettingsKeyName(const std::wstring& p);
+// AsidePath and SettingsKeyName: monitoring/path_rules.h.
 
-// True when a file (not a folder) exists at `path`. Wildcards never match.
+// True when a file (not a folder) exists at `path`. Wildcards and stream names
+// never match.
 bool FileExistsAt(const std::wstring& path);
 // True when the library exists at *path, or else in one of the folders of the
 // PATH environment variable; in the latter case *path becomes the full path
-// found. A combined path that does not fit 260 characters is skipped.
+// found. A combined path that does not fit 260 characters is skipped, and a
+// path with a drive is never looked for on PATH (PathSearchCandidates).
 bool FindLibraryOnPath(std::wstring* path);
 // The same with the PATH value given (the environment variable's form).
 bool FindLibraryInFolders(std::wstring* path, const std::wstring& pathVariable);

@@ -18,16 +18,6 @@ constexpr DWORD kRp1210ListChars = 32768;
 // Subkey names under the users' hive root.
 constexpr std::size_t kUserHiveNameChars = kFieldChars;
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\v' || c == L'\f'; }
-
-std::wstring Trim(const std::wstring& text) {
-  std::size_t first = 0;
-  std::size_t last = text.size();
-  while (first < last && IsBlank(text[first])) ++first;
-  while (last > first && IsBlank(text[last - 1])) --last;
-  return text.substr(first, last - first);
-}
-
 // A folder of at most 259 characters, or empty when the call fails or it does not fit.
 std::wstring FolderFrom(UINT (WINAPI *query)(LPWSTR, UINT)) {
   wchar_t buffer[kFieldChars] = {};
@@ -112,20 +102,7 @@ std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsD
   const bool cut = chars >= kRp1210ListChars - 1;
   list.resize(chars < kRp1210ListChars ? chars : kRp1210ListChars - 1);
 
-  std::size_t start = 0;
-  while (start < list.size()) {
-    std::size_t end = list.find_first_of(L",\r\n", start);
-    const bool last = end == std::wstring::npos;
-    if (last) end = list.size();
-    std::wstring name = Trim(list.substr(start, end - start));
-    start = end + 1;
-    if (last && cut) break;  // possibly cut short
-    if (name.empty()) continue;
-    // A name stands for a file in the system folder, never for a path elsewhere.
-    if (name.find_first_of(L"\\/:*?") != std::wstring::npos) continue;
-    names.push_back(name);
-  }
-  return names;
+  return SplitRp1210List(list, cut);
 }
 
 void DisableAllMonitoring(const MachineLayout& layout) {

@@ -1,0 +1,513 @@
+// The benchmark driver. Every figure is a ratio measured side by side in one
+// run: the program's work against a floor measured in the same run. It reports
+// and never fails; bench/run.sh runs it in a Wine prefix of its own.
+//
+//   varrow_bench.exe [rounds [only]] the driver (default 9 rounds per measure;
+//                                    only: startup, leaks, apply or disable)
+//   varrow_bench.exe child ...       one dialog run (started by the driver)
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "bench/bench_dialog.h"
+#include "bench/bench_install.h"
+#include "monitoring/discovery.h"
+#include "monitoring/library_swap.h"
+#include "tests/test_support.h"
+
+namespace varrow::bench {
+
+namespace {
+
+double Now() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+std::wstring ExeFolder() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder = path;
+  return folder.substr(0, folder.rfind(L'\\'));
+}
+
+std::wstring ExePath() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return path;
+}
+
+std::wstring GetVariable(const wchar_t* name) {
+  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+  if (needed == 0) return {};
+  std::wstring value(needed, L'\0');
+  value.resize(GetEnvironmentVariableW(name, value.data(), needed));
+  return value;
+}
+
+// key=value lines written by a child.
+struct ChildResult {
+  bool ok = false;
+  double readyMs = 0;  // process start to the end of the dialog's initialisation
+  std::vector<std::pair<std::string, double>> values;
+  double Get(const char* key, double fallback = -1) const {
+    for (const auto& [k, v] : values) {
+      if (k == key) return v;
+    }
+    return fallback;
+  }
+};
+
+ChildResult ParseResult(const std::wstring& path) {
+  ChildResult result;
+  std::string text;
+  if (!test::ReadFileText(path, &text)) return result;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    result.values.emplace_back(line.substr(0, eq), std::atof(line.c_str() + eq + 1));
+  }
+  return result;
+}
+
+// Starts a process and waits for it; the time is from creation to `ready`
+// (when given) or to the process's end.
+bool RunProcess(const std::wstring& commandLine, HANDLE ready, double* elapsedMs,
+                DWORD timeoutMs = 120000) {
+  std::wstring line = commandLine;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const double start = Now();
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return false;
+  }
+  bool ok = true;
+  if (ready != nullptr) {
+    HANDLE waits[2] = {ready, process.hProcess};
+    ok = WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
+    *elapsedMs = Now() - start;
+  }
+  if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 1);
+    ok = false;
+  }
+  if (ready == nullptr) *elapsedMs = Now() - start;
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return ok && code == 0;
+}
+
+const wchar_t* ModeName(ChildMode mode) {
+  switch (mode) {
+    case ChildMode::Startup: return L"startup";
+    case ChildMode::Leaks: return L"leaks";
+    case ChildMode::Apply: return L"apply";
+    case ChildMode::Bare: return L"bare";
+  }
+  return L"startup";
+}
+
+ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& work) {
+  static int serial = 0;
+  wchar_t eventName[64];
+  std::swprintf(eventName, 64, L"VarrowBenchReady_%lu_%d", GetCurrentProcessId(), ++serial);
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName);
+  const std::wstring resultFile = work + L"\\result.txt";
+  DeleteFileW(resultFile.c_str());
+  const std::wstring command = L"\"" + ExePath() + L"\" child " + ModeName(mode) + L" \"" +
+                               rootsPath + L"\" " + eventName + L" \"" + resultFile + L"\" \"" +
+                               work + L"\"";
+  double elapsed = 0;
+  const bool ok = RunProcess(command, ready, &elapsed);
+  CloseHandle(ready);
+  ChildResult result = ParseResult(resultFile);
+  result.ok = ok;
+  result.readyMs = elapsed;
+  return result;
+}
+
+// ------------------------------------------------------------------ the table
+
+struct Row {
+  std::string measure, program, floor, ratio, target, verdict;
+};
+std::vector<Row> g_rows;
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+void AddRatioRow(const std::string& measure, double program, double floor, double target,
+                 const char* unit = "%.1f ms") {
+  Row row{measure, Format(unit, program), Format(unit, floor), "n/a",
+          Format("<= %.2f", target), "not measured"};
+  if (floor > 0 && program > 0) {
+    const double ratio = program / floor;
+    row.ratio = Format("%.2f", ratio);
+    row.verdict = ratio <= target ? "met" : "MISSED";
+  }
+  g_rows.push_back(row);
+}
+
+void PrintTable() {
+  std::printf("\n| Measure | Varrow | Floor | Ratio | Target | |\n|---|---|---|---|---|---|\n");
+  for (const Row& r : g_rows) {
+    std::printf("| %s | %s | %s | %s | %s | %s |\n", r.measure.c_str(), r.program.c_str(),
+                r.floor.c_str(), r.ratio.c_str(), r.target.c_str(), r.verdict.c_str());
+  }
+  std::fflush(stdout);
+}
+
+void Note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fprintf(stderr, "== ");
+  std::vfprintf(stderr, format, args);
+  std::fprintf(stderr, "\n");
+  va_end(args);
+}
+
+// ------------------------------------------------------------------ dialog measures
+
+void StartupAndMemory(int rounds, const BenchRoots& crowded, const BenchRoots& bare,
+                      const std::wstring& work) {
+  std::vector<double> crowdedMs, bareMs, templateMs;
+  double crowdedPeak = 0, barePeak = 0, templatePeak = 0;
+  // One unmeasured run of each first: the first load copies the factory sections.
+  RunChild(ChildMode::Startup, crowded.Path(), work);
+  RunChild(ChildMode::Startup, bare.Path(), work);
+  RunChild(ChildMode::Bare, bare.Path(), work);
+  int failures = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const ChildResult c = RunChild(ChildMode::Startup, crowded.Path(), work);
+    const ChildResult b = RunChild(ChildMode::Startup, bare.Path(), work);
+    const ChildResult t = RunChild(ChildMode::Bare, bare.Path(), work);
+    if (!c.ok || !b.ok || !t.ok) {
+      ++failures;
+      continue;
+    }
+    crowdedMs.push_back(c.readyMs);
+    bareMs.push_back(b.readyMs);
+    templateMs.push_back(t.readyMs);
+    crowdedPeak = std::max(crowdedPeak, c.Get("peak_private_bytes", 0));
+    barePeak = std::max(barePeak, b.Get("peak_private_bytes", 0));
+    templatePeak = std::max(templatePeak, t.Get("peak_private_bytes", 0));
+  }
+  if (failures > 0) Note("start-up: %d rounds failed", failures);
+  AddRatioRow("Start-up, crowded installation / bare installation", Median(crowdedMs),
+              Median(bareMs), 1.25);
+  AddRatioRow("Start-up, crowded installation / bare template (information)", Median(crowdedMs),
+              Median(templateMs), 1.25);
+  const double mib = 1024.0 * 1024.0;
+  Row memory{"Peak private bytes, crowded / bare installation", Format("%.2f MiB", crowdedPeak / mib),
+             Format("%.2f MiB", barePeak / mib), Format("+%.2f MiB", (crowdedPeak - barePeak) / mib),
+             "< +4 MiB", crowdedPeak - barePeak < 4 * mib ? "met" : "MISSED"};
+  if (crowdedPeak == 0 || barePeak == 0) memory.verdict = "not measured";
+  g_rows.push_back(memory);
+  Note("bare template peak private bytes: %.2f MiB", templatePeak / mib);
+}
+
+void Leaks(const BenchRoots& crowded, const std::wstring& work) {
+  const ChildResult r = RunChild(ChildMode::Leaks, crowded.Path(), work);
+  if (!r.ok || r.Get("handles_after") < 0) {
+    g_rows.push_back({"Leaks: 10,000 reloads + 1,000 tab changes", "failed", "", "", "", "not measured"});
+    return;
+  }
+  const double handles = r.Get("handles_after") - r.Get("handles_before");
+  const double gdi = r.Get("gdi_after") - r.Get("gdi_before");
+  const double user = r.Get("user_after") - r.Get("user_before");
+  char program[128], floor[128];
+  std::snprintf(program, sizeof program, "handles %.0f, GDI %.0f, USER %.0f", r.Get("handles_after"),
+                r.Get("gdi_after"), r.Get("user_after"));
+  std::snprintf(floor, sizeof floor, "handles %.0f, GDI %.0f, USER %.0f", r.Get("handles_before"),
+                r.Get("gdi_before"), r.Get("user_before"));
+  char delta[96];
+  std::snprintf(delta, sizeof delta, "%+.0f / %+.0f / %+.0f", handles, gdi, user);
+  const bool met = handles <= 0 && gdi <= 0 && user <= 0 && r.Get("handles_before") > 0 &&
+                   r.Get("gdi_before") >= 0;
+  g_rows.push_back({"Leaks: 10,000 reloads + 1,000 tab changes (" +
+                        Format("%.0f", r.Get("tabs", 0)) + " tabs), after / before",
+                    program, floor, delta, "+0 / +0 / +0", met ? "met" : "MISSED"});
+  if (r.Get("gdi_before") < 0) Note("GDI objects could not be counted here");
+  if (r.Get("user_before") == 0) Note("USER objects are not counted here (GetGuiResources reports 0)");
+}
+
+void DialogApply(const BenchRoots& crowded, const std::wstring& work) {
+  const ChildResult r = RunChild(ChildMode::Apply, crowded.Path(), work);
+  const bool switched = r.ok && r.Get("aside_after_on") == kDevices && r.Get("aside_after_off") == 0;
+  if (!switched) {
+    Note("dialog Apply: monitoring did not switch on and off for every library (on %.0f, off %.0f, "
+         "boxes %.0f)", r.Get("aside_after_on"), r.Get("aside_after_off"), r.Get("message_boxes"));
+    g_rows.push_back({"Apply through the dialog, 20 libraries on then off / bare file steps",
+                      "n/a", "n/a", "n/a", "<= 1.50", "not measured"});
+    return;
+  }
+  AddRatioRow("Apply through the dialog, 20 libraries on then off / bare file steps",
+              r.Get("apply_ms"), r.Get("bare_ms"), 1.5);
+}
+
+// The monitoring save alone (what Apply runs per library), in this process.
+void MonitoringSave(int rounds, const BenchRoots& crowded, const CrowdedFiles& files) {
+  MonitoringState state;
+  const double loadStart = Now();
+  LoadMonitoringConfiguration(state, crowded.Roots(), 0, L"");
+  Note("monitoring load of the crowded installation in this process: %.1f ms", Now() - loadStart);
+  {
+    std::wstring name = files.libraryNames[0];
+    const double searchStart = Now();
+    FindLibraryOnPath(&name);
+    Note("one PATH search over %d folders: %.2f ms", kPathFolders, Now() - searchStart);
+  }
+  if (state.J2534Count != kDevices) {
+    Note("monitoring save: discovery found %d libraries", state.J2534Count);
+    return;
+  }
+  struct Quiet : FileErrorReporter {
+    int errors = 0;
+    void ReportFileError(DWORD) override { ++errors; }
+  } reporter;
+  std::vector<double> program, bare;
+  for (int round = 0; round < rounds; ++round) {
+    double start = Now();
+    for (int on = 1; on >= 0; --on) {
+      for (int i = 0; i < state.J2534Count; ++i) {
+        state.J2534[i].SetMonitoringEnabled(on);
+        SaveJ2534Monitoring(state, crowded.Roots(), kJ2534ApiName, i, reporter);
+      }
+    }
+    program.push_back(Now() - start);
+    start = Now();
+    for (const std::wstring& library : files.libraries) {
+      MoveFileW(library.c_str(), AsidePath(library).c_str());
+      CopyFileW(files.monitorLibrary.c_str(), library.c_str(), FALSE);
+    }
+    for (const std::wstring& library : files.libraries) {
+      MoveFileExW(AsidePath(library).c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    bare.push_back(Now() - start);
+  }
+  if (reporter.errors > 0) Note("monitoring save: %d file steps failed", reporter.errors);
+  AddRatioRow("Monitoring save alone, 20 libraries on then off / bare file steps", Median(program),
+              Median(bare), 1.5);
+}
+
+// ------------------------------------------------------------------ disable
+
+class DisableMachine {
+ public:
+  explicit DisableMachine(const std::wstring& work) : work_(work) {
+    wchar_t buffer[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+    ini_ = std::wstring(buffer) + L"\\RP121032.ini";
+    GetSystemDirectoryW(buffer, MAX_PATH);
+    systemDir_ = buffer;
+    MakeFolders(work + L"\\disable\\j2534");
+    MakeFolders(work + L"\\disable\\pdu");
+    for (int i = 0; i < kDevices; ++i) {
+      wchar_t name[64];
+      std::swprintf(name, 64, L"\\disable\\j2534\\BenchDT%02d.dll", i);
+      j2534_.push_back(work + name);
+      std::swprintf(name, 64, L"BNCRP%02d", i);
+      rp1210Names_.push_back(name);
+      rp1210_.push_back(systemDir_ + L"\\" + name + L".dll");
+    }
+    pdu_ = work + L"\\disable\\pdu\\BenchDP.dll";
+  }
+  ~DisableMachine() {
+    Unregister();
+    for (const std::wstring& library : AllLibraries()) {
+      DeleteFileW(library.c_str());
+      DeleteFileW(AsidePath(library).c_str());
+    }
+  }
+
+  // Refuses to touch a machine that has registrations of its own.
+  bool Clean() const {
+    return GetFileAttributesW(ini_.c_str()) == INVALID_FILE_ATTRIBUTES &&
+           !test::KeyExists(HKEY_LOCAL_MACHINE, kJ2534RegistrationPath) &&
+           !test::KeyExists(HKEY_LOCAL_MACHINE, ProductPath({kPduSupportSection}));
+  }
+
+  void Register() {
+    std::wstring list;
+    for (const std::wstring& name : rp1210Names_) list += (list.empty() ? L"" : L",") + name;
+    WritePrivateProfileStringW(L"RP1210Support", L"APIImplementations", list.c_str(), ini_.c_str());
+    for (int i = 0; i < kDevices; ++i) {
+      wchar_t device[64];
+      std::swprintf(device, 64, L"\\Bench Disable %02d", i);
+      test::SetString(HKEY_LOCAL_MACHINE, kJ2534RegistrationPath + std::wstring(device),
+                      L"FunctionLibrary", j2534_[i]);
+    }
+    test::SetString(HKEY_LOCAL_MACHINE, ProductPath({kPduSupportSection}), L"FunctionLibrary", pdu_);
+  }
+  void Unregister() {
+    DeleteFileW(ini_.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini_.c_str());  // flush the cache
+    SHDeleteKeyW(HKEY_LOCAL_MACHINE, kJ2534RegistrationPath);
+    SHDeleteKeyW(HKEY_LOCAL_MACHINE, ProductPath({kPduSupportSection}).c_str());
+  }
+
+  std::vector<std::wstring> AllLibraries() const {
+    std::vector<std::wstring> all = rp1210_;
+    all.insert(all.end(), j2534_.begin(), j2534_.end());
+    all.push_back(pdu_);
+    return all;
+  }
+  // Every library set aside with a monitor copy in its place.
+  bool SetAside() const {
+    bool ok = true;
+    for (const std::wstring& library : AllLibraries()) {
+      ok = WriteFileOfSize(AsidePath(library), 64 * 1024, 'L') && ok;
+      ok = WriteFileOfSize(library, 64 * 1024, 'M') && ok;
+    }
+    return ok;
+  }
+  int Restored() const {
+    int restored = 0;
+    for (const std::wstring& library : AllLibraries()) {
+      std::string content;
+      if (GetFileAttributesW(AsidePath(library).c_str()) == INVALID_FILE_ATTRIBUTES &&
+          test::ReadFileText(library, &content) && !content.empty() && content[0] == 'L') {
+        ++restored;
+      }
+    }
+    return restored;
+  }
+  double BareSteps() const {
+    const double start = Now();
+    for (const std::wstring& library : AllLibraries()) {
+      MoveFileExW(AsidePath(library).c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    return Now() - start;
+  }
+  int Count() const { return static_cast<int>(AllLibraries().size()); }
+
+ private:
+  std::wstring work_, ini_, systemDir_, pdu_;
+  std::vector<std::wstring> j2534_, rp1210_, rp1210Names_;
+};
+
+void Disable(int rounds, const std::wstring& work) {
+  DisableMachine machine(work);
+  if (!machine.Clean()) {
+    Note("disable: this prefix has registrations of its own; not touched");
+    g_rows.push_back({"`Varrow.exe disable`, 41 libraries set aside / nothing to restore + bare steps",
+                      "n/a", "n/a", "n/a", "<= 1.30", "not measured"});
+    return;
+  }
+  const std::wstring command = L"\"" + ExeFolder() + L"\\Varrow.exe\" disable";
+  std::vector<double> program, empty, bare;
+  int incomplete = 0;
+  double ms = 0;
+  machine.Register();
+  machine.SetAside();
+  RunProcess(command, nullptr, &ms);  // unmeasured first run
+  for (int round = 0; round < rounds; ++round) {
+    machine.Register();
+    machine.SetAside();
+    if (RunProcess(command, nullptr, &ms)) program.push_back(ms);
+    if (machine.Restored() != machine.Count()) ++incomplete;
+
+    machine.Unregister();
+    if (RunProcess(command, nullptr, &ms)) empty.push_back(ms);
+    machine.SetAside();
+    bare.push_back(machine.BareSteps());
+  }
+  if (incomplete > 0) Note("disable: %d rounds left libraries set aside", incomplete);
+  const double floor = empty.empty() ? 0 : Median(empty) + Median(bare);
+  AddRatioRow("`Varrow.exe disable`, 41 libraries set aside / nothing to restore + bare steps",
+              incomplete == 0 ? Median(program) : 0, floor, 1.3);
+  Note("disable: nothing to restore %.1f ms, bare steps %.1f ms", Median(empty), Median(bare));
+}
+
+void Size() {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  const std::wstring exe = ExeFolder() + L"\\Varrow.exe";
+  if (!GetFileAttributesExW(exe.c_str(), GetFileExInfoStandard, &data)) return;
+  const double bytes = static_cast<double>(data.nFileSizeLow);
+  const double mib = 1024.0 * 1024.0;
+  g_rows.push_back({"Size of Varrow.exe", Format("%.0f KiB", bytes / 1024), "1024 KiB",
+                    Format("%.2f", bytes / mib), "< 1.00", bytes < mib ? "met" : "MISSED"});
+}
+
+int Driver(int rounds, const std::wstring& only) {
+  auto wanted = [&only](const wchar_t* name) { return only.empty() || only == name; };
+  test::ScratchDir work;
+  const CrowdedFiles files = DescribeCrowdedFiles(work.Path() + L"\\crowded");
+  if (!MakeCrowdedFiles(files)) {
+    Note("cannot write the crowded installation's files");
+    return 1;
+  }
+  BenchRoots crowded(L"crowded"), bare(L"bare");
+  SeedBareMachine(crowded.Roots().machine, ExeFolder(), work.Path() + L"\\logs");
+  SeedBareMachine(bare.Roots().machine, ExeFolder(), work.Path() + L"\\logs");
+  SeedCrowdedMonitoring(crowded.Roots().machine, crowded.Roots().user, files);
+
+  const std::wstring originalPath = GetVariable(L"PATH");
+  SetEnvironmentVariableW(L"PATH", files.PathVariable(originalPath).c_str());
+  if (wanted(L"startup")) {
+    Note("start-up and memory (%d rounds of three processes)", rounds);
+    StartupAndMemory(rounds, crowded, bare, files.folder);
+  }
+  if (wanted(L"leaks")) {
+    Note("leaks (one dialog, 10,000 reloads and 1,000 tab changes)");
+    Leaks(crowded, files.folder);
+  }
+  if (wanted(L"apply")) {
+    Note("Apply (%d rounds)", rounds);
+    DialogApply(crowded, files.folder);
+    MonitoringSave(rounds, crowded, files);
+  }
+  SetEnvironmentVariableW(L"PATH", originalPath.c_str());
+  if (wanted(L"disable")) {
+    Note("disable (%d rounds)", rounds);
+    Disable(rounds, work.Path());
+  }
+  Size();
+  PrintTable();
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace varrow::bench
+
+int wmain(int argc, wchar_t** argv) {
+  using namespace varrow::bench;
+  if (argc >= 7 && std::wcscmp(argv[1], L"child") == 0) {
+    const std::wstring mode = argv[2];
+    ChildMode childMode = ChildMode::Startup;
+    if (mode == L"leaks") childMode = ChildMode::Leaks;
+    if (mode == L"apply") childMode = ChildMode::Apply;
+    if (mode == L"bare") childMode = ChildMode::Bare;
+    return RunDialogChild(childMode, argv[3], argv[4], argv[5], argv[6]);
+  }
+  const int rounds = argc >= 2 ? std::max(1, _wtoi(argv[1])) : 9;
+  return Driver(rounds, argc >= 3 ? argv[2] : L"");
+}

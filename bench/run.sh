@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the program and the benchmark driver and runs every benchmark under
+# Wine in a prefix of its own, then prints a table of ratios (the program's
+# figure over a floor measured side by side in the same run). A benchmark
+# reports; it never fails. Usage: bash bench/run.sh [rounds [startup|leaks|apply|disable]]
+# (default: 9 rounds of every measure)
+source "$(dirname "$0")/../scripts/common.sh"
+ensure_packages
+build
+log "building the benchmark driver"
+cmake --build "$BUILD" -j2 --target varrow_bench -- --no-print-directory -s 2>&1 | grep -v -E '^\[ *[0-9]+%\]' || true
+[ -x "$BIN/varrow_bench.exe" ] || { echo "benchmark build failed" >&2; exit 1; }
+ensure_template
+export WINEPREFIX=$ROOT/build/wine-bench-$$
+clone_prefix "$WINEPREFIX"
+VARROW_OWN_SCREEN=1 start_screen
+cleanup() { wineserver -k >/dev/null 2>&1 || true; stop_screen; rm -rf "$WINEPREFIX"; }
+trap cleanup EXIT
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+log "running the benchmarks ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
+set +e
+wine "$BIN/varrow_bench.exe" "${1:-9}" ${2:+"$2"}
+exit 0
