@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <cstring>
 #include <string>
 
@@ -37,16 +39,26 @@ std::string SystemHelpLibrary() {
 }
 
 // Closes every top-level help window of this process; returns how many there were.
+BOOL CALLBACK CollectOwnHelpWindow(HWND window, LPARAM param) {
+  wchar_t className[32] = {};
+  GetClassNameW(window, className, 32);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process == GetCurrentProcessId() && lstrcmpW(className, L"HH Parent") == 0)
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
+  return TRUE;
+}
+
+// Closes the help windows of this process (other test processes may show
+// theirs at the same time) and returns how many there were.
 int CloseHelpWindows() {
-  int closed = 0;
-  for (HWND window; (window = FindWindowW(L"HH Parent", nullptr)) != nullptr; ++closed) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process != GetCurrentProcessId() || closed > 10) break;
+  std::vector<HWND> windows;
+  EnumWindows(CollectOwnHelpWindow, reinterpret_cast<LPARAM>(&windows));
+  for (HWND window : windows) {
     SendMessageW(window, WM_CLOSE, 0, 0);
     if (IsWindow(window)) DestroyWindow(window);
   }
-  return closed;
+  return static_cast<int>(windows.size());
 }
 
 TEST(FindHtmlHelpLibrary, ReadsAndExpandsTheRegistration) {
