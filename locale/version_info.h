@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "locale/version_rules.h"
+
 namespace varrow {
 
 // One read of a module's version resource (narrow texts in the ANSI code page).
@@ -23,15 +25,6 @@ struct VersionInfo {
 // False when the module path, the resource, the translation, any of the four
 // values or the version packing fails; *out is then unspecified.
 bool ReadVersionInfo(HINSTANCE module, VersionInfo* out);
-// Packs the version one byte per component (separators blank, tab, line feed,
-// "." and ","; a component starting with a-f gives 10-15, any other non-digit
-// 0); the last four components survive. False for an empty text or one longer
-// than 127 characters.
-bool PackVersionNumber(const std::string& text, std::uint32_t* packed);
-// Packs "yyyymmmdd" (month "jan".."dec", case-sensitive) as
-// ((year - 1970) mod 256) << 24 | month << 16 | day << 8; 27071500 when the text
-// is shorter than nine characters.
-std::uint32_t PackCompileDate(const std::string& text);
 // The displayed part of a product version: every ", " becomes ".", then the
 // text is cut before its last "." (empty when it has none).
 std::wstring VersionPart(const std::wstring& productVersion);

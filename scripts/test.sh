@@ -16,4 +16,8 @@ cd "$ROOT"
 set +e +o pipefail
 ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 120 "$@" 2>&1 | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
 rc=${PIPESTATUS[0]}
+# The Windows-free text rules, fuzzed natively under the sanitizers (whole runs only).
+if [ "$#" = 0 ]; then
+  bash "$ROOT/tests/native/run.sh" || rc=1
+fi
 exit "$rc"

@@ -1,5 +1,7 @@
 #include "settings/device_settings.h"
 
+#include "settings/number_text.h"
+
 #include <cstdint>
 #include <cwchar>
 
@@ -11,40 +13,6 @@ constexpr wchar_t kSerialNumberValue[] = L"SerialNumber";
 constexpr wchar_t kVersionValue[] = L"Version";
 constexpr wchar_t kNumberValue[] = L"Number";
 constexpr wchar_t kEnabledValue[] = L"Enabled";
-
-bool IsBlank(wchar_t c) {
-  return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
-}
-
-// A decimal number as the C library reads one: leading white space, one
-// optional sign, digits up to the first other character. The magnitude is
-// kept exact up to 2^32-1; anything larger only sets `overflow`, however many
-// digits follow.
-struct LeadingNumber {
-  bool negative = false;
-  bool hasDigits = false;
-  bool overflow = false;
-  std::uint32_t magnitude = 0;
-};
-
-LeadingNumber ReadLeadingNumber(const wchar_t* text, std::size_t length) {
-  LeadingNumber result;
-  std::size_t i = 0;
-  while (i < length && IsBlank(text[i])) ++i;
-  if (i < length && (text[i] == L'+' || text[i] == L'-')) {
-    result.negative = text[i] == L'-';
-    ++i;
-  }
-  std::uint64_t value = 0;
-  for (; i < length && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-    result.hasDigits = true;
-    if (result.overflow) continue;
-    value = value * 10 + static_cast<std::uint64_t>(text[i] - L'0');
-    if (value > 0xFFFFFFFFull) result.overflow = true;
-  }
-  if (!result.overflow) result.magnitude = static_cast<std::uint32_t>(value);
-  return result;
-}
 
 }  // namespace
 
@@ -78,12 +46,12 @@ bool EntryPosition(const std::wstring& name, const std::wstring& prefix, DWORD* 
                            static_cast<int>(prefix.size()), TRUE) != CSTR_EQUAL) {
     return false;
   }
-  const LeadingNumber number =
-      ReadLeadingNumber(name.c_str() + prefix.size(), name.size() - prefix.size());
-  if (number.overflow) return false;
-  if (number.negative && number.magnitude != 0) return false;
-  if (number.magnitude >= kOrderEntries) return false;
-  *position = number.magnitude;
+  std::uint32_t found = 0;
+  if (!EntryPositionText(name.c_str() + prefix.size(), name.size() - prefix.size(), kOrderEntries,
+                         &found)) {
+    return false;
+  }
+  *position = found;
   return true;
 }
 
@@ -150,10 +118,9 @@ DWORD OrderList::SetEnabled(DWORD i, DWORD v) {
 // ---- Dialog helpers ---------------------------------------------------------
 
 SerialParse ParseSerialNumber(const std::wstring& text, DWORD* value) {
-  const LeadingNumber number = ReadLeadingNumber(text.c_str(), text.size());
-  if (number.overflow) return SerialParse::OutOfRange;
-  if (number.negative && number.hasDigits) return SerialParse::OutOfRange;
-  *value = number.magnitude;  // 0 when there are no digits
+  std::uint32_t parsed = 0;
+  if (!ParseSerialText(text, &parsed)) return SerialParse::OutOfRange;
+  *value = parsed;
   return SerialParse::Ok;
 }
 

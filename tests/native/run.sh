@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the Windows-free text rules natively with AddressSanitizer and
+# UndefinedBehaviorSanitizer and fuzzes each rule for a bounded time:
+# libFuzzer when clang has it, else a seeded random driver with g++.
+# Usage: bash tests/native/run.sh [seconds per rule]   (default 3)
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+OUT=${VARROW_BUILD:-$ROOT/build/mingw}/native
+SECONDS_PER_RULE=${1:-3}
+RULES=8
+mkdir -p "$OUT"
+SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cpp"
+         "$ROOT/monitoring/path_rules.cpp" "$ROOT/settings/number_text.cpp")
+FLAGS=(-std=c++20 -O1 -g -I"$ROOT" -fsanitize=address,undefined -fno-sanitize-recover=all
+       -fno-omit-frame-pointer)
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
+
+mode=""
+if command -v clang++ >/dev/null 2>&1 &&
+   clang++ "${FLAGS[@]}" -fsanitize=fuzzer "${SOURCES[@]}" -o "$OUT/text_rules_fuzz" 2>"$OUT/build.log"; then
+  mode=libfuzzer
+elif command -v g++ >/dev/null 2>&1 &&
+   g++ "${FLAGS[@]}" "${SOURCES[@]}" "$ROOT/tests/native/random_driver.cpp" -o "$OUT/text_rules_fuzz" 2>"$OUT/build.log"; then
+  mode=random
+else
+  echo "native fuzzing: no compiler with the sanitizers (see $OUT/build.log)" >&2
+  exit 1
+fi
+
+echo "== native fuzzing of the text rules ($mode, ${SECONDS_PER_RULE}s per rule)"
+failed=0
+for rule in $(seq 0 $((RULES - 1))); do
+  log="$OUT/rule-$rule.log"
+  if [ "$mode" = libfuzzer ]; then
+    mkdir -p "$OUT/corpus-$rule"
+    VARROW_FUZZ_RULE=$rule "$OUT/text_rules_fuzz" -max_total_time="$SECONDS_PER_RULE" \
+      -max_len=1200 -seed=$((rule + 1)) -print_final_stats=1 "$OUT/corpus-$rule" >"$log" 2>&1 || failed=1
+    runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
+  else
+    VARROW_FUZZ_RULE=$rule timeout $((SECONDS_PER_RULE * 10 + 30)) \
+      "$OUT/text_rules_fuzz" $((SECONDS_PER_RULE * 20000)) $((rule + 1)) >"$log" 2>&1 || failed=1
+    runs=$(awk '{print $1}' "$log" | tail -n1)
+  fi
+  echo "   rule $rule: ${runs:-?} inputs"
+  if [ "$failed" != 0 ]; then
+    echo "native fuzzing: rule $rule failed, see $log" >&2
+    tail -n 30 "$log" >&2
+    exit 1
+  fi
+done
+echo "== native fuzzing passed"
