@@ -59,12 +59,33 @@ RECT CWnd::GetClientRect() const {
 void CWnd::CenterWindow(HWND reference) const {
   if (m_hWnd == nullptr) return;
   RECT area{0, 0, 0, 0};
-  if (reference == nullptr || !::GetWindowRect(reference, &area)) return;
+  // Centred on the desktop means centred in the usable part of the monitor
+  // (taskbar excluded), and kept inside it when the window is taller or wider.
+  RECT bounds{0, 0, 0, 0};
+  if (reference == nullptr || reference == ::GetDesktopWindow()) {
+    MONITORINFO info{};
+    info.cbSize = sizeof(info);
+    if (!::GetMonitorInfoW(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY), &info)) return;
+    area = info.rcWork;
+    bounds = info.rcWork;
+  } else {
+    if (!::GetWindowRect(reference, &area)) return;
+    MONITORINFO info{};
+    info.cbSize = sizeof(info);
+    if (::GetMonitorInfoW(::MonitorFromWindow(reference, MONITOR_DEFAULTTONEAREST), &info))
+      bounds = info.rcWork;
+  }
   const RECT own = GetWindowRect();
   const int width = own.right - own.left;
   const int height = own.bottom - own.top;
-  const int x = area.left + ((area.right - area.left) - width) / 2;
-  const int y = area.top + ((area.bottom - area.top) - height) / 2;
+  int x = area.left + ((area.right - area.left) - width) / 2;
+  int y = area.top + ((area.bottom - area.top) - height) / 2;
+  if (bounds.right > bounds.left) {
+    if (x + width > bounds.right) x = bounds.right - width;
+    if (y + height > bounds.bottom) y = bounds.bottom - height;
+    if (x < bounds.left) x = bounds.left;
+    if (y < bounds.top) y = bounds.top;
+  }
   ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

@@ -285,8 +285,12 @@ bool CVarrowDlg::SaveDeviceSettings() {
   for (int row = 0; row < m_connectionList.GetCount() && !anyChecked; ++row)
     anyChecked = m_connectionList.GetCheck(row) != 0;
   if (!anyChecked) {
-    MessageBoxW(m_hWnd, Text(IDS_CONNECTION_ORDER_EMPTY).c_str(),
-                Text(IDS_CONNECTION_ORDER_ERROR).c_str(), MB_OK);
+    // The built-in texts when localisation never ran (failed brand lookup).
+    std::wstring text = Text(IDS_CONNECTION_ORDER_EMPTY);
+    std::wstring caption = Text(IDS_CONNECTION_ORDER_ERROR);
+    if (text.empty()) text = LoadOwnString(m_resources, IDS_CONNECTION_ORDER_EMPTY);
+    if (caption.empty()) caption = LoadOwnString(m_resources, IDS_CONNECTION_ORDER_ERROR);
+    MessageBoxW(m_hWnd, text.c_str(), caption.c_str(), MB_OK);
     return false;
   }
 

@@ -73,11 +73,15 @@ void ChangeOutputFormat(const CEdit& field, ApiImplementation* record, std::int3
 
 // Apply's check of one page: the field's text becomes the record's full path,
 // or "Invalid File Name" is shown, the stored name put back and the field
-// focused. A page without a record, or whose record writes no output file,
-// passes untouched.
+// focused. A page without a record, whose record writes no output file, or
+// whose field the user cannot edit (disabled or read-only: a refusal there
+// could never be mended and would block every save) passes untouched.
 bool ValidateOutputFile(CWnd& dialog, ApiKind kind, const CEdit& field, ApiImplementation* record,
                         const std::wstring& message) {
   if (record == nullptr || !varrow::OutputFileNeedsValidation(kind, *record)) return true;
+  if (!IsWindowEnabled(field.m_hWnd) ||
+      (GetWindowLongW(field.m_hWnd, GWL_STYLE) & ES_READONLY) != 0)
+    return true;
   std::wstring full;
   if (varrow::ResolveOutputFile(field.GetWindowText(), &full) == varrow::OutputFileError::None &&
       record->SetOutputFile(full)) {

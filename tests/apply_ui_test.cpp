@@ -271,5 +271,30 @@ TEST_F(ApplyUiTest, FailedFileStepShowsTheSystemTextAndTheSaveGoesOn) {
   EXPECT_FALSE(KeyExists(User(), ProductPath({L"LastUsed"})));
 }
 
+// A monitored PDU implementation whose page the user cannot edit (no J2534
+// implementation serves the PDU API) and whose default log name does not fit:
+// its output file is not the user's to mend, so it must not block the save.
+TEST_F(ApplyUiTest, UneditablePduPageDoesNotBlockTheSave) {
+  SeedInstallation(L"tln", /*withJ2534=*/false, /*withPdu=*/true);
+  SetString(Machine(), ProductPath(), L"LogFileLocation", L"C:\\" + std::wstring(250, L'l') + L"\\");
+  ASSERT_TRUE(MoveFileW(PduLib().c_str(), (dir_ / L"_pdu.dll").c_str()));  // monitored
+  ASSERT_TRUE(CopyFileW(Monitor().c_str(), PduLib().c_str(), FALSE));
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    EXPECT_FALSE(IsWindowEnabled(d.Item(IDC_PDU_FILE)));
+    EXPECT_EQ(d.Text(IDC_PDU_FILE), L"");
+    d.TypeText(IDC_SERIAL_NUMBER, L"42");
+    d.Click(IDC_APPLY);
+    const std::wstring device = ProductPath({L"DefaultDevice"});
+    ASSERT_TRUE(DialogDriver::WaitFor(
+        [&] { return UserDword(device, L"SerialNumber") == 42 || d.OwnedWindow() != nullptr; }));
+    EXPECT_EQ(d.OwnedWindow(), nullptr);
+    EXPECT_EQ(UserDword(device, L"SerialNumber"), 42u);
+  });
+  // Still monitored: the library stays aside, the monitor copy in its place.
+  EXPECT_EQ(Content(dir_ / L"_pdu.dll"), LibraryBytes('P'));
+  EXPECT_EQ(Content(PduLib()), LibraryBytes('M'));
+}
+
 }  // namespace
 }  // namespace varrow::test

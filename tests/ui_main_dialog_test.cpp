@@ -61,14 +61,14 @@ TEST_F(MainDialogUi, StartsCollapsedAtTheTopLeftOfTheCentredFullDialog) {
     EXPECT_EQ(full.top, collapsed.top);
     EXPECT_EQ(Width(full), Width(collapsed));
     EXPECT_GT(Height(full), Height(collapsed));
-    // The full dialog is the template's size, centred on the desktop.
+    // The full dialog is the template's size, centred in the desktop's work area.
     const RECT templ = DialogUnitsToPixels(d.Dialog(), 0, 0, 411, 409);
     EXPECT_EQ(d.ClientRect().right, Width(templ));
     EXPECT_EQ(d.ClientRect().bottom, Height(templ));
-    RECT desktop{};
-    GetWindowRect(GetDesktopWindow(), &desktop);
-    EXPECT_NEAR(full.left, (Width(desktop) - Width(full)) / 2, 1);
-    EXPECT_NEAR(full.top, (Height(desktop) - Height(full)) / 2, 1);
+    RECT work{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+    EXPECT_NEAR(full.left, work.left + (Width(work) - Width(full)) / 2, 1);
+    EXPECT_NEAR(full.top, work.top + (Height(work) - Height(full)) / 2, 1);
   });
 }
 
