@@ -26,14 +26,25 @@ std::wstring FolderFrom(UINT (WINAPI *query)(LPWSTR, UINT)) {
   return std::wstring(buffer, chars);
 }
 
+// A path that names its drive or server ("C:\dir\x.dll", "\\server\share\x.dll").
+bool IsFullPath(const std::wstring& path) {
+  const wchar_t drive = path.empty() ? L'\0' : path[0];
+  const bool letter = (drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z');
+  if (path.size() >= 3 && letter && path[1] == L':' && path[2] == L'\\') return true;
+  return path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
+}
+
 // Restores the library registered under `key` (value FunctionLibrary). A bare
 // name is looked for on PATH; a full path is restored also when nothing stands
 // at it any more (a switch-on that failed half way).
 void RestoreRegisteredLibrary(HKEY key) {
   std::wstring library;
   if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
-  (void)FindLibraryOnPath(&library);  // may replace a bare name by the full path found
+  const bool found = FindLibraryOnPath(&library);  // may replace a bare name by the path found
   if (library.find(L'\\') == std::wstring::npos) return;
+  // Nothing at the path: restore only a full path ("C:\..." or "\\server\..."),
+  // never a relative one, which would name a file of this process's folder.
+  if (!found && !IsFullPath(library)) return;
   const std::wstring aside = AsidePath(library);
   if (aside.empty()) return;
   (void)RestoreLibrary(library, aside);  // failures are silent here

@@ -101,6 +101,23 @@ TEST_F(Maintenance, DisableRestoresJ2534AndPduLibraries) {
   EXPECT_EQ(userBefore, test::Snapshot(reg.User()));
 }
 
+// A registration by a relative path whose library is nowhere to be found names
+// no file of its own: disable must not restore it against its own working folder.
+TEST_F(Maintenance, RelativeRegistrationWithNothingFoundIsLeftAlone) {
+  test::MakeDir(dir / L"work\\sub");
+  ASSERT_TRUE(test::WriteFileText(dir / L"work\\sub\\_rel.dll", "library"));
+  AddJ2534Device(L"R", L"V", L"N", L"sub\\rel.dll");
+  Seal();
+  wchar_t saved[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  ASSERT_TRUE(SetCurrentDirectoryW((dir / L"work").c_str()));
+  test::ScopedPathVariable path(dir / L"nowhere");
+  DisableAllMonitoring(layout);
+  SetCurrentDirectoryW(saved);
+  EXPECT_EQ(Content(dir / L"work\\sub\\_rel.dll"), "library");
+  EXPECT_FALSE(test::FileExists(dir / L"work\\sub\\rel.dll"));
+}
+
 TEST_F(Maintenance, FailedRestoreLeavesBothFilesAndGoesOn) {
   const std::wstring j = dir / L"j2534";
   Monitored(j, L"held.dll");
