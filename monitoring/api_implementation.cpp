@@ -80,20 +80,4 @@ bool FindLibraryOnPath(std::wstring* path) {
   return FindLibraryInFolders(path, value);
 }
 
-namespace {
-constexpr OutputFormatInfo kOutputFormats[] = {
-    {1, L"ASCII", L"txt", L".txt"},
-    {2, L"XML", L"xml", L".xml"},
-    {3, L"CSV", L"csv", L".csv"},
-    {4, L"HTML", L"html", L".html"},
-};
-}  // namespace
-
-const OutputFormatInfo* FindOutputFormat(std::int32_t code) {
-  for (const OutputFormatInfo& format : kOutputFormats) {
-    if (format.code == code) return &format;
-  }
-  return nullptr;
-}
-
 }  // namespace varrow

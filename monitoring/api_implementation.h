@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "monitoring/format_rules.h"
 #include "monitoring/path_rules.h"
 #include "settings/registry.h"
 #include "settings/versioned_section.h"
@@ -160,14 +161,6 @@ bool FindLibraryOnPath(std::wstring* path);
 // The same with the PATH value given (the environment variable's form).
 bool FindLibraryInFolders(std::wstring* path, const std::wstring& pathVariable);
 
-// The log formats: code 1..4 with extension ("txt") and dotted form (".txt").
-struct OutputFormatInfo {
-  std::int32_t code;
-  const wchar_t* name;       // "ASCII", "XML", "CSV", "HTML"
-  const wchar_t* extension;  // "txt", "xml", "csv", "html"
-  const wchar_t* dotted;     // ".txt", ".xml", ".csv", ".html"
-};
-// The format of `code`, or nullptr outside 1..4.
-const OutputFormatInfo* FindOutputFormat(std::int32_t code);
+// OutputFormatInfo and FindOutputFormat: monitoring/format_rules.h.
 
 }  // namespace varrow

@@ -15,8 +15,6 @@ constexpr wchar_t kPduLogFile[] = L"OVRA-VCI.txt";
 constexpr wchar_t kTorvaPduLogFile[] = L"Torva-Link.txt";
 constexpr wchar_t kHaldenPduLogFile[] = L"Halden-VCI.txt";
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 bool IsExistingFolder(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -42,29 +40,6 @@ std::wstring Trimmed(const std::wstring& text) {
 }
 
 }  // namespace
-
-std::size_t FileNameStart(const std::wstring& path) {
-  for (std::size_t i = path.size(); i > 0; --i) {
-    if (IsSeparator(path[i - 1])) return i;
-  }
-  return 0;
-}
-
-std::wstring FileNameExtension(const std::wstring& path) {
-  const std::size_t start = FileNameStart(path);
-  const std::size_t dot = path.rfind(L'.');
-  if (dot == std::wstring::npos || dot < start) return {};
-  return path.substr(dot);
-}
-
-std::wstring ApplyFormatExtension(const std::wstring& text, std::int32_t code) {
-  const OutputFormatInfo* format = FindOutputFormat(code);
-  const std::size_t start = FileNameStart(text);
-  if (format == nullptr || start >= text.size()) return text;
-  const std::size_t dot = text.rfind(L'.');
-  const std::size_t stem = (dot == std::wstring::npos || dot < start) ? text.size() : dot;
-  return text.substr(0, stem) + format->dotted;
-}
 
 std::wstring DefaultJ2534LogName(const std::wstring& logFileLocation,
                                  const std::wstring& functionLibrary) {

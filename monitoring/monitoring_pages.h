@@ -35,17 +35,7 @@ std::wstring DefaultPduLogName(const std::wstring& logFileLocation, int brandId,
 std::wstring DefaultOutputFile(ApiKind kind, const std::wstring& logFileLocation,
                                const ApiImplementation& record, int brandId);
 
-// Where the file name of `path` starts: after its last "\" or "/", else 0.
-std::size_t FileNameStart(const std::wstring& path);
-// The extension of the file name of `path` including its dot (".txt"), or an
-// empty text when the file name has no dot.
-std::wstring FileNameExtension(const std::wstring& path);
-// The text of an output-file field after choosing format `code`: the file
-// name's extension is replaced ("D:\my.logs\a.txt" gives "D:\my.logs\a.xml"),
-// or added when it has none ("logfile" gives "logfile.xml"). An empty text, a
-// text without a file name ("D:\logs\") and a code outside 1..4 leave the text
-// unchanged.
-std::wstring ApplyFormatExtension(const std::wstring& text, std::int32_t code);
+// FileNameStart, FileNameExtension and ApplyFormatExtension: monitoring/format_rules.h.
 
 // Why an output-file text was refused.
 enum class OutputFileError {

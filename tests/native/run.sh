@@ -7,10 +7,11 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 OUT=${VARROW_BUILD:-$ROOT/build/mingw}/native
 SECONDS_PER_RULE=${1:-3}
-RULES=8
+RULES=9
 mkdir -p "$OUT"
 SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cpp"
-         "$ROOT/monitoring/path_rules.cpp" "$ROOT/settings/number_text.cpp")
+         "$ROOT/monitoring/path_rules.cpp" "$ROOT/monitoring/format_rules.cpp"
+         "$ROOT/settings/number_text.cpp")
 FLAGS=(-std=c++20 -O1 -g -I"$ROOT" -fsanitize=address,undefined -fno-sanitize-recover=all
        -fno-omit-frame-pointer)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1

@@ -1,8 +1,9 @@
 // Fuzz target of the text rules that build without Windows headers: version
 // packing, the set-aside and settings-key paths, the PATH search candidates,
-// the existence-test path check, the RP1210 list, serial numbers and entry
-// positions. Each rule is run on the input and its promises are checked; a
-// broken promise aborts (and the sanitizers catch any bad access).
+// the existence-test path check, the RP1210 list, serial numbers, entry
+// positions, and the log formats' extension rules. Each rule is run on the
+// input and its promises are checked; a broken promise aborts (and the
+// sanitizers catch any bad access).
 //
 // VARROW_FUZZ_RULE=<n> restricts the run to one rule (0..kRules-1); otherwise
 // the first input byte chooses.
@@ -14,12 +15,13 @@
 #include <vector>
 
 #include "locale/version_rules.h"
+#include "monitoring/format_rules.h"
 #include "monitoring/path_rules.h"
 #include "settings/number_text.h"
 
 namespace {
 
-constexpr int kRules = 8;
+constexpr int kRules = 9;
 int g_rule = -1;
 
 [[noreturn]] void Broken(const char* rule, const char* promise) {
@@ -140,6 +142,28 @@ void Entry(const std::wstring& text, std::uint32_t entries) {
     PROMISE("EntryPositionText", position == 0xDEADBEEF);
 }
 
+void Extension(const std::wstring& text, std::int32_t code) {
+  const std::wstring extension = varrow::FileNameExtension(text);
+  if (!extension.empty()) {
+    PROMISE("FileNameExtension", extension[0] == L'.');
+    PROMISE("FileNameExtension", extension.find_first_of(L"\\/") == std::wstring::npos);
+    PROMISE("FileNameExtension", text.size() >= extension.size() &&
+                                     text.compare(text.size() - extension.size(), extension.size(),
+                                                  extension) == 0);
+  }
+  const std::wstring applied = varrow::ApplyFormatExtension(text, code);
+  const varrow::OutputFormatInfo* format = varrow::FindOutputFormat(code);
+  const std::size_t start = varrow::FileNameStart(text);
+  PROMISE("FileNameStart", start <= text.size());
+  if (format == nullptr || start >= text.size()) {
+    PROMISE("ApplyFormatExtension", applied == text);
+    return;
+  }
+  PROMISE("ApplyFormatExtension", varrow::FileNameExtension(applied) == format->dotted);
+  PROMISE("ApplyFormatExtension", applied.compare(0, start, text, 0, start) == 0);
+  PROMISE("ApplyFormatExtension", varrow::ApplyFormatExtension(applied, code) == applied);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -163,6 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 5: Version(rest, restSize); break;
     case 6: Serial(text); break;
     case 7: Entry(text, 1 + data[1] % 16); break;
+    case 8: Extension(text, static_cast<std::int32_t>(data[1] % 7) - 1); break;
   }
   return 0;
 }
