@@ -300,9 +300,10 @@ void MonitoringSave(int rounds, const BenchRoots& crowded, const CrowdedFiles& f
   for (int round = 0; round < rounds; ++round) {
     double start = Now();
     for (int on = 1; on >= 0; --on) {
+      bool listWritten = false;  // one save of all implementations, as Apply does
       for (int i = 0; i < state.J2534Count; ++i) {
         state.J2534[i].SetMonitoringEnabled(on);
-        SaveJ2534Monitoring(state, crowded.Roots(), kJ2534ApiName, i, reporter);
+        SaveJ2534Monitoring(state, crowded.Roots(), kJ2534ApiName, i, reporter, &listWritten);
       }
     }
     program.push_back(Now() - start);

@@ -36,7 +36,7 @@ bool Fail(DWORD code, DWORD* errorCode) {
 }
 
 bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
-                    ApiKind kind, int index, FileErrorReporter& reporter) {
+                    ApiKind kind, int index, FileErrorReporter& reporter, bool* listWritten) {
   if (apiName == nullptr || index < 0 || index >= kMaxImplementations ||
       index >= state.Count(kind)) {
     return false;
@@ -51,7 +51,10 @@ bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wc
   if (!ApplyMonitorState(state.Table(kind)[index], perApi.Get(), &code)) {
     reporter.ReportFileError(code);
   }
-  WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
+  if (listWritten == nullptr || !*listWritten) {
+    WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
+    if (listWritten != nullptr) *listWritten = true;
+  }
   return true;
 }
 
@@ -131,13 +134,13 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 }
 
 bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
-                         int index, FileErrorReporter& reporter) {
-  return SaveMonitoring(state, roots, apiName, ApiKind::J2534, index, reporter);
+                         int index, FileErrorReporter& reporter, bool* listWritten) {
+  return SaveMonitoring(state, roots, apiName, ApiKind::J2534, index, reporter, listWritten);
 }
 
 bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int index,
-                       FileErrorReporter& reporter) {
-  return SaveMonitoring(state, roots, kPduApiName, ApiKind::PDU, index, reporter);
+                       FileErrorReporter& reporter, bool* listWritten) {
+  return SaveMonitoring(state, roots, kPduApiName, ApiKind::PDU, index, reporter, listWritten);
 }
 
 }  // namespace varrow

@@ -41,10 +41,13 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 // applies the monitor state (a failed file step goes to `reporter`), then
 // writes the J2534 message-size list into that key. False when the key cannot
 // be opened or the index is outside the table; true otherwise.
+// `listWritten`, when given, spares rewriting the same list into the same key
+// during one save of several implementations: the list is written when
+// *listWritten is false, which is then set to true.
 bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
-                         int index, FileErrorReporter& reporter);
+                         int index, FileErrorReporter& reporter, bool* listWritten = nullptr);
 // The same for PDU implementation `index` under "PDU API" with the PDU list.
 bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int index,
-                       FileErrorReporter& reporter);
+                       FileErrorReporter& reporter, bool* listWritten = nullptr);
 
 }  // namespace varrow

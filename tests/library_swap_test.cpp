@@ -127,6 +127,20 @@ TEST_F(LibrarySwap, MessageSizeListGoesIntoThePerApiKey) {
   EXPECT_FALSE(KeyExists(reg.User(), PerApiKey() + L"\\MessageSizes"));
 }
 
+// A save of several implementations writes each API's list once: the first
+// call writes it and says so, a call told it is written leaves the key alone.
+TEST_F(LibrarySwap, MessageSizeListIsWrittenOncePerSave) {
+  bool listWritten = true;
+  ASSERT_TRUE(SaveJ2534Monitoring(state, reg.Roots(), kJ2534ApiName, 0, reporter, &listWritten));
+  EXPECT_FALSE(ValueExists(reg.User(), PerApiKey(), L"MessageSize00"));
+  EXPECT_TRUE(listWritten);
+  listWritten = false;
+  ASSERT_TRUE(SaveJ2534Monitoring(state, reg.Roots(), kJ2534ApiName, 0, reporter, &listWritten));
+  EXPECT_TRUE(listWritten);
+  for (const wchar_t* name : {L"MessageSize00", L"MessageSize01", L"MessageSize02", L"Version"})
+    EXPECT_TRUE(ValueExists(reg.User(), PerApiKey(), name)) << name;
+}
+
 TEST_F(LibrarySwap, SettingsKeysSurviveLoggingOff) {
   Record().SetMonitoringEnabled(1);
   ASSERT_TRUE(Save());
