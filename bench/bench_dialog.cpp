@@ -26,23 +26,6 @@ constexpr int kTabChanges = 1000;
 constexpr int kReloadBatch = 500;  // posted at a time: the queue holds 10,000 at most
 constexpr int kApplyRounds = 5;
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 // key=value lines for the driver.
 class ResultFile {
  public:

@@ -18,6 +18,11 @@ constexpr int kDevices = 20;
 constexpr int kPathFolders = 200;
 constexpr DWORD kMonitorBytes = 1024 * 1024;
 
+// Milliseconds of the performance counter.
+double Now();
+// The median of a set of figures (0 for none).
+double Median(std::vector<double> values);
+
 // Writes `bytes` bytes of a repeated pattern; false when the file cannot be written.
 bool WriteFileOfSize(const std::wstring& path, DWORD bytes, char fill);
 bool MakeFolders(const std::wstring& path);

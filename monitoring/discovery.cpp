@@ -1,6 +1,7 @@
 #include "monitoring/discovery.h"
 
 #include <cwchar>
+#include <iterator>
 
 #include "monitoring/library_swap.h"
 #include "settings/versioned_section.h"
@@ -67,30 +68,44 @@ void LoadMessageSizeList(MessageSizeList& list, const RegistryRoots& roots, ApiK
       [&list](HKEY target) { WriteMessageSizeList(list, target); });
 }
 
+namespace {
+// A 32-bit setting read into a record: a missing value leaves the field as it is.
+struct IntSetting {
+  const wchar_t* name;
+  std::int32_t (ApiImplementation::*get)() const;
+  void (ApiImplementation::*set)(std::int32_t);
+};
+
+void ReadIntSettings(HKEY key, ApiImplementation& record, const IntSetting* settings,
+                     std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int32_t value = (record.*settings[i].get)();
+    ReadInt(key, settings[i].name, &value);
+    (record.*settings[i].set)(value);
+  }
+}
+}  // namespace
+
 void ReadMonitoringSettings(HKEY key, ApiImplementation& record) {
-  std::int32_t value = record.OutputFormat();
-  ReadInt(key, L"OutputFormat", &value);
-  record.SetOutputFormat(value);
-  value = record.Overwrite();
-  ReadInt(key, L"Overwrite", &value);
-  record.SetOverwrite(value);
-  value = record.LogEntryExit();
-  ReadInt(key, L"LogEntryExit", &value);
-  record.SetLogEntryExit(value);
-  value = record.LogDebugView();
-  ReadInt(key, L"LogDebugView", &value);
-  record.SetLogDebugView(value);
-  value = record.DisableErrBufferEmpty();
-  ReadInt(key, L"DisableErrBufferEmpty", &value);
-  record.SetDisableErrBufferEmpty(value);
+  // In this order: the formats and options, the log file, the message size,
+  // the store option and the version.
+  static const IntSetting kBeforeFile[] = {
+      {L"OutputFormat", &ApiImplementation::OutputFormat, &ApiImplementation::SetOutputFormat},
+      {L"Overwrite", &ApiImplementation::Overwrite, &ApiImplementation::SetOverwrite},
+      {L"LogEntryExit", &ApiImplementation::LogEntryExit, &ApiImplementation::SetLogEntryExit},
+      {L"LogDebugView", &ApiImplementation::LogDebugView, &ApiImplementation::SetLogDebugView},
+      {L"DisableErrBufferEmpty", &ApiImplementation::DisableErrBufferEmpty,
+       &ApiImplementation::SetDisableErrBufferEmpty},
+  };
+  static const IntSetting kAfterFile[] = {
+      {L"MessageSize", &ApiImplementation::MessageSize, &ApiImplementation::SetMessageSize},
+      {L"StoreWithPrimaryAPI", &ApiImplementation::StoreWithPrimaryAPI,
+       &ApiImplementation::SetStoreWithPrimaryAPI},
+  };
+  ReadIntSettings(key, record, kBeforeFile, std::size(kBeforeFile));
   std::wstring file;
   if (ReadString(key, L"OutputFile", &file) == ERROR_SUCCESS) (void)record.SetOutputFile(file);
-  value = record.MessageSize();
-  ReadInt(key, L"MessageSize", &value);
-  record.SetMessageSize(value);
-  value = record.StoreWithPrimaryAPI();
-  ReadInt(key, L"StoreWithPrimaryAPI", &value);
-  record.SetStoreWithPrimaryAPI(value);
+  ReadIntSettings(key, record, kAfterFile, std::size(kAfterFile));
   DWORD version = record.Version();
   (void)ReadDword(key, L"Version", &version);  // missing: unchanged
   record.SetVersion(version);
