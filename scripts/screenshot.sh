@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes docs/dialog-collapsed.png and docs/dialog-expanded.png from the real
-# program on the demo installation, in a fresh prefix and a virtual screen of
+# program on the demo installation, and the expanded dialog in German and in
+# Arabic (right-to-left) as docs/dialog-de.png and docs/dialog-ar.png, in a fresh prefix and a virtual screen of
 # its own. Set VARROW_BUILD to take the program from another build folder.
 source "$(dirname "$0")/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
@@ -59,3 +60,24 @@ fi
 
 wine "$HELPER" close "$TITLE" >/dev/null 2>&1 || true
 wait "$program" || true
+
+# shoot_language LOCALE TITLE NAME: the expanded dialog in another language
+# (Wine takes the user's locale from the environment; the helper keeps the
+# UTF-8 locale above so that it reads the title right).
+shoot_language() {
+  local locale=$1 title=$2 name=$3 rect
+  log "starting the program in $locale"
+  LC_ALL=$locale wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
+  local pid=$!
+  if ! timeout 60 wine "$HELPER" wait "$title" >/dev/null 2>&1; then
+    echo "the $locale dialog did not appear: docs/$name.png not refreshed" >&2
+    timeout 60 wine "$HELPER" close "$TITLE" >/dev/null 2>&1 || true
+  elif rect=$(timeout 60 wine "$HELPER" click "$title" "$MORE_BUTTON" | tr -d '\r'); then
+    sleep 0.5
+    shoot "$name" "$rect"
+    timeout 60 wine "$HELPER" close "$title" >/dev/null 2>&1 || true
+  fi
+  wait "$pid" || true
+}
+shoot_language de_DE.UTF-8 "J2534-Konfigurationsprogramm" dialog-de
+shoot_language ar_SA.UTF-8 "تطبيق تكوين J2534" dialog-ar
