@@ -10,14 +10,7 @@ build
 log "building the benchmark driver"
 cmake --build "$BUILD" -j2 --target varrow_bench -- --no-print-directory -s 2>&1 | grep -v -E '^\[ *[0-9]+%\]' || true
 [ -x "$BIN/varrow_bench.exe" ] || { echo "benchmark build failed" >&2; exit 1; }
-ensure_template
-export WINEPREFIX=$ROOT/build/wine-bench-$$
-clone_prefix "$WINEPREFIX"
-VARROW_OWN_SCREEN=1 start_screen
-cleanup() { wineserver -k >/dev/null 2>&1 || true; stop_screen; rm -rf "$WINEPREFIX"; }
-trap cleanup EXIT
-wineserver -p
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+start_private_wine bench
 log "running the benchmarks ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
 set +e
 wine "$BIN/varrow_bench.exe" "${1:-9}" ${2:+"$2"}

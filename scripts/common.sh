@@ -82,3 +82,17 @@ start_screen() {
   rm -f "$fdfile"
 }
 stop_screen() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; XVFB_PID=""; }
+
+# start_private_wine NAME: a fresh clone of the template as WINEPREFIX
+# (build/wine-NAME-<pid>), a screen of its own and a warm Wine server, all
+# undone when the calling script exits.
+start_private_wine() {
+  ensure_template
+  export WINEPREFIX=$ROOT/build/wine-$1-$$
+  clone_prefix "$WINEPREFIX"
+  VARROW_OWN_SCREEN=1 start_screen
+  trap 'wineserver -k >/dev/null 2>&1 || true; stop_screen; rm -rf "$WINEPREFIX"' EXIT
+  # A warm server first: otherwise CTest waits on pipes that Wine's services inherit.
+  wineserver -p
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}

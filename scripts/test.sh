@@ -3,15 +3,7 @@
 source "$(dirname "$0")/common.sh"
 ensure_packages
 build
-ensure_template
-export WINEPREFIX=$ROOT/build/wine-test-$$
-clone_prefix "$WINEPREFIX"
-VARROW_OWN_SCREEN=1 start_screen
-cleanup() { wineserver -k >/dev/null 2>&1 || true; stop_screen; rm -rf "$WINEPREFIX"; }
-trap cleanup EXIT
-# A warm server first: otherwise CTest waits on pipes that Wine's services inherit.
-wineserver -p
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+start_private_wine test
 cd "$ROOT"
 set +e +o pipefail
 rc=0
