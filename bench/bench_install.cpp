@@ -46,25 +46,7 @@ bool WriteFileOfSize(const std::wstring& path, DWORD bytes, char fill) {
 
 bool MakeFolders(const std::wstring& path) { return test::MakeDir(path); }
 
-void RemoveFolder(const std::wstring& path) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring full = path + L"\\" + name;
-      SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveFolder(full);
-      } else {
-        DeleteFileW(full.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(path.c_str());
-}
+void RemoveFolder(const std::wstring& path) { test::RemoveTree(path); }
 
 std::wstring CrowdedFiles::PathVariable(const std::wstring& tail) const {
   std::wstring value;

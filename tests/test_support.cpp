@@ -45,7 +45,6 @@ ScratchDir::ScratchDir() {
   CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-namespace {
 void RemoveTree(const std::wstring& dir) {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
@@ -66,7 +65,6 @@ void RemoveTree(const std::wstring& dir) {
   SetFileAttributesW(dir.c_str(), FILE_ATTRIBUTE_NORMAL);
   RemoveDirectoryW(dir.c_str());
 }
-}  // namespace
 
 ScratchDir::~ScratchDir() { RemoveTree(path_); }
 

@@ -51,6 +51,8 @@ bool WriteFileText(const std::wstring& path, const std::string& bytes);
 bool ReadFileText(const std::wstring& path, std::string* bytes);
 bool FileExists(const std::wstring& path);
 bool MakeDir(const std::wstring& path);  // creates parents too
+// Deletes a folder with everything in it, read-only files included.
+void RemoveTree(const std::wstring& dir);
 
 // Registry helpers for seeding (create keys as needed).
 void SetDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value);
