@@ -103,6 +103,7 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
     {WM_NOTIFY, static_cast<UINT>(UDN_DELTAPOS), IDC_CONNECTION_UPDOWN,
      &CVarrowDlg::OnConnectionDeltaPos},
     {varrow::kReloadMessage, kAnyCode, kAnyId, &CVarrowDlg::OnReload},
+    {varrow::kMonitoringLoadedMessage, kAnyCode, kAnyId, &CVarrowDlg::OnMonitoringLoaded},
     {WM_NOTIFY, static_cast<UINT>(TCN_SELCHANGE), IDC_J2534_TAB, &CVarrowDlg::OnJ2534TabChange},
     {WM_COMMAND, BN_CLICKED, IDC_J2534_ENABLE, &CVarrowDlg::OnJ2534Enable},
     {WM_COMMAND, BN_CLICKED, IDC_J2534_ASCII, &CVarrowDlg::OnJ2534Format},
@@ -133,6 +134,7 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
 };
 
 bool CVarrowDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+  if (m_pagesPending && NeedsMonitoringPages(message, wparam, lparam)) EnsureMonitoringLoaded();
   return DispatchMap(this, kMessageMap, message, wparam, lparam, result);
 }
 
@@ -145,6 +147,15 @@ BOOL CVarrowDlg::OnInitDialog() {
 
   const HFONT dialogFont = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
   varrow::ApplyLocalization(m_hWnd, dialogFont, m_roots, m_resources, &m_localization);
+
+  // Discovery runs beside the rest of the start-up and the window's first
+  // showing; the pages are filled when it ends, and whatever shows or uses
+  // them first waits for that (EnsureMonitoringLoaded).
+  if (m_monitoringAvailable) {
+    m_monitoringLoader.Start(&m_monitoring, m_roots, m_brandId, Text(IDS_BRAND1_CAPTION), m_hWnd,
+                             m_discoveryGate);
+    m_pagesPending = true;
+  }
 
   m_layout.Init(m_hWnd, false, IDC_MORE_LESS, IDC_COLLAPSED_ANCHOR, IDC_EXPANDED_MARKER,
                 Text(IDS_MORE), Text(IDS_LESS));
@@ -164,17 +175,6 @@ BOOL CVarrowDlg::OnInitDialog() {
 
   ShowWaitCursor();
   OnReload(0, 0);
-
-  if (m_monitoringAvailable) {
-    varrow::LoadMonitoringConfiguration(m_monitoring, m_roots, m_brandId, Text(IDS_BRAND1_CAPTION));
-    InsertMonitoringTabs();
-    FillMessageSizeCombos();
-    const int pduIndex = m_monitoring.PduSupportingIndex;
-    m_j2534Tab.SetCurSel(pduIndex >= 0 ? pduIndex : 0);
-    RefreshJ2534Page();
-    m_pduTab.SetCurSel(0);
-    RefreshPduPage();
-  }
 
   // The output-file fields overlap the tab controls and group boxes.
   for (int id : {IDC_J2534_FILE, IDC_PDU_FILE}) {
@@ -315,6 +315,7 @@ bool CVarrowDlg::SaveDeviceSettings() {
 // ---------------------------------------------------------------- Apply, OK, Help, More
 
 bool CVarrowDlg::SaveAll() {
+  EnsureMonitoringLoaded();
   ShowWaitCursor();
   if (m_monitoringAvailable && !ValidateMonitoringPages()) {
     ShowArrowCursor();

@@ -10,6 +10,7 @@
 #include "app/change_watcher.h"
 #include "app/expandable_layout.h"
 #include "app/framework.h"
+#include "app/monitoring_loader.h"
 #include "locale/localization.h"
 #include "monitoring/api_implementation.h"
 #include "settings/device_settings.h"
@@ -35,6 +36,11 @@ class CVarrowDlg : public CDialog {
 
   // The save sequence of Apply and OK: true when everything was saved.
   bool SaveAll();
+  // Waits for the discovery that OnInitDialog started and fills the monitoring
+  // pages; nothing once they are filled or when no discovery was started.
+  void EnsureMonitoringLoaded();
+  // For tests, before DoModal: the discovery waits until `released` is signalled.
+  void HoldDiscoveryUntil(HANDLE released) { m_discoveryGate = released; }
 
  protected:
   void DoDataExchange(CDataExchange* exchange) override;
@@ -57,6 +63,11 @@ class CVarrowDlg : public CDialog {
   LRESULT OnApplyButton(WPARAM, LPARAM);
   LRESULT OnHelpButton(WPARAM, LPARAM);
   LRESULT OnMoreLess(WPARAM, LPARAM);
+  LRESULT OnMonitoringLoaded(WPARAM, LPARAM);  // kMonitoringLoadedMessage
+
+  // True for the messages that show or use the monitoring pages, which must
+  // therefore wait for their discovery (app/varrow_dlg_loading.cpp).
+  static bool NeedsMonitoringPages(UINT message, WPARAM wparam, LPARAM lparam);
 
   // Device part of the reload: loads the three records, refreshes 1021 and
   // 1016, and keeps the three per-user keys for the watcher.
@@ -80,8 +91,10 @@ class CVarrowDlg : public CDialog {
   LRESULT OnPduSizeChange(WPARAM, LPARAM);        // CBN_SELCHANGE 1027
   LRESULT OnStoreWithJ2534(WPARAM, LPARAM);       // BN_CLICKED 1038
   LRESULT OnDropFiles(WPARAM drop, LPARAM);       // WM_DROPFILES
-  // Start-up of the pages, after LoadMonitoringConfiguration: the tabs of
-  // both tab controls from m_monitoring's captions.
+  // Start-up of the pages, after LoadMonitoringConfiguration: the tabs, the
+  // message sizes and both pages at their first tabs.
+  void FillMonitoringPages();
+  // The tabs of both tab controls from m_monitoring's captions.
   void InsertMonitoringTabs();
   void FillMessageSizeCombos();
   void RefreshJ2534Page();
@@ -105,6 +118,11 @@ class CVarrowDlg : public CDialog {
   varrow::DeviceSettings m_deviceSettings;
   HKEY m_watchedKeys[3] = {nullptr, nullptr, nullptr};  // owned by m_deviceSettings
   varrow::MonitoringState m_monitoring;
+  // Fills m_monitoring beside the start-up; destroyed (and so waited for)
+  // before m_monitoring.
+  varrow::MonitoringLoader m_monitoringLoader;
+  bool m_pagesPending = false;       // discovery started, pages not filled yet
+  HANDLE m_discoveryGate = nullptr;  // not owned; null outside tests
   std::wstring m_versionLine;
   bool m_initComplete = false;       // OnInitDialog went past the brand lookup
 

@@ -156,9 +156,8 @@ class BenchDialog : public CVarrowDlg {
   BOOL OnInitDialog() override {
     const double start = Now();
     const BOOL focus = CVarrowDlg::OnInitDialog();
-    SetEvent(ready_);  // the end of the initialisation: the driver's clock stops here
+    SetEvent(ready_);  // the end of the initialisation
     result_.Add("init_ms", Now() - start);
-    AddMemory(result_);
     PostMessage(kStepMessage, 0, 0);
     return focus;
   }
@@ -175,9 +174,11 @@ class BenchDialog : public CVarrowDlg {
 
  private:
   void Step() {
+    // The pages are filled when their discovery ends; the workloads use them.
+    EnsureMonitoringLoaded();
     switch (mode_) {
       case ChildMode::Startup:
-      case ChildMode::Bare:
+        AddMemory(result_);
         EndDialog(IDCANCEL);
         return;
       case ChildMode::Leaks:
@@ -301,32 +302,6 @@ class BenchDialog : public CVarrowDlg {
   int posted_ = 0;
 };
 
-// The floor: the same template with no program logic.
-class BareDialog : public CDialog {
- public:
-  BareDialog(HANDLE ready, ResultFile& result)
-      : CDialog(IDD_VARROW_DIALOG), ready_(ready), result_(result) {}
-  BOOL OnInitDialog() override {
-    const BOOL focus = CDialog::OnInitDialog();
-    SetEvent(ready_);
-    AddMemory(result_);
-    PostMessage(kStepMessage, 0, 0);
-    return focus;
-  }
-
- protected:
-  bool OnMessage(UINT message, WPARAM, LPARAM, LRESULT* result) override {
-    if (message != kStepMessage) return false;
-    EndDialog(IDCANCEL);
-    *result = 0;
-    return true;
-  }
-
- private:
-  HANDLE ready_;
-  ResultFile& result_;
-};
-
 }  // namespace
 
 int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& eventName,
@@ -336,10 +311,7 @@ int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wst
   if (ready == nullptr) return 2;
   ResultFile result(resultFile);
   INT_PTR ended = -1;
-  if (mode == ChildMode::Bare) {
-    BareDialog dialog(ready, result);
-    ended = dialog.DoModal();
-  } else {
+  {
     RegKey keys[3];
     RegistryRoots roots;
     if (!BenchRoots::Open(rootsPath, keys, &roots)) return 3;

@@ -1,8 +1,8 @@
 // The installations the benchmarks run on: a crowded one (20 J2534 devices
 // whose libraries lie only in the last of 200 PATH folders, full message-size
-// lists, a settings subkey per library, a 1 MiB monitor library) and a bare one
-// (brand and device settings only), both in scratch registry roots and a
-// scratch folder.
+// lists, a settings subkey per library, a 1 MiB monitor library), a realistic
+// crowded one (the same with full paths in 20 makers' folders) and a bare one
+// (brand and device settings only), in given registry roots and a scratch folder.
 #pragma once
 
 #include <windows.h>
@@ -36,6 +36,8 @@ struct CrowdedFiles {
   std::vector<std::wstring> pathFolders;   // 200, the libraries in the last one
   std::vector<std::wstring> libraryNames;  // bare names as registered
   std::vector<std::wstring> libraries;     // full paths in the last PATH folder
+  // The realistic installation's libraries: full paths, one maker's folder each.
+  std::vector<std::wstring> makerLibraries;
   std::wstring pduLibrary;
   // The PATH value: the 200 folders followed by `tail`.
   std::wstring PathVariable(const std::wstring& tail) const;
@@ -48,8 +50,11 @@ bool MakeCrowdedFiles(const CrowdedFiles& files);
 // Brand, DLLLocation, LogFileLocation and factory device settings (both installations).
 void SeedBareMachine(HKEY machine, const std::wstring& dllLocation, const std::wstring& logFolder);
 // The registrations, monitoring defaults with full message-size lists, and a
-// per-user settings subkey for every library.
+// per-user settings subkey for every library: the worst case (bare names found
+// only in the last PATH folder) ...
 void SeedCrowdedMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files);
+// ... and the realistic one (the same with full paths in the makers' folders).
+void SeedRealisticMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files);
 
 // Scratch roots below HKCU that a child process can open by path.
 class BenchRoots {

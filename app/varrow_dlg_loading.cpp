@@ -1,0 +1,109 @@
+// The monitoring pages' start-up: discovery runs on a worker thread while the
+// dialog comes up (OnInitDialog starts it), and the pages are filled on the
+// dialog's thread when it ends, or earlier, by waiting for it, when something
+// needs them first. The pages lie in the dialog's cut-off part, so nothing
+// shows them before one of those messages.
+#include <algorithm>
+#include <iterator>
+
+#include "app/varrow_dlg.h"
+#include "resources/resource.h"
+
+namespace {
+
+// The wait cursor while the dialog's thread waits for discovery; the cursor
+// shown before comes back afterwards.
+class WaitCursorWhile {
+ public:
+  explicit WaitCursorWhile(bool waiting)
+      : waiting_(waiting), previous_(waiting ? SetCursor(LoadCursorW(nullptr, IDC_WAIT)) : nullptr) {}
+  ~WaitCursorWhile() {
+    if (waiting_) SetCursor(previous_);
+  }
+  WaitCursorWhile(const WaitCursorWhile&) = delete;
+  WaitCursorWhile& operator=(const WaitCursorWhile&) = delete;
+
+ private:
+  bool waiting_;
+  HCURSOR previous_;
+};
+
+// Buttons outside the pages whose handlers use them: OK, Apply, More>>.
+constexpr int kButtonsUsingPages[] = {IDOK, IDC_APPLY, IDC_MORE_LESS};
+
+bool UsesPages(int id) {
+  return std::find(std::begin(kMonitoringTabStopControls), std::end(kMonitoringTabStopControls),
+                   id) != std::end(kMonitoringTabStopControls) ||
+         std::find(std::begin(kButtonsUsingPages), std::end(kButtonsUsingPages), id) !=
+             std::end(kButtonsUsingPages);
+}
+
+// True when `window` is one of the pages' controls or a part of one (the
+// edit field of a combo box).
+bool IsPageControl(HWND dialog, HWND window) {
+  while (window != nullptr && GetParent(window) != dialog) window = GetParent(window);
+  return window != nullptr &&
+         std::find(std::begin(kMonitoringTabStopControls), std::end(kMonitoringTabStopControls),
+                   GetDlgCtrlID(window)) != std::end(kMonitoringTabStopControls);
+}
+
+}  // namespace
+
+bool CVarrowDlg::NeedsMonitoringPages(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case varrow::kReloadMessage:
+      return wparam == 0 && lparam == 0;  // the watcher's reload, not DM_SETDEFID
+    case WM_DROPFILES:
+    case WM_NEXTDLGCTL:  // the keyboard's way into the cut-off part
+      return true;
+    case WM_COMMAND: {
+      // The notifications that the message map hands to a handler; the
+      // fields' own (focus, edits) are not among them.
+      const UINT code = HIWORD(wparam);
+      return (code == BN_CLICKED || code == CBN_SELCHANGE) && UsesPages(LOWORD(wparam));
+    }
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lparam);
+      return header != nullptr && header->code == static_cast<UINT>(TCN_SELCHANGE) &&
+             UsesPages(static_cast<int>(header->idFrom));
+    }
+    default:
+      return false;
+  }
+}
+
+void CVarrowDlg::EnsureMonitoringLoaded() {
+  if (!m_pagesPending) return;
+  // Cleared first: the fill's own control notifications come back through
+  // the message map.
+  m_pagesPending = false;
+  {
+    const WaitCursorWhile cursor(!m_monitoringLoader.Ended());
+    m_monitoringLoader.Wait();
+  }
+  FillMonitoringPages();
+  // The dialog manager gave the focus to its first tab stop before the pages
+  // were filled. When that was a page control, it is chosen again now that
+  // the pages have their enabled states, as it would have been after a fill
+  // during the start-up.
+  // (Nothing while another window is active: the focus would take the
+  // activation with it.)
+  const HWND focus = GetFocus();
+  if (GetActiveWindow() != m_hWnd || (focus != nullptr && !IsPageControl(m_hWnd, focus))) return;
+  if (HWND first = GetNextDlgTabItem(m_hWnd, nullptr, FALSE)) SetFocus(first);
+}
+
+LRESULT CVarrowDlg::OnMonitoringLoaded(WPARAM, LPARAM) {
+  EnsureMonitoringLoaded();
+  return 0;
+}
+
+void CVarrowDlg::FillMonitoringPages() {
+  InsertMonitoringTabs();
+  FillMessageSizeCombos();
+  const int pduIndex = m_monitoring.PduSupportingIndex;
+  m_j2534Tab.SetCurSel(pduIndex >= 0 ? pduIndex : 0);
+  RefreshJ2534Page();
+  m_pduTab.SetCurSel(0);
+  RefreshPduPage();
+}
