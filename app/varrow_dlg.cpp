@@ -134,7 +134,10 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
 };
 
 bool CVarrowDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
-  if (m_pagesPending && NeedsMonitoringPages(message, wparam, lparam)) EnsureMonitoringLoaded();
+  if (m_pagesPending) {
+    if (message == WM_PAINT) StartDiscovery();  // the window is up
+    if (NeedsMonitoringPages(message, wparam, lparam)) EnsureMonitoringLoaded();
+  }
   return DispatchMap(this, kMessageMap, message, wparam, lparam, result);
 }
 
@@ -147,15 +150,6 @@ BOOL CVarrowDlg::OnInitDialog() {
 
   const HFONT dialogFont = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
   varrow::ApplyLocalization(m_hWnd, dialogFont, m_roots, m_resources, &m_localization);
-
-  // Discovery runs beside the rest of the start-up and the window's first
-  // showing; the pages are filled when it ends, and whatever shows or uses
-  // them first waits for that (EnsureMonitoringLoaded).
-  if (m_monitoringAvailable) {
-    m_monitoringLoader.Start(&m_monitoring, m_roots, m_brandId, Text(IDS_BRAND1_CAPTION), m_hWnd,
-                             m_discoveryGate);
-    m_pagesPending = true;
-  }
 
   m_layout.Init(m_hWnd, false, IDC_MORE_LESS, IDC_COLLAPSED_ANCHOR, IDC_EXPANDED_MARKER,
                 Text(IDS_MORE), Text(IDS_LESS));
@@ -175,6 +169,11 @@ BOOL CVarrowDlg::OnInitDialog() {
 
   ShowWaitCursor();
   OnReload(0, 0);
+
+  // Discovery runs once the window has been shown, beside its first painting;
+  // the pages are filled when it ends, and whatever shows or uses them first
+  // waits for that (app/varrow_dlg_loading.cpp).
+  m_pagesPending = m_monitoringAvailable;
 
   // The output-file fields overlap the tab controls and group boxes.
   for (int id : {IDC_J2534_FILE, IDC_PDU_FILE}) {

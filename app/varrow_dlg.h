@@ -94,6 +94,8 @@ class CVarrowDlg : public CDialog {
   // Start-up of the pages, after LoadMonitoringConfiguration: the tabs, the
   // message sizes and both pages at their first tabs.
   void FillMonitoringPages();
+  // Starts the discovery on its worker thread; nothing when it was started.
+  void StartDiscovery();
   // The tabs of both tab controls from m_monitoring's captions.
   void InsertMonitoringTabs();
   void FillMessageSizeCombos();
@@ -121,7 +123,8 @@ class CVarrowDlg : public CDialog {
   // Fills m_monitoring beside the start-up; destroyed (and so waited for)
   // before m_monitoring.
   varrow::MonitoringLoader m_monitoringLoader;
-  bool m_pagesPending = false;       // discovery started, pages not filled yet
+  bool m_pagesPending = false;       // pages not filled yet (monitoring available)
+  bool m_discoveryStarted = false;
   HANDLE m_discoveryGate = nullptr;  // not owned; null outside tests
   std::wstring m_versionLine;
   bool m_initComplete = false;       // OnInitDialog went past the brand lookup

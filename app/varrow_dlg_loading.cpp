@@ -72,8 +72,16 @@ bool CVarrowDlg::NeedsMonitoringPages(UINT message, WPARAM wparam, LPARAM lparam
   }
 }
 
+void CVarrowDlg::StartDiscovery() {
+  if (m_discoveryStarted) return;
+  m_discoveryStarted = true;
+  m_monitoringLoader.Start(&m_monitoring, m_roots, m_brandId, Text(IDS_BRAND1_CAPTION), m_hWnd,
+                           m_discoveryGate);
+}
+
 void CVarrowDlg::EnsureMonitoringLoaded() {
   if (!m_pagesPending) return;
+  StartDiscovery();
   // Cleared first: the fill's own control notifications come back through
   // the message map.
   m_pagesPending = false;

@@ -40,6 +40,14 @@ const FirstAction kFirstActions[] = {
      }},
 };
 
+// The active window of the dialog's thread.
+HWND ActiveWindow(const DialogDriver& d) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(d.Dialog(), nullptr), &info)) return nullptr;
+  return info.hwndActive;
+}
+
 class DiscoveryTimingTest : public PagesUiTest,
                             public ::testing::WithParamInterface<FirstAction> {
  protected:
@@ -94,6 +102,8 @@ class DiscoveryTimingTest : public PagesUiTest,
     RunDialog(
         dialog,
         [&](DialogDriver& d) {
+          // As a user's first click finds it: shown and active.
+          ASSERT_TRUE(DialogDriver::WaitFor([&] { return ActiveWindow(d) == d.Dialog(); }));
           if (held) {
             EXPECT_EQ(SendMessageW(d.Item(IDC_J2534_TAB), TCM_GETITEMCOUNT, 0, 0), 0);
           }
