@@ -57,6 +57,7 @@ BOOL CVarrow::InitInstance() {
     case varrow::StartMode::Interactive:
       break;
   }
+  varrow::DeleteMonitorLeftovers();  // monitor copies that were still loaded at a switch-off
   const UINT templateId = varrow::ChooseDialogTemplate(GetUserDefaultLCID());
   // Right-to-left default layout only where the right-to-left template is used.
   if (templateId == 154) SetProcessDefaultLayout(LAYOUT_RTL);

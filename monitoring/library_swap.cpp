@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "monitoring/file_steps.h"
+
 namespace varrow {
 
 namespace {
@@ -22,17 +24,15 @@ void WriteSettingsValues(const ApiImplementation& record, HKEY key) {
   (void)WriteDword(key, L"Version", record.Version());
 }
 
-// Moves the monitor copy out of the way and the library back in one step, so
-// that the library path is never empty: either both files stay as they were or
-// the library stands at its path.
-bool PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
-  return MoveFileExW(aside.c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-}
-
 bool Fail(DWORD code, DWORD* errorCode) {
   *errorCode = code;
   SetLastError(code);
   return false;
+}
+
+// True on success; otherwise reports the step's code.
+bool Done(DWORD code, DWORD* errorCode) {
+  return code == ERROR_SUCCESS ? true : Fail(code, errorCode);
 }
 
 bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
@@ -117,20 +117,16 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
   if (switchOn) {
     // 3. Already installed: the file at the library path stays.
     if (FileExistsAt(aside)) return true;
-    if (!MoveFileW(library.c_str(), aside.c_str())) return Fail(GetLastError(), errorCode);
-    if (!CopyFileW(record.MonitorLibrary().c_str(), library.c_str(), FALSE)) {
-      const DWORD copyError = GetLastError();
-      // The library goes back to its path (replacing any partial copy).
-      (void)PutLibraryBack(library, aside);
-      return Fail(copyError, errorCode);
-    }
-    return true;
+    const DWORD code = SetLibraryAside(library, aside);
+    if (code != ERROR_SUCCESS) return Fail(code, errorCode);
+    // Never over a file that appeared meanwhile; a failed copy puts the library back.
+    return Done(InstallMonitorCopy(record.MonitorLibrary(), library, aside), errorCode);
   }
 
-  // 4. Switching off: nothing set aside means nothing installed.
+  // 4. Switching off, also while an application has the monitor copy loaded:
+  // nothing set aside means nothing installed.
   if (!FileExistsAt(aside)) return true;
-  if (!PutLibraryBack(library, aside)) return Fail(GetLastError(), errorCode);
-  return true;
+  return Done(PutLibraryBack(library, aside), errorCode);
 }
 
 bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
