@@ -23,6 +23,8 @@ std::wstring LeftoverPath(const std::wstring& library, std::uint64_t unique) {
   const std::size_t slash = library.rfind(L'\\');
   const std::size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
   if (nameStart >= library.size()) return {};
+  // A name that holds another separator or a drive would move the leftover elsewhere.
+  if (library.find_first_of(L"/:", nameStart) != std::wstring::npos) return {};
   const std::wstring folder = library.substr(0, nameStart);  // with its "\"
   const std::wstring tail = Hex(unique) + kLeftoverSuffix;
   std::wstring path = folder + L"~" + library.substr(nameStart) + L"." + tail;

@@ -16,7 +16,8 @@ inline constexpr wchar_t kLeftoverPattern[] = L"~*.varrow-old";
 // A leftover path for `library` in the library's own folder, unique by
 // `unique`: "<folder>\~<file name>.<16 hex digits>.varrow-old", or, when that
 // does not fit a field, the shorter "<folder>\~<16 hex digits>.varrow-old".
-// Empty when neither fits or `library` has no file name.
+// Empty when neither fits, or when `library` has no file name or one with "/"
+// or ":" in it.
 std::wstring LeftoverPath(const std::wstring& library, std::uint64_t unique);
 
 // True when the file name `name` (without folder) has a leftover's form: "~",
