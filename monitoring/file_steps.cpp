@@ -103,10 +103,16 @@ DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
 
   code = MoveNoReplace(aside, library);
   if (code != ERROR_SUCCESS) {
-    // Monitoring stays on: the copy returns to the library path. Should even
-    // that fail, the library still stands at its set-aside path and the copy
+    // Monitoring stays on: the copy returns to the library path.
+    if (MoveNoReplace(leftover, library) == ERROR_SUCCESS) return code;
+    // Another copy of the program put the library back meanwhile: the copy
+    // is not needed any more.
+    if (FileExistsAt(library) && !FileExistsAt(aside)) {
+      DeleteLeftover(leftover);
+      return ERROR_SUCCESS;
+    }
+    // Otherwise the library still stands at its set-aside path, and the copy
     // is a leftover for the next clean-up.
-    (void)MoveNoReplace(leftover, library);
     return code;
   }
   DeleteLeftover(leftover);

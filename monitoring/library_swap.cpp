@@ -1,6 +1,7 @@
 #include "monitoring/library_swap.h"
 
 #include <cwchar>
+#include <memory>
 
 #include "monitoring/file_steps.h"
 
@@ -66,12 +67,13 @@ std::wstring SystemErrorText(DWORD code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer),
       0, nullptr);
+  // The system allocated the text; it goes back with LocalFree.
+  const std::unique_ptr<wchar_t, decltype(&LocalFree)> owned(buffer, &LocalFree);
   std::wstring text;
   if (chars != 0 && buffer != nullptr) {
     // A message shown to the user: shortening a long one is harmless.
     text.assign(buffer, chars < kFieldChars ? chars : kFieldChars - 1);
   }
-  if (buffer != nullptr) LocalFree(buffer);
   return text;
 }
 

@@ -182,6 +182,7 @@ TEST_F(Faults, TwoAppliersAtOnce) {
       for (int i = 0; i < kLibraries; ++i) {
         EXPECT_TRUE(on ? On(i) : Off(i)) << "round " << round << ", library " << i;
       }
+      EXPECT_EQ(test::LeftoverCount(dir / L"lib"), 0) << "round " << round;
     }
   }
 }
