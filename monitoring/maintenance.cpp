@@ -42,13 +42,19 @@ struct LibraryPlace {
   std::wstring aside;
 };
 
+// Which registered libraries to take: all (a bare name is looked for on PATH),
+// or, where a PATH search would cost too much, those registered by full path.
+enum class Search { kPath, kFullPathsOnly };
+
 // The library registered under `key` (value FunctionLibrary), when it can be
-// restored. A bare name is looked for on PATH; a full path counts also when
-// nothing stands at it any more (a switch-on that failed half way).
-void AddRegisteredLibrary(HKEY key, std::vector<LibraryPlace>* places) {
+// restored. A full path counts also when nothing stands at it any more (a
+// switch-on that failed half way).
+void AddRegisteredLibrary(HKEY key, Search search, std::vector<LibraryPlace>* places) {
   std::wstring library;
   if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
-  const bool found = FindLibraryOnPath(&library);  // may replace a bare name by the path found
+  if (search == Search::kFullPathsOnly && !IsFullPath(library)) return;
+  // May replace a bare name by the path found (a full path needs no search).
+  const bool found = search == Search::kPath && FindLibraryOnPath(&library);
   if (library.find(L'\\') == std::wstring::npos) return;
   // Nothing at the path: only a full path ("C:\..." or "\\server\..."), never a
   // relative one, which would name a file of this process's folder.
@@ -68,7 +74,7 @@ void AddRp1210(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
   }
 }
 
-void AddJ2534(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
+void AddJ2534(const MachineLayout& layout, Search search, std::vector<LibraryPlace>* places) {
   RegKey registration;
   if (registration.Open(layout.roots.machine, kJ2534RegistrationPath, KEY_READ) != ERROR_SUCCESS) {
     return;
@@ -80,25 +86,25 @@ void AddJ2534(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
     if (rc != ERROR_SUCCESS) break;
     RegKey device;
     if (device.Open(registration.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
-    AddRegisteredLibrary(device.Get(), places);
+    AddRegisteredLibrary(device.Get(), search, places);
   }
 }
 
-void AddPdu(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
+void AddPdu(const MachineLayout& layout, Search search, std::vector<LibraryPlace>* places) {
   RegKey support;
   if (support.Open(layout.roots.machine, ProductPath({kPduSupportSection}), KEY_READ) !=
       ERROR_SUCCESS) {
     return;
   }
-  AddRegisteredLibrary(support.Get(), places);
+  AddRegisteredLibrary(support.Get(), search, places);
 }
 
 // Every registered RP1210, J2534 and PDU library, in that order.
-std::vector<LibraryPlace> RegisteredLibraries(const MachineLayout& layout) {
+std::vector<LibraryPlace> RegisteredLibraries(const MachineLayout& layout, Search search) {
   std::vector<LibraryPlace> places;
   AddRp1210(layout, &places);
-  AddJ2534(layout, &places);
-  AddPdu(layout, &places);
+  AddJ2534(layout, search, &places);
+  AddPdu(layout, search, &places);
   return places;
 }
 
@@ -149,7 +155,7 @@ std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsD
 }
 
 void DisableAllMonitoring(const MachineLayout& layout) {
-  const std::vector<LibraryPlace> places = RegisteredLibraries(layout);
+  const std::vector<LibraryPlace> places = RegisteredLibraries(layout, Search::kPath);
   for (const LibraryPlace& place : places) {
     (void)RestoreLibrary(place.library, place.aside);  // failures are silent here
   }
@@ -157,7 +163,7 @@ void DisableAllMonitoring(const MachineLayout& layout) {
 }
 
 void DeleteMonitorLeftovers(const MachineLayout& layout) {
-  DeleteLeftoversBeside(RegisteredLibraries(layout));
+  DeleteLeftoversBeside(RegisteredLibraries(layout, Search::kFullPathsOnly));
 }
 
 void UninstallUserSettings(const MachineLayout& layout) {

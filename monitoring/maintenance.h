@@ -29,8 +29,11 @@ bool RestoreLibrary(const std::wstring& library, const std::wstring& aside);
 // deletes the leftover monitor copies beside them (DeleteMonitorLeftovers).
 void DisableAllMonitoring(const MachineLayout& layout);
 // Deletes the leftover monitor copies (renamed aside by a switch-off while they
-// were loaded) in the folders of the registered RP1210, J2534 and PDU
-// libraries; those still loaded stay. Silent; one folder search per folder.
+// were loaded) in the folders of the RP1210 libraries and of the J2534 and PDU
+// libraries registered by full path; those still loaded stay. Cheap enough for
+// every start of the program: no PATH search, one folder search per folder
+// (leftovers beside a library registered by a bare name go with "disable").
+// Silent.
 void DeleteMonitorLeftovers(const MachineLayout& layout);
 // Deletes SOFTWARE\OVRA\OVRA_VCI of every loaded user hive, then disables all monitoring.
 void UninstallUserSettings(const MachineLayout& layout);
