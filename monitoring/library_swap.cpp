@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "monitoring/file_steps.h"
+#include "monitoring/leftover_rules.h"
 
 namespace varrow {
 
@@ -128,7 +129,12 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
   // 4. Switching off, also while an application has the monitor copy loaded:
   // nothing set aside means nothing installed.
   if (!FileExistsAt(aside)) return true;
-  return Done(PutLibraryBack(library, aside), errorCode);
+  if (!Done(PutLibraryBack(library, aside), errorCode)) return false;
+  // Copies left beside the library by earlier switch-offs go too, now that
+  // their programs may have ended (the start-up clean-up skips bare names).
+  const std::wstring folder = FolderOf(library);
+  if (!folder.empty()) DeleteLeftoversIn(folder);
+  return true;
 }
 
 bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
