@@ -260,5 +260,72 @@ TEST_F(PagesUiTest, EveryDropIsReleased) {
   });
 }
 
+// Tab and Shift+Tab as key presses through the dialog's own message loop (the
+// dialog manager moves the focus); Shift is held in the key state that the
+// worker shares with the dialog's thread. Returns the newly focused window, or
+// null when the focus did not move.
+HWND PressTab(const DialogDriver& d, bool shift) {
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  keys[VK_SHIFT] = shift ? 0x80 : 0;
+  SetKeyboardState(keys);
+  const HWND before = FocusedWindow(d);
+  PostMessageW(before, WM_KEYDOWN, VK_TAB, 0x000F0001);
+  PostMessageW(before, WM_KEYUP, VK_TAB, 0xC00F0001);
+  HWND after = nullptr;
+  DialogDriver::WaitFor([&] { return (after = FocusedWindow(d)) != before && after != nullptr; });
+  keys[VK_SHIFT] = 0;
+  SetKeyboardState(keys);
+  return after != before ? after : nullptr;
+}
+
+// The focused window (or the control it belongs to) lies inside the client area.
+bool InView(const DialogDriver& d, HWND focus) {
+  while (focus != nullptr && GetParent(focus) != d.Dialog()) focus = GetParent(focus);
+  if (focus == nullptr) return false;
+  const RECT client = d.ClientRect();
+  const RECT r = d.ItemClientRect(GetDlgCtrlID(focus));
+  return r.top >= 0 && r.left >= 0 && r.bottom <= client.bottom && r.right <= client.right;
+}
+
+// Walks the whole cycle both ways from the focus, every stop in view.
+void ExpectWalkInView(const DialogDriver& d, const char* when) {
+  SCOPED_TRACE(when);
+  const HWND start = FocusedWindow(d);
+  ASSERT_NE(start, nullptr);
+  EXPECT_TRUE(InView(d, start)) << "first focus on " << GetDlgCtrlID(start);
+  for (bool shift : {false, true}) {
+    HWND focus = start;
+    int presses = 0;
+    do {
+      focus = PressTab(d, shift);
+      ASSERT_NE(focus, nullptr) << "the focus did not move, shift " << shift;
+      EXPECT_TRUE(InView(d, focus)) << "control " << GetDlgCtrlID(focus) << ", shift " << shift;
+    } while (focus != start && ++presses < 60);
+    EXPECT_EQ(focus, start) << "the cycle did not close, shift " << shift;
+  }
+}
+
+TEST_F(PagesUiTest, TabKeysNeverReachTheCutOffPart) {
+  SeedInstallation();
+  for (UINT templateId : {IDD_VARROW_DIALOG, IDD_VARROW_DIALOG_RTL}) {
+    for (bool monitoring : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "template " << templateId << ", monitoring " << monitoring);
+      CVarrowDlg dialog(templateId, Roots(), monitoring);
+      RunDialog(dialog, [&](DialogDriver& d) {
+        AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(d.Dialog(), nullptr),
+                          TRUE);
+        ExpectWalkInView(d, "at start");
+        if (!monitoring) return;
+        SendClick(d, IDC_J2534_ENABLE);  // more of the pages usable
+        ASSERT_TRUE(ClickAndWait(d, IDC_MORE_LESS));
+        ExpectWalkInView(d, "expanded");
+        ASSERT_TRUE(ClickAndWait(d, IDC_MORE_LESS));
+        ExpectWalkInView(d, "collapsed again");
+      });
+    }
+  }
+}
+
 }  // namespace
 }  // namespace varrow::test

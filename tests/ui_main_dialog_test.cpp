@@ -76,10 +76,9 @@ TEST_F(MainDialogUi, ToggleSwitchesSizesCaptionsAndTabStopsInPlace) {
   SeedMachine();
   CVarrowDlg dialog(102, Roots(), true);
   RunDialog(dialog, [&](DialogDriver& d) {
-    // Before the first press the template's tab stops hold.
-    EXPECT_FALSE(d.Style(1000) & WS_TABSTOP);
-    EXPECT_FALSE(d.Style(1011) & WS_TABSTOP);
-    EXPECT_TRUE(d.Style(1002) & WS_TABSTOP);
+    // Before the first press the cut-off part holds no tab stop either.
+    for (int id : kMonitoringTabStopControls)
+      EXPECT_FALSE(d.Style(id) & WS_TABSTOP) << "control " << id << " at start";
 
     // A dialog moved by the user expands and collapses in place.
     const RECT start = d.WindowRect();
@@ -126,7 +125,7 @@ TEST_F(MainDialogUi, WithoutAdminRightsMoreShowsTheMessageAndChangesNothing) {
     const RECT after = d.WindowRect();
     EXPECT_EQ(Height(after), Height(before));
     EXPECT_EQ(d.Text(kMore), L"More>>");
-    EXPECT_TRUE(d.Style(1002) & WS_TABSTOP);
+    EXPECT_FALSE(d.Style(1002) & WS_TABSTOP);
     EXPECT_FALSE(d.Style(1000) & WS_TABSTOP);
   });
 }
@@ -453,7 +452,17 @@ TEST_F(MainDialogUi, OtherSystemCommandsKeepTheirDefaultHandling) {
     const HICON icon = reinterpret_cast<HICON>(d.Send(WM_QUERYDRAGICON));
     EXPECT_NE(icon, nullptr);
     EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_BIG)));
-    EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_SMALL)));
+    // The small icon is its own image at the small-icon size, not the large one.
+    const HICON small = reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_SMALL));
+    ASSERT_NE(small, nullptr);
+    EXPECT_NE(small, icon);
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(small, &info));
+    BITMAP mask{};
+    GetObjectW(info.hbmMask, sizeof mask, &mask);
+    EXPECT_EQ(mask.bmWidth, GetSystemMetrics(SM_CXSMICON));
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
     d.SystemCommand(SC_RESTORE);
     EXPECT_TRUE(DialogDriver::WaitFor([&] { return IsIconic(d.Dialog()) == FALSE; }));
     EXPECT_EQ(d.OwnedWindow(), nullptr);
