@@ -260,6 +260,50 @@ TEST_F(PagesUiTest, EveryDropIsReleased) {
   });
 }
 
+// What `window` paints of its client area (WM_PRINTCLIENT), read at (x, y).
+COLORREF PaintedPixel(HWND window, int x, int y) {
+  RECT r{};
+  GetClientRect(window, &r);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP picture = CreateCompatibleBitmap(screen, r.right, r.bottom);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old = SelectObject(memory, picture);
+  HBRUSH sentinel = CreateSolidBrush(RGB(1, 2, 3));
+  FillRect(memory, &r, sentinel);
+  SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+               PRF_CLIENT | PRF_ERASEBKGND);
+  const COLORREF pixel = GetPixel(memory, x, y);
+  SelectObject(memory, old);
+  DeleteObject(sentinel);
+  DeleteObject(picture);
+  DeleteDC(memory);
+  return pixel;
+}
+
+TEST_F(PagesUiTest, LabelsAndButtonsOnTheTabsAreDrawnOnTheTabPage) {
+  SeedInstallation();
+  CVarrowDlg dialog(IDD_VARROW_DIALOG, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    Expand(d);
+    const struct {
+      int id, tab;
+    } cases[] = {{IDC_J2534_ENABLE, IDC_J2534_TAB}, {IDC_J2534_FILE_LABEL, IDC_J2534_TAB},
+                 {IDC_PDU_ASCII, IDC_PDU_TAB}, {IDC_PDU_STORE_WITH_J2534, IDC_PDU_TAB}};
+    for (const auto& c : cases) {
+      // The control's top right corner, which no text or box covers, shows
+      // the same colour as the tab page at that place.
+      RECT r{};
+      GetClientRect(d.Item(c.id), &r);
+      POINT onTab{r.right - 1, 0};
+      MapWindowPoints(d.Item(c.id), d.Item(c.tab), &onTab, 1);
+      const COLORREF page = PaintedPixel(d.Item(c.tab), onTab.x, onTab.y);
+      EXPECT_NE(page, RGB(1, 2, 3)) << "the tab control painted nothing";
+      EXPECT_EQ(PaintedPixel(d.Item(c.id), r.right - 1, 0), page) << "control " << c.id;
+    }
+  });
+}
+
 // Tab and Shift+Tab as key presses through the dialog's own message loop (the
 // dialog manager moves the focus); Shift is held in the key state that the
 // worker shares with the dialog's thread. Returns the newly focused window, or

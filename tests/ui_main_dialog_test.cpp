@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 #include "app/varrow_dlg.h"
+#include "locale/localization.h"
+#include "resources/resource.h"
 #include "tests/ui_fixture.h"
 
 namespace varrow::test {
@@ -439,6 +441,45 @@ TEST_F(MainDialogUi, SystemCommandsSixteenToThirtyOneOpenTheAboutBox) {
     d.Send(WM_NULL);
     EXPECT_EQ(d.OwnedWindow(), nullptr);
   });
+}
+
+// The help window of this process, or null.
+HWND OwnHelpWindow() {
+  for (HWND w = FindWindowExW(nullptr, nullptr, L"HH Parent", nullptr); w != nullptr;
+       w = FindWindowExW(nullptr, w, L"HH Parent", nullptr)) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(w, &process);
+    if (process == GetCurrentProcessId()) return w;
+  }
+  return nullptr;
+}
+
+TEST_F(MainDialogUi, HelpIsOwnedByTheDialogAndNeverLoadsAUserRegisteredLibrary) {
+  SeedMachine();
+  // A library planted by the user and registered among the user's own classes,
+  // which the merged classes root shows before the machine's.
+  const std::wstring planted = dir_ / L"planted-help.ocx";
+  ASSERT_TRUE(CopyFileW((ExecutableFolder() + L"\\Varrow-en.dll").c_str(), planted.c_str(), FALSE));
+  const std::wstring registration =
+      L"CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
+  SetString(User(), registration, nullptr, planted);
+  ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, User()), ERROR_SUCCESS);
+  wchar_t seen[MAX_PATH] = {};
+  LONG size = sizeof seen;
+  ASSERT_EQ(RegQueryValueW(HKEY_CLASSES_ROOT, registration.c_str(), seen, &size), ERROR_SUCCESS);
+  ASSERT_EQ(planted, seen);  // the merged root shows the planted registration
+
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    d.Click(IDC_HELP_BUTTON);
+    HWND help = nullptr;
+    ASSERT_TRUE(DialogDriver::WaitFor([&] { return (help = OwnHelpWindow()) != nullptr; }));
+    EXPECT_EQ(GetWindow(help, GW_OWNER), d.Dialog());
+    PostMessageW(help, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(DialogDriver::WaitFor([&] { return !IsWindow(help); }));
+  });
+  RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+  EXPECT_EQ(GetModuleHandleW(planted.c_str()), nullptr);
 }
 
 TEST_F(MainDialogUi, OtherSystemCommandsKeepTheirDefaultHandling) {
