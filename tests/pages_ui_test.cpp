@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "app/varrow_dlg.h"
 #include "locale/brand.h"
 #include "resources/resource.h"
@@ -332,26 +334,38 @@ bool InView(const DialogDriver& d, HWND focus) {
   return r.top >= 0 && r.left >= 0 && r.bottom <= client.bottom && r.right <= client.right;
 }
 
-// Walks the whole cycle both ways from the focus, every stop in view.
-void ExpectWalkInView(const DialogDriver& d, const char* when) {
+// Walks the whole cycle both ways from the focus, every stop in view, and
+// returns the ids of the stops of the forward walk, the first focus first.
+std::vector<int> WalkInView(const DialogDriver& d, const char* when) {
   SCOPED_TRACE(when);
+  std::vector<int> stops;
   const HWND start = FocusedWindow(d);
-  ASSERT_NE(start, nullptr);
+  EXPECT_NE(start, nullptr);
+  if (start == nullptr) return stops;
   EXPECT_TRUE(InView(d, start)) << "first focus on " << GetDlgCtrlID(start);
   for (bool shift : {false, true}) {
     HWND focus = start;
     int presses = 0;
     do {
+      if (!shift) stops.push_back(GetDlgCtrlID(focus));
       focus = PressTab(d, shift);
-      ASSERT_NE(focus, nullptr) << "the focus did not move, shift " << shift;
+      EXPECT_NE(focus, nullptr) << "the focus did not move, shift " << shift;
+      if (focus == nullptr) return stops;
       EXPECT_TRUE(InView(d, focus)) << "control " << GetDlgCtrlID(focus) << ", shift " << shift;
     } while (focus != start && ++presses < 60);
     EXPECT_EQ(focus, start) << "the cycle did not close, shift " << shift;
   }
+  return stops;
 }
 
 TEST_F(PagesUiTest, TabKeysNeverReachTheCutOffPart) {
   SeedInstallation();
+  // The visible stops in each template's order: the device section first from
+  // left to right, the buttons first from right to left.
+  const std::vector<int> ltr = {IDC_SERIAL_NUMBER, IDC_CONNECTION_LIST, IDOK, IDC_APPLY,
+                                IDCANCEL, IDC_HELP_BUTTON, IDC_MORE_LESS};
+  const std::vector<int> rtl = {IDOK, IDC_APPLY, IDCANCEL, IDC_HELP_BUTTON, IDC_MORE_LESS,
+                                IDC_SERIAL_NUMBER, IDC_CONNECTION_LIST};
   for (UINT templateId : {IDD_VARROW_DIALOG, IDD_VARROW_DIALOG_RTL}) {
     for (bool monitoring : {true, false}) {
       SCOPED_TRACE(testing::Message() << "template " << templateId << ", monitoring " << monitoring);
@@ -359,13 +373,15 @@ TEST_F(PagesUiTest, TabKeysNeverReachTheCutOffPart) {
       RunDialog(dialog, [&](DialogDriver& d) {
         AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(d.Dialog(), nullptr),
                           TRUE);
-        ExpectWalkInView(d, "at start");
+        EXPECT_EQ(WalkInView(d, "at start"), templateId == IDD_VARROW_DIALOG ? ltr : rtl);
         if (!monitoring) return;
         SendClick(d, IDC_J2534_ENABLE);  // more of the pages usable
         ASSERT_TRUE(ClickAndWait(d, IDC_MORE_LESS));
-        ExpectWalkInView(d, "expanded");
+        const std::vector<int> expanded = WalkInView(d, "expanded");
+        EXPECT_GT(expanded.size(), ltr.size());
         ASSERT_TRUE(ClickAndWait(d, IDC_MORE_LESS));
-        ExpectWalkInView(d, "collapsed again");
+        const std::vector<int> collapsed = WalkInView(d, "collapsed again");
+        EXPECT_EQ(collapsed.size(), ltr.size());
       });
     }
   }
