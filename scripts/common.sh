@@ -53,7 +53,7 @@ build() {
 # A booted prefix made once; each run works on a clone of it. The marker holds
 # the template's version: a template of an older one is made again.
 TEMPLATE=$ROOT/build/wine-template
-TEMPLATE_VERSION=2
+TEMPLATE_VERSION=3
 ensure_template() {
   [ "$(cat "$TEMPLATE/.varrow-ready" 2>/dev/null)" = "$TEMPLATE_VERSION" ] && return 0
   log "booting a Wine prefix (once)"
