@@ -358,7 +358,10 @@ std::vector<int> WalkInView(const DialogDriver& d, const char* when) {
   return stops;
 }
 
-TEST_F(PagesUiTest, TabKeysNeverReachTheCutOffPart) {
+// Runs alone (see CMakeLists.txt): another test's dialog would take the focus.
+class KeyboardUiTest : public PagesUiTest {};
+
+TEST_F(KeyboardUiTest, TabKeysNeverReachTheCutOffPart) {
   SeedInstallation();
   // The visible stops in each template's order: the device section first from
   // left to right, the buttons first from right to left.
