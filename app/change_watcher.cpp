@@ -6,9 +6,9 @@ bool ChangeWatcher::Start(HWND target) {
   if (context_ != nullptr) return true;
   auto* context = new Context;  // deleted by Stop, or left to a thread that never ends
   context->target = target;
-  context->event = ScopedHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  context->event = KernelHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (context->event) {
-    thread_ = ScopedHandle(CreateThread(nullptr, 0, ThreadProc, context, 0, nullptr));
+    thread_ = KernelHandle(CreateThread(nullptr, 0, ThreadProc, context, 0, nullptr));
   }
   if (!thread_) {
     delete context;  // closes the event

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "app/scoped_handle.h"
+#include "settings/owned_handle.h"
 
 namespace varrow {
 
@@ -44,14 +44,14 @@ class ChangeWatcher {
 
  private:
   struct Context {
-    ScopedHandle event;
+    KernelHandle event;
     HWND target = nullptr;
     std::atomic<bool> run{true};
   };
   static DWORD WINAPI ThreadProc(void* parameter);
 
   Context* context_ = nullptr;
-  ScopedHandle thread_;
+  KernelHandle thread_;
 };
 
 }  // namespace varrow

@@ -8,7 +8,7 @@
 
 #include "app/about_dlg.h"
 #include "app/ordered_check_list.h"
-#include "app/scoped_handle.h"
+#include "settings/owned_handle.h"
 #include "locale/brand.h"
 #include "locale/help.h"
 #include "locale/version_info.h"
@@ -62,7 +62,7 @@ bool InClientArea(HWND dialog, HWND control) {
 bool ProcessHasAdminRights() {
   HANDLE rawToken = nullptr;
   if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
-    const varrow::ScopedHandle token(rawToken);
+    const varrow::KernelHandle token(rawToken);
     TOKEN_ELEVATION elevation{};
     DWORD size = 0;
     if (GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
