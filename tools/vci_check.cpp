@@ -285,7 +285,12 @@ int RunSession(const std::wstring& wanted, bool hold) {
   if (library.empty()) return 1;
   HMODULE module = LoadLibraryW(library.c_str());
   if (module == nullptr) {
-    std::printf("The library could not be loaded (Windows error %lu).\n", GetLastError());
+    const DWORD error = GetLastError();
+    wchar_t text[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, 512, nullptr);
+    Print(L"The library could not be loaded (Windows error " + std::to_wstring(error) + L"): " +
+          text + L"\n");
     return 1;
   }
   Api api;
