@@ -77,7 +77,6 @@ DEMO_BUILT_LIBRARIES=(
   'OvraSimPT32.dll|C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
   'OvraJ2534Mon32.dll|C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
 )
-DEMO_MONITOR='C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
 
 # demo_install_libraries DIR: the built libraries from $BIN over their stand-ins.
 # A library set aside by monitoring is refreshed where it is set aside, and the
