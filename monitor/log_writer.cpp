@@ -55,7 +55,14 @@ LogWriter::LogWriter(WriterOptions options) : options_(std::move(options)) {
 }
 
 LogWriter::~LogWriter() {
-  // Only destroyed when no writer thread runs (tests, or a monitor that never logged).
+  // A monitor library never destroys its writer; tests do, once the thread has ended.
+  for (;;) {
+    EnterCriticalSection(&queueLock_);
+    const bool running = running_;
+    LeaveCriticalSection(&queueLock_);
+    if (!running) break;
+    Sleep(5);
+  }
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   if (fileMutex_ != nullptr) CloseHandle(fileMutex_);
   if (startedMarker_ != nullptr) CloseHandle(startedMarker_);
