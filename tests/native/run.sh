@@ -49,4 +49,33 @@ for rule in $(seq 0 $((RULES - 1))); do
     exit 1
   fi
 done
+
+# The monitor's rules (names, escaping, message capture, renderers, batches): a target of its own.
+MONITOR_SOURCES=("$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/monitor/text_rules.cpp"
+                 "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/j2534_record.cpp" "$ROOT/passthru/names.cpp")
+MONITOR_RULES=5
+if [ "$mode" = libfuzzer ]; then
+  clang++ "${FLAGS[@]}" -fsanitize=fuzzer "${MONITOR_SOURCES[@]}" -o "$OUT/monitor_rules_fuzz" 2>>"$OUT/build.log"
+else
+  g++ "${FLAGS[@]}" "${MONITOR_SOURCES[@]}" "$ROOT/tests/native/random_driver.cpp" -o "$OUT/monitor_rules_fuzz" 2>>"$OUT/build.log"
+fi || { echo "native fuzzing: the monitor rules do not build (see $OUT/build.log)" >&2; exit 1; }
+for rule in $(seq 0 $((MONITOR_RULES - 1))); do
+  log="$OUT/monitor-rule-$rule.log"
+  if [ "$mode" = libfuzzer ]; then
+    mkdir -p "$OUT/monitor-corpus-$rule"
+    VARROW_FUZZ_RULE=$rule "$OUT/monitor_rules_fuzz" -max_total_time="$SECONDS_PER_RULE" \
+      -max_len=1200 -seed=$((rule + 1)) -print_final_stats=1 "$OUT/monitor-corpus-$rule" >"$log" 2>&1 || failed=1
+    runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
+  else
+    VARROW_FUZZ_RULE=$rule timeout $((SECONDS_PER_RULE * 10 + 30)) \
+      "$OUT/monitor_rules_fuzz" $((SECONDS_PER_RULE * 20000)) $((rule + 1)) >"$log" 2>&1 || failed=1
+    runs=$(awk '{print $1}' "$log" | tail -n1)
+  fi
+  echo "   monitor rule $rule: ${runs:-?} inputs"
+  if [ "$failed" != 0 ]; then
+    echo "native fuzzing: monitor rule $rule failed, see $log" >&2
+    tail -n 30 "$log" >&2
+    exit 1
+  fi
+done
 echo "== native fuzzing passed"
