@@ -48,6 +48,16 @@ for built in OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
     exit 1
   fi
 done
+# Statically linked: each imports Windows DLLs only.
+windows_only() {
+  local others
+  others=$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' |
+    grep -v -x -E '(kernel32|msvcrt|advapi32|user32|gdi32|shell32|shlwapi|ole32|version|comctl32|uxtheme|ntdll)\.dll' || true)
+  [ -z "$others" ]
+}
+for built in OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
+  check "$built imports Windows DLLs only" windows_only "$BIN/$built"
+done
 rm -rf "$PREFIX"
 demo_prepare_prefix "$PREFIX" >/dev/null 2>&1
 start_screen
