@@ -1,8 +1,9 @@
-// The monitoring pages' start-up: discovery runs on a worker thread while the
-// dialog comes up (OnInitDialog starts it), and the pages are filled on the
-// dialog's thread when it ends, or earlier, by waiting for it, when something
-// needs them first. The pages lie in the dialog's cut-off part, so nothing
-// shows them before one of those messages.
+// The monitoring pages' start-up: discovery runs on a worker thread from the
+// window's first painting on, and the pages are filled on the dialog's thread
+// when it ends, or earlier, by waiting for it, when something needs them
+// first. The pages lie in the dialog's cut-off part, which takes neither
+// clicks nor the keyboard focus while collapsed, so nothing shows or uses
+// them before one of those messages.
 #include <algorithm>
 #include <iterator>
 
@@ -36,15 +37,6 @@ bool UsesPages(int id) {
                    id) != std::end(kMonitoringTabStopControls) ||
          std::find(std::begin(kButtonsUsingPages), std::end(kButtonsUsingPages), id) !=
              std::end(kButtonsUsingPages);
-}
-
-// True when `window` is one of the pages' controls or a part of one (the
-// edit field of a combo box).
-bool IsPageControl(HWND dialog, HWND window) {
-  while (window != nullptr && GetParent(window) != dialog) window = GetParent(window);
-  return window != nullptr &&
-         std::find(std::begin(kMonitoringTabStopControls), std::end(kMonitoringTabStopControls),
-                   GetDlgCtrlID(window)) != std::end(kMonitoringTabStopControls);
 }
 
 }  // namespace
@@ -90,15 +82,6 @@ void CVarrowDlg::EnsureMonitoringLoaded() {
     m_monitoringLoader.Wait();
   }
   FillMonitoringPages();
-  // The dialog manager gave the focus to its first tab stop before the pages
-  // were filled. When that was a page control, it is chosen again now that
-  // the pages have their enabled states, as it would have been after a fill
-  // during the start-up.
-  // (Nothing while another window is active: the focus would take the
-  // activation with it.)
-  const HWND focus = GetFocus();
-  if (GetActiveWindow() != m_hWnd || (focus != nullptr && !IsPageControl(m_hWnd, focus))) return;
-  if (HWND first = GetNextDlgTabItem(m_hWnd, nullptr, FALSE)) SetFocus(first);
 }
 
 LRESULT CVarrowDlg::OnMonitoringLoaded(WPARAM, LPARAM) {
