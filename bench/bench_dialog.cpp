@@ -276,14 +276,9 @@ class BenchDialog : public CVarrowDlg {
 
       // The bare file steps of the same switch on and off.
       const double start = Now();
-      for (const std::wstring& library : files_.libraries) {
-        const std::wstring aside = AsidePath(library);
-        MoveFileW(library.c_str(), aside.c_str());
-        CopyFileW(files_.monitorLibrary.c_str(), library.c_str(), FALSE);
-      }
-      for (const std::wstring& library : files_.libraries) {
-        MoveFileExW(AsidePath(library).c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING);
-      }
+      for (const std::wstring& library : files_.libraries)
+        BareSwitchOn(files_.monitorLibrary, library);
+      for (const std::wstring& library : files_.libraries) BareSwitchOff(library);
       bare.push_back(Now() - start);
     }
     result_.Add("apply_ms", Median(dialog));

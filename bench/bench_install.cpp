@@ -3,10 +3,12 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "monitoring/api_implementation.h"
 #include "monitoring/discovery.h"
+#include "monitoring/leftover_rules.h"
 #include "tests/test_support.h"
 
 namespace varrow::bench {
@@ -42,6 +44,19 @@ bool WriteFileOfSize(const std::wstring& path, DWORD bytes, char fill) {
   }
   CloseHandle(file);
   return ok;
+}
+
+void BareSwitchOn(const std::wstring& monitor, const std::wstring& library) {
+  MoveFileExW(library.c_str(), AsidePath(library).c_str(), 0);
+  CopyFileW(monitor.c_str(), library.c_str(), TRUE);
+}
+
+void BareSwitchOff(const std::wstring& library) {
+  static std::uint64_t unique = 0;
+  const std::wstring leftover = LeftoverPath(library, ++unique);
+  MoveFileExW(library.c_str(), leftover.c_str(), 0);
+  MoveFileExW(AsidePath(library).c_str(), library.c_str(), 0);
+  DeleteFileW(leftover.c_str());
 }
 
 bool MakeFolders(const std::wstring& path) { return test::MakeDir(path); }

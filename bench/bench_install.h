@@ -29,6 +29,14 @@ bool MakeFolders(const std::wstring& path);
 // Deletes a folder with everything in it.
 void RemoveFolder(const std::wstring& path);
 
+// The bare file steps of a switch-on and of a switch-off, as the program takes
+// them without anything around them: on, the library moved aside and the
+// monitor library copied in its place (neither replacing a file); off, the
+// monitor copy renamed out of the way, the library moved back and the copy
+// deleted.
+void BareSwitchOn(const std::wstring& monitor, const std::wstring& library);
+void BareSwitchOff(const std::wstring& library);
+
 // The files of the crowded installation below `folder`.
 struct CrowdedFiles {
   std::wstring folder;

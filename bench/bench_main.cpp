@@ -307,21 +307,13 @@ void MonitoringSave(int rounds, const BenchRoots& crowded, const CrowdedFiles& f
   for (int round = 0; round < rounds; ++round) {
     double start = Now();
     for (int on = 1; on >= 0; --on) {
-      bool listWritten = false;  // one save of all implementations, as Apply does
-      for (int i = 0; i < state.J2534Count; ++i) {
-        state.J2534[i].SetMonitoringEnabled(on);
-        SaveJ2534Monitoring(state, crowded.Roots(), kJ2534ApiName, i, reporter, &listWritten);
-      }
+      for (int i = 0; i < state.J2534Count; ++i) state.J2534[i].SetMonitoringEnabled(on);
+      SaveMonitoringOfKind(state, crowded.Roots(), ApiKind::J2534, state.J2534Count, true, reporter);
     }
     program.push_back(Now() - start);
     start = Now();
-    for (const std::wstring& library : files.libraries) {
-      MoveFileW(library.c_str(), AsidePath(library).c_str());
-      CopyFileW(files.monitorLibrary.c_str(), library.c_str(), FALSE);
-    }
-    for (const std::wstring& library : files.libraries) {
-      MoveFileExW(AsidePath(library).c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
+    for (const std::wstring& library : files.libraries) BareSwitchOn(files.monitorLibrary, library);
+    for (const std::wstring& library : files.libraries) BareSwitchOff(library);
     bare.push_back(Now() - start);
   }
   if (reporter.errors > 0) Note("monitoring save: %d file steps failed", reporter.errors);
@@ -413,9 +405,7 @@ class DisableMachine {
   }
   double BareSteps() const {
     const double start = Now();
-    for (const std::wstring& library : AllLibraries()) {
-      MoveFileExW(AsidePath(library).c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
+    for (const std::wstring& library : AllLibraries()) BareSwitchOff(library);
     return Now() - start;
   }
   int Count() const { return static_cast<int>(AllLibraries().size()); }
