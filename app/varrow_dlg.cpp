@@ -175,10 +175,7 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
 };
 
 bool CVarrowDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
-  if (m_pagesPending) {
-    if (message == WM_PAINT) StartDiscovery();  // the window is up
-    if (NeedsMonitoringPages(message, wparam, lparam)) EnsureMonitoringLoaded();
-  }
+  if (m_pagesPending && OnStartUpMessage(message, wparam, lparam, result)) return true;
   return DispatchMap(this, kMessageMap, message, wparam, lparam, result);
 }
 
@@ -215,9 +212,9 @@ BOOL CVarrowDlg::OnInitDialog() {
   ShowWaitCursor();
   OnReload(0, 0);
 
-  // Discovery runs once the window has been shown, beside its first painting;
-  // the pages are filled when it ends, and whatever shows or uses them first
-  // waits for that (app/varrow_dlg_loading.cpp).
+  // Discovery runs once the window is up and drawn; the pages are filled
+  // when it ends, and whatever shows or uses them first waits for that
+  // (app/varrow_dlg_loading.cpp).
   m_pagesPending = m_monitoringAvailable;
 
   PlaceOutputFields();

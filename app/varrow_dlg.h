@@ -68,8 +68,11 @@ class CVarrowDlg : public CDialog {
   LRESULT OnMoreLess(WPARAM, LPARAM);
   LRESULT OnMonitoringLoaded(WPARAM, LPARAM);  // kMonitoringLoadedMessage
 
-  // True for the messages that show or use the monitoring pages, which must
-  // therefore wait for their discovery (app/varrow_dlg_loading.cpp).
+  // While the pages are not filled: starts the discovery once the window is
+  // painted and idle, and makes whatever shows or uses the pages wait for
+  // them. True when it handled the message itself (app/varrow_dlg_loading.cpp).
+  bool OnStartUpMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result);
+  // True for the messages that show or use the monitoring pages.
   static bool NeedsMonitoringPages(UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT OnCtlColor(WPARAM dc, LPARAM control);   // WM_CTLCOLORSTATIC, WM_CTLCOLORBTN
   LRESULT OnColorsChanged(WPARAM, LPARAM);         // WM_THEMECHANGED, WM_SYSCOLORCHANGE

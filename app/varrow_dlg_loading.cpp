@@ -1,7 +1,8 @@
-// The monitoring pages' start-up: discovery runs on a worker thread from the
-// window's first painting on, and the pages are filled on the dialog's thread
-// when it ends, or earlier, by waiting for it, when something needs them
-// first. The pages lie in the dialog's cut-off part, which takes neither
+// The monitoring pages' start-up: discovery runs on a worker thread once the
+// window is up and drawn (on two busy cores a thread started beside the
+// window's creation or painting delayed the window), and the pages are filled
+// on the dialog's thread when it ends, or earlier, by waiting for it, when
+// something needs them first. The pages lie in the dialog's cut-off part, which takes neither
 // clicks nor the keyboard focus while collapsed, so nothing shows or uses
 // them before one of those messages.
 #include <algorithm>
@@ -28,6 +29,9 @@ class WaitCursorWhile {
   bool waiting_;
   HCURSOR previous_;
 };
+
+// The timer that starts the discovery once the window is idle.
+constexpr UINT_PTR kDiscoveryTimer = 0x7601;
 
 // Buttons outside the pages whose handlers use them: OK, Apply, More>>.
 constexpr int kButtonsUsingPages[] = {IDOK, IDC_APPLY, IDC_MORE_LESS};
@@ -64,7 +68,22 @@ bool CVarrowDlg::NeedsMonitoringPages(UINT message, WPARAM wparam, LPARAM lparam
   }
 }
 
+bool CVarrowDlg::OnStartUpMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+  // The first painting arms a timer, whose message comes once nothing else
+  // (painting, input, posted messages) waits: the window is up and drawn.
+  if (message == WM_PAINT && !m_discoveryStarted) {
+    (void)SetTimer(m_hWnd, kDiscoveryTimer, USER_TIMER_MINIMUM, nullptr);
+  } else if (message == WM_TIMER && wparam == kDiscoveryTimer) {
+    StartDiscovery();
+    *result = 0;
+    return true;
+  }
+  if (NeedsMonitoringPages(message, wparam, lparam)) EnsureMonitoringLoaded();
+  return false;
+}
+
 void CVarrowDlg::StartDiscovery() {
+  (void)KillTimer(m_hWnd, kDiscoveryTimer);
   if (m_discoveryStarted) return;
   m_discoveryStarted = true;
   m_monitoringLoader.Start(&m_monitoring, m_roots, m_brandId, Text(IDS_BRAND1_CAPTION), m_hWnd,
