@@ -448,10 +448,11 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
     call.In("Timeout (ms)", Number(Timeout));
     call.Begin(true);
   }
-  const Long rc = HaveOriginal(s) && s->fn.readMsgs ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout)
-                                                    : Missing(s);
+  const bool forwarded = HaveOriginal(s) && s->fn.readMsgs;
+  const Long rc = forwarded ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout) : Missing(s);
   if (call.Active()) {
-    const ULong read = pNumMsgs != nullptr ? std::min(*pNumMsgs, room) : 0;
+    // Never more than the application made room for, nor what the original did not give.
+    const ULong read = forwarded && pNumMsgs != nullptr ? std::min(*pNumMsgs, room) : 0;
     call.Out("NumMsgs (read)", CountText(pNumMsgs));
     if (read != 0 || pMsg == nullptr) call.OutMessages("Msg", pMsg, read);
     call.Finish(rc, rc == ERR_BUFFER_EMPTY && read == 0);
