@@ -220,10 +220,11 @@ class Call {
   void In(const char* name, std::string text) noexcept { Add(&inputs_, name, std::move(text)); }
   void Out(const char* name, std::string text) noexcept { Add(&outputs_, name, std::move(text)); }
   void InMessages(const char* name, const PassThruMsg* msgs, ULong count) noexcept {
-    AddMessages(&inputs_, name, msgs, count);
+    AddMessages(&inputs_, name, msgs, count, true);
   }
+  // Messages the original has just written (their memory was good enough for it).
   void OutMessages(const char* name, const PassThruMsg* msgs, ULong count) noexcept {
-    AddMessages(&outputs_, name, msgs, count);
+    AddMessages(&outputs_, name, msgs, count, false);
   }
   // The inputs are complete: with "log entry and exit", the entry phase is
   // logged now (or held back until the result is known, when `holdEntry`).
@@ -301,7 +302,7 @@ class Call {
     }
   }
   void AddMessages(std::vector<PendingField>* list, const char* name, const PassThruMsg* msgs,
-                   ULong count) noexcept {
+                   ULong count, bool probe) noexcept {
     if (!active_) return;
     try {
       PendingField field;
@@ -311,7 +312,12 @@ class Call {
       } else if (count == 0) {
         field.text = "no message";
       } else {
-        const ULong shown = std::min(count, monitor::kMaxLoggedMessages);
+        // The count is the application's word: never read past what can be read.
+        ULong shown = std::min(count, monitor::kMaxLoggedMessages);
+        if (probe) {
+          shown = static_cast<ULong>(std::min<std::size_t>(
+              shown, monitor::ReadableBytes(msgs, shown * sizeof(PassThruMsg)) / sizeof(PassThruMsg)));
+        }
         field.messages.reserve(shown);
         for (ULong i = 0; i < shown; ++i) {
           field.messages.push_back(monitor::CaptureMessage(msgs[i], MessageLimit()));
