@@ -15,6 +15,7 @@
 #include "monitor/log_format.h"
 #include "monitor/log_writer.h"
 #include "monitor/memory_probe.h"
+#include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
 #include "monitor/text_rules.h"
 #include "monitoring/path_rules.h"
@@ -134,7 +135,7 @@ BOOL CALLBACK Initialize(PINIT_ONCE, PVOID, PVOID*) {
     s->processId = GetCurrentProcessId();
     QueryPerformanceFrequency(&s->frequency);
     FILETIME utc;
-    GetSystemTimePreciseAsFileTime(&utc);
+    monitor::PreciseSystemTime(&utc);
     FILETIME local;
     if (FileTimeToLocalFileTime(&utc, &local)) {
       const auto value = [](FILETIME t) {
@@ -210,7 +211,7 @@ class Call {
     active_ = true;
     QueryPerformanceCounter(&start_);
     FILETIME utc;
-    GetSystemTimePreciseAsFileTime(&utc);
+    monitor::PreciseSystemTime(&utc);
     startTime_ = ((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
                  static_cast<std::uint64_t>(state_->localBias);
   }

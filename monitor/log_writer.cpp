@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "monitor/log_format.h"
+#include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
 #include "monitor/split_heap.h"
 #include "monitor/text_rules.h"
@@ -19,7 +20,7 @@ enum Complaint { kOpen = 1, kMutex = 2, kWrite = 4 };
 
 std::uint64_t NowLocalFileTime() {
   FILETIME utc;
-  GetSystemTimePreciseAsFileTime(&utc);
+  PreciseSystemTime(&utc);
   FILETIME local;
   if (!FileTimeToLocalFileTime(&utc, &local)) local = utc;
   return (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
