@@ -161,10 +161,12 @@ MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPa
   if (s.outputFile.empty()) {
     s.outputFile = DefaultOutputFile(roots.machine, s.library, s.outputFormat, defaultName);
   }
-  // The message size: a position in the user's list, else in the machine's list.
+  // The message size: a position in the user's list (the copy Varrow saves next to
+  // the settings, else its MessageSizes section), else in the machine's list.
   if (sizeIndex > 0 && sizeIndex < 10) {
     DWORD size = 0;
     if (ReadMessageSize(roots.user, apiPath, sizeIndex, &size) ||
+        ReadMessageSize(roots.user, apiPath + L"\\MessageSizes", sizeIndex, &size) ||
         ReadMessageSize(roots.machine, varrow::FactoryPath({kMonitoring, apiName, L"MessageSizes"}),
                         sizeIndex, &size)) {
       s.messageSizeLimit = size;
