@@ -5,13 +5,15 @@
 #                             seed it once (marker DIR/.varrow-demo-seeded),
 #                             then refresh the program's files from $BIN.
 #   demo_seed DIR             the package's files, registry values and RP1210 file.
-#   demo_install_program DIR  Varrow.exe, Varrow-*.dll and Pellor-*.chm from $BIN.
+#   demo_install_program DIR  Varrow.exe, Varrow-*.dll, Pellor-*.chm and VciCheck.exe
+#                             from $BIN, and the built J2534 libraries (below).
 #
 # Layout (Windows paths inside the prefix; registry in the 32-bit view):
 #   C:\Program Files (x86)\OVRA\VCI\                 program, language libraries, help
-#   C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll         J2534 library (PDU capable)
+#   C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll         J2534 library (PDU capable):
+#                                                    the simulated VCI OvraSimPT32.dll
 #   C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll          D-PDU API library
-#   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll J2534 monitor library
+#   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll J2534 monitor library (the built one)
 #   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraPduMon32.dll   D-PDU monitor library
 #   C:\Program Files (x86)\Fennick Auto Labs\Bridge 2\fnkpt32.dll   other J2534 library
 #   C:\Program Files (x86)\Durnow Systems\PT-Mini\dspt0404.dll      other J2534 library
@@ -23,7 +25,11 @@ DEMO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 DEMO_PROGRAM_DIR='C:\Program Files (x86)\OVRA\VCI'
 DEMO_PROGRAM_EXE="$DEMO_PROGRAM_DIR\\Varrow.exe"
 
-# Stand-in libraries: they are moved, copied and deleted by the program, never loaded.
+# Stand-in libraries: they are moved, copied and deleted by the program, never
+# loaded. Two of them are real libraries when the build made them: the OVRA
+# VCI's J2534 library is the simulated VCI (under the product's file name, so
+# the registration, its settings key and everything that names it stay as the
+# package installs them), and the J2534 monitor library is the real monitor.
 DEMO_LIBRARIES=(
   'C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
   'C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll'
@@ -66,16 +72,45 @@ demo_seed() {
   touch "$prefix/.varrow-demo-seeded"
 }
 
+# The built libraries that stand in the demo and where: "built file|Windows path".
+DEMO_BUILT_LIBRARIES=(
+  'OvraSimPT32.dll|C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
+  'OvraJ2534Mon32.dll|C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
+)
+
+# demo_install_libraries DIR: the built libraries from $BIN over their stand-ins.
+# A library set aside by monitoring is refreshed where it is set aside, and the
+# monitor copy in its place from the monitor library. A file that a running
+# program holds stays as it is.
+demo_install_libraries() {
+  local prefix=$1 entry built win host aside
+  for entry in "${DEMO_BUILT_LIBRARIES[@]}"; do
+    built=$BIN/${entry%%|*}
+    win=${entry#*|}
+    [ -f "$built" ] || continue
+    host=$(demo_unix_path "$prefix" "$win")
+    aside="$(dirname "$host")/_$(basename "$host")"
+    mkdir -p "$(dirname "$host")"
+    if [ -e "$aside" ]; then
+      cp "$built" "$aside" 2>/dev/null || true
+      cp "$BIN/OvraJ2534Mon32.dll" "$host" 2>/dev/null || true
+    else
+      cp "$built" "$host" 2>/dev/null || true
+    fi
+  done
+}
+
 demo_install_program() {
   local prefix=$1 dir f
   dir=$(demo_unix_path "$prefix" "$DEMO_PROGRAM_DIR")
   mkdir -p "$dir"
   # Language libraries and help files the build no longer makes go away too.
-  rm -f "$dir"/Varrow.exe "$dir"/Varrow-*.dll "$dir"/Pellor-*.chm
+  rm -f "$dir"/Varrow.exe "$dir"/Varrow-*.dll "$dir"/Pellor-*.chm "$dir"/VciCheck.exe
   cp "$BIN/Varrow.exe" "$dir/"
-  for f in "$BIN"/Varrow-*.dll "$BIN"/Pellor-*.chm; do
+  for f in "$BIN"/Varrow-*.dll "$BIN"/Pellor-*.chm "$BIN"/VciCheck.exe; do
     [ -e "$f" ] && cp "$f" "$dir/"
   done
+  demo_install_libraries "$prefix"
   return 0
 }
 
@@ -90,4 +125,43 @@ demo_prepare_prefix() {
   fi
   [ -f "$prefix/.varrow-demo-seeded" ] || demo_seed "$prefix"
   demo_install_program "$prefix"
+}
+
+# Driving the program's dialog from the shell, as a user's clicks do (needs a
+# screen and LC_ALL=C.UTF-8 for the English title): the window helper is
+# built into the build folder when missing or older than its source.
+DEMO_TITLE="J2534 Configuration Application"
+DEMO_HELPER=$BUILD/window_helper.exe
+declare -A DEMO_FORMAT_BUTTON=([1]=1011 [2]=1014 [3]=1012 [4]=1013)  # ASCII XML CSV HTML
+demo_helper() {
+  if [ ! -x "$DEMO_HELPER" ] || [ "$DEMO_DIR/window_helper.c" -nt "$DEMO_HELPER" ]; then
+    i686-w64-mingw32-gcc-posix -O2 -municode -static -o "$DEMO_HELPER" "$DEMO_DIR/window_helper.c"
+  fi
+  timeout 60 wine "$DEMO_HELPER" "$@" </dev/null >/dev/null 2>&1
+}
+
+# demo_ovra_tab: the OVRA VCI's tab on the J2534 page (from 0). Varrow shows one
+# tab per registration in the order the registry lists them, as VciCheck does.
+demo_ovra_tab() {
+  local line
+  line=$(wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" </dev/null 2>/dev/null | tr -d '\r' |
+         grep -E '^  [^ ]' | grep -n -x -F '  OVRA VCI' | cut -d: -f1)
+  [ -n "$line" ] && echo $((line - 1))
+}
+
+# demo_apply_monitoring FORMAT TAB [tick]: starts Varrow, More>>, the J2534 tab
+# TAB, (ticks "monitoring",) chooses FORMAT (1-4), OK; true when the program
+# ended after OK.
+demo_apply_monitoring() {
+  local format=$1 tab=$2 tick=${3:-} program rc=0
+  wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
+  program=$!
+  demo_helper wait "$DEMO_TITLE" && demo_helper click "$DEMO_TITLE" 1043 &&
+    demo_helper tab "$DEMO_TITLE" 1000 "$tab" &&
+    { [ -z "$tick" ] || demo_helper press "$DEMO_TITLE" 1002; } &&
+    demo_helper press "$DEMO_TITLE" "${DEMO_FORMAT_BUTTON[$format]}" &&
+    demo_helper press "$DEMO_TITLE" 1 && demo_helper gone "$DEMO_TITLE" || rc=1
+  [ "$rc" = 0 ] || kill "$program" 2>/dev/null
+  wait "$program" || true
+  return "$rc"
 }
