@@ -12,8 +12,8 @@ void MonitoringLoader::Start(MonitoringState* state, const RegistryRoots& roots,
   job_.reset(new Job{state, roots, brandId, text131, notify, gate, nullptr});
   thread_ = CreateThread(nullptr, 0, ThreadProc, job_.get(), 0, nullptr);
   if (thread_ != nullptr) {
-    // The window comes first while both run; whoever waits for the load
-    // gives the thread its normal priority back (Join).
+    // The dialog's own thread comes first while both run; whoever waits for
+    // the load gives the thread its normal priority back (Join).
     (void)SetThreadPriority(thread_, THREAD_PRIORITY_LOWEST);
   } else {
     // No second thread: the load runs here, as it would without one.

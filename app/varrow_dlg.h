@@ -37,8 +37,9 @@ class CVarrowDlg : public CDialog {
 
   // The save sequence of Apply and OK: true when everything was saved.
   bool SaveAll();
-  // Waits for the discovery that OnInitDialog started and fills the monitoring
-  // pages; nothing once they are filled or when no discovery was started.
+  // Starts the discovery of the monitoring pages unless it runs already, waits
+  // for it and fills the pages; nothing once they are filled, or when
+  // monitoring is not available or the start-up stopped at the brand lookup.
   void EnsureMonitoringLoaded();
   // For tests, before DoModal: the discovery waits until `released` is signalled.
   void HoldDiscoveryUntil(HANDLE released) { m_discoveryGate = released; }
@@ -140,7 +141,7 @@ class CVarrowDlg : public CDialog {
   varrow::DeviceSettings m_deviceSettings;
   HKEY m_watchedKeys[3] = {nullptr, nullptr, nullptr};  // owned by m_deviceSettings
   varrow::MonitoringState m_monitoring;
-  // Fills m_monitoring beside the start-up; destroyed (and so waited for)
+  // Fills m_monitoring on its worker thread; destroyed (and so waited for)
   // before m_monitoring.
   varrow::MonitoringLoader m_monitoringLoader;
   bool m_pagesPending = false;       // pages not filled yet (monitoring available)

@@ -1,10 +1,10 @@
 // The monitoring pages' start-up: discovery runs on a worker thread once the
-// window is up and drawn (on two busy cores a thread started beside the
+// window is up and drawn (on two busy cores, a thread started beside the
 // window's creation or painting delayed the window), and the pages are filled
 // on the dialog's thread when it ends, or earlier, by waiting for it, when
-// something needs them first. The pages lie in the dialog's cut-off part, which takes neither
-// clicks nor the keyboard focus while collapsed, so nothing shows or uses
-// them before one of those messages.
+// something needs them first. The pages lie in the dialog's cut-off part,
+// which takes neither clicks nor the keyboard focus while collapsed, so
+// nothing shows or uses them before one of those messages.
 #include <algorithm>
 #include <iterator>
 
