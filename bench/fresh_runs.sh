@@ -13,8 +13,9 @@ trap 'rm -rf "$work"' EXIT
 for i in $(seq "$runs"); do
   echo "== run $i of $runs (load $(cut -d' ' -f1-3 /proc/loadavg))" >&2
   bash "$here/run.sh" "$rounds" >"$work/out$i" 2>"$work/err$i" || true
-  # The program's rows only: the monitor library's benchmark reports its own.
-  grep -E '^\| ' "$work/out$i" | grep -v -E '^\| (Measure|J2534 monitor)|^\|---' >"$work/table$i" || true
+  # The program's table only (the monitor library's benchmark prints its own after it).
+  awk '/^\| Measure \| Varrow \| Floor/ { on = 1; next } on && !/^\|/ { exit } on && !/^\|---/' \
+    "$work/out$i" >"$work/table$i" || true
   grep -E '^== (time to the pages|disable:|OnInitDialog)' "$work/err$i" >&2 || true
 done
 echo
