@@ -1,0 +1,936 @@
+// The simulated D-PDU VCI: state, items and the event thread.
+#include "simulator/pdu/sim_vci.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "simulator/ecu.h"
+
+namespace simulator {
+
+using namespace pdu;
+using namespace simpdu;
+
+namespace {
+
+constexpr std::size_t kComParams = 4;
+constexpr UNUM32 kComParamIds[kComParams] = {kCpBaudrate, kCpCanPhysReqId, kCpCanRespUsdtId,
+                                             kCpCanFuncReqId};
+constexpr UNUM32 kComParamDefaults[kComParams] = {500000, kEcuRequestId, kEcuResponseId,
+                                                  kFunctionalRequestId};
+constexpr T_PDU_PC kComParamClasses[kComParams] = {PDU_PC_BUSTYPE, PDU_PC_UNIQUE_ID,
+                                                   PDU_PC_UNIQUE_ID, PDU_PC_COM};
+constexpr std::size_t kMaxTableEntries = 16;
+constexpr std::size_t kMaxTableParams = 16;
+constexpr std::size_t kMaxExpected = 16;
+constexpr std::size_t kMaxMaskBytes = 12;
+constexpr std::size_t kMaxCopStatuses = 64;
+constexpr std::size_t kShortNameLimit = 128;
+
+int ComParamIndex(UNUM32 id) {
+  for (std::size_t i = 0; i < kComParams; ++i)
+    if (kComParamIds[i] == id) return static_cast<int>(i);
+  return -1;
+}
+
+bool BaudrateSupported(UNUM32 baud) {
+  return baud == 125000 || baud == 250000 || baud == 500000 || baud == 1000000;
+}
+
+std::uint64_t MonotonicMicros() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+// Short name equality within a bound: the application's text may lack a terminator.
+bool SameName(const char* given, const char* known) {
+  const std::size_t length = std::strlen(known);
+  for (std::size_t i = 0; i <= length; ++i) {
+    if (i >= kShortNameLimit) return false;
+    if (given[i] != known[i]) return false;
+  }
+  return true;
+}
+
+void CopyText(CHAR8 (&field)[64], const char* text) {
+  std::strncpy(field, text, sizeof(field) - 1);
+  field[sizeof(field) - 1] = '\0';
+}
+
+}  // namespace
+
+// One allocation handed to the application: every member an item may point to.
+struct SimPduVci::Item {
+  PDU_ITEM* head = nullptr;
+  PDU_EVENT_ITEM event{};
+  PDU_RESULT_DATA result{};
+  PDU_ERROR_DATA error{};
+  PDU_INFO_DATA info{};
+  T_PDU_STATUS status = 0;
+  PDU_PARAM_ITEM param{};
+  UNUM32 value = 0;
+  PDU_MODULE_ITEM modules{};
+  PDU_MODULE_DATA moduleData{};
+  PDU_RSC_ID_ITEM rscIds{};
+  PDU_RSC_ID_ITEM_DATA rscIdData{};
+  UNUM32 rscIdArray[1] = {kResourceId};
+  PDU_RSC_CONFLICT_ITEM conflicts{};
+  PDU_DATA_ITEM data{};
+  PDU_UNIQUE_RESP_ID_TABLE_ITEM table{};
+  std::vector<PDU_ECU_UNIQUE_RESP_DATA> tableData;
+  std::vector<PDU_PARAM_ITEM> tableParams;
+  std::vector<UNUM32> tableValues;
+  std::vector<UNUM8> bytes;
+  std::string name;
+  std::string additional;
+};
+
+struct TableEntry {
+  UNUM32 uniqueId = 0;
+  std::vector<std::pair<UNUM32, UNUM32>> params;  // ComParam id, UNUM32 value
+};
+
+struct SimPduVci::Link {
+  UNUM32 handle = 0;
+  void* tag = nullptr;
+  T_PDU_STATUS state = PDU_CLLST_OFFLINE;
+  UNUM32 working[kComParams] = {};
+  UNUM32 active[kComParams] = {};
+  CALLBACKFNC callback = nullptr;
+  std::deque<PDU_EVENT_ITEM*> events;
+  T_PDU_ERR_EVT lastError = PDU_ERR_EVT_NOERROR;
+  UNUM32 lastErrorCop = PDU_HANDLE_UNDEF;
+  UNUM32 lastErrorTime = 0;
+  UNUM32 lockMask = 0;
+  std::map<UNUM32, T_PDU_STATUS> copStatus;
+  std::vector<TableEntry> table;
+};
+
+struct ExpectedResponse {
+  UNUM32 type = 0;
+  UNUM32 acceptanceId = 0;
+  std::vector<UNUM8> mask;
+  std::vector<UNUM8> pattern;
+};
+
+struct SimPduVci::Job {
+  UNUM32 hCLL = 0;
+  UNUM32 hCoP = 0;
+  T_PDU_COPT type = 0;
+  void* tag = nullptr;
+  std::vector<UNUM8> data;
+  SNUM32 receiveCycles = 1;
+  UNUM32 delayMs = 0;
+  std::vector<ExpectedResponse> expected;
+};
+
+SimPduVci::SimPduVci() = default;
+
+SimPduVci::~SimPduVci() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  StopThread(lock);
+}
+
+std::size_t SimPduVci::LiveItems() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return items_.size();
+}
+
+bool SimPduVci::ModuleOk(UNUM32 hMod) const { return hMod == kModuleHandle; }
+
+SimPduVci::Link* SimPduVci::FindLink(UNUM32 hMod, UNUM32 hCLL) {
+  if (!ModuleOk(hMod)) return nullptr;
+  auto found = links_.find(hCLL);
+  return found == links_.end() ? nullptr : found->second.get();
+}
+
+UNUM32 SimPduVci::Now() const { return static_cast<UNUM32>(MonotonicMicros() - startMicros_); }
+
+PDU_ITEM* SimPduVci::Keep(std::unique_ptr<Item> item) {
+  PDU_ITEM* head = item->head;
+  items_[head] = std::move(item);
+  return head;
+}
+
+void SimPduVci::StopThread(std::unique_lock<std::mutex>& lock) {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  wake_.notify_all();
+  std::thread thread = std::move(thread_);
+  lock.unlock();
+  if (thread.get_id() == std::this_thread::get_id())
+    thread.detach();  // PDUDestruct from inside a callback: the thread ends on its own
+  else
+    thread.join();
+  lock.lock();
+  stopping_ = false;
+}
+
+pdu::T_PDU_ERROR SimPduVci::Construct(const char* options, void* apiTag) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (constructed_) return PDU_ERR_SHARING_VIOLATION;
+  constructed_ = true;
+  moduleConnected_ = false;
+  apiTag_ = apiTag;
+  startMicros_ = MonotonicMicros();
+  nextLink_ = 1;
+  nextCop_ = 1;
+  thread_ = std::thread([this] { RunJobs(); });
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::Destruct() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  constructed_ = false;
+  StopThread(lock);
+  jobs_.clear();
+  links_.clear();
+  moduleEvents_.clear();
+  pendingCalls_.clear();
+  items_.clear();
+  systemCallback_ = nullptr;
+  moduleCallback_ = nullptr;
+  moduleConnected_ = false;
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::ModuleConnect(UNUM32 hMod) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+    if (hMod != kModuleHandle && hMod != PDU_HANDLE_UNDEF) return PDU_ERR_INVALID_HANDLE;
+    if (moduleConnected_) return PDU_STATUS_NOERROR;
+    moduleConnected_ = true;
+    QueueModuleStatus(PDU_MODST_READY);
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::ModuleDisconnect(UNUM32 hMod) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+    if (hMod != kModuleHandle && hMod != PDU_HANDLE_UNDEF) return PDU_ERR_INVALID_HANDLE;
+    if (!moduleConnected_) return PDU_ERR_MODULE_NOT_CONNECTED;
+    jobs_.clear();
+    for (auto& [handle, link] : links_) {
+      for (PDU_EVENT_ITEM* event : link->events) items_.erase(reinterpret_cast<PDU_ITEM*>(event));
+    }
+    links_.clear();
+    moduleConnected_ = false;
+    QueueModuleStatus(PDU_MODST_AVAIL);
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetModuleIds(PDU_MODULE_ITEM** list) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (list == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  auto item = std::make_unique<Item>();
+  item->name = "OVRA VCI (simulated)";
+  item->additional = "Serial 0; one CAN resource with ISO 15765";
+  item->moduleData.ModuleTypeId = 1;
+  item->moduleData.hMod = kModuleHandle;
+  item->moduleData.pVendorModuleName = item->name.data();
+  item->moduleData.pVendorAdditionalInfo = item->additional.data();
+  item->moduleData.ModuleStatus = moduleConnected_ ? PDU_MODST_READY : PDU_MODST_AVAIL;
+  item->modules.ItemType = PDU_IT_MODULE_ID;
+  item->modules.NumEntries = 1;
+  item->modules.pModuleData = &item->moduleData;
+  item->head = reinterpret_cast<PDU_ITEM*>(&item->modules);
+  *list = reinterpret_cast<PDU_MODULE_ITEM*>(Keep(std::move(item)));
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetObjectId(T_PDU_OBJT type, const char* shortName, UNUM32* id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (shortName == nullptr || id == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  struct Known {
+    T_PDU_OBJT type;
+    const char* name;
+    UNUM32 id;
+  };
+  static const Known kKnown[] = {
+      {PDU_OBJT_PROTOCOL, "ISO_15765_3_on_ISO_15765_2", kProtocolIso15765},
+      {PDU_OBJT_BUSTYPE, "ISO_11898_2_DWCAN", kBusTypeCan},
+      {PDU_OBJT_PINTYPE, "HI", kPinCanHigh},
+      {PDU_OBJT_PINTYPE, "LOW", kPinCanLow},
+      {PDU_OBJT_COMPARAM, "CP_Baudrate", kCpBaudrate},
+      {PDU_OBJT_COMPARAM, "CP_CanPhysReqId", kCpCanPhysReqId},
+      {PDU_OBJT_COMPARAM, "CP_CanRespUSDTId", kCpCanRespUsdtId},
+      {PDU_OBJT_COMPARAM, "CP_CanFuncReqId", kCpCanFuncReqId},
+      {PDU_OBJT_IO_CTRL, "PDU_IOCTL_READ_VBATT", kIoCtlReadVbatt},
+  };
+  *id = PDU_ID_UNDEF;
+  for (const Known& known : kKnown)
+    if (known.type == type && SameName(shortName, known.name)) *id = known.id;
+  return PDU_STATUS_NOERROR;
+}
+
+// The one resource matches a request for CAN with ISO 15765 (pins optional: 6 and 14).
+static bool ResourceMatches(const PDU_RSC_DATA* rsc) {
+  if (rsc->BusTypeId != kBusTypeCan || rsc->ProtocolId != kProtocolIso15765) return false;
+  if (rsc->NumPinData > 0 && rsc->pDLCPinData == nullptr) return false;
+  for (UNUM32 i = 0; i < rsc->NumPinData && i < 16; ++i) {
+    const PDU_PIN_DATA& pin = rsc->pDLCPinData[i];
+    const bool ok = (pin.DLCPinNumber == 6 && pin.DLCPinTypeId == kPinCanHigh) ||
+                    (pin.DLCPinNumber == 14 && pin.DLCPinTypeId == kPinCanLow);
+    if (!ok) return false;
+  }
+  return rsc->NumPinData <= 16;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetResourceIds(UNUM32 hMod, PDU_RSC_DATA* rscData,
+                                           PDU_RSC_ID_ITEM** list) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (rscData == nullptr || list == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  if (!ModuleOk(hMod) && hMod != PDU_HANDLE_UNDEF) return PDU_ERR_INVALID_HANDLE;
+  auto item = std::make_unique<Item>();
+  item->rscIdData.hMod = kModuleHandle;
+  item->rscIdData.NumIds = ResourceMatches(rscData) ? 1 : 0;
+  item->rscIdData.pResourceIdArray = item->rscIdData.NumIds ? item->rscIdArray : nullptr;
+  item->rscIds.ItemType = PDU_IT_RSC_ID;
+  item->rscIds.NumModules = 1;
+  item->rscIds.pResourceIdDataArray = &item->rscIdData;
+  item->head = reinterpret_cast<PDU_ITEM*>(&item->rscIds);
+  *list = reinterpret_cast<PDU_RSC_ID_ITEM*>(Keep(std::move(item)));
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetResourceStatus(PDU_RSC_STATUS_ITEM* item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (item == nullptr || item->ItemType != PDU_IT_RSC_STATUS ||
+      (item->NumEntries > 0 && item->pResourceStatusData == nullptr) || item->NumEntries > 256)
+    return PDU_ERR_INVALID_PARAMETERS;
+  bool inUse = false;
+  for (auto& [handle, link] : links_) inUse = inUse || link->state != PDU_CLLST_OFFLINE;
+  for (UNUM32 i = 0; i < item->NumEntries; ++i) {
+    PDU_RSC_STATUS_DATA& entry = item->pResourceStatusData[i];
+    if (entry.hMod != kModuleHandle || entry.ResourceId != kResourceId)
+      return PDU_ERR_INVALID_PARAMETERS;
+    entry.ResourceStatus = inUse ? 1 : 0;  // 1: a link on it is online
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetConflictingResources(UNUM32 resourceId, PDU_MODULE_ITEM* modules,
+                                                    PDU_RSC_CONFLICT_ITEM** list) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (modules == nullptr || list == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  if (resourceId != kResourceId) return PDU_ERR_INVALID_PARAMETERS;
+  auto item = std::make_unique<Item>();
+  item->conflicts.ItemType = PDU_IT_RSC_CONFLICT;  // one resource: nothing conflicts
+  item->head = reinterpret_cast<PDU_ITEM*>(&item->conflicts);
+  *list = reinterpret_cast<PDU_RSC_CONFLICT_ITEM*>(Keep(std::move(item)));
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::CreateComLogicalLink(UNUM32 hMod, PDU_RSC_DATA* rscData,
+                                                 UNUM32 resourceId, void* cllTag, UNUM32* hCLL,
+                                                 PDU_FLAG_DATA* createFlag) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+  if (!moduleConnected_) return PDU_ERR_MODULE_NOT_CONNECTED;
+  if (hCLL == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  if (resourceId == PDU_ID_UNDEF) {
+    if (rscData == nullptr || !ResourceMatches(rscData)) return PDU_ERR_INVALID_PARAMETERS;
+  } else if (resourceId != kResourceId) {
+    return PDU_ERR_INVALID_PARAMETERS;
+  }
+  if (links_.size() >= kMaxLinks) return PDU_ERR_RESOURCE_BUSY;
+  auto link = std::make_unique<Link>();
+  link->handle = nextLink_++;
+  link->tag = cllTag;
+  for (std::size_t i = 0; i < kComParams; ++i) link->working[i] = link->active[i] = kComParamDefaults[i];
+  TableEntry entry;
+  entry.uniqueId = 1;
+  entry.params = {{kCpCanPhysReqId, kEcuRequestId}, {kCpCanRespUsdtId, kEcuResponseId}};
+  link->table.push_back(entry);
+  *hCLL = link->handle;
+  links_[link->handle] = std::move(link);
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::DestroyComLogicalLink(UNUM32 hMod, UNUM32 hCLL) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (link->state != PDU_CLLST_OFFLINE) return PDU_ERR_CLL_CONNECTED;
+  for (PDU_EVENT_ITEM* event : link->events) items_.erase(reinterpret_cast<PDU_ITEM*>(event));
+  links_.erase(hCLL);
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::Connect(UNUM32 hMod, UNUM32 hCLL) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+    Link* link = FindLink(hMod, hCLL);
+    if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+    if (link->state != PDU_CLLST_OFFLINE) return PDU_ERR_CLL_CONNECTED;
+    std::memcpy(link->active, link->working, sizeof(link->active));
+    link->state = PDU_CLLST_ONLINE;
+    QueueStatus(*link, PDU_HANDLE_UNDEF, nullptr, PDU_CLLST_ONLINE);
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::Disconnect(UNUM32 hMod, UNUM32 hCLL) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+    Link* link = FindLink(hMod, hCLL);
+    if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+    if (link->state == PDU_CLLST_OFFLINE) return PDU_ERR_CLL_NOT_CONNECTED;
+    for (auto job = jobs_.begin(); job != jobs_.end();) {
+      if ((*job)->hCLL == hCLL) {
+        QueueStatus(*link, (*job)->hCoP, (*job)->tag, PDU_COPST_CANCELLED);
+        job = jobs_.erase(job);
+      } else {
+        ++job;
+      }
+    }
+    link->state = PDU_CLLST_OFFLINE;
+    link->lockMask = 0;
+    QueueStatus(*link, PDU_HANDLE_UNDEF, nullptr, PDU_CLLST_OFFLINE);
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::LockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 mask) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (mask == 0 || (mask & ~(PDU_LOCK_PHYSICAL_COMPARAMS | PDU_LOCK_TX_QUEUE)) != 0)
+    return PDU_ERR_INVALID_PARAMETERS;
+  for (auto& [handle, other] : links_)
+    if (handle != hCLL && (other->lockMask & mask) != 0) return PDU_ERR_RSC_LOCKED;
+  link->lockMask |= mask;
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::UnlockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 mask) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (mask == 0 || (mask & ~(PDU_LOCK_PHYSICAL_COMPARAMS | PDU_LOCK_TX_QUEUE)) != 0)
+    return PDU_ERR_INVALID_PARAMETERS;
+  if ((link->lockMask & mask) != mask) {
+    for (auto& [handle, other] : links_)
+      if (handle != hCLL && (other->lockMask & mask) != 0) return PDU_ERR_RSC_LOCKED_BY_OTHER_CLL;
+    return PDU_ERR_RSC_NOT_LOCKED;
+  }
+  link->lockMask &= ~mask;
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 paramId,
+                                        PDU_PARAM_ITEM** item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (item == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  const int index = ComParamIndex(paramId);
+  if (index < 0) return PDU_ERR_COMPARAM_NOT_SUPPORTED;
+  auto out = std::make_unique<Item>();
+  out->value = link->working[index];
+  out->param.ItemType = PDU_IT_PARAM;
+  out->param.ComParamId = paramId;
+  out->param.ComParamDataType = PDU_PT_UNUM32;
+  out->param.ComParamClass = kComParamClasses[index];
+  out->param.pComParamData = &out->value;
+  out->head = reinterpret_cast<PDU_ITEM*>(&out->param);
+  *item = reinterpret_cast<PDU_PARAM_ITEM*>(Keep(std::move(out)));
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::SetComParam(UNUM32 hMod, UNUM32 hCLL, PDU_PARAM_ITEM* item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (item == nullptr || item->ItemType != PDU_IT_PARAM || item->pComParamData == nullptr)
+    return PDU_ERR_INVALID_PARAMETERS;
+  const int index = ComParamIndex(item->ComParamId);
+  if (index < 0) return PDU_ERR_COMPARAM_NOT_SUPPORTED;
+  if (item->ComParamDataType != PDU_PT_UNUM32) return PDU_ERR_INVALID_PARAMETERS;
+  const UNUM32 value = *static_cast<const UNUM32*>(item->pComParamData);
+  if (kComParamIds[index] == kCpBaudrate) {
+    if (!BaudrateSupported(value)) return PDU_ERR_VALUE_NOT_SUPPORTED;
+    if (link->state != PDU_CLLST_OFFLINE) {
+      for (auto& [handle, other] : links_)
+        if (handle != hCLL && (other->lockMask & PDU_LOCK_PHYSICAL_COMPARAMS) != 0)
+          return PDU_ERR_COMPARAM_LOCKED;
+    }
+  } else if (value > 0x1FFFFFFF) {
+    return PDU_ERR_VALUE_NOT_SUPPORTED;
+  }
+  link->working[index] = value;
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
+                                                 PDU_UNIQUE_RESP_ID_TABLE_ITEM** table) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (table == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  auto out = std::make_unique<Item>();
+  std::size_t params = 0;
+  for (const TableEntry& entry : link->table) params += entry.params.size();
+  out->tableParams.resize(params);
+  out->tableValues.resize(params);
+  std::size_t at = 0;
+  for (const TableEntry& entry : link->table) {
+    PDU_ECU_UNIQUE_RESP_DATA data{};
+    data.UniqueRespIdentifier = entry.uniqueId;
+    data.NumParamItems = static_cast<UNUM32>(entry.params.size());
+    data.pParams = entry.params.empty() ? nullptr : &out->tableParams[at];
+    for (const auto& [id, value] : entry.params) {
+      const int index = ComParamIndex(id);
+      out->tableValues[at] = value;
+      out->tableParams[at] = {PDU_IT_PARAM, id, PDU_PT_UNUM32,
+                              index >= 0 ? kComParamClasses[index] : PDU_PC_UNIQUE_ID,
+                              &out->tableValues[at]};
+      ++at;
+    }
+    out->tableData.push_back(data);
+  }
+  out->table.ItemType = PDU_IT_UNIQUE_RESP_ID_TABLE;
+  out->table.NumEntries = static_cast<UNUM32>(out->tableData.size());
+  out->table.pUniqueData = out->tableData.empty() ? nullptr : out->tableData.data();
+  out->head = reinterpret_cast<PDU_ITEM*>(&out->table);
+  *table = reinterpret_cast<PDU_UNIQUE_RESP_ID_TABLE_ITEM*>(Keep(std::move(out)));
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::SetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
+                                                 PDU_UNIQUE_RESP_ID_TABLE_ITEM* table) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (table == nullptr || table->ItemType != PDU_IT_UNIQUE_RESP_ID_TABLE ||
+      table->NumEntries > kMaxTableEntries || (table->NumEntries > 0 && table->pUniqueData == nullptr))
+    return PDU_ERR_INVALID_PARAMETERS;
+  std::vector<TableEntry> entries;
+  for (UNUM32 i = 0; i < table->NumEntries; ++i) {
+    const PDU_ECU_UNIQUE_RESP_DATA& data = table->pUniqueData[i];
+    if (data.NumParamItems > kMaxTableParams || (data.NumParamItems > 0 && data.pParams == nullptr))
+      return PDU_ERR_INVALID_PARAMETERS;
+    TableEntry entry;
+    entry.uniqueId = data.UniqueRespIdentifier;
+    for (UNUM32 p = 0; p < data.NumParamItems; ++p) {
+      const PDU_PARAM_ITEM& param = data.pParams[p];
+      if (param.ComParamDataType != PDU_PT_UNUM32 || param.pComParamData == nullptr)
+        return PDU_ERR_INVALID_PARAMETERS;
+      if (ComParamIndex(param.ComParamId) < 0) return PDU_ERR_COMPARAM_NOT_SUPPORTED;
+      entry.params.emplace_back(param.ComParamId, *static_cast<const UNUM32*>(param.pComParamData));
+    }
+    entries.push_back(std::move(entry));
+  }
+  link->table = std::move(entries);
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::StartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T_PDU_COPT type,
+                                              UNUM32 dataSize, UNUM8* data,
+                                              PDU_COP_CTRL_DATA* ctrl, void* copTag,
+                                              UNUM32* hCoP) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+    Link* link = FindLink(hMod, hCLL);
+    if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+    if (hCoP == nullptr || dataSize > kMaxCopData || (dataSize > 0 && data == nullptr))
+      return PDU_ERR_INVALID_PARAMETERS;
+    if (type < PDU_COPT_STARTCOMM || type > PDU_COPT_RESTORE_PARAM) return PDU_ERR_INVALID_PARAMETERS;
+    if (link->state == PDU_CLLST_OFFLINE) return PDU_ERR_CLL_NOT_CONNECTED;
+    if (type == PDU_COPT_SENDRECV) {
+      if (link->state != PDU_CLLST_COMM_STARTED) return PDU_ERR_CLL_NOT_STARTED;
+      if (ctrl == nullptr || dataSize == 0) return PDU_ERR_INVALID_PARAMETERS;
+    }
+    auto job = std::make_unique<Job>();
+    job->hCLL = hCLL;
+    job->type = type;
+    job->tag = copTag;
+    job->data.assign(data, data + dataSize);
+    if (ctrl != nullptr) {
+      if (ctrl->NumSendCycles != 1 && !(type != PDU_COPT_SENDRECV && ctrl->NumSendCycles == 0))
+        return PDU_ERR_VALUE_NOT_SUPPORTED;  // no cyclic sending in the simulation
+      job->receiveCycles = ctrl->NumReceiveCycles;
+      job->delayMs = ctrl->Time;
+      if (ctrl->NumPossibleExpectedResponses > kMaxExpected ||
+          (ctrl->NumPossibleExpectedResponses > 0 && ctrl->pExpectedResponseArray == nullptr))
+        return PDU_ERR_INVALID_PARAMETERS;
+      for (UNUM32 i = 0; i < ctrl->NumPossibleExpectedResponses; ++i) {
+        const PDU_EXP_RESP_DATA& given = ctrl->pExpectedResponseArray[i];
+        const UNUM32 n = given.NumMaskPatternBytes;
+        if (n > kMaxMaskBytes || (n > 0 && (given.pMaskData == nullptr || given.pPatternData == nullptr)))
+          return PDU_ERR_INVALID_PARAMETERS;
+        ExpectedResponse expected;
+        expected.type = given.ResponseType;
+        expected.acceptanceId = given.AcceptanceId;
+        expected.mask.assign(given.pMaskData, given.pMaskData + n);
+        expected.pattern.assign(given.pPatternData, given.pPatternData + n);
+        job->expected.push_back(std::move(expected));
+      }
+    } else if (type == PDU_COPT_STARTCOMM || type == PDU_COPT_STOPCOMM) {
+      job->receiveCycles = dataSize > 0 ? 1 : 0;
+    } else {
+      job->receiveCycles = 0;
+    }
+    job->hCoP = nextCop_++;
+    *hCoP = job->hCoP;
+    link->copStatus[job->hCoP] = PDU_COPST_IDLE;
+    while (link->copStatus.size() > kMaxCopStatuses) link->copStatus.erase(link->copStatus.begin());
+    jobs_.push_back(std::move(job));
+    wake_.notify_all();
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::CancelComPrimitive(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+    Link* link = FindLink(hMod, hCLL);
+    if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+    bool found = false;
+    for (auto job = jobs_.begin(); job != jobs_.end(); ++job) {
+      if ((*job)->hCLL == hCLL && (*job)->hCoP == hCoP) {
+        QueueStatus(*link, hCoP, (*job)->tag, PDU_COPST_CANCELLED);
+        jobs_.erase(job);
+        found = true;
+        break;
+      }
+    }
+    if (!found) return PDU_ERR_INVALID_HANDLE;  // unknown or already finished
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (item == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  std::deque<PDU_EVENT_ITEM*>* queue = nullptr;
+  if (hCLL == PDU_HANDLE_UNDEF) {
+    if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+    queue = &moduleEvents_;
+  } else {
+    Link* link = FindLink(hMod, hCLL);
+    if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+    queue = &link->events;
+  }
+  if (queue->empty()) return PDU_ERR_EVENT_QUEUE_EMPTY;
+  *item = queue->front();
+  queue->pop_front();
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::DestroyItem(PDU_ITEM* item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  auto found = items_.find(item);
+  if (found == items_.end()) return PDU_ERR_INVALID_PARAMETERS;  // not ours, or freed already
+  // An event still queued is not the application's to free.
+  for (auto& [handle, link] : links_)
+    for (PDU_EVENT_ITEM* queued : link->events)
+      if (reinterpret_cast<PDU_ITEM*>(queued) == item) return PDU_ERR_INVALID_PARAMETERS;
+  for (PDU_EVENT_ITEM* queued : moduleEvents_)
+    if (reinterpret_cast<PDU_ITEM*>(queued) == item) return PDU_ERR_INVALID_PARAMETERS;
+  items_.erase(found);
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::RegisterEventCallback(UNUM32 hMod, UNUM32 hCLL, CALLBACKFNC callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (hMod == PDU_HANDLE_UNDEF && hCLL == PDU_HANDLE_UNDEF) {
+    systemCallback_ = callback;
+    return PDU_STATUS_NOERROR;
+  }
+  if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+  if (hCLL == PDU_HANDLE_UNDEF) {
+    moduleCallback_ = callback;
+    return PDU_STATUS_NOERROR;
+  }
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  link->callback = callback;
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP, T_PDU_STATUS* status,
+                                      UNUM32* timestamp, UNUM32* extraInfo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (status == nullptr || timestamp == nullptr || extraInfo == nullptr)
+    return PDU_ERR_INVALID_PARAMETERS;
+  if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+  T_PDU_STATUS value = moduleConnected_ ? PDU_MODST_READY : PDU_MODST_AVAIL;
+  if (hCLL != PDU_HANDLE_UNDEF) {
+    Link* link = FindLink(hMod, hCLL);
+    if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+    value = link->state;
+    if (hCoP != PDU_HANDLE_UNDEF) {
+      auto found = link->copStatus.find(hCoP);
+      if (found == link->copStatus.end()) return PDU_ERR_INVALID_HANDLE;
+      value = found->second;
+    }
+  }
+  *status = value;
+  *timestamp = Now();
+  *extraInfo = 0;
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetLastError(UNUM32 hMod, UNUM32 hCLL, T_PDU_ERR_EVT* code,
+                                         UNUM32* hCoP, UNUM32* timestamp, UNUM32* extraInfo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (code == nullptr || hCoP == nullptr || timestamp == nullptr || extraInfo == nullptr)
+    return PDU_ERR_INVALID_PARAMETERS;
+  if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+  *code = PDU_ERR_EVT_NOERROR;
+  *hCoP = PDU_HANDLE_UNDEF;
+  *timestamp = 0;
+  *extraInfo = 0;
+  if (hCLL != PDU_HANDLE_UNDEF) {
+    Link* link = FindLink(hMod, hCLL);
+    if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+    *code = link->lastError;
+    *hCoP = link->lastErrorCop;
+    *timestamp = link->lastErrorTime;
+  }
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetVersion(UNUM32 hMod, PDU_VERSION_DATA* version) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+  if (version == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  PDU_VERSION_DATA out{};
+  out.MVCI_Part1StandardVersion = 0x01000000;  // major.minor.revision, one byte each
+  out.MVCI_Part2StandardVersion = 0x02020000;
+  out.HwSerialNumber = 0;
+  CopyText(out.HwName, "OVRA VCI (simulated)");
+  out.HwVersion = 0x01000000;
+  CopyText(out.FwName, "OVRA simulated firmware");
+  out.FwVersion = 0x01000000;
+  CopyText(out.VendorName, "OVRA");
+  CopyText(out.PDUApiSwName, "OvraSimPdu32");
+  out.PDUApiSwVersion = 0x01000000;
+  *version = out;
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::GetTimestamp(UNUM32 hMod, UNUM32* timestamp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+  if (timestamp == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  *timestamp = Now();
+  return PDU_STATUS_NOERROR;
+}
+
+pdu::T_PDU_ERROR SimPduVci::IoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 commandId,
+                                  PDU_DATA_ITEM* input, PDU_DATA_ITEM** output) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
+  if (hCLL != PDU_HANDLE_UNDEF && FindLink(hMod, hCLL) == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (commandId != kIoCtlReadVbatt) return PDU_ERR_ID_NOT_SUPPORTED;
+  if (output == nullptr) return PDU_ERR_INVALID_PARAMETERS;
+  if (!moduleConnected_) return PDU_ERR_MODULE_NOT_CONNECTED;
+  auto out = std::make_unique<Item>();
+  out->value = kBatteryMillivolts;
+  out->data.ItemType = PDU_IT_IO_UNUM32;
+  out->data.pData = &out->value;
+  out->head = reinterpret_cast<PDU_ITEM*>(&out->data);
+  *output = reinterpret_cast<PDU_DATA_ITEM*>(Keep(std::move(out)));
+  return PDU_STATUS_NOERROR;
+}
+
+// ---- Events ----
+
+void SimPduVci::QueueEvent(std::deque<PDU_EVENT_ITEM*>& queue, std::unique_ptr<Item> event,
+                           UNUM32 hCLL) {
+  Link* link = hCLL == PDU_HANDLE_UNDEF ? nullptr : FindLink(kModuleHandle, hCLL);
+  Callback call;
+  call.hMod = kModuleHandle;
+  call.hCLL = hCLL;
+  call.cllTag = link != nullptr ? link->tag : nullptr;
+  if (queue.size() >= kMaxQueuedEvents) {
+    // Nothing more fits: the event is lost and the application is told so.
+    call.lost = true;
+    pendingCalls_.push_back(call);
+    wake_.notify_all();
+    return;
+  }
+  event->head = reinterpret_cast<PDU_ITEM*>(&event->event);
+  event->event.Timestamp = Now();
+  queue.push_back(reinterpret_cast<PDU_EVENT_ITEM*>(Keep(std::move(event))));
+  pendingCalls_.push_back(call);
+  wake_.notify_all();
+}
+
+void SimPduVci::QueueStatus(Link& link, UNUM32 hCoP, void* copTag, T_PDU_STATUS status) {
+  auto event = std::make_unique<Item>();
+  event->status = status;
+  event->event.ItemType = PDU_IT_STATUS;
+  event->event.hCop = hCoP;
+  event->event.pCoPTag = copTag;
+  event->event.pData = &event->status;
+  if (hCoP != PDU_HANDLE_UNDEF) link.copStatus[hCoP] = status;
+  QueueEvent(link.events, std::move(event), link.handle);
+}
+
+void SimPduVci::QueueModuleStatus(T_PDU_STATUS status) {
+  auto event = std::make_unique<Item>();
+  event->status = status;
+  event->event.ItemType = PDU_IT_STATUS;
+  event->event.hCop = PDU_HANDLE_UNDEF;
+  event->event.pData = &event->status;
+  QueueEvent(moduleEvents_, std::move(event), PDU_HANDLE_UNDEF);
+}
+
+// Calls the callbacks of queued events in their order, without the lock. The
+// callback is the one registered when the call is made, as a later
+// registration (or removal) takes effect at once.
+void SimPduVci::Notify(std::unique_lock<std::mutex>& lock) {
+  while (!pendingCalls_.empty()) {
+    std::vector<Callback> calls;
+    calls.swap(pendingCalls_);
+    for (Callback& call : calls) {
+      Link* link = call.hCLL == PDU_HANDLE_UNDEF ? nullptr : FindLink(kModuleHandle, call.hCLL);
+      if (call.hCLL != PDU_HANDLE_UNDEF)
+        call.function = link != nullptr ? link->callback : nullptr;
+      else
+        call.function = moduleCallback_ != nullptr ? moduleCallback_ : systemCallback_;
+    }
+    void* apiTag = apiTag_;
+    lock.unlock();
+    for (const Callback& call : calls)
+      if (call.function != nullptr)
+        call.function(call.lost ? PDU_EVT_DATA_LOST : PDU_EVT_DATA_AVAILABLE, call.hMod,
+                      call.hCLL, call.cllTag, apiTag);
+    lock.lock();
+    if (stopping_) return;
+  }
+}
+
+// The library's event thread: delivers callbacks and runs ComPrimitives in order.
+void SimPduVci::RunJobs() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !jobs_.empty() || !pendingCalls_.empty(); });
+    if (stopping_) return;
+    Notify(lock);
+    if (stopping_) return;
+    if (jobs_.empty()) continue;
+    std::unique_ptr<Job> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    Execute(*job);
+    Notify(lock);
+    if (stopping_) return;
+    if (job->type == PDU_COPT_DELAY && job->delayMs > 0) {
+      const auto delay = std::chrono::milliseconds(job->delayMs < 10000 ? job->delayMs : 10000);
+      wake_.wait_for(lock, delay, [this] { return stopping_; });
+    }
+  }
+}
+
+// Runs one ComPrimitive under the lock: the ECU's answer becomes a result
+// event (or an error event when nothing expected came), then its final status.
+void SimPduVci::Execute(Job& job) {
+  Link* link = FindLink(kModuleHandle, job.hCLL);
+  if (link == nullptr) return;
+  QueueStatus(*link, job.hCoP, job.tag, PDU_COPST_EXECUTING);
+  switch (job.type) {
+    case PDU_COPT_STARTCOMM:
+      std::memcpy(link->active, link->working, sizeof(link->active));
+      link->state = PDU_CLLST_COMM_STARTED;
+      break;
+    case PDU_COPT_UPDATEPARAM:
+      std::memcpy(link->active, link->working, sizeof(link->active));
+      break;
+    case PDU_COPT_RESTORE_PARAM:
+      std::memcpy(link->working, link->active, sizeof(link->active));
+      break;
+    default:
+      break;
+  }
+  const UNUM32 txDone = Now();
+  if (!job.data.empty() && job.type != PDU_COPT_DELAY) {
+    const UNUM32 target = link->active[1];
+    std::vector<UNUM8> response = EcuRespond(target, job.data);
+    const bool answered = !response.empty() && link->active[2] == kEcuResponseId;
+    UNUM32 acceptance = 0;
+    bool accepted = answered;
+    if (answered && !job.expected.empty()) {
+      accepted = false;
+      for (const ExpectedResponse& expected : job.expected) {
+        bool match = expected.mask.size() <= response.size();
+        for (std::size_t i = 0; match && i < expected.mask.size(); ++i)
+          match = (response[i] & expected.mask[i]) == (expected.pattern[i] & expected.mask[i]);
+        if (match) {
+          accepted = true;
+          acceptance = expected.acceptanceId;
+          break;
+        }
+      }
+    }
+    if (job.receiveCycles != 0) {
+      if (accepted) {
+        auto event = std::make_unique<Item>();
+        event->bytes = std::move(response);
+        event->result.UniqueRespIdentifier = link->table.empty() ? 0 : link->table.front().uniqueId;
+        event->result.AcceptanceId = acceptance;
+        event->result.TxMsgDoneTimestamp = txDone;
+        event->result.StartMsgTimestamp = Now();
+        event->result.NumDataBytes = static_cast<UNUM32>(event->bytes.size());
+        event->result.pDataBytes = event->bytes.data();
+        event->event.ItemType = PDU_IT_RESULT;
+        event->event.hCop = job.hCoP;
+        event->event.pCoPTag = job.tag;
+        event->event.pData = &event->result;
+        QueueEvent(link->events, std::move(event), link->handle);
+      } else {
+        auto event = std::make_unique<Item>();
+        event->error.ErrorCodeId = PDU_ERR_EVT_RX_TIMEOUT;
+        event->event.ItemType = PDU_IT_ERROR;
+        event->event.hCop = job.hCoP;
+        event->event.pCoPTag = job.tag;
+        event->event.pData = &event->error;
+        link->lastError = PDU_ERR_EVT_RX_TIMEOUT;
+        link->lastErrorCop = job.hCoP;
+        link->lastErrorTime = Now();
+        QueueEvent(link->events, std::move(event), link->handle);
+      }
+    }
+  }
+  if (job.type == PDU_COPT_STOPCOMM) link->state = PDU_CLLST_ONLINE;
+  QueueStatus(*link, job.hCoP, job.tag, PDU_COPST_FINISHED);
+  if (job.type == PDU_COPT_STARTCOMM)
+    QueueStatus(*link, PDU_HANDLE_UNDEF, nullptr, PDU_CLLST_COMM_STARTED);
+  if (job.type == PDU_COPT_STOPCOMM)
+    QueueStatus(*link, PDU_HANDLE_UNDEF, nullptr, PDU_CLLST_ONLINE);
+}
+
+}  // namespace simulator
