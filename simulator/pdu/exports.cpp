@@ -1,8 +1,6 @@
 // OvraSimPdu32.dll: the D-PDU API functions of the simulated VCI, each
 // forwarding to the one SimPduVci of the process. No exception leaves an
 // export: a failure inside becomes PDU_ERR_FCT_FAILED.
-#include <windows.h>
-
 #include "pdu/dpdu.h"
 #include "simulator/pdu/sim_vci.h"
 
@@ -71,10 +69,10 @@ T_PDU_ERROR PDU_CALL PDUDisconnect(UNUM32 hMod, UNUM32 hCLL) {
   return Guard([&] { return Vci().Disconnect(hMod, hCLL); });
 }
 T_PDU_ERROR PDU_CALL PDULockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) {
-  return Guard([&] { return Vci().LockResource(hMod, hCLL, LockMask); });
+  return Guard([&] { return Vci().LockResourceMask(hMod, hCLL, LockMask); });
 }
 T_PDU_ERROR PDU_CALL PDUUnlockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) {
-  return Guard([&] { return Vci().UnlockResource(hMod, hCLL, LockMask); });
+  return Guard([&] { return Vci().UnlockResourceMask(hMod, hCLL, LockMask); });
 }
 T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 ParamId,
                                     PDU_PARAM_ITEM** pParamItem) {

@@ -406,7 +406,7 @@ pdu::T_PDU_ERROR SimPduVci::Disconnect(UNUM32 hMod, UNUM32 hCLL) {
   return PDU_STATUS_NOERROR;
 }
 
-pdu::T_PDU_ERROR SimPduVci::LockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 mask) {
+pdu::T_PDU_ERROR SimPduVci::LockResourceMask(UNUM32 hMod, UNUM32 hCLL, UNUM32 mask) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
   Link* link = FindLink(hMod, hCLL);
@@ -419,7 +419,7 @@ pdu::T_PDU_ERROR SimPduVci::LockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 mask) 
   return PDU_STATUS_NOERROR;
 }
 
-pdu::T_PDU_ERROR SimPduVci::UnlockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 mask) {
+pdu::T_PDU_ERROR SimPduVci::UnlockResourceMask(UNUM32 hMod, UNUM32 hCLL, UNUM32 mask) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
   Link* link = FindLink(hMod, hCLL);

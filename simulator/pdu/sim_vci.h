@@ -67,8 +67,8 @@ class SimPduVci {
   pdu::T_PDU_ERROR DestroyComLogicalLink(pdu::UNUM32 hMod, pdu::UNUM32 hCLL);
   pdu::T_PDU_ERROR Connect(pdu::UNUM32 hMod, pdu::UNUM32 hCLL);
   pdu::T_PDU_ERROR Disconnect(pdu::UNUM32 hMod, pdu::UNUM32 hCLL);
-  pdu::T_PDU_ERROR LockResource(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, pdu::UNUM32 mask);
-  pdu::T_PDU_ERROR UnlockResource(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, pdu::UNUM32 mask);
+  pdu::T_PDU_ERROR LockResourceMask(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, pdu::UNUM32 mask);
+  pdu::T_PDU_ERROR UnlockResourceMask(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, pdu::UNUM32 mask);
   pdu::T_PDU_ERROR GetComParam(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, pdu::UNUM32 paramId,
                                pdu::PDU_PARAM_ITEM** item);
   pdu::T_PDU_ERROR SetComParam(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, pdu::PDU_PARAM_ITEM* item);
