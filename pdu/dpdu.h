@@ -203,6 +203,15 @@ struct PDU_DATA_ITEM {
   void* pData;
 };
 
+struct PDU_IO_PROG_VOLTAGE_DATA {
+  UNUM32 ProgVoltage_mv;
+  UNUM32 PinOnDLC;
+};
+struct PDU_IO_BYTEARRAY_DATA {
+  UNUM32 DataSize;
+  UNUM8* pData;
+};
+
 struct PDU_VERSION_DATA {
   UNUM32 MVCI_Part1StandardVersion;
   UNUM32 MVCI_Part2StandardVersion;
