@@ -9,7 +9,6 @@ namespace varrow {
 
 namespace {
 
-constexpr wchar_t kJ2534LogFolder[] = L"J2534";
 constexpr wchar_t kPduLogFolder[] = L"PDU\\";
 constexpr wchar_t kPduLogFile[] = L"OVRA-VCI.txt";
 constexpr wchar_t kTorvaPduLogFile[] = L"Torva-Link.txt";
@@ -40,16 +39,6 @@ std::wstring Trimmed(const std::wstring& text) {
 }
 
 }  // namespace
-
-std::wstring DefaultJ2534LogName(const std::wstring& logFileLocation,
-                                 const std::wstring& functionLibrary) {
-  const std::size_t slash = functionLibrary.rfind(L'\\');
-  const std::wstring fileName =
-      slash == std::wstring::npos ? functionLibrary : functionLibrary.substr(slash + 1);
-  std::wstring name = logFileLocation + kJ2534LogFolder + L"\\" + fileName;
-  if (!FitsField(name)) return {};
-  return name;
-}
 
 std::wstring DefaultPduLogName(const std::wstring& logFileLocation, int brandId,
                                const std::wstring& identifier) {

@@ -18,11 +18,7 @@ namespace varrow {
 constexpr int kTorvaBrandId = 1;
 constexpr int kHaldenBrandId = 2;
 
-// The default log file of a J2534 implementation, without the format step:
-// LogFileLocation + "J2534\" + the file name of FunctionLibrary. Empty when the
-// result would not fit a 260-character field.
-std::wstring DefaultJ2534LogName(const std::wstring& logFileLocation,
-                                 const std::wstring& functionLibrary);
+// DefaultJ2534LogName (the J2534 default without the format step): monitoring/path_rules.h.
 // The default log file of the PDU implementation, without the format step:
 // LogFileLocation + "PDU\" + "OVRA-VCI.txt", whose file name becomes
 // "Torva-Link.txt" (brand 1) or "Halden-VCI.txt" (brand 2) for the vendor's own

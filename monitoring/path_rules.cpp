@@ -38,6 +38,16 @@ std::wstring SettingsKeyName(const std::wstring& p) {
   return name;
 }
 
+std::wstring DefaultJ2534LogName(const std::wstring& logFileLocation,
+                                 const std::wstring& functionLibrary) {
+  const std::size_t slash = functionLibrary.rfind(L'\\');
+  const std::wstring fileName =
+      slash == std::wstring::npos ? functionLibrary : functionLibrary.substr(slash + 1);
+  std::wstring name = logFileLocation + L"J2534\\" + fileName;
+  if (!Fits(name)) return {};
+  return name;
+}
+
 std::vector<std::wstring> PathSearchCandidates(const std::wstring& path,
                                                const std::wstring& pathVariable) {
   std::vector<std::wstring> candidates;

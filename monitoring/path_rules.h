@@ -18,6 +18,12 @@ inline constexpr std::size_t kPathFieldChars = 260;
 std::wstring AsidePath(const std::wstring& p);
 // p with every "\" replaced by "_": the name of the library's settings subkey.
 std::wstring SettingsKeyName(const std::wstring& p);
+// The default log file of a J2534 implementation, without the format step:
+// LogFileLocation + "J2534\" + the file name of FunctionLibrary. Empty when the
+// result would not fit a 260-character field. (The J2534 page shows it; the
+// monitor library logs there when the user has no settings for it.)
+std::wstring DefaultJ2534LogName(const std::wstring& logFileLocation,
+                                 const std::wstring& functionLibrary);
 
 // The paths that the PATH search probes for `path`, in order: PATH split at
 // ";" (empty pieces skipped), each piece without trailing blanks and then

@@ -1,0 +1,133 @@
+#include "monitor/j2534_record.h"
+
+#include <algorithm>
+
+#include "monitor/text_rules.h"
+#include "passthru/names.h"
+
+namespace monitor {
+
+using passthru::ULong;
+
+const char* FunctionName(J2534Function function) {
+  switch (function) {
+    case J2534Function::Open: return "PassThruOpen";
+    case J2534Function::Close: return "PassThruClose";
+    case J2534Function::Connect: return "PassThruConnect";
+    case J2534Function::Disconnect: return "PassThruDisconnect";
+    case J2534Function::ReadMsgs: return "PassThruReadMsgs";
+    case J2534Function::WriteMsgs: return "PassThruWriteMsgs";
+    case J2534Function::StartPeriodicMsg: return "PassThruStartPeriodicMsg";
+    case J2534Function::StopPeriodicMsg: return "PassThruStopPeriodicMsg";
+    case J2534Function::StartMsgFilter: return "PassThruStartMsgFilter";
+    case J2534Function::StopMsgFilter: return "PassThruStopMsgFilter";
+    case J2534Function::SetProgrammingVoltage: return "PassThruSetProgrammingVoltage";
+    case J2534Function::ReadVersion: return "PassThruReadVersion";
+    case J2534Function::GetLastError: return "PassThruGetLastError";
+    case J2534Function::Ioctl: return "PassThruIoctl";
+  }
+  return "PassThru?";
+}
+
+std::string Dec(std::uint64_t value) { return std::to_string(value); }
+
+CapturedMsg CaptureMessage(const passthru::PassThruMsg& msg, std::uint32_t limit) {
+  CapturedMsg out;
+  out.protocol = msg.ProtocolID;
+  out.rxStatus = msg.RxStatus;
+  out.txFlags = msg.TxFlags;
+  out.timestamp = msg.Timestamp;
+  out.dataSize = msg.DataSize;
+  out.extraDataIndex = msg.ExtraDataIndex;
+  std::uint32_t bytes = std::min<std::uint32_t>(msg.DataSize, passthru::kMaxDataSize);
+  if (limit != 0) bytes = std::min(bytes, limit);
+  out.data.assign(msg.Data, msg.Data + bytes);
+  return out;
+}
+
+std::string MessageText(const CapturedMsg& msg) {
+  std::string text = "protocol " + passthru::ProtocolName(msg.protocol) + ", RxStatus " +
+                     passthru::RxStatusText(msg.rxStatus) + ", TxFlags " +
+                     passthru::TxFlagsText(msg.txFlags) + ", Timestamp " + Dec(msg.timestamp) +
+                     " us, DataSize " + Dec(msg.dataSize);
+  if (msg.dataSize > passthru::kMaxDataSize) {
+    text += " (exceeds " + Dec(passthru::kMaxDataSize) + ": capped)";
+  }
+  text += ", ExtraDataIndex " + Dec(msg.extraDataIndex);
+  const std::uint64_t whole = std::min<std::uint64_t>(msg.dataSize, passthru::kMaxDataSize);
+  if (msg.data.size() < whole) {
+    text += "\nData (" + Dec(msg.data.size()) + " of " + Dec(whole) + " bytes):";
+  } else {
+    text += "\nData:";
+  }
+  if (!msg.data.empty()) {
+    text += msg.data.size() > kBytesPerLine ? "\n" : " ";
+    text += HexDump(msg.data.data(), msg.data.size(), kBytesPerLine);
+  }
+  return text;
+}
+
+std::string ConfigListText(const passthru::SConfig* items, std::uint32_t count,
+                           std::uint32_t shown) {
+  std::string text = "NumOfParams " + Dec(count);
+  if (items == nullptr) return text + ", ConfigPtr NULL";
+  shown = std::min(shown, count);
+  for (std::uint32_t i = 0; i < shown; ++i) {
+    text += "\n" + passthru::ParameterName(items[i].Parameter) + " = " + Dec(items[i].Value);
+  }
+  if (shown < count) text += "\n(" + Dec(count - shown) + " more not logged)";
+  return text;
+}
+
+std::string ByteArrayText(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t shown) {
+  std::string text = "NumOfBytes " + Dec(count);
+  if (bytes == nullptr) return text + ", BytePtr NULL";
+  shown = std::min(shown, count);
+  if (shown != 0) text += ": " + HexDump(bytes, shown, 0);
+  if (shown < count) text += " (" + Dec(count - shown) + " more not logged)";
+  return text;
+}
+
+LogEntry BuildEntry(const J2534Record& record) {
+  LogEntry entry;
+  entry.time = WallTimeFromFileTime(record.localFileTime);
+  entry.elapsedMicros = record.elapsedMicros;
+  entry.processId = record.processId;
+  entry.threadId = record.threadId;
+  entry.function = FunctionName(record.function);
+  entry.phase = record.phase;
+  entry.fields.reserve(record.fields.size());
+  for (const PendingField& pending : record.fields) {
+    if (pending.messages.empty()) {
+      entry.fields.push_back({pending.name, pending.text});
+      continue;
+    }
+    for (std::size_t i = 0; i < pending.messages.size(); ++i) {
+      entry.fields.push_back(
+          {pending.name + (pending.messages.size() > 1 || pending.messagesNotLogged != 0
+                               ? "[" + Dec(i) + "]"
+                               : std::string()),
+           MessageText(pending.messages[i])});
+    }
+    if (pending.messagesNotLogged != 0) {
+      entry.fields.push_back({pending.name, Dec(pending.messagesNotLogged) + " more not logged"});
+    }
+  }
+  if (record.hasResult) {
+    entry.result = passthru::ReturnCodeName(record.result);
+    entry.failed = record.result != passthru::STATUS_NOERROR;
+  }
+  entry.durationMicros = record.durationMicros;
+  return entry;
+}
+
+std::size_t RecordBytes(const J2534Record& record) {
+  std::size_t bytes = sizeof record;
+  for (const PendingField& field : record.fields) {
+    bytes += sizeof field + field.name.size() + field.text.size();
+    for (const CapturedMsg& msg : field.messages) bytes += sizeof msg + msg.data.size();
+  }
+  return bytes;
+}
+
+}  // namespace monitor

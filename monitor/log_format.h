@@ -1,0 +1,57 @@
+// The four log formats: the pieces a log file is made of and where a batch of
+// entries goes, so that a file stays readable after every batch and after the
+// host program is killed. Free of Windows headers (fuzzed natively).
+//
+// A file is: FileHead, then sessions, then FileTail. A session is SessionHead,
+// entries, SessionTail. Every batch ends the file with SessionTail + FileTail
+// (XML: "</session></log>", HTML: "</table></body></html>"); the next batch of
+// the same session overwrites those closing pieces, and a batch of another
+// session (another process, or a second monitor sharing the file) overwrites
+// FileTail only and opens a session of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "monitor/log_entry.h"
+
+namespace monitor {
+
+// Columns of every format, in order (CSV has exactly these).
+inline constexpr int kColumnCount = 9;
+extern const char* const kColumnNames[kColumnCount];
+
+// The format of an OutputFormat setting; ASCII for a value outside 1..4.
+LogFormat FormatFromSetting(std::int32_t setting);
+
+// Written once at the start of an empty file ("title" names the log).
+std::string FileHead(LogFormat format, const std::string& title);
+// Ends the file after every batch (empty for ASCII and CSV).
+std::string FileTail(LogFormat format);
+// Opens a session / closes it (the closing piece is empty for ASCII and CSV).
+std::string SessionHead(LogFormat format, const SessionInfo& session);
+std::string SessionTail(LogFormat format);
+// One entry, whole (ends with a line break).
+std::string RenderEntry(LogFormat format, const LogEntry& entry);
+// One line for the debugger output: the entry without line breaks.
+std::string DebugLine(const std::string& api, const LogEntry& entry);
+
+// What the end of the file looks like before a batch.
+struct FileEnd {
+  std::uint64_t size = 0;
+  bool endsWithFileTail = false;        // the last bytes are FileTail
+  bool endsWithOwnSession = false;      // ... SessionTail + FileTail of our own open session
+};
+// Where a batch goes and what is written there (one write).
+struct BatchPlan {
+  std::uint64_t offset = 0;
+  std::string bytes;
+};
+// The plan for `entries` (rendered entries, concatenated): an empty file gets
+// FileHead first; our own open session is continued over its closing pieces;
+// another file end gets a new session (over FileTail when the file ends with
+// it, else after whatever the file holds).
+BatchPlan PlanBatch(LogFormat format, const FileEnd& end, const SessionInfo& session,
+                    const std::string& title, const std::string& entries);
+
+}  // namespace monitor

@@ -1,0 +1,371 @@
+#include "monitor/log_writer.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "monitor/log_format.h"
+#include "monitor/settings_lookup.h"
+#include "monitor/text_rules.h"
+
+namespace monitor {
+
+namespace {
+
+constexpr std::size_t kBatchEntries = 512;  // entries rendered and written at once at most
+constexpr DWORD kFileMutexWaitMs = 5000;    // another writer holding the file this long: give up the batch
+
+enum Complaint { kOpen = 1, kMutex = 2, kWrite = 4 };
+
+std::uint64_t NowLocalFileTime() {
+  FILETIME utc;
+  GetSystemTimePreciseAsFileTime(&utc);
+  FILETIME local;
+  if (!FileTimeToLocalFileTime(&utc, &local)) local = utc;
+  return (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+}
+
+std::string EntryFieldBytes(const LogEntry& e) {
+  std::string s = e.function + e.result;
+  for (const Field& f : e.fields) s += f.name + f.value;
+  return s;
+}
+
+}  // namespace
+
+std::size_t ReadyEntry::Bytes() const { return sizeof *this + EntryFieldBytes(entry_).size(); }
+
+std::wstring LogMutexName(const std::wstring& fullPath, const wchar_t* scope, DWORD processId) {
+  std::wstring folded = fullPath;
+  if (!folded.empty()) CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+  std::uint64_t hash = 1469598103934665603ull;  // FNV-1a over the UTF-16 units
+  for (wchar_t c : folded) {
+    hash ^= static_cast<std::uint16_t>(c);
+    hash *= 1099511628211ull;
+  }
+  wchar_t name[96];
+  swprintf(name, 96, L"Local\\OvraLog%ls-%08lX-%016llX", scope, static_cast<unsigned long>(processId),
+           static_cast<unsigned long long>(hash));
+  return name;
+}
+
+LogWriter::LogWriter(WriterOptions options) : options_(std::move(options)) {
+  InitializeCriticalSection(&queueLock_);
+  InitializeCriticalSection(&writeLock_);
+  wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
+LogWriter::~LogWriter() {
+  // Only destroyed when no writer thread runs (tests, or a monitor that never logged).
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  if (fileMutex_ != nullptr) CloseHandle(fileMutex_);
+  if (startedMarker_ != nullptr) CloseHandle(startedMarker_);
+  if (wake_ != nullptr) CloseHandle(wake_);
+  DeleteCriticalSection(&writeLock_);
+  DeleteCriticalSection(&queueLock_);
+}
+
+bool LogWriter::Submit(std::unique_ptr<EntrySource> entry) noexcept {
+  if (!entry) return false;
+  bool start = false;
+  bool urgent = false;
+  try {
+    const std::size_t bytes = entry->Bytes();
+    EnterCriticalSection(&queueLock_);
+    if (queue_.size() >= options_.maxEntries || queuedBytes_ + bytes > options_.maxBytes) {
+      ++droppedSinceLast_;
+      LeaveCriticalSection(&queueLock_);
+      ++dropped_;
+      return false;
+    }
+    try {
+      queue_.push_back(std::move(entry));
+    } catch (...) {
+      ++droppedSinceLast_;
+      LeaveCriticalSection(&queueLock_);
+      ++dropped_;
+      return false;
+    }
+    queuedBytes_ += bytes;
+    start = !running_;
+    if (start) running_ = true;
+    urgent = queue_.size() * 2 >= options_.maxEntries || queuedBytes_ * 2 >= options_.maxBytes;
+    LeaveCriticalSection(&queueLock_);
+  } catch (...) {
+    ++dropped_;
+    return false;
+  }
+  ++queued_;
+  if (start) {
+    // The thread keeps this module loaded while it runs, and lets it go when it ends.
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&LogWriter::ThreadMain), &module);
+    HANDLE thread = CreateThread(nullptr, 0, &LogWriter::ThreadMain, this, 0, nullptr);
+    if (thread != nullptr) {
+      CloseHandle(thread);
+    } else {
+      if (module != nullptr && module != GetModuleHandleW(nullptr)) FreeLibrary(module);
+      EnterCriticalSection(&queueLock_);
+      running_ = false;  // the next entry tries again
+      LeaveCriticalSection(&queueLock_);
+    }
+  } else if (urgent) {
+    SetEvent(wake_);
+  }
+  return true;
+}
+
+DWORD WINAPI LogWriter::ThreadMain(void* self) {
+  try {
+    static_cast<LogWriter*>(self)->Run();
+  } catch (...) {
+  }
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&LogWriter::ThreadMain), &module);
+  if (module != nullptr && module != GetModuleHandleW(nullptr)) FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+void LogWriter::Run() {
+  DWORD idle = 0;
+  for (;;) {
+    const DWORD woken = WaitForSingleObject(wake_, options_.periodMs);
+    std::deque<std::unique_ptr<EntrySource>> batch;
+    std::uint64_t dropped = 0;
+    EnterCriticalSection(&queueLock_);
+    TakeQueue(&batch, &dropped);
+    if (batch.empty() && dropped == 0 && idle >= options_.idleExitMs) {
+      running_ = false;
+      LeaveCriticalSection(&queueLock_);
+      return;
+    }
+    LeaveCriticalSection(&queueLock_);
+    if (batch.empty() && dropped == 0) {
+      idle = woken == WAIT_OBJECT_0 ? 0 : idle + options_.periodMs;
+      continue;
+    }
+    idle = 0;
+    EnterCriticalSection(&writeLock_);
+    WriteBatch(batch, dropped);
+    LeaveCriticalSection(&writeLock_);
+  }
+}
+
+void LogWriter::TakeQueue(std::deque<std::unique_ptr<EntrySource>>* batch, std::uint64_t* dropped) {
+  const std::size_t count = std::min(queue_.size(), kBatchEntries);
+  for (std::size_t i = 0; i < count; ++i) {
+    queuedBytes_ -= std::min(queuedBytes_, queue_.front()->Bytes());
+    batch->push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
+  *dropped = droppedSinceLast_;
+  droppedSinceLast_ = 0;
+}
+
+void LogWriter::WriteBatch(std::deque<std::unique_ptr<EntrySource>>& batch, std::uint64_t dropped) {
+  std::string text;
+  std::uint64_t failedBuilds = 0;
+  std::string entries;
+  for (const std::unique_ptr<EntrySource>& source : batch) {
+    try {
+      const LogEntry entry = source->Build();
+      entries += RenderEntry(options_.format, entry);
+      if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, entry).c_str());
+    } catch (...) {
+      ++failedBuilds;
+    }
+  }
+  if (dropped != 0 || failedBuilds != 0) {
+    LogEntry note;
+    note.time = WallTimeFromFileTime(NowLocalFileTime());
+    note.processId = GetCurrentProcessId();
+    note.threadId = GetCurrentThreadId();
+    note.function = "(monitor)";
+    note.phase = Phase::Note;
+    note.fields.push_back({"Dropped", std::to_string(dropped + failedBuilds) +
+                                          " entries not logged (queue full or log not writable)"});
+    text = RenderEntry(options_.format, note);
+    if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, note).c_str());
+  }
+  text += entries;
+  if (WriteText(text)) {
+    written_ += batch.size() - failedBuilds;
+    dropped_ += failedBuilds;
+  } else {
+    // Counted, and reported in the first batch that can be written.
+    dropped_ += batch.size();
+    if (TryEnterCriticalSection(&queueLock_)) {
+      droppedSinceLast_ += batch.size() + dropped;
+      LeaveCriticalSection(&queueLock_);
+    }
+  }
+  ++batches_;
+  requested_ += batch.size();
+}
+
+bool LogWriter::OpenFile() {
+  if (file_ != INVALID_HANDLE_VALUE) return true;
+  wchar_t full[MAX_PATH * 2];
+  const DWORD n = GetFullPathNameW(options_.path.c_str(), MAX_PATH * 2, full, nullptr);
+  const std::wstring path = (n == 0 || n >= MAX_PATH * 2) ? options_.path : std::wstring(full);
+  CreateFolderChain(FolderOf(path));
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Complain(kOpen, L"cannot open the log file", GetLastError());
+    return false;
+  }
+  if (fileMutex_ == nullptr) {
+    fileMutex_ = CreateMutexW(nullptr, FALSE, LogMutexName(path, L"File", 0).c_str());
+  }
+  if (fileMutex_ == nullptr) {
+    Complain(kMutex, L"cannot create the log file's mutex", GetLastError());
+    CloseHandle(file);
+    return false;
+  }
+  file_ = file;
+  if (!startedFile_) {
+    startedFile_ = true;
+    // Overwrite: the first writer of this process to reach the file starts it afresh.
+    startedMarker_ = CreateMutexW(nullptr, FALSE,
+                                  LogMutexName(path, L"Started", GetCurrentProcessId()).c_str());
+    const bool first = startedMarker_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (options_.overwrite && first) pendingTruncate_ = true;
+  }
+  complained_ &= ~kOpen;
+  return true;
+}
+
+bool LogWriter::WriteText(const std::string& entries) {
+  if (!OpenFile()) return false;
+  const DWORD waited = WaitForSingleObject(fileMutex_, exiting_ ? 200 : kFileMutexWaitMs);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    Complain(kMutex, L"another writer holds the log file", waited);
+    return false;
+  }
+  bool ok = false;
+  do {
+    if (pendingTruncate_) {
+      LARGE_INTEGER zero{};
+      if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file_)) break;
+      pendingTruncate_ = false;
+      sessionOpen_ = false;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file_, &size)) break;
+    FileEnd end;
+    end.size = static_cast<std::uint64_t>(size.QuadPart);
+    const std::string fileTail = FileTail(options_.format);
+    const std::string closing = SessionTail(options_.format) + fileTail;
+    std::string last;
+    if (!closing.empty() && end.size >= closing.size()) {
+      LARGE_INTEGER at;
+      at.QuadPart = static_cast<LONGLONG>(end.size - closing.size());
+      last.resize(closing.size());
+      DWORD got = 0;
+      if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) ||
+          !ReadFile(file_, last.data(), static_cast<DWORD>(last.size()), &got, nullptr)) {
+        break;
+      }
+      last.resize(got);
+    }
+    end.endsWithOwnSession = sessionOpen_ && end.size == lastEnd_ && last == closing;
+    end.endsWithFileTail = !fileTail.empty() && last.size() >= fileTail.size() &&
+                           last.compare(last.size() - fileTail.size(), fileTail.size(), fileTail) == 0;
+    const BatchPlan plan = PlanBatch(options_.format, end, options_.session, options_.title, entries);
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(plan.offset);
+    if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) break;
+    std::size_t done = 0;
+    while (done < plan.bytes.size()) {
+      DWORD wrote = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(plan.bytes.size() - done, 1u << 24));
+      if (!WriteFile(file_, plan.bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) break;
+      done += wrote;
+    }
+    if (done != plan.bytes.size()) break;
+    lastEnd_ = plan.offset + plan.bytes.size();
+    sessionOpen_ = true;
+    ok = true;
+  } while (false);
+  const DWORD error = GetLastError();
+  ReleaseMutex(fileMutex_);
+  if (!ok) {
+    Complain(kWrite, L"cannot write the log file", error);
+    // Reopen next time: the file may have been replaced or the disk freed.
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    sessionOpen_ = false;
+  } else {
+    complained_ &= ~kWrite;
+  }
+  return ok;
+}
+
+void LogWriter::Complain(int kind, const wchar_t* what, DWORD error) {
+  if ((complained_ & kind) != 0) return;
+  complained_ |= kind;
+  wchar_t line[MAX_PATH * 2 + 200];
+  swprintf(line, sizeof line / sizeof line[0],
+           L"[%hs monitor] %ls %ls (error %lu); calls are forwarded unchanged, entries are counted as "
+           L"dropped\n",
+           options_.api.c_str(), what, options_.path.c_str(), static_cast<unsigned long>(error));
+  OutputDebugStringW(line);
+}
+
+void LogWriter::Flush(DWORD waitMs) noexcept {
+  const std::uint64_t target = queued_.load();
+  SetEvent(wake_);
+  const ULONGLONG until = GetTickCount64() + waitMs;
+  while (requested_.load() < target && GetTickCount64() < until) {
+    bool idle = false;
+    EnterCriticalSection(&queueLock_);
+    idle = !running_ && queue_.empty();
+    LeaveCriticalSection(&queueLock_);
+    if (idle) break;
+    Sleep(1);
+    SetEvent(wake_);
+  }
+}
+
+void LogWriter::FlushAtProcessExit() noexcept {
+  try {
+    exiting_ = true;
+    if (!TryEnterCriticalSection(&queueLock_)) return;  // the writer thread died holding it
+    std::deque<std::unique_ptr<EntrySource>> all;
+    std::uint64_t dropped = droppedSinceLast_;
+    droppedSinceLast_ = 0;
+    while (!queue_.empty()) {
+      all.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
+    queuedBytes_ = 0;
+    LeaveCriticalSection(&queueLock_);
+    if (all.empty() && dropped == 0) return;
+    if (!TryEnterCriticalSection(&writeLock_)) return;  // it died in the middle of a batch
+    while (!all.empty() || dropped != 0) {
+      std::deque<std::unique_ptr<EntrySource>> batch;
+      while (!all.empty() && batch.size() < kBatchEntries) {
+        batch.push_back(std::move(all.front()));
+        all.pop_front();
+      }
+      WriteBatch(batch, dropped);
+      dropped = 0;
+    }
+    LeaveCriticalSection(&writeLock_);
+  } catch (...) {
+  }
+}
+
+WriterStats LogWriter::Stats() const {
+  WriterStats s;
+  s.queued = queued_.load();
+  s.written = written_.load();
+  s.dropped = dropped_.load();
+  s.batches = batches_.load();
+  return s;
+}
+
+}  // namespace monitor

@@ -1,0 +1,59 @@
+// Where a monitor library finds its logging settings: the per-user settings
+// subkey that Varrow writes for the registered library path that resolves to
+// the monitor's own file, or, when the running user has none, the machine
+// defaults with the default log file the monitoring page would show.
+// Shared by the J2534 and D-PDU monitors (the API's subkey name is a parameter).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace monitor {
+
+struct MonitorSettings {
+  std::wstring outputFile;
+  std::int32_t outputFormat = 1;  // 1 ASCII, 2 XML, 3 CSV, 4 HTML
+  bool overwrite = true;
+  bool logEntryExit = false;
+  bool logDebugView = false;
+  bool disableErrBufferEmpty = true;
+  std::uint32_t messageSizeLimit = 0;  // bytes of data logged per message; 0: all
+  std::int32_t storeWithPrimaryApi = -1;
+  bool fromUser = false;        // false: the machine defaults
+  std::wstring library;         // the registered library path that matched (or our own)
+  std::wstring settingsKey;     // the per-user subkey name looked for
+};
+
+// The registry roots to read (tests pass scratch keys).
+struct SettingsRoots {
+  HKEY machine = HKEY_LOCAL_MACHINE;
+  HKEY user = HKEY_CURRENT_USER;
+};
+
+// The FunctionLibrary of every device key under SOFTWARE\PassThruSupport.04.04.
+std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine);
+
+// A registered path as Varrow holds it: the path itself when a file exists
+// there, else the first PATH folder that holds it; empty when neither.
+std::wstring ResolveRegisteredPath(const std::wstring& registered);
+// True when both name the same file: full, long paths compared without regard to case.
+bool SamePath(const std::wstring& a, const std::wstring& b);
+
+// The settings for the monitor library at `ownPath` of API `apiName` ("J2534 API").
+// `registered` are the candidate library paths (resolved as above, first match
+// wins; our own path when none matches). Never fails: missing values keep the
+// initial values; the output file is always set (the default name, and at
+// worst a file in the temporary folder).
+MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPath,
+                               const std::vector<std::wstring>& registered,
+                               const SettingsRoots& roots);
+
+// The folder part of `path` up to and including its last "\" (empty when none).
+std::wstring FolderOf(const std::wstring& path);
+// Creates `folder` and every missing parent. True when it exists afterwards.
+bool CreateFolderChain(const std::wstring& folder);
+
+}  // namespace monitor

@@ -1,0 +1,170 @@
+#include "monitor/text_rules.h"
+
+#include <cstdio>
+
+namespace monitor {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = 0;
+  std::uint32_t min = 0;
+  std::uint32_t code = 0;
+  if (lead < 0x80) return 1;
+  if ((lead & 0xE0) == 0xC0) { length = 2; min = 0x80; code = lead & 0x1F; }
+  else if ((lead & 0xF0) == 0xE0) { length = 3; min = 0x800; code = lead & 0x0F; }
+  else if ((lead & 0xF8) == 0xF0) { length = 4; min = 0x10000; code = lead & 0x07; }
+  else return 0;
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(i + k) & 0x3F);
+  }
+  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  if (code == 0xFFFE || code == 0xFFFF) return 0;  // not XML characters
+  return length;
+}
+
+// Escapes for XML or HTML; `breaks` turns line feeds into <br>.
+std::string MarkupEscape(const std::string& text, bool breaks) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const std::size_t length = Utf8Length(text, i);
+    if (length == 0) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    if (length > 1) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    ++i;
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      case '\n': out += breaks ? "<br>\n" : "\n"; break;
+      case '\t':
+      case '\r': out += c; break;
+      default:
+        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string HexDump(const std::uint8_t* bytes, std::size_t size, std::size_t perLine) {
+  std::string out;
+  if (bytes == nullptr || size == 0) return out;
+  out.reserve(size * 3);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i != 0) out += (perLine != 0 && i % perLine == 0) ? '\n' : ' ';
+    out += kHexDigits[bytes[i] >> 4];
+    out += kHexDigits[bytes[i] & 0x0F];
+  }
+  return out;
+}
+
+std::string PrintableText(const char* text, std::size_t limit) {
+  std::string out;
+  if (text == nullptr) return out;
+  for (std::size_t i = 0; i < limit && text[i] != '\0'; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::string XmlEscape(const std::string& text) { return MarkupEscape(text, false); }
+std::string HtmlEscape(const std::string& text) { return MarkupEscape(text, true); }
+
+std::string CsvField(const std::string& text) {
+  std::string clean;
+  clean.reserve(text.size());
+  bool quote = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = Utf8Length(text, i);
+    if (length == 0) {
+      clean += '?';
+      ++i;
+      continue;
+    }
+    const char c = text[i];
+    if (c == ',' || c == '"' || c == '\r' || c == '\n') quote = true;
+    clean.append(text, i, length);
+    i += length;
+  }
+  if (!clean.empty() && (clean.front() == ' ' || clean.back() == ' ')) quote = true;
+  if (!quote) return clean;
+  std::string out = "\"";
+  for (char c : clean) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string TimeText(const WallTime& t) {
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u.%06u",
+                static_cast<unsigned>(t.year % 10000), static_cast<unsigned>(t.month % 100),
+                static_cast<unsigned>(t.day % 100), static_cast<unsigned>(t.hour % 100),
+                static_cast<unsigned>(t.minute % 100), static_cast<unsigned>(t.second % 100),
+                static_cast<unsigned>(t.microsecond % 1000000));
+  return buffer;
+}
+
+const char* PhaseText(Phase phase) {
+  switch (phase) {
+    case Phase::Call: return "call";
+    case Phase::Entry: return "entry";
+    case Phase::Exit: return "exit";
+    case Phase::Note: return "note";
+  }
+  return "call";
+}
+
+WallTime WallTimeFromFileTime(std::uint64_t fileTime) {
+  WallTime t;
+  const std::uint64_t micros = fileTime / 10;
+  t.microsecond = static_cast<std::uint32_t>(micros % 1000000);
+  std::uint64_t seconds = micros / 1000000;
+  t.second = static_cast<std::uint16_t>(seconds % 60);
+  t.minute = static_cast<std::uint16_t>(seconds / 60 % 60);
+  t.hour = static_cast<std::uint16_t>(seconds / 3600 % 24);
+  // Days since 1601-01-01 to a civil date (days-from-civil inverted, epoch 0000-03-01).
+  const std::int64_t days = static_cast<std::int64_t>(seconds / 86400) + 584694;  // 1601-01-01 is day 584694 after 0000-03-01
+  const std::int64_t era = days / 146097;
+  const std::int64_t doe = days - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  t.year = static_cast<std::uint16_t>(year);
+  t.month = static_cast<std::uint16_t>(month);
+  t.day = static_cast<std::uint16_t>(day);
+  return t;
+}
+
+}  // namespace monitor

@@ -1,0 +1,35 @@
+// A stand-in J2534 library for the monitor's tests and benchmarks: it records
+// what each call received and answers with chosen codes and fixed outputs, so
+// that a test can see that the monitor passes everything through untouched.
+// FakePassThruState() (exported) gives the state of the loaded copy.
+#pragma once
+
+#include <cstdint>
+
+#include "passthru/j2534.h"
+
+namespace fake {
+
+inline constexpr passthru::ULong kDeviceId = 0x11;
+inline constexpr passthru::ULong kChannelId = 0x22;
+inline constexpr passthru::ULong kPeriodicId = 0x33;
+inline constexpr passthru::ULong kFilterId = 0x44;
+inline constexpr passthru::ULong kBatteryMillivolts = 12345;
+inline constexpr char kLastError[] = "fake: last error text";
+
+struct State {
+  // Set by the test: the code every call returns (-1: its normal answer).
+  passthru::Long forcedResult = -1;
+  // ReadMsgs: messages available, and the DataSize of each (bytes i & 0xFF).
+  passthru::ULong readAvailable = 1;
+  passthru::ULong readDataSize = 8;
+  // Recorded by every call.
+  std::uint32_t calls = 0;
+  const char* lastFunction = "";
+  passthru::ULong args[6] = {};
+  const void* pointers[6] = {};
+};
+
+using StateFn = State*(__stdcall*)();
+
+}  // namespace fake
