@@ -5,13 +5,15 @@
 #                             seed it once (marker DIR/.varrow-demo-seeded),
 #                             then refresh the program's files from $BIN.
 #   demo_seed DIR             the package's files, registry values and RP1210 file.
-#   demo_install_program DIR  Varrow.exe, Varrow-*.dll and Pellor-*.chm from $BIN.
+#   demo_install_program DIR  Varrow.exe, Varrow-*.dll, Pellor-*.chm and VciCheck.exe
+#                             from $BIN, and the built J2534 libraries (below).
 #
 # Layout (Windows paths inside the prefix; registry in the 32-bit view):
 #   C:\Program Files (x86)\OVRA\VCI\                 program, language libraries, help
-#   C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll         J2534 library (PDU capable)
+#   C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll         J2534 library (PDU capable):
+#                                                    the simulated VCI OvraSimPT32.dll
 #   C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll          D-PDU API library
-#   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll J2534 monitor library
+#   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll J2534 monitor library (the built one)
 #   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraPduMon32.dll   D-PDU monitor library
 #   C:\Program Files (x86)\Fennick Auto Labs\Bridge 2\fnkpt32.dll   other J2534 library
 #   C:\Program Files (x86)\Durnow Systems\PT-Mini\dspt0404.dll      other J2534 library
@@ -23,7 +25,11 @@ DEMO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 DEMO_PROGRAM_DIR='C:\Program Files (x86)\OVRA\VCI'
 DEMO_PROGRAM_EXE="$DEMO_PROGRAM_DIR\\Varrow.exe"
 
-# Stand-in libraries: they are moved, copied and deleted by the program, never loaded.
+# Stand-in libraries: they are moved, copied and deleted by the program, never
+# loaded. Two of them are real libraries when the build made them: the OVRA
+# VCI's J2534 library is the simulated VCI (under the product's file name, so
+# the registration, its settings key and everything that names it stay as the
+# package installs them), and the J2534 monitor library is the real monitor.
 DEMO_LIBRARIES=(
   'C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
   'C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll'
@@ -66,16 +72,46 @@ demo_seed() {
   touch "$prefix/.varrow-demo-seeded"
 }
 
+# The built libraries that stand in the demo and where: "built file|Windows path".
+DEMO_BUILT_LIBRARIES=(
+  'OvraSimPT32.dll|C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
+  'OvraJ2534Mon32.dll|C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
+)
+DEMO_MONITOR='C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
+
+# demo_install_libraries DIR: the built libraries from $BIN over their stand-ins.
+# A library set aside by monitoring is refreshed where it is set aside, and the
+# monitor copy in its place from the monitor library. A file that a running
+# program holds stays as it is.
+demo_install_libraries() {
+  local prefix=$1 entry built win host aside
+  for entry in "${DEMO_BUILT_LIBRARIES[@]}"; do
+    built=$BIN/${entry%%|*}
+    win=${entry#*|}
+    [ -f "$built" ] || continue
+    host=$(demo_unix_path "$prefix" "$win")
+    aside="$(dirname "$host")/_$(basename "$host")"
+    mkdir -p "$(dirname "$host")"
+    if [ -e "$aside" ]; then
+      cp "$built" "$aside" 2>/dev/null || true
+      cp "$BIN/OvraJ2534Mon32.dll" "$host" 2>/dev/null || true
+    else
+      cp "$built" "$host" 2>/dev/null || true
+    fi
+  done
+}
+
 demo_install_program() {
   local prefix=$1 dir f
   dir=$(demo_unix_path "$prefix" "$DEMO_PROGRAM_DIR")
   mkdir -p "$dir"
   # Language libraries and help files the build no longer makes go away too.
-  rm -f "$dir"/Varrow.exe "$dir"/Varrow-*.dll "$dir"/Pellor-*.chm
+  rm -f "$dir"/Varrow.exe "$dir"/Varrow-*.dll "$dir"/Pellor-*.chm "$dir"/VciCheck.exe
   cp "$BIN/Varrow.exe" "$dir/"
-  for f in "$BIN"/Varrow-*.dll "$BIN"/Pellor-*.chm; do
+  for f in "$BIN"/Varrow-*.dll "$BIN"/Pellor-*.chm "$BIN"/VciCheck.exe; do
     [ -e "$f" ] && cp "$f" "$dir/"
   done
+  demo_install_libraries "$prefix"
   return 0
 }
 

@@ -21,9 +21,12 @@ check() {  # check WHAT COMMAND...
 host() { demo_unix_path "$PREFIX" "$1"; }
 aside() { local win=$1; host "${win%\\*}\\_${win##*\\}"; }
 w() { WINEPREFIX=$PREFIX wine "$@" </dev/null >/dev/null 2>&1; }
-# The text each stand-in library was seeded with.
-original() { printf 'Demo stand-in for %s (not a real library).\r\n' "${1##*\\}"; }
-holds() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
+# What each library held when the prefix was seeded (a stand-in text, or a
+# built library such as the simulated VCI), kept under $PREFIX/seeded.
+keep_seeded() { local win; mkdir -p "$PREFIX/seeded"
+                for win in "$@"; do cp "$(host "$win")" "$PREFIX/seeded/${win##*\\}"; done; }
+original() { printf '%s' "$PREFIX/seeded/${1##*\\}"; }
+holds() { [ -f "$1" ] && cmp -s "$1" "$2"; }
 export_key() {  # export_key KEY FILE: the key in the 32-bit view, or "missing"
   WINEPREFIX=$PREFIX wine reg export "$1" "$2" /reg:32 /y </dev/null >/dev/null 2>&1 || echo missing >"$2"
 }
@@ -46,6 +49,7 @@ DRN='C:\Program Files (x86)\Durnow Systems\PT-Mini\dspt0404.dll'
 RP_ON='C:\windows\syswow64\FNKRP32.dll'
 RP_OFF='C:\windows\syswow64\DRNRP32.dll'
 MONITOR=$(host 'C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll')
+keep_seeded "$PT" "$PDU" "$FNK" "$DRN" "$RP_ON" "$RP_OFF"
 
 # Monitoring on, as a switch-on leaves it: the library aside, the monitor copy in its place.
 for lib in "$PT" "$PDU" "$FNK" "$RP_ON"; do

@@ -12,34 +12,41 @@ mkdir -p "$OUT"
 SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cpp"
          "$ROOT/monitoring/path_rules.cpp" "$ROOT/monitoring/format_rules.cpp"
          "$ROOT/settings/number_text.cpp")
+# A second target, the simulated VCI's rules, runs after the first (VARROW_FUZZ_TARGET).
+TARGET=${VARROW_FUZZ_TARGET:-text_rules}
+if [ "$TARGET" = sim_rules ]; then
+  RULES=4
+  SOURCES=("$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/ecu.cpp"
+           "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp")
+fi
 FLAGS=(-std=c++20 -O1 -g -I"$ROOT" -fsanitize=address,undefined -fno-sanitize-recover=all
        -fno-omit-frame-pointer)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
 
 mode=""
 if command -v clang++ >/dev/null 2>&1 &&
-   clang++ "${FLAGS[@]}" -fsanitize=fuzzer "${SOURCES[@]}" -o "$OUT/text_rules_fuzz" 2>"$OUT/build.log"; then
+   clang++ "${FLAGS[@]}" -fsanitize=fuzzer "${SOURCES[@]}" -o "$OUT/${TARGET}_fuzz" 2>"$OUT/build.log"; then
   mode=libfuzzer
 elif command -v g++ >/dev/null 2>&1 &&
-   g++ "${FLAGS[@]}" "${SOURCES[@]}" "$ROOT/tests/native/random_driver.cpp" -o "$OUT/text_rules_fuzz" 2>"$OUT/build.log"; then
+   g++ "${FLAGS[@]}" "${SOURCES[@]}" "$ROOT/tests/native/random_driver.cpp" -o "$OUT/${TARGET}_fuzz" 2>"$OUT/build.log"; then
   mode=random
 else
   echo "native fuzzing: no compiler with the sanitizers (see $OUT/build.log)" >&2
   exit 1
 fi
 
-echo "== native fuzzing of the text rules ($mode, ${SECONDS_PER_RULE}s per rule)"
+echo "== native fuzzing of the ${TARGET//_/ } ($mode, ${SECONDS_PER_RULE}s per rule)"
 failed=0
 for rule in $(seq 0 $((RULES - 1))); do
-  log="$OUT/rule-$rule.log"
+  log="$OUT/$TARGET-rule-$rule.log"
   if [ "$mode" = libfuzzer ]; then
-    mkdir -p "$OUT/corpus-$rule"
-    VARROW_FUZZ_RULE=$rule "$OUT/text_rules_fuzz" -max_total_time="$SECONDS_PER_RULE" \
-      -max_len=1200 -seed=$((rule + 1)) -print_final_stats=1 "$OUT/corpus-$rule" >"$log" 2>&1 || failed=1
+    mkdir -p "$OUT/$TARGET-corpus-$rule"
+    VARROW_FUZZ_RULE=$rule "$OUT/${TARGET}_fuzz" -max_total_time="$SECONDS_PER_RULE" \
+      -max_len=1200 -seed=$((rule + 1)) -print_final_stats=1 "$OUT/$TARGET-corpus-$rule" >"$log" 2>&1 || failed=1
     runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
   else
     VARROW_FUZZ_RULE=$rule timeout $((SECONDS_PER_RULE * 10 + 30)) \
-      "$OUT/text_rules_fuzz" $((SECONDS_PER_RULE * 20000)) $((rule + 1)) >"$log" 2>&1 || failed=1
+      "$OUT/${TARGET}_fuzz" $((SECONDS_PER_RULE * 20000)) $((rule + 1)) >"$log" 2>&1 || failed=1
     runs=$(awk '{print $1}' "$log" | tail -n1)
   fi
   echo "   rule $rule: ${runs:-?} inputs"
@@ -49,4 +56,6 @@ for rule in $(seq 0 $((RULES - 1))); do
     exit 1
   fi
 done
-echo "== native fuzzing passed"
+echo "== native fuzzing of the ${TARGET//_/ } passed"
+[ "$TARGET" = text_rules ] && VARROW_FUZZ_TARGET=sim_rules exec bash "$0" "$@"
+exit 0

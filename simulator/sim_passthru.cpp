@@ -1,0 +1,305 @@
+// OvraSimPT32.dll: the simulated VCI as a J2534 04.04 library. The 14 exports
+// take one lock around the device, wait for messages on a condition variable
+// (read timeouts), and send periodic messages from a thread of their own that
+// runs while the device is open. No export lets an exception out.
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+
+#include "passthru/j2534.h"
+#include "simulator/sim_device.h"
+
+using namespace passthru;
+using simulator::SimDevice;
+
+namespace {
+
+SRWLOCK g_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_changed = CONDITION_VARIABLE_INIT;  // messages queued, device closed
+// Made on first use and never destroyed: process exit may come at any time.
+SimDevice* g_device = nullptr;
+HANDLE g_periodicThread = nullptr;
+bool g_stopPeriodic = false;
+char g_lastError[kTextChars] = "";
+
+// Holds the lock for one scope.
+class Locked {
+ public:
+  Locked() { AcquireSRWLockExclusive(&g_lock); }
+  ~Locked() { ReleaseSRWLockExclusive(&g_lock); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+};
+
+// Microseconds since the library's first call.
+std::uint64_t NowMicros() {
+  static LARGE_INTEGER frequency{}, start{};
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  if (frequency.QuadPart == 0) {
+    QueryPerformanceFrequency(&frequency);
+    start = now;
+  }
+  return static_cast<std::uint64_t>((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart);
+}
+
+SimDevice& Device() {
+  if (g_device == nullptr) g_device = new SimDevice();
+  return *g_device;
+}
+
+// Keeps the device's last error text for PassThruGetLastError (under the lock).
+Long Remember(Long code) {
+  if (code != STATUS_NOERROR && g_device != nullptr) {
+    const std::string& text = g_device->lastError();
+    const std::size_t n = text.size() < kTextChars ? text.size() : kTextChars - 1;
+    std::memcpy(g_lastError, text.data(), n);
+    g_lastError[n] = '\0';
+  }
+  return code;
+}
+
+Long Failed(const char* text) {
+  Locked lock;
+  std::strncpy(g_lastError, text, kTextChars - 1);
+  g_lastError[kTextChars - 1] = '\0';
+  return ERR_FAILED;
+}
+
+// Sends periodic messages when due; ends when the device closes. It holds a
+// reference on this library so that FreeLibrary cannot unmap it underneath.
+DWORD WINAPI PeriodicThread(void*) {
+  {
+    Locked lock;
+    while (!g_stopPeriodic) {
+      const std::uint64_t due = g_device->NextPeriodicDue();
+      const std::uint64_t now = NowMicros();
+      if (due <= now) {
+        g_device->RunPeriodic(now);
+        WakeAllConditionVariable(&g_changed);
+        continue;
+      }
+      DWORD waitMs = INFINITE;
+      if (due != simulator::kNever) waitMs = static_cast<DWORD>((due - now + 999) / 1000);
+      SleepConditionVariableSRW(&g_changed, &g_lock, waitMs, 0);
+    }
+  }
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&PeriodicThread), &self);
+  FreeLibraryAndExitThread(self, 0);
+}
+
+// Starts the periodic thread (under the lock); false when it cannot start.
+bool StartPeriodicThread() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&PeriodicThread), &self))
+    return false;
+  g_stopPeriodic = false;
+  g_periodicThread = CreateThread(nullptr, 0, PeriodicThread, nullptr, 0, nullptr);
+  if (g_periodicThread == nullptr) {
+    FreeLibrary(self);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
+  try {
+    Locked lock;
+    const Long code = Device().Open(pName, pDeviceID);
+    if (code == STATUS_NOERROR && !StartPeriodicThread()) {
+      Device().Close(simulator::kSimDeviceId);
+      std::strcpy(g_lastError, "The simulated device could not start its timer thread");
+      return ERR_FAILED;
+    }
+    return Remember(code);
+  } catch (...) {
+    return Failed("PassThruOpen failed: out of memory");
+  }
+}
+
+Long __stdcall PassThruClose(ULong DeviceID) {
+  try {
+    HANDLE thread = nullptr;
+    Long code;
+    {
+      Locked lock;
+      code = Remember(Device().Close(DeviceID));
+      if (code == STATUS_NOERROR) {
+        g_stopPeriodic = true;
+        thread = g_periodicThread;
+        g_periodicThread = nullptr;
+        WakeAllConditionVariable(&g_changed);
+      }
+    }
+    if (thread != nullptr) {
+      WaitForSingleObject(thread, INFINITE);
+      CloseHandle(thread);
+    }
+    return code;
+  } catch (...) {
+    return Failed("PassThruClose failed");
+  }
+}
+
+Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, ULong BaudRate,
+                               ULong* pChannelID) {
+  try {
+    Locked lock;
+    return Remember(Device().Connect(DeviceID, ProtocolID, Flags, BaudRate, pChannelID));
+  } catch (...) {
+    return Failed("PassThruConnect failed: out of memory");
+  }
+}
+
+Long __stdcall PassThruDisconnect(ULong ChannelID) {
+  try {
+    Locked lock;
+    const Long code = Remember(Device().Disconnect(ChannelID));
+    WakeAllConditionVariable(&g_changed);
+    return code;
+  } catch (...) {
+    return Failed("PassThruDisconnect failed");
+  }
+}
+
+// Reads what is queued; with a timeout, waits until *pNumMsgs messages came
+// or the time is up (ERR_TIMEOUT when some but not all came).
+Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  try {
+    Locked lock;
+    if (pNumMsgs == nullptr) {
+      std::strcpy(g_lastError, "PassThruReadMsgs: pNumMsgs is NULL");
+      return ERR_NULL_PARAMETER;
+    }
+    const ULong room = *pNumMsgs;
+    const std::uint64_t deadline = NowMicros() + std::uint64_t{Timeout} * 1000;
+    ULong total = 0;
+    Long code = STATUS_NOERROR;
+    for (;;) {
+      ULong got = 0;
+      code = Device().Read(ChannelID, pMsg == nullptr ? nullptr : pMsg + total, room - total, &got);
+      total += got;
+      if (code != STATUS_NOERROR && code != ERR_BUFFER_EMPTY) break;
+      if (total >= room || Timeout == 0) break;
+      const std::uint64_t now = NowMicros();
+      if (now >= deadline) break;
+      SleepConditionVariableSRW(&g_changed, &g_lock,
+                                static_cast<DWORD>((deadline - now + 999) / 1000), 0);
+    }
+    *pNumMsgs = total;
+    if (code != STATUS_NOERROR && code != ERR_BUFFER_EMPTY) return Remember(code);
+    if (total == 0) return Remember(ERR_BUFFER_EMPTY);
+    if (total < room && Timeout != 0) {
+      std::strcpy(g_lastError, "Fewer messages than requested came within the timeout");
+      return ERR_TIMEOUT;
+    }
+    return STATUS_NOERROR;
+  } catch (...) {
+    return Failed("PassThruReadMsgs failed");
+  }
+}
+
+// Messages leave at once on the simulated bus, so the timeout never runs out.
+Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  try {
+    Locked lock;
+    const Long code = Remember(Device().Write(ChannelID, pMsg, pNumMsgs, NowMicros()));
+    WakeAllConditionVariable(&g_changed);
+    return code;
+  } catch (...) {
+    return Failed("PassThruWriteMsgs failed: out of memory");
+  }
+}
+
+Long __stdcall PassThruStartPeriodicMsg(ULong ChannelID, PassThruMsg* pMsg, ULong* pMsgID,
+                                        ULong TimeInterval) {
+  try {
+    Locked lock;
+    const Long code =
+        Remember(Device().StartPeriodic(ChannelID, pMsg, pMsgID, TimeInterval, NowMicros()));
+    WakeAllConditionVariable(&g_changed);  // the timer thread takes the new due time
+    return code;
+  } catch (...) {
+    return Failed("PassThruStartPeriodicMsg failed: out of memory");
+  }
+}
+
+Long __stdcall PassThruStopPeriodicMsg(ULong ChannelID, ULong MsgID) {
+  try {
+    Locked lock;
+    return Remember(Device().StopPeriodic(ChannelID, MsgID));
+  } catch (...) {
+    return Failed("PassThruStopPeriodicMsg failed");
+  }
+}
+
+Long __stdcall PassThruStartMsgFilter(ULong ChannelID, ULong FilterType, PassThruMsg* pMaskMsg,
+                                      PassThruMsg* pPatternMsg, PassThruMsg* pFlowControlMsg,
+                                      ULong* pFilterID) {
+  try {
+    Locked lock;
+    return Remember(Device().StartFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
+                                         pFlowControlMsg, pFilterID));
+  } catch (...) {
+    return Failed("PassThruStartMsgFilter failed: out of memory");
+  }
+}
+
+Long __stdcall PassThruStopMsgFilter(ULong ChannelID, ULong FilterID) {
+  try {
+    Locked lock;
+    return Remember(Device().StopFilter(ChannelID, FilterID));
+  } catch (...) {
+    return Failed("PassThruStopMsgFilter failed");
+  }
+}
+
+Long __stdcall PassThruSetProgrammingVoltage(ULong DeviceID, ULong PinNumber, ULong Voltage) {
+  try {
+    Locked lock;
+    return Remember(Device().SetProgrammingVoltage(DeviceID, PinNumber, Voltage));
+  } catch (...) {
+    return Failed("PassThruSetProgrammingVoltage failed");
+  }
+}
+
+Long __stdcall PassThruReadVersion(ULong DeviceID, char* pFirmwareVersion, char* pDllVersion,
+                                   char* pApiVersion) {
+  try {
+    Locked lock;
+    return Remember(Device().ReadVersion(DeviceID, pFirmwareVersion, pDllVersion, pApiVersion));
+  } catch (...) {
+    return Failed("PassThruReadVersion failed");
+  }
+}
+
+Long __stdcall PassThruGetLastError(char* pErrorDescription) {
+  try {
+    if (pErrorDescription == nullptr) return ERR_NULL_PARAMETER;
+    Locked lock;
+    std::memcpy(pErrorDescription, g_lastError, kTextChars);
+    pErrorDescription[kTextChars - 1] = '\0';
+    return STATUS_NOERROR;
+  } catch (...) {
+    return ERR_FAILED;
+  }
+}
+
+Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void* pOutput) {
+  try {
+    Locked lock;
+    return Remember(Device().Ioctl(ChannelID, IoctlID, pInput, pOutput));
+  } catch (...) {
+    return Failed("PassThruIoctl failed");
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,370 @@
+// VciCheck.exe: the technician's console check of a J2534 04.04 device.
+//
+//   VciCheck                      lists the registered devices (32-bit view) with
+//                                 their libraries, whether each exists and whether
+//                                 it is being monitored
+//   VciCheck "DEVICE" [--hold]    runs a short session through the device's
+//                                 registered library, as a diagnostic application
+//                                 does; --hold waits for a line (or the end) of
+//                                 standard input before disconnecting
+//
+// Exit code: 0 when every step succeeded, 1 when a step failed, 2 for bad usage.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "monitoring/path_rules.h"
+#include "passthru/j2534.h"
+
+using namespace passthru;
+
+namespace {
+
+constexpr wchar_t kRegistrations[] = L"SOFTWARE\\PassThruSupport.04.04";
+constexpr DWORD kFieldChars = 260;
+constexpr DWORD kReplyWaitMs = 2000;  // for the ECU's answer to the VIN request
+
+// Prints wide text as UTF-8 (the console is switched to UTF-8 at start).
+void Print(const std::wstring& text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, nullptr);
+  std::string out(bytes > 0 ? bytes : 0, '\0');
+  if (bytes > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), bytes,
+                        nullptr, nullptr);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Owns an open registry key.
+class Key {
+ public:
+  Key() = default;
+  ~Key() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  // Opens `path` under `parent` for reading in the 32-bit view.
+  bool Open(HKEY parent, const wchar_t* path) {
+    return RegOpenKeyExW(parent, path, 0, KEY_READ | KEY_WOW64_32KEY, &key_) == ERROR_SUCCESS;
+  }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// Reads a string value of at most 260 characters; empty when missing, of
+// another type or too long.
+std::wstring ReadString(HKEY key, const wchar_t* name) {
+  wchar_t buffer[kFieldChars + 1] = {};
+  DWORD type = 0;
+  DWORD bytes = kFieldChars * sizeof(wchar_t);
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) !=
+          ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ))
+    return L"";
+  buffer[bytes / sizeof(wchar_t)] = L'\0';
+  return buffer;
+}
+
+bool FileExists(const std::wstring& path) {
+  if (!varrow::PlainFilePath(path)) return false;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The file a registered library path names: the path itself when a file is
+// there, else the first PATH folder that holds it; empty when none does.
+std::wstring ResolveLibrary(const std::wstring& path) {
+  if (FileExists(path)) {
+    wchar_t full[MAX_PATH] = {};
+    const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    return n > 0 && n < MAX_PATH ? std::wstring(full) : path;
+  }
+  std::vector<wchar_t> variable(32768);
+  const DWORD n = GetEnvironmentVariableW(L"PATH", variable.data(), static_cast<DWORD>(variable.size()));
+  if (n == 0 || n >= variable.size()) return L"";
+  for (const std::wstring& candidate : varrow::PathSearchCandidates(path, variable.data()))
+    if (FileExists(candidate)) return candidate;
+  return L"";
+}
+
+struct Device {
+  std::wstring key;  // subkey name under PassThruSupport.04.04
+  std::wstring vendor, name, library;
+};
+
+std::vector<Device> RegisteredDevices() {
+  std::vector<Device> devices;
+  Key root;
+  if (!root.Open(HKEY_LOCAL_MACHINE, kRegistrations)) return devices;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD chars = 256;
+    const LONG rc = RegEnumKeyExW(root.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_MORE_DATA) continue;
+    if (rc != ERROR_SUCCESS) break;
+    Key sub;
+    if (!sub.Open(root.get(), name)) continue;
+    devices.push_back({name, ReadString(sub.get(), L"Vendor"), ReadString(sub.get(), L"Name"),
+                       ReadString(sub.get(), L"FunctionLibrary")});
+  }
+  return devices;
+}
+
+int ListDevices() {
+  const std::vector<Device> devices = RegisteredDevices();
+  if (devices.empty()) {
+    Print(L"No J2534 04.04 device is registered (HKLM\\SOFTWARE\\PassThruSupport.04.04, 32-bit view).\n");
+    return 0;
+  }
+  Print(L"Registered J2534 04.04 devices (32-bit view):\n");
+  for (const Device& d : devices) {
+    const std::wstring found = ResolveLibrary(d.library);
+    const std::wstring where = found.empty() ? d.library : found;
+    const std::wstring aside = varrow::AsidePath(where);
+    const bool monitored = where.find(L'\\') != std::wstring::npos && FileExists(aside);
+    Print(L"\n  " + d.key + L"\n    vendor:   " + d.vendor + L"\n    name:     " + d.name +
+          L"\n    library:  " + where + (found.empty() ? L"  (missing)" : L"  (found)") +
+          L"\n    monitor:  " + (monitored ? L"on (the library is set aside as " + aside + L")" : L"off") +
+          L"\n");
+  }
+  return 0;
+}
+
+const char* CodeName(Long code) {
+  static const char* const kNames[] = {
+      "STATUS_NOERROR", "ERR_NOT_SUPPORTED", "ERR_INVALID_CHANNEL_ID", "ERR_INVALID_PROTOCOL_ID",
+      "ERR_NULL_PARAMETER", "ERR_INVALID_IOCTL_VALUE", "ERR_INVALID_FLAGS", "ERR_FAILED",
+      "ERR_DEVICE_NOT_CONNECTED", "ERR_TIMEOUT", "ERR_INVALID_MSG", "ERR_INVALID_TIME_INTERVAL",
+      "ERR_EXCEEDED_LIMIT", "ERR_INVALID_MSG_ID", "ERR_DEVICE_IN_USE", "ERR_INVALID_IOCTL_ID",
+      "ERR_BUFFER_EMPTY", "ERR_BUFFER_FULL", "ERR_BUFFER_OVERFLOW", "ERR_PIN_INVALID",
+      "ERR_CHANNEL_IN_USE", "ERR_MSG_PROTOCOL_ID", "ERR_INVALID_FILTER_ID", "ERR_NO_FLOW_CONTROL",
+      "ERR_NOT_UNIQUE", "ERR_INVALID_BAUDRATE", "ERR_INVALID_DEVICE_ID"};
+  if (code >= 0 && code < static_cast<Long>(sizeof(kNames) / sizeof(kNames[0]))) return kNames[code];
+  return "unknown code";
+}
+
+// The library's entry points, found with GetProcAddress.
+struct Api {
+  PassThruOpenFn open = nullptr;
+  PassThruCloseFn close = nullptr;
+  PassThruConnectFn connect = nullptr;
+  PassThruDisconnectFn disconnect = nullptr;
+  PassThruReadMsgsFn read = nullptr;
+  PassThruWriteMsgsFn write = nullptr;
+  PassThruStartMsgFilterFn startFilter = nullptr;
+  PassThruReadVersionFn readVersion = nullptr;
+  PassThruGetLastErrorFn lastError = nullptr;
+  PassThruIoctlFn ioctl = nullptr;
+};
+
+template <typename Fn>
+bool Bind(HMODULE module, const char* name, Fn& fn) {
+  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  if (fn == nullptr) std::printf("  the library does not export %s\n", name);
+  return fn != nullptr;
+}
+
+// Runs the steps and counts the failures.
+class Session {
+ public:
+  explicit Session(const Api& api) : api_(api) {}
+  // Prints step `what` with its result (and the library's error text on failure).
+  bool Step(const char* what, Long code, const std::string& detail = "") {
+    ++step_;
+    std::printf("%2d. %-34s %s", step_, what, CodeName(code));
+    if (code == STATUS_NOERROR) {
+      if (!detail.empty()) std::printf("  %s", detail.c_str());
+    } else {
+      ++failures_;
+      char text[kTextChars + 1] = {};
+      if (api_.lastError(text) == STATUS_NOERROR) {
+        text[kTextChars] = '\0';
+        std::printf("  (%s)", text);
+      }
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return code == STATUS_NOERROR;
+  }
+  // A step that fails without a J2534 code of its own.
+  void Problem(const char* what, const std::string& why) {
+    ++step_;
+    ++failures_;
+    std::printf("%2d. %-34s FAILED  %s\n", step_, what, why.c_str());
+    std::fflush(stdout);
+  }
+  int failures() const { return failures_; }
+
+ private:
+  const Api& api_;
+  int step_ = 0;
+  int failures_ = 0;
+};
+
+PassThruMsg IsoMessage(std::uint32_t id, const std::vector<std::uint8_t>& payload) {
+  PassThruMsg m{};
+  m.ProtocolID = ISO15765;
+  m.TxFlags = ISO15765_FRAME_PAD;
+  m.Data[0] = static_cast<std::uint8_t>(id >> 24);
+  m.Data[1] = static_cast<std::uint8_t>(id >> 16);
+  m.Data[2] = static_cast<std::uint8_t>(id >> 8);
+  m.Data[3] = static_cast<std::uint8_t>(id);
+  for (std::size_t i = 0; i < payload.size() && i + 4 < kMaxDataSize; ++i) m.Data[4 + i] = payload[i];
+  m.DataSize = static_cast<ULong>(4 + payload.size());
+  return m;
+}
+
+// Requests the VIN (OBD-II mode 09 PID 02) on the engine ECU and waits for the
+// answer, skipping transmit indications, first-frame indications and echoes.
+void ReadVin(const Api& api, Session& session, ULong channel) {
+  PassThruMsg request = IsoMessage(0x7E0, {0x09, 0x02});
+  ULong count = 1;
+  if (!session.Step("PassThruWriteMsgs (09 02, VIN)", api.write(channel, &request, &count, 1000)))
+    return;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD spent = GetTickCount() - start;
+    if (spent >= kReplyWaitMs) {
+      session.Problem("PassThruReadMsgs (VIN)", "no answer from the ECU within 2 s");
+      return;
+    }
+    static PassThruMsg reply;
+    count = 1;
+    const Long code = api.read(channel, &reply, &count, kReplyWaitMs - spent);
+    if (code == ERR_BUFFER_EMPTY || code == ERR_TIMEOUT || (code == STATUS_NOERROR && count == 0))
+      continue;
+    if (code != STATUS_NOERROR) {
+      session.Step("PassThruReadMsgs (VIN)", code);
+      return;
+    }
+    const ULong size = reply.DataSize <= kMaxDataSize ? reply.DataSize : kMaxDataSize;
+    const ULong indications = TX_MSG_TYPE | START_OF_MESSAGE | TX_INDICATION;
+    if ((reply.RxStatus & indications) || size < 7) continue;
+    if (reply.Data[4] == 0x7F) {
+      session.Problem("PassThruReadMsgs (VIN)", "the ECU refused the request");
+      return;
+    }
+    if (reply.Data[4] != 0x49 || reply.Data[5] != 0x02) continue;
+    std::string vin;
+    for (ULong i = 7; i < size; ++i)
+      vin.push_back(reply.Data[i] >= 0x20 && reply.Data[i] < 0x7F ? static_cast<char>(reply.Data[i]) : '?');
+    session.Step("PassThruReadMsgs (VIN)", code, "VIN " + vin);
+    return;
+  }
+}
+
+// Waits for a line or the end of standard input (the --hold option).
+void Hold() {
+  std::printf("    holding the session open: press Enter to go on\n");
+  std::fflush(stdout);
+  for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
+  }
+}
+
+int RunSession(const std::wstring& wanted, bool hold) {
+  const std::vector<Device> devices = RegisteredDevices();
+  const Device* device = nullptr;
+  for (const Device& d : devices)
+    if (_wcsicmp(d.key.c_str(), wanted.c_str()) == 0 || _wcsicmp(d.name.c_str(), wanted.c_str()) == 0)
+      device = &d;
+  if (device == nullptr) {
+    Print(L"No J2534 04.04 device \"" + wanted + L"\" is registered. Run VciCheck without arguments for the list.\n");
+    return 1;
+  }
+  const std::wstring library = ResolveLibrary(device->library);
+  Print(L"Device:  " + device->key + L" (" + device->vendor + L")\nLibrary: " +
+        (library.empty() ? device->library + L" (missing)" : library) + L"\n");
+  if (library.empty()) return 1;
+  HMODULE module = LoadLibraryW(library.c_str());
+  if (module == nullptr) {
+    const DWORD error = GetLastError();
+    wchar_t text[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, 512, nullptr);
+    Print(L"The library could not be loaded (Windows error " + std::to_wstring(error) + L"): " +
+          text + L"\n");
+    return 1;
+  }
+  Api api;
+  bool bound = Bind(module, "PassThruOpen", api.open) & Bind(module, "PassThruClose", api.close) &
+               Bind(module, "PassThruConnect", api.connect) &
+               Bind(module, "PassThruDisconnect", api.disconnect) &
+               Bind(module, "PassThruReadMsgs", api.read) & Bind(module, "PassThruWriteMsgs", api.write) &
+               Bind(module, "PassThruStartMsgFilter", api.startFilter) &
+               Bind(module, "PassThruReadVersion", api.readVersion) &
+               Bind(module, "PassThruGetLastError", api.lastError) & Bind(module, "PassThruIoctl", api.ioctl);
+  if (!bound) {
+    std::printf("The library is not a J2534 04.04 library.\n");
+    FreeLibrary(module);
+    return 1;
+  }
+  Session session(api);
+  ULong deviceId = 0;
+  if (session.Step("PassThruOpen", api.open(nullptr, &deviceId))) {
+    char firmware[kTextChars] = {}, dll[kTextChars] = {}, apiVersion[kTextChars] = {};
+    const Long code = api.readVersion(deviceId, firmware, dll, apiVersion);
+    firmware[kTextChars - 1] = dll[kTextChars - 1] = apiVersion[kTextChars - 1] = '\0';
+    session.Step("PassThruReadVersion", code,
+                 std::string("firmware ") + firmware + ", library " + dll + ", API " + apiVersion);
+    ULong millivolts = 0;
+    const Long vbatt = api.ioctl(deviceId, READ_VBATT, nullptr, &millivolts);
+    char volts[32];
+    std::snprintf(volts, sizeof volts, "%lu.%03lu V", static_cast<unsigned long>(millivolts / 1000),
+                  static_cast<unsigned long>(millivolts % 1000));
+    session.Step("PassThruIoctl (READ_VBATT)", vbatt, volts);
+    ULong channel = 0;
+    if (session.Step("PassThruConnect (ISO15765, 500000)",
+                     api.connect(deviceId, ISO15765, 0, 500000, &channel))) {
+      PassThruMsg mask = IsoMessage(0xFFFFFFFF, {});
+      PassThruMsg pattern = IsoMessage(0x7E8, {});
+      PassThruMsg flow = IsoMessage(0x7E0, {});
+      ULong filter = 0;
+      if (session.Step("PassThruStartMsgFilter (7E8/7E0)",
+                       api.startFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filter)))
+        ReadVin(api, session, channel);
+      if (hold) Hold();
+      session.Step("PassThruDisconnect", api.disconnect(channel));
+    }
+    session.Step("PassThruClose", api.close(deviceId));
+  }
+  FreeLibrary(module);
+  std::printf(session.failures() == 0 ? "All steps succeeded.\n" : "%d step(s) failed.\n",
+              session.failures());
+  return session.failures() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::wstring> names;
+  bool hold = false;
+  for (int i = 1; i < argc; ++i) {
+    if (_wcsicmp(argv[i], L"--hold") == 0) {
+      hold = true;
+    } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
+      std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]]\n");
+      return 2;
+    } else {
+      names.push_back(argv[i]);
+    }
+  }
+  if (names.size() > 1 || (hold && names.empty())) {
+    std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]]\n");
+    return 2;
+  }
+  try {
+    return names.empty() ? ListDevices() : RunSession(names[0], hold);
+  } catch (...) {
+    std::printf("VciCheck: out of memory\n");
+    return 1;
+  }
+}
