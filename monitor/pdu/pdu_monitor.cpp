@@ -443,7 +443,7 @@ T_PDU_ERROR PDU_CALL PDULockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) 
         AddHandles(r, hMod, hCLL);
         r.Add("LockMask", LockMaskText(LockMask));
       },
-      [&](monitor::PduOriginal& o) { return o.LockResource(hMod, hCLL, LockMask); }, Nothing);
+      [&](monitor::PduOriginal& o) { return o.LockRsc(hMod, hCLL, LockMask); }, Nothing);
 }
 
 T_PDU_ERROR PDU_CALL PDUUnlockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) {
@@ -453,7 +453,7 @@ T_PDU_ERROR PDU_CALL PDUUnlockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask
         AddHandles(r, hMod, hCLL);
         r.Add("LockMask", LockMaskText(LockMask));
       },
-      [&](monitor::PduOriginal& o) { return o.UnlockResource(hMod, hCLL, LockMask); }, Nothing);
+      [&](monitor::PduOriginal& o) { return o.UnlockRsc(hMod, hCLL, LockMask); }, Nothing);
 }
 
 T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 ParamId,

@@ -73,8 +73,8 @@ PduOriginal LoadPduOriginal(const std::wstring& path) {
   Resolve(module, "PDUDestroyComLogicalLink", &o.DestroyComLogicalLink, &missing);
   Resolve(module, "PDUConnect", &o.Connect, &missing);
   Resolve(module, "PDUDisconnect", &o.Disconnect, &missing);
-  Resolve(module, "PDULockResource", &o.LockResource, &missing);
-  Resolve(module, "PDUUnlockResource", &o.UnlockResource, &missing);
+  Resolve(module, "PDULockResource", &o.LockRsc, &missing);
+  Resolve(module, "PDUUnlockResource", &o.UnlockRsc, &missing);
   Resolve(module, "PDUGetComParam", &o.GetComParam, &missing);
   Resolve(module, "PDUSetComParam", &o.SetComParam, &missing);
   Resolve(module, "PDUStartComPrimitive", &o.StartComPrimitive, &missing);

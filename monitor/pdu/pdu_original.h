@@ -27,8 +27,8 @@ struct PduOriginal {
   pdu::PDUDestroyComLogicalLinkFn DestroyComLogicalLink = nullptr;
   pdu::PDUConnectFn Connect = nullptr;
   pdu::PDUDisconnectFn Disconnect = nullptr;
-  pdu::PDULockResourceFn LockResource = nullptr;
-  pdu::PDUUnlockResourceFn UnlockResource = nullptr;
+  pdu::PDULockResourceFn LockRsc = nullptr;
+  pdu::PDUUnlockResourceFn UnlockRsc = nullptr;
   pdu::PDUGetComParamFn GetComParam = nullptr;
   pdu::PDUSetComParamFn SetComParam = nullptr;
   pdu::PDUStartComPrimitiveFn StartComPrimitive = nullptr;
