@@ -711,12 +711,12 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_self = instance;
     DisableThreadLibraryCalls(instance);
-  } else if (reason == DLL_PROCESS_DETACH && g_monitor != nullptr && g_monitor->writer) {
-    // At process exit the writer thread is gone: write what is queued from
-    // here without locks or waiting. On FreeLibrary the queue was flushed at
-    // PDUDestruct; what came after is written the same way.
+  } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr && g_monitor != nullptr &&
+             g_monitor->writer) {
+    // Process exit: the writer thread is gone; write what it left, waiting for
+    // nothing. On FreeLibrary the writer thread holds this module while it
+    // runs, so nothing is queued then.
     g_monitor->writer->FlushAtProcessExit();
-    (void)reserved;
   }
   return TRUE;
 }
