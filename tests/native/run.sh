@@ -14,6 +14,12 @@ SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cp
          "$ROOT/settings/number_text.cpp")
 # A second target, the simulated VCI's rules, runs after the first (VARROW_FUZZ_TARGET).
 TARGET=${VARROW_FUZZ_TARGET:-text_rules}
+if [ "$TARGET" = pdu_rules ]; then
+  RULES=5
+  SOURCES=("$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp"
+           "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp"
+           "$ROOT/monitor/text_rules.cpp")
+fi
 if [ "$TARGET" = sim_rules ]; then
   RULES=4
   SOURCES=("$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/ecu.cpp"
@@ -58,4 +64,5 @@ for rule in $(seq 0 $((RULES - 1))); do
 done
 echo "== native fuzzing of the ${TARGET//_/ } passed"
 [ "$TARGET" = text_rules ] && VARROW_FUZZ_TARGET=sim_rules exec bash "$0" "$@"
+[ "$TARGET" = sim_rules ] && VARROW_FUZZ_TARGET=pdu_rules exec bash "$0" "$@"
 exit 0
