@@ -113,6 +113,7 @@ extern "C" {
 Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
   try {
     Locked lock;
+    NowMicros();  // timestamps count from the first open
     const Long code = Device().Open(pName, pDeviceID);
     if (code == STATUS_NOERROR && !StartPeriodicThread()) {
       Device().Close(simulator::kSimDeviceId);

@@ -298,6 +298,7 @@ int RunSession(const std::wstring& wanted, bool hold) {
     return 1;
   }
   Api api;
+  // "&", not "&&": every missing export is named, not only the first.
   bool bound = Bind(module, "PassThruOpen", api.open) & Bind(module, "PassThruClose", api.close) &
                Bind(module, "PassThruConnect", api.connect) &
                Bind(module, "PassThruDisconnect", api.disconnect) &

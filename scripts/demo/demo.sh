@@ -80,7 +80,6 @@ DEMO_BUILT_LIBRARIES=(
   'OvraSimPdu32.dll|C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll'
   'OvraPduMon32.dll|C:\Program Files (x86)\OVRA\VCI\Monitor\OvraPduMon32.dll'
 )
-DEMO_MONITOR='C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
 
 # demo_install_libraries DIR: the built libraries from $BIN over their stand-ins.
 # A library set aside by monitoring is refreshed where it is set aside, and the
@@ -133,4 +132,43 @@ demo_prepare_prefix() {
   fi
   [ -f "$prefix/.varrow-demo-seeded" ] || demo_seed "$prefix"
   demo_install_program "$prefix"
+}
+
+# Driving the program's dialog from the shell, as a user's clicks do (needs a
+# screen and LC_ALL=C.UTF-8 for the English title): the window helper is
+# built into the build folder when missing or older than its source.
+DEMO_TITLE="J2534 Configuration Application"
+DEMO_HELPER=$BUILD/window_helper.exe
+declare -A DEMO_FORMAT_BUTTON=([1]=1011 [2]=1014 [3]=1012 [4]=1013)  # ASCII XML CSV HTML
+demo_helper() {
+  if [ ! -x "$DEMO_HELPER" ] || [ "$DEMO_DIR/window_helper.c" -nt "$DEMO_HELPER" ]; then
+    i686-w64-mingw32-gcc-posix -O2 -municode -static -o "$DEMO_HELPER" "$DEMO_DIR/window_helper.c"
+  fi
+  timeout 60 wine "$DEMO_HELPER" "$@" </dev/null >/dev/null 2>&1
+}
+
+# demo_ovra_tab: the OVRA VCI's tab on the J2534 page (from 0). Varrow shows one
+# tab per registration in the order the registry lists them, as VciCheck does.
+demo_ovra_tab() {
+  local line
+  line=$(wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" </dev/null 2>/dev/null | tr -d '\r' |
+         grep -E '^  [^ ]' | grep -n -x -F '  OVRA VCI' | cut -d: -f1)
+  [ -n "$line" ] && echo $((line - 1))
+}
+
+# demo_apply_monitoring FORMAT TAB [tick]: starts Varrow, More>>, the J2534 tab
+# TAB, (ticks "monitoring",) chooses FORMAT (1-4), OK; true when the program
+# ended after OK.
+demo_apply_monitoring() {
+  local format=$1 tab=$2 tick=${3:-} program rc=0
+  wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
+  program=$!
+  demo_helper wait "$DEMO_TITLE" && demo_helper click "$DEMO_TITLE" 1043 &&
+    demo_helper tab "$DEMO_TITLE" 1000 "$tab" &&
+    { [ -z "$tick" ] || demo_helper press "$DEMO_TITLE" 1002; } &&
+    demo_helper press "$DEMO_TITLE" "${DEMO_FORMAT_BUTTON[$format]}" &&
+    demo_helper press "$DEMO_TITLE" 1 && demo_helper gone "$DEMO_TITLE" || rc=1
+  [ "$rc" = 0 ] || kill "$program" 2>/dev/null
+  wait "$program" || true
+  return "$rc"
 }

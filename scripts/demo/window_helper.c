@@ -5,10 +5,16 @@
  *   window_helper click TITLE ID       post BM_CLICK to control ID of that window, wait
  *                                      until the window's size changes, print as above
  *   window_helper close TITLE          post IDCANCEL to that window
+ *   window_helper press TITLE ID       post BM_CLICK to control ID and wait until the
+ *                                      window has handled it (buttons, check boxes, radios)
+ *   window_helper tab TITLE ID INDEX   select tab INDEX of the tab control ID the way
+ *                                      the keyboard does (the dialog is notified)
+ *   window_helper gone TITLE           wait until no window TITLE is left
  *
  * Exit code 0 on success, 1 when the window or control is missing or nothing
  * changed within the wait (about ten seconds). */
 #include <windows.h>
+#include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -44,8 +50,15 @@ static void PrintRect(HWND hwnd) {
 
 int wmain(int argc, wchar_t **argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: window_helper wait|click|close TITLE [ID]\n");
+    fprintf(stderr, "usage: window_helper wait|click|press|tab|close|gone TITLE [ID [INDEX]]\n");
     return 2;
+  }
+  if (wcscmp(argv[1], L"gone") == 0) {
+    for (int i = 0; i < kPolls * 3; ++i) {
+      if (FindWindowW(NULL, argv[2]) == NULL) return 0;
+      Sleep(kPollMs);
+    }
+    return 1;
   }
   HWND hwnd = FindVisible(argv[2]);
   if (hwnd == NULL) {
@@ -78,6 +91,31 @@ int wmain(int argc, wchar_t **argv) {
     }
     fprintf(stderr, "window_helper: the window kept its size\n");
     return 1;
+  }
+  if (wcscmp(argv[1], L"press") == 0 && argc >= 4) {
+    HWND control = GetDlgItem(hwnd, _wtoi(argv[3]));
+    if (control == NULL) {
+      fprintf(stderr, "window_helper: no control %ls\n", argv[3]);
+      return 1;
+    }
+    PostMessageW(control, BM_CLICK, 0, 0);
+    Settle(hwnd);
+    return 0;
+  }
+  if (wcscmp(argv[1], L"tab") == 0 && argc >= 5) {
+    HWND tabs = GetDlgItem(hwnd, _wtoi(argv[3]));
+    const LRESULT wanted = _wtoi(argv[4]);
+    if (tabs == NULL || wanted >= SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0)) {
+      fprintf(stderr, "window_helper: no tab %ls in control %ls\n", argv[4], argv[3]);
+      return 1;
+    }
+    /* Arrow keys move the selection one tab at a time and notify the dialog. */
+    for (int i = 0; i < 64 && SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != wanted; ++i) {
+      const WPARAM key = SendMessageW(tabs, TCM_GETCURSEL, 0, 0) < wanted ? VK_RIGHT : VK_LEFT;
+      PostMessageW(tabs, WM_KEYDOWN, key, 0);
+      Settle(hwnd);
+    }
+    return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == wanted ? 0 : 1;
   }
   if (wcscmp(argv[1], L"close") == 0) {
     PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);

@@ -12,57 +12,53 @@ mkdir -p "$OUT"
 SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cpp"
          "$ROOT/monitoring/path_rules.cpp" "$ROOT/monitoring/format_rules.cpp"
          "$ROOT/settings/number_text.cpp")
-# A second target, the simulated VCI's rules, runs after the first (VARROW_FUZZ_TARGET).
-TARGET=${VARROW_FUZZ_TARGET:-text_rules}
-if [ "$TARGET" = pdu_rules ]; then
-  RULES=5
-  SOURCES=("$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp"
-           "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp"
-           "$ROOT/monitor/text_rules.cpp")
-fi
-if [ "$TARGET" = sim_rules ]; then
-  RULES=4
-  SOURCES=("$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/ecu.cpp"
-           "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp")
-fi
 FLAGS=(-std=c++20 -O1 -g -I"$ROOT" -fsanitize=address,undefined -fno-sanitize-recover=all
        -fno-omit-frame-pointer)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
 
-mode=""
-if command -v clang++ >/dev/null 2>&1 &&
-   clang++ "${FLAGS[@]}" -fsanitize=fuzzer "${SOURCES[@]}" -o "$OUT/${TARGET}_fuzz" 2>"$OUT/build.log"; then
-  mode=libfuzzer
-elif command -v g++ >/dev/null 2>&1 &&
-   g++ "${FLAGS[@]}" "${SOURCES[@]}" "$ROOT/tests/native/random_driver.cpp" -o "$OUT/${TARGET}_fuzz" 2>"$OUT/build.log"; then
-  mode=random
-else
-  echo "native fuzzing: no compiler with the sanitizers (see $OUT/build.log)" >&2
-  exit 1
-fi
-
-echo "== native fuzzing of the ${TARGET//_/ } ($mode, ${SECONDS_PER_RULE}s per rule)"
-failed=0
-for rule in $(seq 0 $((RULES - 1))); do
-  log="$OUT/$TARGET-rule-$rule.log"
-  if [ "$mode" = libfuzzer ]; then
-    mkdir -p "$OUT/$TARGET-corpus-$rule"
-    VARROW_FUZZ_RULE=$rule "$OUT/${TARGET}_fuzz" -max_total_time="$SECONDS_PER_RULE" \
-      -max_len=1200 -seed=$((rule + 1)) -print_final_stats=1 "$OUT/$TARGET-corpus-$rule" >"$log" 2>&1 || failed=1
-    runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
+# fuzz_target NAME RULES SOURCES...: builds one fuzz target and fuzzes each of its rules.
+fuzz_target() {
+  local name=$1 rules=$2 mode=""
+  shift 2
+  if command -v clang++ >/dev/null 2>&1 &&
+     clang++ "${FLAGS[@]}" -fsanitize=fuzzer "$@" -o "$OUT/$name" 2>"$OUT/build.log"; then
+    mode=libfuzzer
+  elif command -v g++ >/dev/null 2>&1 &&
+     g++ "${FLAGS[@]}" "$@" "$ROOT/tests/native/random_driver.cpp" -o "$OUT/$name" 2>"$OUT/build.log"; then
+    mode=random
   else
-    VARROW_FUZZ_RULE=$rule timeout $((SECONDS_PER_RULE * 10 + 30)) \
-      "$OUT/${TARGET}_fuzz" $((SECONDS_PER_RULE * 20000)) $((rule + 1)) >"$log" 2>&1 || failed=1
-    runs=$(awk '{print $1}' "$log" | tail -n1)
-  fi
-  echo "   rule $rule: ${runs:-?} inputs"
-  if [ "$failed" != 0 ]; then
-    echo "native fuzzing: rule $rule failed, see $log" >&2
-    tail -n 30 "$log" >&2
+    echo "native fuzzing: no compiler with the sanitizers (see $OUT/build.log)" >&2
     exit 1
   fi
-done
-echo "== native fuzzing of the ${TARGET//_/ } passed"
-[ "$TARGET" = text_rules ] && VARROW_FUZZ_TARGET=sim_rules exec bash "$0" "$@"
-[ "$TARGET" = sim_rules ] && VARROW_FUZZ_TARGET=pdu_rules exec bash "$0" "$@"
-exit 0
+
+  echo "== native fuzzing of $name ($mode, ${SECONDS_PER_RULE}s per rule)"
+  local failed=0 rule log runs
+  for rule in $(seq 0 $((rules - 1))); do
+    log="$OUT/$name-rule-$rule.log"
+    if [ "$mode" = libfuzzer ]; then
+      mkdir -p "$OUT/corpus-$name-$rule"
+      VARROW_FUZZ_RULE=$rule "$OUT/$name" -max_total_time="$SECONDS_PER_RULE" \
+        -max_len=1200 -seed=$((rule + 1)) -print_final_stats=1 -artifact_prefix="$OUT/" "$OUT/corpus-$name-$rule" >"$log" 2>&1 || failed=1
+      runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
+    else
+      VARROW_FUZZ_RULE=$rule timeout $((SECONDS_PER_RULE * 10 + 30)) \
+        "$OUT/$name" $((SECONDS_PER_RULE * 20000)) $((rule + 1)) >"$log" 2>&1 || failed=1
+      runs=$(awk '{print $1}' "$log" | tail -n1)
+    fi
+    echo "   rule $rule: ${runs:-?} inputs"
+    if [ "$failed" != 0 ]; then
+      echo "native fuzzing: $name rule $rule failed, see $log" >&2
+      tail -n 30 "$log" >&2
+      exit 1
+    fi
+  done
+}
+
+fuzz_target text_rules_fuzz "$RULES" "${SOURCES[@]}"
+# The simulated VCI: the ECU, the ISO 15765 transport and the device's J2534 rules.
+fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/ecu.cpp" \
+  "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp"
+# The D-PDU rules: code names, item decoders, object names, callback slots.
+fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp" \
+  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/monitor/text_rules.cpp"
+echo "== native fuzzing passed"

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# End to end: monitoring that produces a log. On a Wine prefix of its own
+# seeded with the demo installation (the OVRA VCI's library is the simulated
+# VCI, the monitor library the built one), Varrow's own dialog switches
+# monitoring on for the OVRA VCI (More>>, its tab, the check box, a format,
+# OK: window messages, as a user's clicks); VciCheck then runs a session
+# through the registered library, and the log must parse in its format and
+# hold the session's calls; this for each of the four formats. Last,
+# `Varrow.exe disable` runs while a session holds the monitor loaded, and the
+# library must be back byte for byte. Prints "N passed, N failed"; exit 1 on a
+# failure. Expects the build and the template prefix (scripts/test.sh).
+source "$(dirname "$0")/../../scripts/common.sh"
+source "$ROOT/scripts/demo/demo.sh"
+
+export LC_ALL=C.UTF-8  # the English dialog, whose title is below
+export WINEPREFIX=$BUILD/wine-e2e-monitoring-$$
+PREFIX=$WINEPREFIX
+declare -A FORMAT_NAME=([1]=ASCII [2]=XML [3]=CSV [4]=HTML)
+PT='C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
+SETTINGS='HKCU\SOFTWARE\OVRA\OVRA_VCI\Monitoring\J2534 API\C:_Program Files (x86)_OVRA_VCI_J2534_OvraPT32.dll'
+CALLS=(PassThruOpen PassThruReadVersion PassThruIoctl PassThruConnect PassThruStartMsgFilter
+       PassThruWriteMsgs PassThruReadMsgs PassThruDisconnect PassThruClose)
+VIN_BYTES="57 4F 56 52 41 30 30 53 49 4D"  # the start of the simulated ECU's VIN
+
+passed=0
+failed=0
+holder=""
+cleanup() {
+  [ -n "$holder" ] && kill "$holder" 2>/dev/null
+  wineserver -k >/dev/null 2>&1 || true
+  stop_screen
+  rm -rf "$PREFIX"
+}
+trap cleanup EXIT
+check() {  # check WHAT COMMAND...
+  local what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what" >&2; fi
+}
+host() { demo_unix_path "$PREFIX" "$1"; }
+aside() { local win=$1; host "${win%\\*}\\_${win##*\\}"; }
+vci_check() { wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+log "end-to-end run of monitoring with the simulated VCI"
+for built in OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
+  if [ ! -f "$BIN/$built" ]; then
+    echo "monitoring end to end: $BIN/$built was not built" >&2
+    exit 1
+  fi
+done
+rm -rf "$PREFIX"
+demo_prepare_prefix "$PREFIX" >/dev/null 2>&1
+start_screen
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+cp "$(host "$PT")" "$PREFIX/simulated-vci.dll"
+
+tab=$(demo_ovra_tab)
+check "VciCheck lists the OVRA VCI" test -n "$tab"
+setting() { wine reg query "$SETTINGS" /v "$1" </dev/null 2>/dev/null | tr -d '\r' |
+            sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+
+first=tick
+for format in 1 2 3 4; do
+  name=${FORMAT_NAME[$format]}
+  check "$name: Varrow's dialog applies monitoring with the $name format" \
+    demo_apply_monitoring "$format" "${tab:-0}" $first
+  first=""
+  check "$name: the simulated VCI is set aside, the monitor stands in its place" \
+    cmp -s "$(aside "$PT")" "$PREFIX/simulated-vci.dll"
+  check "$name: the monitor stands at the library's path" cmp -s "$(host "$PT")" "$BIN/OvraJ2534Mon32.dll"
+  check "$name: the settings say format $format" test "$(setting OutputFormat)" = "0x$format"
+  output=$(setting OutputFile)
+  log_file=$(host "${output:-C:\\missing}")
+  rm -f "$log_file"
+  session=$(vci_check "OVRA VCI")
+  check "$name: VciCheck's session through the monitor succeeds" grep -q '^All steps succeeded' <<<"$session"
+  check "$name: the session read the VIN" grep -q 'VIN WOVRA00SIM0000001' <<<"$session"
+  check "$name: the log parses and holds the session's calls" \
+    python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" "${CALLS[@]}" --bytes "$VIN_BYTES"
+done
+
+# disable while a session holds the monitor loaded (VciCheck --hold waits for a line).
+fifo=$PREFIX/hold.fifo
+mkfifo "$fifo"
+wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "OVRA VCI" --hold <"$fifo" >"$PREFIX/held.txt" 2>/dev/null &
+holder=$!
+exec 7>"$fifo"
+for _ in $(seq 300); do grep -q 'holding' "$PREFIX/held.txt" && break; sleep 0.1; done
+check "disable: a session holds the monitor loaded" grep -q 'holding' "$PREFIX/held.txt"
+wine "$DEMO_PROGRAM_EXE" disable </dev/null >/dev/null 2>&1
+# The switch-off of a loaded library comes with the swap branch (renames the copy aside).
+expected_gap=""
+[ -f "$ROOT/monitoring/leftover_rules.h" ] || expected_gap=1
+back() { cmp -s "$(host "$PT")" "$PREFIX/simulated-vci.dll" && [ ! -e "$(aside "$PT")" ]; }
+if [ -n "$expected_gap" ] && ! back; then
+  echo "EXPECTED FAILURE (until the switch-off of loaded libraries is merged): disable during a session" >&2
+else
+  check "disable during a session: the simulated VCI is back byte for byte, nothing aside" back
+fi
+echo >&7
+exec 7>&-
+wait "$holder"
+rc=$?
+holder=""
+check "disable during a session: the session ends well" test "$rc" = 0
+check "disable during a session: its last steps succeeded" grep -q '^All steps succeeded' "$PREFIX/held.txt"
+
+echo "monitoring end to end: $passed passed, $failed failed"
+[ "$failed" = 0 ]
