@@ -133,7 +133,6 @@ BOOL CALLBACK Initialize(PINIT_ONCE, PVOID, PVOID*) {
     auto* s = new MonitorState;
     s->processId = GetCurrentProcessId();
     QueryPerformanceFrequency(&s->frequency);
-    QueryPerformanceCounter(&s->firstCall);
     FILETIME utc;
     GetSystemTimePreciseAsFileTime(&utc);
     FILETIME local;
@@ -168,6 +167,7 @@ BOOL CALLBACK Initialize(PINIT_ONCE, PVOID, PVOID*) {
     } catch (...) {
       OutputDebugStringW(L"[J2534 monitor] cannot prepare the log; calls are forwarded unlogged\n");
     }
+    QueryPerformanceCounter(&s->firstCall);  // the first call starts now
     g_state = s;
   } catch (...) {
   }
@@ -230,12 +230,17 @@ class Call {
   void Begin(bool holdEntry = false) noexcept {
     if (!active_ || !state_->settings.logEntryExit) return;
     try {
-      entry_ = std::make_unique<J2534Record>(Make(monitor::Phase::Entry, startTime_, start_));
-      entry_->fields = std::move(inputs_);
+      J2534Record entry = Make(monitor::Phase::Entry, startTime_, start_);
+      entry.fields = std::move(inputs_);
       inputs_.clear();
-      if (!holdEntry) Submit(std::move(entry_));
+      if (holdEntry) {
+        entry_ = std::move(entry);
+        holding_ = true;
+      } else {
+        Submit(std::move(entry));
+      }
     } catch (...) {
-      entry_.reset();
+      holding_ = false;
     }
   }
   // The call returned `rc`; `noise` drops the whole call (an empty poll).
@@ -248,13 +253,14 @@ class Call {
           (end.QuadPart - start_.QuadPart) * 1000000 / std::max<LONGLONG>(1, state_->frequency.QuadPart);
       if (noise && state_->settings.disableErrBufferEmpty) return;
       if (state_->settings.logEntryExit) {
-        if (entry_) Submit(std::move(entry_));
+        if (holding_) Submit(std::move(entry_));
+        holding_ = false;
         J2534Record exit = Make(monitor::Phase::Exit, startTime_ + micros * 10, end);
         exit.fields = std::move(outputs_);
         exit.hasResult = true;
         exit.result = rc;
         exit.durationMicros = micros;
-        Submit(std::make_unique<J2534Record>(std::move(exit)));
+        Submit(std::move(exit));
       } else {
         J2534Record call = Make(monitor::Phase::Call, startTime_, start_);
         call.fields = std::move(inputs_);
@@ -262,7 +268,7 @@ class Call {
         call.hasResult = true;
         call.result = rc;
         call.durationMicros = micros;
-        Submit(std::make_unique<J2534Record>(std::move(call)));
+        Submit(std::move(call));
       }
     } catch (...) {
     }
@@ -281,8 +287,8 @@ class Call {
     r.phase = phase;
     return r;
   }
-  void Submit(std::unique_ptr<J2534Record> record) {
-    if (record) state_->writer->Submit(std::make_unique<RecordEntry>(std::move(*record)));
+  void Submit(J2534Record&& record) {
+    state_->writer->Submit(std::make_unique<RecordEntry>(std::move(record)));
   }
   void Add(std::vector<PendingField>* list, const char* name, std::string text) noexcept {
     if (!active_) return;
@@ -324,7 +330,8 @@ class Call {
   std::uint64_t startTime_ = 0;
   std::vector<PendingField> inputs_;
   std::vector<PendingField> outputs_;
-  std::unique_ptr<J2534Record> entry_;
+  J2534Record entry_;     // the entry phase, held back until the result is known
+  bool holding_ = false;
 };
 
 std::string IdOut(const ULong* p, Long rc) {

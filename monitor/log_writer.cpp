@@ -49,13 +49,21 @@ std::wstring LogMutexName(const std::wstring& fullPath, const wchar_t* scope, DW
 }
 
 LogWriter::LogWriter(WriterOptions options) : options_(std::move(options)) {
-  InitializeCriticalSection(&queueLock_);
+  // Held for a push or a swap only: contended briefly, so spin rather than sleep.
+  InitializeCriticalSectionAndSpinCount(&queueLock_, 4000);
   InitializeCriticalSection(&writeLock_);
   wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
 LogWriter::~LogWriter() {
-  // Only destroyed when no writer thread runs (tests, or a monitor that never logged).
+  // A monitor library never destroys its writer; tests do, once the thread has ended.
+  for (;;) {
+    EnterCriticalSection(&queueLock_);
+    const bool running = running_;
+    LeaveCriticalSection(&queueLock_);
+    if (!running) break;
+    Sleep(5);
+  }
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   if (fileMutex_ != nullptr) CloseHandle(fileMutex_);
   if (startedMarker_ != nullptr) CloseHandle(startedMarker_);
@@ -88,7 +96,9 @@ bool LogWriter::Submit(std::unique_ptr<EntrySource> entry) noexcept {
     queuedBytes_ += bytes;
     start = !running_;
     if (start) running_ = true;
-    urgent = queue_.size() * 2 >= options_.maxEntries || queuedBytes_ * 2 >= options_.maxBytes;
+    // Half full: wake the writer now (once, when the queue crosses the mark).
+    urgent = queue_.size() == options_.maxEntries / 2 ||
+             (queuedBytes_ * 2 >= options_.maxBytes && (queuedBytes_ - bytes) * 2 < options_.maxBytes);
     LeaveCriticalSection(&queueLock_);
   } catch (...) {
     ++dropped_;
@@ -131,45 +141,56 @@ void LogWriter::Run() {
   DWORD idle = 0;
   for (;;) {
     const DWORD woken = WaitForSingleObject(wake_, options_.periodMs);
-    std::deque<std::unique_ptr<EntrySource>> batch;
     std::uint64_t dropped = 0;
     EnterCriticalSection(&queueLock_);
-    TakeQueue(&batch, &dropped);
-    if (batch.empty() && dropped == 0 && idle >= options_.idleExitMs) {
+    TakeQueue(&taken_, &dropped);
+    if (taken_.empty() && dropped == 0 && idle >= options_.idleExitMs) {
       running_ = false;
       LeaveCriticalSection(&queueLock_);
       return;
     }
     LeaveCriticalSection(&queueLock_);
-    if (batch.empty() && dropped == 0) {
+    if (taken_.empty() && dropped == 0) {
       idle = woken == WAIT_OBJECT_0 ? 0 : idle + options_.periodMs;
       continue;
     }
     idle = 0;
     EnterCriticalSection(&writeLock_);
-    WriteBatch(batch, dropped);
+    WriteAll(taken_, dropped);
     LeaveCriticalSection(&writeLock_);
   }
 }
 
-void LogWriter::TakeQueue(std::deque<std::unique_ptr<EntrySource>>* batch, std::uint64_t* dropped) {
-  const std::size_t count = std::min(queue_.size(), kBatchEntries);
-  for (std::size_t i = 0; i < count; ++i) {
-    queuedBytes_ -= std::min(queuedBytes_, queue_.front()->Bytes());
-    batch->push_back(std::move(queue_.front()));
-    queue_.pop_front();
-  }
+void LogWriter::TakeQueue(Queue* taken, std::uint64_t* dropped) {
+  taken->clear();
+  std::swap(queue_, *taken);  // O(1) under the lock; the queue keeps the spare room
+  queuedBytes_ = 0;
   *dropped = droppedSinceLast_;
   droppedSinceLast_ = 0;
 }
 
-void LogWriter::WriteBatch(std::deque<std::unique_ptr<EntrySource>>& batch, std::uint64_t dropped) {
+void LogWriter::WriteAll(Queue& taken, std::uint64_t dropped) {
+  const std::unique_ptr<EntrySource>* first = taken.data();
+  const std::unique_ptr<EntrySource>* end = first + taken.size();
+  do {
+    const std::unique_ptr<EntrySource>* last =
+        first + std::min<std::size_t>(static_cast<std::size_t>(end - first), kBatchEntries);
+    WriteBatch(first, last, dropped);
+    dropped = 0;
+    first = last;
+  } while (first != end);
+  taken.clear();  // the entries are freed here, on the writer's side
+}
+
+void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
+                           const std::unique_ptr<EntrySource>* last, std::uint64_t dropped) {
+  const std::size_t count = static_cast<std::size_t>(last - first);
   std::string text;
   std::uint64_t failedBuilds = 0;
   std::string entries;
-  for (const std::unique_ptr<EntrySource>& source : batch) {
+  for (const std::unique_ptr<EntrySource>* source = first; source != last; ++source) {
     try {
-      const LogEntry entry = source->Build();
+      const LogEntry entry = (*source)->Build();
       entries += RenderEntry(options_.format, entry);
       if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, entry).c_str());
     } catch (...) {
@@ -190,18 +211,18 @@ void LogWriter::WriteBatch(std::deque<std::unique_ptr<EntrySource>>& batch, std:
   }
   text += entries;
   if (WriteText(text)) {
-    written_ += batch.size() - failedBuilds;
+    written_ += count - failedBuilds;
     dropped_ += failedBuilds;
   } else {
     // Counted, and reported in the first batch that can be written.
-    dropped_ += batch.size();
+    dropped_ += count;
     if (TryEnterCriticalSection(&queueLock_)) {
-      droppedSinceLast_ += batch.size() + dropped;
+      droppedSinceLast_ += count + dropped;
       LeaveCriticalSection(&queueLock_);
     }
   }
   ++batches_;
-  requested_ += batch.size();
+  requested_ += count;
 }
 
 bool LogWriter::OpenFile() {
@@ -334,26 +355,13 @@ void LogWriter::FlushAtProcessExit() noexcept {
   try {
     exiting_ = true;
     if (!TryEnterCriticalSection(&queueLock_)) return;  // the writer thread died holding it
-    std::deque<std::unique_ptr<EntrySource>> all;
-    std::uint64_t dropped = droppedSinceLast_;
-    droppedSinceLast_ = 0;
-    while (!queue_.empty()) {
-      all.push_back(std::move(queue_.front()));
-      queue_.pop_front();
-    }
-    queuedBytes_ = 0;
+    Queue all;
+    std::uint64_t dropped = 0;
+    TakeQueue(&all, &dropped);
     LeaveCriticalSection(&queueLock_);
     if (all.empty() && dropped == 0) return;
     if (!TryEnterCriticalSection(&writeLock_)) return;  // it died in the middle of a batch
-    while (!all.empty() || dropped != 0) {
-      std::deque<std::unique_ptr<EntrySource>> batch;
-      while (!all.empty() && batch.size() < kBatchEntries) {
-        batch.push_back(std::move(all.front()));
-        all.pop_front();
-      }
-      WriteBatch(batch, dropped);
-      dropped = 0;
-    }
+    WriteAll(all, dropped);
     LeaveCriticalSection(&writeLock_);
   } catch (...) {
   }

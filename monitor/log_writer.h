@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -88,10 +88,14 @@ class LogWriter {
  private:
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
-  // Takes the queued entries and the dropped count (under the queue lock).
-  void TakeQueue(std::deque<std::unique_ptr<EntrySource>>* batch, std::uint64_t* dropped);
-  // Renders and writes one batch (the calling thread must own writeLock_).
-  void WriteBatch(std::deque<std::unique_ptr<EntrySource>>& batch, std::uint64_t dropped);
+  using Queue = std::vector<std::unique_ptr<EntrySource>>;
+  // Swaps the queued entries into `taken` (empty, its room kept for the queue)
+  // and takes the dropped count; the caller holds the queue lock.
+  void TakeQueue(Queue* taken, std::uint64_t* dropped);
+  // Renders and writes entries [first, last) in batches (the caller owns writeLock_).
+  void WriteAll(Queue& taken, std::uint64_t dropped);
+  void WriteBatch(const std::unique_ptr<EntrySource>* first, const std::unique_ptr<EntrySource>* last,
+                  std::uint64_t dropped);
   bool OpenFile();
   bool WriteText(const std::string& entries);
   void Complain(int kind, const wchar_t* what, DWORD error);
@@ -99,7 +103,8 @@ class LogWriter {
   WriterOptions options_;
   CRITICAL_SECTION queueLock_;
   CRITICAL_SECTION writeLock_;
-  std::deque<std::unique_ptr<EntrySource>> queue_;
+  Queue queue_;
+  Queue taken_;                // the writer's side of the queue (swapped)
   std::size_t queuedBytes_ = 0;
   std::uint64_t droppedSinceLast_ = 0;
   bool running_ = false;

@@ -1,0 +1,313 @@
+// The J2534 monitor library end to end in this process: copies of it stand in
+// for libraries whose originals are the stand-in of tests/helpers, with the
+// registry redirected to scratch keys. One scenario per capability: calls pass
+// through untouched and are logged in each format; log entry and exit, the
+// message size and appending; several threads; no original; no user settings.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "monitor/j2534_record.h"
+#include "monitor/text_rules.h"
+#include "monitoring/path_rules.h"
+#include "tests/monitor_fixture.h"
+
+namespace varrow {
+namespace {
+
+using namespace passthru;
+using test::CanMessage;
+using test::PassThruApi;
+
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class MonitorLibrary : public ::testing::Test {
+ protected:
+  std::string ReadLog(const std::wstring& path) {
+    std::string text;
+    EXPECT_TRUE(test::ReadFileText(path, &text)) << "no log at the expected place";
+    return text;
+  }
+  test::ScratchDir dir;
+  test::RedirectedRegistry reg;
+};
+
+// A session that touches every function; checks that what the application
+// sees is exactly what the original gave.
+void RunSession(const PassThruApi& api, fake::State* original) {
+  ASSERT_NE(original, nullptr);
+  ULong device = 0xdeadbeef;
+  EXPECT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(device, fake::kDeviceId);
+  EXPECT_EQ(original->pointers[1], &device);
+  char fw[kTextChars] = {}, dll[kTextChars] = {}, apiVersion[kTextChars] = {};
+  EXPECT_EQ(api.ReadVersion(device, fw, dll, apiVersion), STATUS_NOERROR);
+  EXPECT_STREQ(apiVersion, "04.04");
+  ULong millivolts = 0;
+  EXPECT_EQ(api.Ioctl(device, READ_VBATT, nullptr, &millivolts), STATUS_NOERROR);
+  EXPECT_EQ(millivolts, fake::kBatteryMillivolts);
+  ULong channel = 0;
+  EXPECT_EQ(api.Connect(device, ISO15765, CONNECT_CAN_29BIT_ID, 500000, &channel), STATUS_NOERROR);
+  EXPECT_EQ(channel, fake::kChannelId);
+  EXPECT_EQ(original->args[1], ULong{ISO15765});
+  EXPECT_EQ(original->args[2], ULong{CONNECT_CAN_29BIT_ID});
+  EXPECT_EQ(original->args[3], 500000u);
+  PassThruMsg mask = CanMessage(4, 0xF0), pattern = CanMessage(4, 0x10), flow = CanMessage(4, 0x20);
+  ULong filter = 0;
+  EXPECT_EQ(api.StartMsgFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filter),
+            STATUS_NOERROR);
+  EXPECT_EQ(filter, fake::kFilterId);
+  EXPECT_EQ(original->pointers[2], &flow);
+  PassThruMsg write[2] = {CanMessage(8, 1), CanMessage(8, 2)};
+  ULong count = 2;
+  EXPECT_EQ(api.WriteMsgs(channel, write, &count, 100), STATUS_NOERROR);
+  EXPECT_EQ(original->pointers[0], write);
+  EXPECT_EQ(count, 2u);
+  static PassThruMsg read[4];
+  original->readAvailable = 1;
+  count = 4;
+  EXPECT_EQ(api.ReadMsgs(channel, read, &count, 0), STATUS_NOERROR);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(read[0].DataSize, 8u);
+  original->readAvailable = 0;  // an empty poll: polling noise, not logged
+  count = 4;
+  EXPECT_EQ(api.ReadMsgs(channel, read, &count, 0), ERR_BUFFER_EMPTY);
+  EXPECT_EQ(count, 0u);
+  SConfig set[2] = {{DATA_RATE, 500000}, {LOOPBACK, 1}};
+  SConfigList setList{2, set};
+  EXPECT_EQ(api.Ioctl(channel, SET_CONFIG, &setList, nullptr), STATUS_NOERROR);
+  SConfig get[2] = {{DATA_RATE, 0}, {ISO15765_STMIN, 0}};
+  SConfigList getList{2, get};
+  EXPECT_EQ(api.Ioctl(channel, GET_CONFIG, &getList, nullptr), STATUS_NOERROR);
+  EXPECT_EQ(get[1].Value, ULong{ISO15765_STMIN} * 10);
+  std::uint8_t address = 0x33, key[8] = {};
+  SByteArray in{1, &address}, out{8, key};
+  EXPECT_EQ(api.Ioctl(channel, FIVE_BAUD_INIT, &in, &out), STATUS_NOERROR);
+  EXPECT_EQ(out.NumOfBytes, 3u);
+  void* vendorInput = reinterpret_cast<void*>(0x1234);  // never dereferenced by the monitor
+  EXPECT_EQ(api.Ioctl(channel, 0x8001, vendorInput, nullptr), STATUS_NOERROR);
+  EXPECT_EQ(original->pointers[0], vendorInput);
+  EXPECT_EQ(original->args[1], 0x8001u);
+  original->forcedResult = ERR_INVALID_CHANNEL_ID;
+  EXPECT_EQ(api.Disconnect(99), ERR_INVALID_CHANNEL_ID);
+  original->forcedResult = -1;
+  char error[kTextChars] = {};
+  EXPECT_EQ(api.GetLastError(error), STATUS_NOERROR);
+  EXPECT_STREQ(error, fake::kLastError);
+  EXPECT_EQ(api.Disconnect(channel), STATUS_NOERROR);
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);
+}
+
+TEST_F(MonitorLibrary, PassesCallsThroughAndLogsThemInEachFormat) {
+  const char* const extensions[] = {"", ".txt", ".xml", ".csv", ".html"};
+  for (DWORD format = 1; format <= 4; ++format) {
+    SCOPED_TRACE(format);
+    const std::wstring name = L"Vci" + std::to_wstring(format) + L".dll";
+    const std::wstring library = test::InstallMonitor(dir, reg.Machine(), name);
+    const std::string ext = extensions[format];
+    const std::wstring log = dir / (L"logs\\new folder\\vci" + std::wstring(ext.begin(), ext.end()));
+    test::WriteUserSettings(reg.User(), library, log, format);
+    PassThruApi api;
+    ASSERT_TRUE(api.Load(library));
+    RunSession(api, test::FakeStateOf(library));
+    const std::string text = ReadLog(log);
+    for (const char* expected :
+         {"PassThruOpen", "PassThruReadVersion", "04.04", "READ_VBATT", "12345 mV", "ISO15765",
+          "CAN_29BIT_ID", "FLOW_CONTROL_FILTER", "ISO15765_FRAME_PAD", "01 02 03 04 05 06 07 08",
+          "SET_CONFIG", "DATA_RATE = 500000", "ISO15765_STMIN = 310", "55 08 08", "vendor 0x8001",
+          "ERR_INVALID_CHANNEL_ID", "fake: last error text", "PassThruClose"}) {
+      EXPECT_NE(text.find(expected), std::string::npos) << expected;
+    }
+    EXPECT_EQ(Count(text, "ERR_BUFFER_EMPTY"), 0) << "an empty poll was logged";
+    EXPECT_EQ(Count(text, "PassThruReadMsgs"), 1);
+    if (format == 1) {
+      // Aligned columns: every entry's result starts in the column of the header's "Result".
+      const std::size_t header = text.find("Time ");
+      ASSERT_NE(header, std::string::npos);
+      const std::size_t column = text.find("Result", header) - header;
+      int entries = 0;
+      for (std::size_t at = text.find("\n20"); at != std::string::npos; at = text.find("\n20", at + 1)) {
+        EXPECT_TRUE(text.compare(at + 1 + column, 4, "STAT") == 0 ||
+                    text.compare(at + 1 + column, 4, "ERR_") == 0);
+        ++entries;
+      }
+      EXPECT_EQ(entries, 15);
+    } else if (format == 2) {
+      EXPECT_EQ(test::XmlProblem(text), "");
+      EXPECT_NE(text.find("&lt;fw&gt; &amp; &quot;co&quot;"), std::string::npos);
+    } else if (format == 3) {
+      std::vector<std::vector<std::string>> rows;
+      ASSERT_TRUE(test::ParseCsv(text, &rows));
+      ASSERT_EQ(rows.size(), 17u);  // header, session, 15 calls
+      int headers = 0;
+      for (const auto& row : rows) {
+        EXPECT_EQ(row.size(), 9u);
+        if (row[0] == "Time") ++headers;
+      }
+      EXPECT_EQ(headers, 1);
+    } else {
+      EXPECT_EQ(text.compare(0, 15, "<!DOCTYPE html>"), 0);
+      EXPECT_EQ(text.substr(text.size() - 8), "</html>\n");
+      EXPECT_EQ(Count(text, "<table>"), 1);
+      EXPECT_EQ(Count(text, "</table>"), 1);
+      EXPECT_EQ(Count(text, "<tr"), Count(text, "</tr>"));
+      EXPECT_EQ(Count(text, "<tr class=\"failed\">"), 1);
+    }
+  }
+}
+
+TEST_F(MonitorLibrary, LogsEntryAndExitCutsMessagesAndAppendsSessions) {
+  const std::wstring log = dir / L"shared.xml";
+  test::SetDword(reg.User(), L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\J2534 API", L"MessageSize01", 4);
+  const std::wstring first = test::InstallMonitor(dir, reg.Machine(), L"First.dll");
+  test::WriteUserSettings(reg.User(), first, log, 2, /*overwrite*/ 1, /*entryExit*/ 1,
+                          /*disableBufferEmpty*/ 0, /*messageSize*/ 1);
+  ASSERT_TRUE(test::WriteFileText(log, "old content of another day"));
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(first));
+  fake::State* original = test::FakeStateOf(first);
+  ASSERT_NE(original, nullptr);
+  ULong device = 0, count = 4;
+  ASSERT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  original->readAvailable = 0;
+  PassThruMsg read[4];
+  EXPECT_EQ(api.ReadMsgs(1, read, &count, 0), ERR_BUFFER_EMPTY);
+  PassThruMsg write[2] = {CanMessage(8, 1), CanMessage(5000, 0)};
+  count = 2;
+  EXPECT_EQ(api.WriteMsgs(1, write, &count, 0), STATUS_NOERROR);
+  EXPECT_EQ(write[1].DataSize, 5000u);  // untouched
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);
+
+  const std::wstring second = test::InstallMonitor(dir, reg.Machine(), L"Second.dll");
+  test::WriteUserSettings(reg.User(), second, log, 2, /*overwrite*/ 0);
+  PassThruApi api2;
+  ASSERT_TRUE(api2.Load(second));
+  ASSERT_EQ(api2.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(api2.Close(device), STATUS_NOERROR);
+
+  const std::string text = ReadLog(log);
+  EXPECT_EQ(test::XmlProblem(text), "");
+  EXPECT_EQ(text.find("old content"), std::string::npos) << "overwrite kept the old file";
+  EXPECT_EQ(Count(text, "<session "), 2);
+  EXPECT_EQ(Count(text, "phase=\"entry\""), 4);  // the first library's four calls
+  EXPECT_EQ(Count(text, "phase=\"exit\""), 4);
+  EXPECT_EQ(Count(text, "phase=\"call\""), 2);   // the second library's two
+  EXPECT_NE(text.find("ERR_BUFFER_EMPTY"), std::string::npos);
+  EXPECT_NE(text.find("Data (4 of 8 bytes): 01 02 03 04</field>"), std::string::npos);
+  EXPECT_NE(text.find("DataSize 5000 (exceeds 4128: capped)"), std::string::npos);
+}
+
+TEST_F(MonitorLibrary, CallsFromSeveralThreadsAreLoggedWhole) {
+  const std::wstring log = dir / L"threads.csv";
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Threads.dll");
+  test::WriteUserSettings(reg.User(), library, log, 3);
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  ULong device = 0;
+  ASSERT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  constexpr int kThreads = 4, kCalls = 150;
+  std::map<std::string, std::string> firstLineOfThread;  // thread id -> its data's first line
+  std::vector<std::thread> threads;
+  std::vector<DWORD> ids(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ids[t] = GetCurrentThreadId();
+      PassThruMsg msg = CanMessage(64, static_cast<std::uint8_t>(t * 64));
+      for (int i = 0; i < kCalls; ++i) {
+        ULong count = 1;
+        api.WriteMsgs(1, &msg, &count, 0);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);
+  for (int t = 0; t < kThreads; ++t) {
+    const PassThruMsg msg = CanMessage(64, static_cast<std::uint8_t>(t * 64));
+    firstLineOfThread[std::to_string(ids[t])] = monitor::HexDump(msg.Data, 32, 0);
+  }
+  std::vector<std::vector<std::string>> rows;
+  ASSERT_TRUE(test::ParseCsv(ReadLog(log), &rows));
+  std::map<std::string, int> calls;
+  for (const auto& row : rows) {
+    ASSERT_EQ(row.size(), 9u);
+    if (row[4] != "PassThruWriteMsgs") continue;
+    ++calls[row[3]];
+    ASSERT_TRUE(firstLineOfThread.count(row[3])) << row[3];
+    EXPECT_NE(row[6].find(firstLineOfThread[row[3]]), std::string::npos) << "torn entry";
+  }
+  ASSERT_EQ(calls.size(), static_cast<std::size_t>(kThreads));
+  for (const auto& [thread, n] : calls) EXPECT_EQ(n, kCalls) << thread;
+}
+
+TEST_F(MonitorLibrary, WithoutTheOriginalEveryCallFailsAndSaysWhy) {
+  const std::wstring log = dir / L"missing.txt";
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Lonely.dll", false);
+  test::WriteUserSettings(reg.User(), library, log, 1);
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  ULong device = 0xdeadbeef, count = 1;
+  EXPECT_EQ(api.Open(nullptr, &device), ERR_FAILED);
+  EXPECT_EQ(device, 0xdeadbeefu);
+  EXPECT_EQ(api.Connect(device, CAN, 0, 500000, nullptr), ERR_FAILED);
+  EXPECT_EQ(api.ReadMsgs(1, nullptr, &count, 0), ERR_FAILED);
+  EXPECT_EQ(api.Ioctl(1, GET_CONFIG, nullptr, nullptr), ERR_FAILED);
+  char error[kTextChars];
+  std::memset(error, 'x', sizeof error);
+  EXPECT_EQ(api.GetLastError(error), STATUS_NOERROR);
+  EXPECT_NE(std::string(error).find("_Lonely.dll"), std::string::npos) << error;
+  EXPECT_EQ(api.GetLastError(nullptr), ERR_NULL_PARAMETER);
+  EXPECT_EQ(api.Close(device), ERR_FAILED);
+  const std::string text = ReadLog(log);
+  EXPECT_EQ(Count(text, "ERR_FAILED"), 5);
+  EXPECT_NE(text.find("not found"), std::string::npos);
+
+  // A log that cannot be written (its folder is a file) leaves the calls alone.
+  ASSERT_TRUE(test::WriteFileText(dir / L"blocker", "a file, not a folder"));
+  const std::wstring other = test::InstallMonitor(dir, reg.Machine(), L"Blocked.dll");
+  test::WriteUserSettings(reg.User(), other, dir / L"blocker\\log.txt", 1);
+  PassThruApi blocked;
+  ASSERT_TRUE(blocked.Load(other));
+  EXPECT_EQ(blocked.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(device, fake::kDeviceId);
+  EXPECT_EQ(blocked.Close(device), STATUS_NOERROR);
+}
+
+TEST_F(MonitorLibrary, FindsItsSettingsOrFallsBackToTheMachineDefaults) {
+  // No user settings: the machine defaults, in the default log file of the page.
+  test::SetString(reg.Machine(), L"SOFTWARE\\OVRA\\OVRA_VCI", L"LogFileLocation", dir / L"logs\\");
+  test::SetDword(reg.Machine(), L"SOFTWARE\\OVRA\\OVRA_VCI\\DefaultSettings\\Monitoring\\J2534 API",
+                 L"OutputFormat", 3);
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Elevated.dll");
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  ULong device = 0;
+  EXPECT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);
+  const std::string defaults = ReadLog(dir / L"logs\\J2534\\Elevated.csv");
+  EXPECT_NE(defaults.find("PassThruOpen"), std::string::npos);
+
+  // Registered by its name alone and found on PATH: the settings of the path found there.
+  ASSERT_TRUE(test::MakeDir(dir / L"path folder"));
+  const std::wstring named = test::InstallMonitor(dir, reg.Machine(), L"path folder\\Named.dll");
+  test::SetString(reg.Machine(), L"SOFTWARE\\PassThruSupport.04.04\\" + test::DeviceKeyName(L"path folder\\Named.dll"),
+                  L"FunctionLibrary", L"NAMED.DLL");
+  wchar_t path[4096];
+  const DWORD n = GetEnvironmentVariableW(L"PATH", path, 4096);
+  SetEnvironmentVariableW(L"PATH", (std::wstring(path, n < 4096 ? n : 0) + L";" +
+                                    dir / L"path folder\\ ").c_str());
+  test::WriteUserSettings(reg.User(), dir / L"path folder\\NAMED.DLL", dir / L"named.txt", 1);
+  PassThruApi byName;
+  ASSERT_TRUE(byName.Load(named));
+  EXPECT_EQ(byName.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(byName.Close(device), STATUS_NOERROR);
+  EXPECT_NE(ReadLog(dir / L"named.txt").find("PassThruClose"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varrow

@@ -1,0 +1,137 @@
+// The monitor's pure rules: names of codes and flags, hex dumps and foreign
+// texts, escaping, the message capture's bounds, and where a batch goes in a
+// log file so that the file stays readable.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "monitor/j2534_record.h"
+#include "monitor/log_format.h"
+#include "monitor/text_rules.h"
+#include "passthru/names.h"
+#include "tests/monitor_fixture.h"
+
+namespace varrow {
+namespace {
+
+using namespace passthru;
+using namespace monitor;
+
+TEST(MonitorRules, NamesCodesIdsAndFlags) {
+  struct Case {
+    std::string actual, expected;
+  } cases[] = {
+      {ReturnCodeName(STATUS_NOERROR), "STATUS_NOERROR"},
+      {ReturnCodeName(ERR_BUFFER_EMPTY), "ERR_BUFFER_EMPTY"},
+      {ReturnCodeName(ERR_INVALID_DEVICE_ID), "ERR_INVALID_DEVICE_ID"},
+      {ReturnCodeName(0x1B), "0x0000001B"},
+      {ReturnCodeName(-1), "0xFFFFFFFF"},
+      {ProtocolName(ISO15765), "ISO15765"},
+      {ProtocolName(CAN), "CAN"},
+      {ProtocolName(0x8004), "vendor 0x8004"},
+      {ProtocolName(0x0B), "0xB"},
+      {IoctlName(READ_PROG_VOLTAGE), "READ_PROG_VOLTAGE"},
+      {IoctlName(0x06), "vendor 0x6"},
+      {ParameterName(ISO15765_WFT_MAX), "ISO15765_WFT_MAX"},
+      {ParameterName(W0), "W0"},
+      {ParameterName(0x02), "0x2"},
+      {FilterTypeName(FLOW_CONTROL_FILTER), "FLOW_CONTROL_FILTER"},
+      {ConnectFlagsText(0), "0x00000000 (none)"},
+      {ConnectFlagsText(CONNECT_CAN_29BIT_ID | CAN_ID_BOTH), "0x00000900 (CAN_29BIT_ID|CAN_ID_BOTH)"},
+      {TxFlagsText(ISO15765_FRAME_PAD | 0x10000000), "0x10000040 (ISO15765_FRAME_PAD|0x10000000)"},
+      {RxStatusText(TX_MSG_TYPE | TX_INDICATION), "0x00000009 (TX_MSG_TYPE|TX_INDICATION)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.actual, c.expected);
+}
+
+TEST(MonitorRules, HexTextsAndEscaping) {
+  const std::uint8_t bytes[] = {0x00, 0x7E, 0xFF, 0x10, 0x01};
+  EXPECT_EQ(HexDump(bytes, 5, 0), "00 7E FF 10 01");
+  EXPECT_EQ(HexDump(bytes, 5, 2), "00 7E\nFF 10\n01");
+  EXPECT_EQ(HexDump(nullptr, 5, 0), "");
+  const char unterminated[4] = {'a', '\x01', '\\', 'b'};
+  EXPECT_EQ(PrintableText(unterminated, 4), "a\\x01\\x5Cb");  // never past the limit
+  EXPECT_EQ(PrintableText("ab\0cd", 5), "ab");
+  EXPECT_EQ(XmlEscape("a<b>&\"'\x01\xC3\xA9\xFF"), "a&lt;b&gt;&amp;&quot;&#39;?\xC3\xA9?");
+  EXPECT_EQ(HtmlEscape("x\ny"), "x<br>\ny");
+  EXPECT_EQ(CsvField("plain"), "plain");
+  EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+  EXPECT_EQ(CsvField("say \"hi\"\nnow"), "\"say \"\"hi\"\"\nnow\"");
+  EXPECT_EQ(CsvField(" padded"), "\" padded\"");
+  EXPECT_EQ(TimeText(WallTimeFromFileTime(116444736000000000ull + 123456789)),
+            "1970-01-01 00:00:12.345678");
+}
+
+TEST(MonitorRules, MessagesAreCappedAndMarked) {
+  static PassThruMsg msg;
+  msg = test::CanMessage(12, 0xA0);
+  msg.RxStatus = START_OF_MESSAGE;
+  CapturedMsg whole = CaptureMessage(msg, 0);
+  EXPECT_EQ(whole.data.size(), 12u);
+  EXPECT_EQ(MessageText(whole),
+            "protocol CAN, RxStatus 0x00000002 (START_OF_MESSAGE), TxFlags 0x00000040 "
+            "(ISO15765_FRAME_PAD), Timestamp 0 us, DataSize 12, ExtraDataIndex 0\n"
+            "Data: A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB");
+  EXPECT_NE(MessageText(CaptureMessage(msg, 4)).find("Data (4 of 12 bytes): A0 A1 A2 A3"),
+            std::string::npos);
+  msg.DataSize = 0xFFFFFFFF;  // an application's nonsense: never read past the data
+  const CapturedMsg capped = CaptureMessage(msg, 0);
+  EXPECT_EQ(capped.data.size(), kMaxDataSize);
+  EXPECT_NE(MessageText(capped).find("DataSize 4294967295 (exceeds 4128: capped)"), std::string::npos);
+  const SConfig list[3] = {{DATA_RATE, 500000}, {0x9999, 1}, {LOOPBACK, 0}};
+  EXPECT_EQ(ConfigListText(list, 1000, 2), "NumOfParams 1000\nDATA_RATE = 500000\n0x9999 = 1\n(998 more not logged)");
+  EXPECT_EQ(ConfigListText(nullptr, 2, 2), "NumOfParams 2, ConfigPtr NULL");
+  const std::uint8_t key[] = {0x55, 0x08};
+  EXPECT_EQ(ByteArrayText(key, 2, 2), "NumOfBytes 2: 55 08");
+}
+
+TEST(MonitorRules, BatchesKeepEveryFormatReadable) {
+  SessionInfo a, b;
+  a.processId = 1;
+  a.program = "app <1>.exe";
+  b.processId = 2;
+  LogEntry e;
+  e.function = "PassThruOpen";
+  e.fields = {{"pName", "NULL"}, {"Msg", "line 1\nline 2, \"quoted\""}};
+  e.result = "ERR_FAILED";
+  e.failed = true;
+  e.durationMicros = 5;
+  for (LogFormat format : {LogFormat::Ascii, LogFormat::Xml, LogFormat::Csv, LogFormat::Html}) {
+    SCOPED_TRACE(static_cast<int>(format));
+    const std::string entry = RenderEntry(format, e);
+    std::string file;
+    bool ownSession = false;
+    // a's batch, a's batch, b's batch (another writer), a's batch again.
+    for (const SessionInfo* session : {&a, &a, &b, &a}) {
+      const std::string closing = SessionTail(format) + FileTail(format);
+      FileEnd end;
+      end.size = file.size();
+      end.endsWithOwnSession = session == &a && ownSession;
+      end.endsWithFileTail = file.size() >= FileTail(format).size() &&
+                             file.compare(file.size() - FileTail(format).size(), std::string::npos,
+                                          FileTail(format)) == 0;
+      const BatchPlan plan = PlanBatch(format, end, *session, "J2534 API log", entry);
+      ASSERT_LE(plan.offset, file.size());
+      file = file.substr(0, plan.offset) + plan.bytes;
+      ownSession = session == &a;
+      EXPECT_EQ(file.substr(file.size() - closing.size()), closing);
+      if (format == LogFormat::Xml) EXPECT_EQ(test::XmlProblem(file), "");
+    }
+    if (format == LogFormat::Xml || format == LogFormat::Html || format == LogFormat::Ascii) {
+      const std::string head = format == LogFormat::Html ? "<h2>Session" : format == LogFormat::Xml ? "<session " : "=== Session";
+      int sessions = 0;
+      for (std::size_t at = file.find(head); at != std::string::npos; at = file.find(head, at + 1)) ++sessions;
+      EXPECT_EQ(sessions, 3);  // a, b, a again after b
+    }
+    if (format == LogFormat::Csv) {
+      std::vector<std::vector<std::string>> rows;
+      ASSERT_TRUE(test::ParseCsv(file, &rows));
+      ASSERT_EQ(rows.size(), 8u);  // header, 3 session rows, 4 entries
+      for (const auto& row : rows) EXPECT_EQ(row.size(), static_cast<std::size_t>(kColumnCount));
+      EXPECT_EQ(rows[2][6], "pName: NULL\nMsg: line 1\n  line 2, \"quoted\"");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace varrow
