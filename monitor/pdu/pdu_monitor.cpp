@@ -76,18 +76,20 @@ struct Monitor {
   bool skipEmptyQueue = true;
   std::uint32_t byteLimit = 0;
   bool told = false;  // the missing original was reported to the debugger output
+  std::int64_t localBias = 0;  // local time minus UTC, in 100 ns, taken once
 
   void Stamp(PduRecord& record, PduFunction function, monitor::Phase phase) const {
     FILETIME utc{};
-    FILETIME local{};
     GetSystemTimeAsFileTime(&utc);
-    FileTimeToLocalFileTime(&utc, &local);
-    record.localFileTime = (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+    record.localFileTime = static_cast<std::uint64_t>(
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
+        localBias);
     record.elapsedMicros = Micros();
     record.processId = GetCurrentProcessId();
     record.threadId = GetCurrentThreadId();
     record.function = function;
     record.phase = phase;
+    record.fields.reserve(8);
   }
   std::uint64_t Micros() const {
     LARGE_INTEGER now{};
@@ -131,8 +133,10 @@ Monitor& TheMonitor() {
       FILETIME local{};
       GetSystemTimeAsFileTime(&utc);
       FileTimeToLocalFileTime(&utc, &local);
-      options.session.start = monitor::WallTimeFromFileTime(
-          (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime);
+      const std::uint64_t utcTime = (static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+      const std::uint64_t localTime = (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+      made->localBias = static_cast<std::int64_t>(localTime - utcTime);
+      options.session.start = monitor::WallTimeFromFileTime(localTime);
       options.session.processId = GetCurrentProcessId();
       options.session.program = Utf8(ModulePath(nullptr));
       options.session.library = Utf8(own);
@@ -164,11 +168,13 @@ class Logged {
     try {
       startMicros_ = monitor_.Micros();
       if (monitor_.entryExit) {
-        PduRecord entry = record_;
+        // The arguments go with the call's start; the return gets the outputs.
+        PduRecord entry = std::move(record_);
+        record_ = PduRecord();
+        record_.function = entry.function;
+        record_.phase = monitor::Phase::Exit;
         entry.phase = monitor::Phase::Entry;
         monitor_.Submit(std::move(entry));
-        record_.fields.clear();
-        record_.phase = monitor::Phase::Exit;
       }
     } catch (...) {
       active_ = false;

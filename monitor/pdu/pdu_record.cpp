@@ -192,11 +192,19 @@ std::string FlagDataText(const PDU_FLAG_DATA* flags) {
 
 std::string CopCtrlText(const PDU_COP_CTRL_DATA* ctrl) {
   if (ctrl == nullptr) return "NULL";
-  std::string text = "Time " + Dec(ctrl->Time) + " ms, NumSendCycles " +
-                     SDec(ctrl->NumSendCycles) + ", NumReceiveCycles " +
-                     SDec(ctrl->NumReceiveCycles) + ", TempParamUpdate " +
-                     Dec(ctrl->TempParamUpdate) + ", TxFlag " + FlagDataText(&ctrl->TxFlag) +
-                     ", " + Dec(ctrl->NumPossibleExpectedResponses) + " expected response(s)";
+  // Built in one buffer: this runs on the calling thread of every ComPrimitive.
+  std::string text;
+  text.reserve(160);
+  text.append("Time ").append(Dec(ctrl->Time)).append(" ms, NumSendCycles ");
+  text.append(SDec(ctrl->NumSendCycles)).append(", NumReceiveCycles ");
+  text.append(SDec(ctrl->NumReceiveCycles)).append(", TempParamUpdate ");
+  text.append(Dec(ctrl->TempParamUpdate)).append(", TxFlag ");
+  if (ctrl->TxFlag.NumFlagBytes == 0) {
+    text.append("none");
+  } else {
+    text.append(FlagDataText(&ctrl->TxFlag));
+  }
+  text.append(", ").append(Dec(ctrl->NumPossibleExpectedResponses)).append(" expected response(s)");
   if (ctrl->NumPossibleExpectedResponses > 0 && ctrl->pExpectedResponseArray == nullptr)
     return text + " at NULL";
   const std::uint32_t shown = Shown(ctrl->NumPossibleExpectedResponses);
