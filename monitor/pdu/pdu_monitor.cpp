@@ -7,6 +7,7 @@
 // exception leaves an export or the interposed callback.
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,7 +76,7 @@ struct Monitor {
   bool entryExit = false;
   bool skipEmptyQueue = true;
   std::uint32_t byteLimit = 0;
-  bool told = false;  // the missing original was reported to the debugger output
+  std::atomic<bool> told{false};  // the missing original was reported to the debugger output
   std::int64_t localBias = 0;  // local time minus UTC, in 100 ns, taken once
 
   void Stamp(PduRecord& record, PduFunction function, monitor::Phase phase) const {
@@ -225,8 +226,7 @@ T_PDU_ERROR Monitored(PduFunction function, Before before, Forward forward, Afte
       } catch (...) {
       }
     }
-    if (!m.told) {
-      m.told = true;
+    if (!m.told.exchange(true)) {
       const std::string line = "OvraPduMon32: " + m.original.problem + "\n";
       OutputDebugStringA(line.c_str());
     }

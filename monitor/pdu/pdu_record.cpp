@@ -186,6 +186,7 @@ std::string RscDataText(const PDU_RSC_DATA* data, const ObjectNames& names) {
 
 std::string FlagDataText(const PDU_FLAG_DATA* flags) {
   if (flags == nullptr) return "NULL";
+  if (flags->NumFlagBytes == 0) return "none";
   return Dec(flags->NumFlagBytes) + " flag byte(s) " +
          Bytes(flags->pFlagData, flags->NumFlagBytes, kPduMaxLoggedEntries);
 }
@@ -199,11 +200,7 @@ std::string CopCtrlText(const PDU_COP_CTRL_DATA* ctrl) {
   text.append(SDec(ctrl->NumSendCycles)).append(", NumReceiveCycles ");
   text.append(SDec(ctrl->NumReceiveCycles)).append(", TempParamUpdate ");
   text.append(Dec(ctrl->TempParamUpdate)).append(", TxFlag ");
-  if (ctrl->TxFlag.NumFlagBytes == 0) {
-    text.append("none");
-  } else {
-    text.append(FlagDataText(&ctrl->TxFlag));
-  }
+  text.append(FlagDataText(&ctrl->TxFlag));
   text.append(", ").append(Dec(ctrl->NumPossibleExpectedResponses)).append(" expected response(s)");
   if (ctrl->NumPossibleExpectedResponses > 0 && ctrl->pExpectedResponseArray == nullptr)
     return text + " at NULL";
