@@ -123,7 +123,7 @@ LogEntry BuildPduEntry(const PduRecord& record) {
 std::size_t PduRecordBytes(const PduRecord& record) {
   std::size_t bytes = sizeof(PduRecord);
   for (const PduField& field : record.fields)
-    bytes += sizeof(PduField) + field.name.size() + field.text.size() + field.bytes.size();
+    bytes += sizeof(PduField) + field.text.size() + field.bytes.size();
   return bytes;
 }
 

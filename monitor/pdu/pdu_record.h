@@ -55,7 +55,7 @@ class ObjectNames {
 // One decoded argument or output; `bytes` (when `dump`) are hex-dumped by the
 // writer thread, `total` being how many there were before the message size cut them.
 struct PduField {
-  std::string name;
+  const char* name = "";  // a literal: no allocation on the calling thread
   std::string text;
   bool dump = false;
   std::vector<std::uint8_t> bytes;
