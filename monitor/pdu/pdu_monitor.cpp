@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "monitor/log_writer.h"
 #include "monitor/log_format.h"
@@ -76,6 +77,26 @@ struct Monitor {
   bool entryExit = false;
   bool skipEmptyQueue = true;
   std::uint32_t byteLimit = 0;
+  // The items the library handed out and their types, so that PDUDestroyItem
+  // is logged without reading memory the application may hand back wrongly.
+  std::mutex itemsLock;
+  std::unordered_map<const void*, T_PDU_IT> items;
+  static constexpr std::size_t kMaxItems = 4096;
+  void HandedOut(const void* item) {
+    if (item == nullptr) return;
+    const T_PDU_IT type = static_cast<const PDU_ITEM*>(item)->ItemType;
+    std::lock_guard<std::mutex> lock(itemsLock);
+    if (items.size() < kMaxItems) items[item] = type;
+  }
+  // The type of an item handed out (and forgets it), or nullptr when unknown.
+  const char* TakeBack(const void* item) {
+    std::lock_guard<std::mutex> lock(itemsLock);
+    auto found = items.find(item);
+    if (found == items.end()) return nullptr;
+    const char* name = ItemTypeName(found->second);
+    items.erase(found);
+    return name != nullptr ? name : "an item of an unknown type";
+  }
   std::atomic<bool> told{false};  // the missing original was reported to the debugger output
   std::int64_t localBias = 0;  // local time minus UTC, in 100 ns, taken once
 
@@ -294,7 +315,13 @@ T_PDU_ERROR PDU_CALL PDUDestruct() {
       PduFunction::Destruct, Nothing,
       [&](monitor::PduOriginal& o) {
         const T_PDU_ERROR r = o.Destruct();
-        if (r == PDU_STATUS_NOERROR) monitor::ClearPduCallbacks();
+        if (r == PDU_STATUS_NOERROR) {
+          monitor::ClearPduCallbacks();
+          if (g_monitor != nullptr) {
+            std::lock_guard<std::mutex> lock(g_monitor->itemsLock);
+            g_monitor->items.clear();  // the library freed them all
+          }
+        }
         return r;
       },
       Nothing);
@@ -318,6 +345,7 @@ T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlCommandId,
       [&](PduRecord& r) {
         r.Add("OutputData", pOutputData == nullptr ? std::string("NULL")
                                                    : monitor::DataItemText(*pOutputData, m.byteLimit));
+        if (pOutputData != nullptr) m.HandedOut(*pOutputData);
       });
 }
 
@@ -475,6 +503,7 @@ T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 ParamId,
       [&](PduRecord& r) {
         r.Add("ParamItem", pParamItem == nullptr ? std::string("NULL")
                                                  : monitor::ParamItemText(*pParamItem, m.names));
+        if (pParamItem != nullptr) m.HandedOut(*pParamItem);
       });
 }
 
@@ -535,8 +564,10 @@ T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** 
     if (PduRecord* r = call.Record()) {
       try {
         AddHandles(*r, hMod, hCLL);
-        if (result == PDU_STATUS_NOERROR)
-          monitor::AddEventItem(*r, pEventItem == nullptr ? nullptr : *pEventItem, m.byteLimit);
+        if (result == PDU_STATUS_NOERROR && pEventItem != nullptr) {
+          monitor::AddEventItem(*r, *pEventItem, m.byteLimit);
+          m.HandedOut(*pEventItem);
+        }
       } catch (...) {
       }
     }
@@ -548,16 +579,22 @@ T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** 
       [&](monitor::PduOriginal& o) { return o.GetEventItem(hMod, hCLL, pEventItem); },
       [&](PduRecord& r) {
         monitor::AddEventItem(r, pEventItem == nullptr ? nullptr : *pEventItem, m.byteLimit);
+        if (pEventItem != nullptr) m.HandedOut(*pEventItem);
       });
 }
 
 T_PDU_ERROR PDU_CALL PDUDestroyItem(PDU_ITEM* pItem) {
+  Monitor& m = TheMonitor();
   return Monitored(
       PduFunction::DestroyItem,
       [&](PduRecord& r) {
-        r.Add("Item", pItem == nullptr ? std::string("NULL")
-                                       : monitor::PointerText(pItem) + " " +
-                                             NameOr(ItemTypeName(pItem->ItemType), pItem->ItemType));
+        if (pItem == nullptr) {
+          r.Add("Item", "NULL");
+          return;
+        }
+        const char* type = m.TakeBack(pItem);
+        r.Add("Item", monitor::PointerText(pItem) + " " +
+                          (type != nullptr ? std::string(type) : std::string("(not handed out through the monitor)")));
       },
       [&](monitor::PduOriginal& o) { return o.DestroyItem(pItem); }, Nothing);
 }
@@ -623,12 +660,14 @@ T_PDU_ERROR PDU_CALL PDUGetObjectId(T_PDU_OBJT pduObjectType, CHAR8* pShortname,
 }
 
 T_PDU_ERROR PDU_CALL PDUGetModuleIds(PDU_MODULE_ITEM** pModuleIdList) {
+  Monitor& m = TheMonitor();
   return Monitored(
       PduFunction::GetModuleIds, Nothing,
       [&](monitor::PduOriginal& o) { return o.GetModuleIds(pModuleIdList); },
       [&](PduRecord& r) {
         r.Add("ModuleIdList", pModuleIdList == nullptr ? std::string("NULL")
                                                        : monitor::ModuleItemText(*pModuleIdList));
+        if (pModuleIdList != nullptr) m.HandedOut(*pModuleIdList);
       });
 }
 
@@ -645,11 +684,13 @@ T_PDU_ERROR PDU_CALL PDUGetResourceIds(UNUM32 hMod, PDU_RSC_DATA* pResourceIdDat
       [&](PduRecord& r) {
         r.Add("ResourceIdList", pResourceIdList == nullptr ? std::string("NULL")
                                                            : monitor::RscIdItemText(*pResourceIdList));
+        if (pResourceIdList != nullptr) m.HandedOut(*pResourceIdList);
       });
 }
 
 T_PDU_ERROR PDU_CALL PDUGetConflictingResources(UNUM32 resourceId, PDU_MODULE_ITEM* pInputModuleList,
                                                 PDU_RSC_CONFLICT_ITEM** pOutputConflictList) {
+  Monitor& m = TheMonitor();
   return Monitored(
       PduFunction::GetConflictingResources,
       [&](PduRecord& r) {
@@ -663,6 +704,7 @@ T_PDU_ERROR PDU_CALL PDUGetConflictingResources(UNUM32 resourceId, PDU_MODULE_IT
         r.Add("OutputConflictList", pOutputConflictList == nullptr
                                         ? std::string("NULL")
                                         : monitor::ConflictItemText(*pOutputConflictList));
+        if (pOutputConflictList != nullptr) m.HandedOut(*pOutputConflictList);
       });
 }
 
@@ -676,6 +718,7 @@ T_PDU_ERROR PDU_CALL PDUGetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
         r.Add("UniqueRespIdTable", pUniqueRespIdTable == nullptr
                                        ? std::string("NULL")
                                        : monitor::UniqueRespTableText(*pUniqueRespIdTable, m.names));
+        if (pUniqueRespIdTable != nullptr) m.HandedOut(*pUniqueRespIdTable);
       });
 }
 
