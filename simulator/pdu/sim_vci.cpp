@@ -1,6 +1,7 @@
 // The simulated D-PDU VCI: state, items and the event thread.
 #include "simulator/pdu/sim_vci.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -13,13 +14,34 @@ using namespace simpdu;
 
 namespace {
 
-constexpr std::size_t kComParams = 4;
-constexpr UNUM32 kComParamIds[kComParams] = {kCpBaudrate, kCpCanPhysReqId, kCpCanRespUsdtId,
-                                             kCpCanFuncReqId};
-constexpr UNUM32 kComParamDefaults[kComParams] = {500000, kEcuRequestId, kEcuResponseId,
-                                                  kFunctionalRequestId};
-constexpr T_PDU_PC kComParamClasses[kComParams] = {PDU_PC_BUSTYPE, PDU_PC_UNIQUE_ID,
-                                                   PDU_PC_UNIQUE_ID, PDU_PC_COM};
+// The ComParams a link holds: the bus speed and the CAN identifiers act; the
+// others are kept and reported as set, so that applications can set what they
+// usually set.
+struct ComParamInfo {
+  const char* name;
+  UNUM32 id;
+  UNUM32 initial;
+  T_PDU_PC parameterClass;
+};
+constexpr ComParamInfo kComParamTable[] = {
+    {"CP_Baudrate", kCpBaudrate, 500000, PDU_PC_BUSTYPE},
+    {"CP_CanPhysReqId", kCpCanPhysReqId, kEcuRequestId, PDU_PC_UNIQUE_ID},
+    {"CP_CanRespUSDTId", kCpCanRespUsdtId, kEcuResponseId, PDU_PC_UNIQUE_ID},
+    {"CP_CanFuncReqId", kCpCanFuncReqId, kFunctionalRequestId, PDU_PC_COM},
+    {"CP_RequestAddrMode", kCpRequestAddrMode, 1, PDU_PC_COM},  // 1 physical, 2 functional
+    {"CP_P2Max", 0x0306, 50000, PDU_PC_TIMING},
+    {"CP_P2Star", 0x0307, 5000000, PDU_PC_TIMING},
+    {"CP_TesterPresentHandling", 0x0308, 0, PDU_PC_TESTER_PRESENT},
+    {"CP_TesterPresentTime", 0x0309, 2000000, PDU_PC_TESTER_PRESENT},
+    {"CP_BlockSize", 0x030A, 0, PDU_PC_COM},
+    {"CP_StMin", 0x030B, 0, PDU_PC_COM},
+    {"CP_CanFillerByte", 0x030C, 0xAA, PDU_PC_COM},
+    {"CP_CanFillerByteHandling", 0x030D, 1, PDU_PC_COM},
+    {"CP_RepeatReqCountApp", 0x030E, 0, PDU_PC_ERRHDL},
+    {"CP_Loopback", 0x030F, 0, PDU_PC_COM},
+};
+constexpr std::size_t kComParams = sizeof(kComParamTable) / sizeof(kComParamTable[0]);
+constexpr std::size_t kBaudIndex = 0, kPhysIndex = 1, kRespIndex = 2, kFuncIndex = 3, kAddrModeIndex = 4;
 constexpr std::size_t kMaxTableEntries = 16;
 constexpr std::size_t kMaxTableParams = 16;
 constexpr std::size_t kMaxExpected = 16;
@@ -29,7 +51,7 @@ constexpr std::size_t kShortNameLimit = 128;
 
 int ComParamIndex(UNUM32 id) {
   for (std::size_t i = 0; i < kComParams; ++i)
-    if (kComParamIds[i] == id) return static_cast<int>(i);
+    if (kComParamTable[i].id == id) return static_cast<int>(i);
   return -1;
 }
 
@@ -121,8 +143,12 @@ struct SimPduVci::Job {
   void* tag = nullptr;
   std::vector<UNUM8> data;
   SNUM32 receiveCycles = 1;
-  UNUM32 delayMs = 0;
+  SNUM32 sendCycles = 1;  // -1: until cancelled
+  UNUM32 delayMs = 0;     // DELAY's time, and the cycle time of a cyclic send
+  std::chrono::steady_clock::time_point due;
   std::vector<ExpectedResponse> expected;
+  // True when this run is the ComPrimitive's last.
+  bool Last() const { return sendCycles != -1 && sendCycles <= 1; }
 };
 
 SimPduVci::SimPduVci() = default;
@@ -186,6 +212,7 @@ pdu::T_PDU_ERROR SimPduVci::Destruct() {
   constructed_ = false;
   StopThread(lock);
   jobs_.clear();
+  waiting_.clear();
   links_.clear();
   moduleEvents_.clear();
   pendingCalls_.clear();
@@ -215,6 +242,7 @@ pdu::T_PDU_ERROR SimPduVci::ModuleDisconnect(UNUM32 hMod) {
     if (hMod != kModuleHandle && hMod != PDU_HANDLE_UNDEF) return PDU_ERR_INVALID_HANDLE;
     if (!moduleConnected_) return PDU_ERR_MODULE_NOT_CONNECTED;
     jobs_.clear();
+    waiting_.clear();
     for (auto& [handle, link] : links_) {
       for (PDU_EVENT_ITEM* event : link->events) items_.erase(reinterpret_cast<PDU_ITEM*>(event));
     }
@@ -259,15 +287,15 @@ pdu::T_PDU_ERROR SimPduVci::GetObjectId(T_PDU_OBJT type, const char* shortName, 
       {PDU_OBJT_BUSTYPE, "ISO_11898_2_DWCAN", kBusTypeCan},
       {PDU_OBJT_PINTYPE, "HI", kPinCanHigh},
       {PDU_OBJT_PINTYPE, "LOW", kPinCanLow},
-      {PDU_OBJT_COMPARAM, "CP_Baudrate", kCpBaudrate},
-      {PDU_OBJT_COMPARAM, "CP_CanPhysReqId", kCpCanPhysReqId},
-      {PDU_OBJT_COMPARAM, "CP_CanRespUSDTId", kCpCanRespUsdtId},
-      {PDU_OBJT_COMPARAM, "CP_CanFuncReqId", kCpCanFuncReqId},
+      {PDU_OBJT_PROTOCOL, "ISO_OBD_on_ISO_15765_4", kProtocolIso15765},
       {PDU_OBJT_IO_CTRL, "PDU_IOCTL_READ_VBATT", kIoCtlReadVbatt},
   };
   *id = PDU_ID_UNDEF;
   for (const Known& known : kKnown)
     if (known.type == type && SameName(shortName, known.name)) *id = known.id;
+  if (type == PDU_OBJT_COMPARAM)
+    for (const ComParamInfo& param : kComParamTable)
+      if (SameName(shortName, param.name)) *id = param.id;
   return PDU_STATUS_NOERROR;
 }
 
@@ -349,7 +377,7 @@ pdu::T_PDU_ERROR SimPduVci::CreateComLogicalLink(UNUM32 hMod, PDU_RSC_DATA* rscD
   auto link = std::make_unique<Link>();
   link->handle = nextLink_++;
   link->tag = cllTag;
-  for (std::size_t i = 0; i < kComParams; ++i) link->working[i] = link->active[i] = kComParamDefaults[i];
+  for (std::size_t i = 0; i < kComParams; ++i) link->working[i] = link->active[i] = kComParamTable[i].initial;
   TableEntry entry;
   entry.uniqueId = 1;
   entry.params = {{kCpCanPhysReqId, kEcuRequestId}, {kCpCanRespUsdtId, kEcuResponseId}};
@@ -391,12 +419,14 @@ pdu::T_PDU_ERROR SimPduVci::Disconnect(UNUM32 hMod, UNUM32 hCLL) {
     Link* link = FindLink(hMod, hCLL);
     if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
     if (link->state == PDU_CLLST_OFFLINE) return PDU_ERR_CLL_NOT_CONNECTED;
-    for (auto job = jobs_.begin(); job != jobs_.end();) {
-      if ((*job)->hCLL == hCLL) {
-        QueueStatus(*link, (*job)->hCoP, (*job)->tag, PDU_COPST_CANCELLED);
-        job = jobs_.erase(job);
-      } else {
-        ++job;
+    for (auto* list : {&jobs_, &waiting_}) {
+      for (auto job = list->begin(); job != list->end();) {
+        if ((*job)->hCLL == hCLL) {
+          QueueStatus(*link, (*job)->hCoP, (*job)->tag, PDU_COPST_CANCELLED);
+          job = list->erase(job);
+        } else {
+          ++job;
+        }
       }
     }
     link->state = PDU_CLLST_OFFLINE;
@@ -449,7 +479,7 @@ pdu::T_PDU_ERROR SimPduVci::GetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 paramId
   out->param.ItemType = PDU_IT_PARAM;
   out->param.ComParamId = paramId;
   out->param.ComParamDataType = PDU_PT_UNUM32;
-  out->param.ComParamClass = kComParamClasses[index];
+  out->param.ComParamClass = kComParamTable[index].parameterClass;
   out->param.pComParamData = &out->value;
   out->head = reinterpret_cast<PDU_ITEM*>(&out->param);
   *item = reinterpret_cast<PDU_PARAM_ITEM*>(Keep(std::move(out)));
@@ -467,15 +497,17 @@ pdu::T_PDU_ERROR SimPduVci::SetComParam(UNUM32 hMod, UNUM32 hCLL, PDU_PARAM_ITEM
   if (index < 0) return PDU_ERR_COMPARAM_NOT_SUPPORTED;
   if (item->ComParamDataType != PDU_PT_UNUM32) return PDU_ERR_INVALID_PARAMETERS;
   const UNUM32 value = *static_cast<const UNUM32*>(item->pComParamData);
-  if (kComParamIds[index] == kCpBaudrate) {
+  if (static_cast<std::size_t>(index) == kBaudIndex) {
     if (!BaudrateSupported(value)) return PDU_ERR_VALUE_NOT_SUPPORTED;
     if (link->state != PDU_CLLST_OFFLINE) {
       for (auto& [handle, other] : links_)
         if (handle != hCLL && (other->lockMask & PDU_LOCK_PHYSICAL_COMPARAMS) != 0)
           return PDU_ERR_COMPARAM_LOCKED;
     }
-  } else if (value > 0x1FFFFFFF) {
-    return PDU_ERR_VALUE_NOT_SUPPORTED;
+  } else if (static_cast<std::size_t>(index) == kAddrModeIndex) {
+    if (value != 1 && value != 2) return PDU_ERR_VALUE_NOT_SUPPORTED;
+  } else if (index <= static_cast<int>(kFuncIndex) && value > 0x1FFFFFFF) {
+    return PDU_ERR_VALUE_NOT_SUPPORTED;  // not a CAN identifier
   }
   link->working[index] = value;
   return PDU_STATUS_NOERROR;
@@ -503,7 +535,7 @@ pdu::T_PDU_ERROR SimPduVci::GetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
       const int index = ComParamIndex(id);
       out->tableValues[at] = value;
       out->tableParams[at] = {PDU_IT_PARAM, id, PDU_PT_UNUM32,
-                              index >= 0 ? kComParamClasses[index] : PDU_PC_UNIQUE_ID,
+                              index >= 0 ? kComParamTable[index].parameterClass : PDU_PC_UNIQUE_ID,
                               &out->tableValues[at]};
       ++at;
     }
@@ -569,8 +601,8 @@ pdu::T_PDU_ERROR SimPduVci::StartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T_PDU_CO
     job->tag = copTag;
     job->data.assign(data, data + dataSize);
     if (ctrl != nullptr) {
-      if (ctrl->NumSendCycles != 1 && !(type != PDU_COPT_SENDRECV && ctrl->NumSendCycles == 0))
-        return PDU_ERR_VALUE_NOT_SUPPORTED;  // no cyclic sending in the simulation
+      if (ctrl->NumSendCycles < -1 || ctrl->NumReceiveCycles < -1) return PDU_ERR_INVALID_PARAMETERS;
+      job->sendCycles = ctrl->NumSendCycles == 0 ? 1 : ctrl->NumSendCycles;
       job->receiveCycles = ctrl->NumReceiveCycles;
       job->delayMs = ctrl->Time;
       if (ctrl->NumPossibleExpectedResponses > kMaxExpected ||
@@ -610,12 +642,14 @@ pdu::T_PDU_ERROR SimPduVci::CancelComPrimitive(UNUM32 hMod, UNUM32 hCLL, UNUM32 
     Link* link = FindLink(hMod, hCLL);
     if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
     bool found = false;
-    for (auto job = jobs_.begin(); job != jobs_.end(); ++job) {
-      if ((*job)->hCLL == hCLL && (*job)->hCoP == hCoP) {
-        QueueStatus(*link, hCoP, (*job)->tag, PDU_COPST_CANCELLED);
-        jobs_.erase(job);
-        found = true;
-        break;
+    for (auto* list : {&jobs_, &waiting_}) {
+      for (auto job = list->begin(); !found && job != list->end(); ++job) {
+        if ((*job)->hCLL == hCLL && (*job)->hCoP == hCoP) {
+          QueueStatus(*link, hCoP, (*job)->tag, PDU_COPST_CANCELLED);
+          list->erase(job);
+          found = true;
+          break;
+        }
       }
     }
     if (!found) return PDU_ERR_INVALID_HANDLE;  // unknown or already finished
@@ -835,14 +869,36 @@ void SimPduVci::Notify(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-// The library's event thread: delivers callbacks and runs ComPrimitives in order.
+// The library's event thread: delivers callbacks and runs ComPrimitives in
+// order; a cyclic ComPrimitive waits for its next cycle among the waiting ones.
 void SimPduVci::RunJobs() {
+  using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !jobs_.empty() || !pendingCalls_.empty(); });
+    const auto ready = [this] {
+      if (stopping_ || !jobs_.empty() || !pendingCalls_.empty()) return true;
+      for (const auto& job : waiting_)
+        if (job->due <= Clock::now()) return true;
+      return false;
+    };
+    if (waiting_.empty()) {
+      wake_.wait(lock, ready);
+    } else {
+      auto next = waiting_.front()->due;
+      for (const auto& job : waiting_) next = std::min(next, job->due);
+      wake_.wait_until(lock, next, ready);
+    }
     if (stopping_) return;
     Notify(lock);
     if (stopping_) return;
+    for (auto job = waiting_.begin(); job != waiting_.end();) {
+      if ((*job)->due <= Clock::now()) {
+        jobs_.push_back(std::move(*job));
+        job = waiting_.erase(job);
+      } else {
+        ++job;
+      }
+    }
     if (jobs_.empty()) continue;
     std::unique_ptr<Job> job = std::move(jobs_.front());
     jobs_.pop_front();
@@ -852,6 +908,10 @@ void SimPduVci::RunJobs() {
     if (job->type == PDU_COPT_DELAY && job->delayMs > 0) {
       const auto delay = std::chrono::milliseconds(job->delayMs < 10000 ? job->delayMs : 10000);
       wake_.wait_for(lock, delay, [this] { return stopping_; });
+    } else if (!job->Last() && FindLink(kModuleHandle, job->hCLL) != nullptr) {
+      if (job->sendCycles > 0) --job->sendCycles;
+      job->due = Clock::now() + std::chrono::milliseconds(std::max<UNUM32>(1, std::min<UNUM32>(job->delayMs, 60000)));
+      waiting_.push_back(std::move(job));
     }
   }
 }
@@ -878,9 +938,9 @@ void SimPduVci::Execute(Job& job) {
   }
   const UNUM32 txDone = Now();
   if (!job.data.empty() && job.type != PDU_COPT_DELAY) {
-    const UNUM32 target = link->active[1];
+    const UNUM32 target = link->active[kAddrModeIndex] == 2 ? link->active[kFuncIndex] : link->active[kPhysIndex];
     std::vector<UNUM8> response = EcuRespond(target, job.data);
-    const bool answered = !response.empty() && link->active[2] == kEcuResponseId;
+    const bool answered = !response.empty() && link->active[kRespIndex] == kEcuResponseId;
     UNUM32 acceptance = 0;
     bool accepted = answered;
     if (answered && !job.expected.empty()) {
@@ -926,7 +986,7 @@ void SimPduVci::Execute(Job& job) {
     }
   }
   if (job.type == PDU_COPT_STOPCOMM) link->state = PDU_CLLST_ONLINE;
-  QueueStatus(*link, job.hCoP, job.tag, PDU_COPST_FINISHED);
+  QueueStatus(*link, job.hCoP, job.tag, job.Last() ? PDU_COPST_FINISHED : PDU_COPST_WAITING);
   if (job.type == PDU_COPT_STARTCOMM)
     QueueStatus(*link, PDU_HANDLE_UNDEF, nullptr, PDU_CLLST_COMM_STARTED);
   if (job.type == PDU_COPT_STOPCOMM)

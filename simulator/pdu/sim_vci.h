@@ -25,7 +25,7 @@ namespace simulator {
 namespace simpdu {
 constexpr pdu::UNUM32 kModuleHandle = 1;
 constexpr pdu::UNUM32 kResourceId = 1;
-constexpr pdu::UNUM32 kProtocolIso15765 = 0x0101;  // "ISO_15765_3_on_ISO_15765_2"
+constexpr pdu::UNUM32 kProtocolIso15765 = 0x0101;  // "ISO_15765_3_on_ISO_15765_2", "ISO_OBD_on_ISO_15765_4"
 constexpr pdu::UNUM32 kBusTypeCan = 0x0201;        // "ISO_11898_2_DWCAN"
 constexpr pdu::UNUM32 kPinCanHigh = 0x0401;        // "HI", pin 6
 constexpr pdu::UNUM32 kPinCanLow = 0x0402;         // "LOW", pin 14
@@ -33,6 +33,7 @@ constexpr pdu::UNUM32 kCpBaudrate = 0x0301;        // "CP_Baudrate"
 constexpr pdu::UNUM32 kCpCanPhysReqId = 0x0302;    // "CP_CanPhysReqId"
 constexpr pdu::UNUM32 kCpCanRespUsdtId = 0x0303;   // "CP_CanRespUSDTId"
 constexpr pdu::UNUM32 kCpCanFuncReqId = 0x0304;    // "CP_CanFuncReqId"
+constexpr pdu::UNUM32 kCpRequestAddrMode = 0x0305; // "CP_RequestAddrMode" (and more up to 0x030F)
 constexpr pdu::UNUM32 kIoCtlReadVbatt = 0x0501;    // "PDU_IOCTL_READ_VBATT"
 constexpr pdu::UNUM32 kBatteryMillivolts = 12600;
 constexpr pdu::UNUM32 kMaxLinks = 16;
@@ -136,6 +137,7 @@ class SimPduVci {
   pdu::UNUM32 nextLink_ = 1;
   pdu::UNUM32 nextCop_ = 1;
   std::deque<std::unique_ptr<Job>> jobs_;
+  std::deque<std::unique_ptr<Job>> waiting_;  // cyclic ComPrimitives between cycles
   std::map<const pdu::PDU_ITEM*, std::unique_ptr<Item>> items_;
   std::deque<pdu::PDU_EVENT_ITEM*> moduleEvents_;
   std::vector<Callback> pendingCalls_;  // callbacks the event thread owes, in order

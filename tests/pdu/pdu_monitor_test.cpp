@@ -245,6 +245,60 @@ TEST_F(MonitorTest, CallbacksAreRegisteredReplacedAndRemovedAsWithoutTheMonitor)
   EXPECT_EQ(run(monitored), expected);
 }
 
+// A send-receive repeated three times, then one repeated until cancelled, and
+// a functional request: the same events with and without the monitor.
+TEST_F(MonitorTest, CyclicAndFunctionalComPrimitivesPassThrough) {
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim.dll"));
+  const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"log.txt", 1, 0, 0);
+  auto run = [](PduLib& lib) {
+    std::vector<std::string> transcript;
+    const UNUM32 hCLL = OpenLink(lib, transcript);
+    UNUM8 testerPresent[] = {0x3E, 0x00};
+    PDU_COP_CTRL_DATA ctrl{1, 3, 1, 0, {0, nullptr}, 0, nullptr};
+    UNUM32 hCoP = 0;
+    transcript.push_back(NameOr(ErrorName(lib.StartComPrimitive(1, hCLL, PDU_COPT_SENDRECV, 2, testerPresent,
+                                                                &ctrl, nullptr, &hCoP)), 0));
+    DrainUntilFinished(lib, hCLL, hCoP, transcript);
+    ctrl.NumSendCycles = -1;
+    transcript.push_back(NameOr(ErrorName(lib.StartComPrimitive(1, hCLL, PDU_COPT_SENDRECV, 2, testerPresent,
+                                                                &ctrl, nullptr, &hCoP)), 0));
+    T_PDU_STATUS status = 0;
+    UNUM32 timestamp = 0, extra = 0;
+    for (int i = 0; i < 3000 && status != PDU_COPST_WAITING; ++i) {
+      lib.GetStatus(1, hCLL, hCoP, &status, &timestamp, &extra);
+      Sleep(1);
+    }
+    transcript.push_back("waiting " + NameOr(StatusName(status), status));
+    transcript.push_back("cancel " + NameOr(ErrorName(lib.CancelComPrimitive(1, hCLL, hCoP)), 0));
+    std::vector<std::string> cancelled;
+    DrainUntilFinished(lib, hCLL, hCoP, cancelled);
+    transcript.push_back(cancelled.back());  // the cancellation ends it (the cycles before vary)
+    UNUM32 functional = 2;
+    PDU_PARAM_ITEM mode{PDU_IT_PARAM, ObjectId(lib, PDU_OBJT_COMPARAM, "CP_RequestAddrMode"), PDU_PT_UNUM32,
+                        PDU_PC_COM, &functional};
+    transcript.push_back("functional " + NameOr(ErrorName(lib.SetComParam(1, hCLL, &mode)), 0));
+    UNUM32 hUpdate = 0;
+    lib.StartComPrimitive(1, hCLL, PDU_COPT_UPDATEPARAM, 0, nullptr, nullptr, nullptr, &hUpdate);
+    DrainUntilFinished(lib, hCLL, hUpdate, transcript);
+    SendReceive(lib, hCLL, {0x09, 0x02}, transcript);
+    CloseLink(lib, hCLL, transcript);
+    return transcript;
+  };
+  PduLib direct, monitored;
+  ASSERT_TRUE(direct.Load(dir_ / L"Sim.dll"));
+  ASSERT_TRUE(monitored.Load(monitorPath));
+  const std::vector<std::string> expected = run(direct);
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), "PDU_IT_RESULT cop 7E 00"), 3);
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), "PDU_IT_STATUS cop PDU_COPST_WAITING"), 2);
+  EXPECT_NE(std::find(expected.begin(), expected.end(), "waiting PDU_COPST_WAITING"), expected.end());
+  EXPECT_NE(std::find(expected.begin(), expected.end(), "PDU_IT_STATUS cop PDU_COPST_CANCELLED"), expected.end());
+  EXPECT_EQ(std::count_if(expected.begin(), expected.end(),
+                          [](const std::string& line) { return line.rfind("PDU_IT_RESULT cop 49 02 01 57", 0) == 0; }),
+            1);
+  EXPECT_EQ(run(monitored), expected);
+}
+
 TEST_F(MonitorTest, WithoutTheOriginalEveryCallFailsAndTheLogSaysWhy) {
   const std::wstring monitorPath = InstallMonitor(L"Lonely.dll", false);
   const std::wstring log = dir_ / L"lonely.txt";
