@@ -299,6 +299,23 @@ TEST_F(MonitorTest, CyclicAndFunctionalComPrimitivesPassThrough) {
   EXPECT_EQ(run(monitored), expected);
 }
 
+// A user without settings of their own: the machine defaults, and the file the
+// PDU page would show by default for the brand (brand 2: Halden-VCI).
+TEST_F(MonitorTest, WithoutUserSettingsTheMachineDefaultsAndThePduDefaultFileApply) {
+  const std::wstring monitorPath = InstallMonitor(L"OvraPdu32.dll");
+  SetString(registry_.Machine(), L"SOFTWARE\\OVRA\\OVRA_VCI", L"Brand", L"brv");
+  const std::wstring defaults = L"SOFTWARE\\OVRA\\OVRA_VCI\\DefaultSettings\\Monitoring\\PDU API";
+  SetDword(registry_.Machine(), defaults, L"OutputFormat", 2);
+  SetDword(registry_.Machine(), defaults, L"StoreWithPrimaryAPI", 0);
+  PduLib lib;
+  ASSERT_TRUE(lib.Load(monitorPath));
+  const std::vector<std::string> transcript = VinSession(lib, false);
+  EXPECT_EQ(transcript.back(), "Destruct PDU_STATUS_NOERROR");
+  const std::string text = ReadAll(dir_ / L"Logs\\PDU\\Halden-VCI.xml");
+  EXPECT_EQ(text.rfind("<?xml", 0), 0u);
+  EXPECT_NE(text.find("PDU_COPT_SENDRECV"), std::string::npos);
+}
+
 TEST_F(MonitorTest, WithoutTheOriginalEveryCallFailsAndTheLogSaysWhy) {
   const std::wstring monitorPath = InstallMonitor(L"Lonely.dll", false);
   const std::wstring log = dir_ / L"lonely.txt";
