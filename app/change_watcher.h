@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "settings/owned_handle.h"
+
 namespace varrow {
 
 // The message the watcher posts: wparam 0 (the wait result), lparam 0.
@@ -42,14 +44,14 @@ class ChangeWatcher {
 
  private:
   struct Context {
-    HANDLE event = nullptr;
+    KernelHandle event;
     HWND target = nullptr;
     std::atomic<bool> run{true};
   };
   static DWORD WINAPI ThreadProc(void* parameter);
 
   Context* context_ = nullptr;
-  HANDLE thread_ = nullptr;
+  KernelHandle thread_;
 };
 
 }  // namespace varrow

@@ -1,8 +1,16 @@
 #include "app/expandable_layout.h"
 
-const int kMonitoringTabStopControls[24] = {1000, 1002, 1008, 1011, 1014, 1012, 1013, 1015,
-                                            1058, 1060, 1057, 1005, 1022, 1024, 1038, 1030,
-                                            1033, 1036, 1034, 1035, 1037, 1059, 1061, 1027};
+#include "resources/resource.h"
+
+const int kMonitoringTabStopControls[24] = {
+    IDC_J2534_TAB,       IDC_J2534_ENABLE,         IDC_J2534_FILE,
+    IDC_J2534_ASCII,     IDC_J2534_XML,            IDC_J2534_CSV,
+    IDC_J2534_HTML,      IDC_J2534_OVERWRITE,      IDC_J2534_LOG_ENTRY_EXIT,
+    IDC_J2534_LOG_DEBUG_VIEW, IDC_J2534_DISABLE_EMPTY_ERROR, IDC_J2534_SIZE,
+    IDC_PDU_TAB,         IDC_PDU_ENABLE,           IDC_PDU_STORE_WITH_J2534,
+    IDC_PDU_FILE,        IDC_PDU_ASCII,            IDC_PDU_XML,
+    IDC_PDU_CSV,         IDC_PDU_HTML,             IDC_PDU_OVERWRITE,
+    IDC_PDU_LOG_ENTRY_EXIT, IDC_PDU_LOG_DEBUG_VIEW, IDC_PDU_SIZE};
 
 void CExpandableLayout::Init(HWND dialog, bool startExpanded, int toggleId, int collapsedAnchorId,
                              int expandedMarkerId, const std::wstring& collapsedCaption,

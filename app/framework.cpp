@@ -334,7 +334,14 @@ LRESULT CALLBACK CCheckListBox::SubclassProc(HWND hwnd, UINT message, WPARAM wpa
     return ::DefSubclassProc(hwnd, message, wparam, lparam);
   }
   if (self == nullptr) return ::DefSubclassProc(hwnd, message, wparam, lparam);
-  return self->OnListMessage(hwnd, message, wparam, lparam);
+  try {
+    return self->OnListMessage(hwnd, message, wparam, lparam);
+  } catch (...) {
+    // Nothing may unwind into the list box. The only allocation comes before
+    // the list box is asked to change (see OnListMessage), so a failure here
+    // left the list and its check states in step.
+    return (message == LB_ADDSTRING || message == LB_INSERTSTRING) ? LB_ERRSPACE : 0;
+  }
 }
 
 LRESULT CCheckListBox::OnListMessage(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -354,6 +361,8 @@ LRESULT CCheckListBox::OnListMessage(HWND hwnd, UINT message, WPARAM wparam, LPA
     }
     case LB_ADDSTRING:
     case LB_INSERTSTRING: {
+      // Room for the new row's state first: the insert below cannot throw.
+      checks_.reserve(checks_.size() + 1);
       const LRESULT row = ::DefSubclassProc(hwnd, message, wparam, lparam);
       if (row >= 0) {
         const std::size_t at = std::min(static_cast<std::size_t>(row), checks_.size());

@@ -5,6 +5,7 @@
 
 #include "app/varrow_dlg.h"
 #include "monitoring/maintenance.h"
+#include "resources/resource.h"
 
 namespace varrow {
 
@@ -37,7 +38,8 @@ StartMode SelectMode(const std::wstring& parameter) {
 
 UINT ChooseDialogTemplate(LCID locale) {
   DWORD primary = locale & 0x3FF;
-  return (primary == 1 || primary == 13) ? 154 : 102;
+  return (primary == LANG_ARABIC || primary == LANG_HEBREW) ? IDD_VARROW_DIALOG_RTL
+                                                          : IDD_VARROW_DIALOG;
 }
 
 }  // namespace varrow
@@ -57,9 +59,10 @@ BOOL CVarrow::InitInstance() {
     case varrow::StartMode::Interactive:
       break;
   }
+  varrow::DeleteMonitorLeftovers();  // monitor copies that were still loaded at a switch-off
   const UINT templateId = varrow::ChooseDialogTemplate(GetUserDefaultLCID());
   // Right-to-left default layout only where the right-to-left template is used.
-  if (templateId == 154) SetProcessDefaultLayout(LAYOUT_RTL);
+  if (templateId == IDD_VARROW_DIALOG_RTL) SetProcessDefaultLayout(LAYOUT_RTL);
   CVarrowDlg dialog(templateId);
   m_pMainWnd = &dialog;
   dialog.DoModal();

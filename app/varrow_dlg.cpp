@@ -2,49 +2,80 @@
 
 #include <uxtheme.h>
 
+#include <exception>
+#include <string>
+#include <utility>
+
 #include "app/about_dlg.h"
+#include "app/ordered_check_list.h"
+#include "settings/owned_handle.h"
 #include "locale/brand.h"
 #include "locale/help.h"
 #include "locale/version_info.h"
 #include "monitoring/discovery.h"
 #include "resources/resource.h"
 #include "settings/last_used.h"
-#include "settings/ordered_check_list.h"
 
 namespace {
 
 const wchar_t kNoAdminRightsText[] =
     L"Application does not have admin rights. Monitoring features are not functional";
 
-// A text of the module's own string table (empty when missing).
-std::wstring LoadOwnString(HINSTANCE module, UINT id) {
-  const wchar_t* text = nullptr;
-  const int length = LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
-  if (length <= 0 || text == nullptr) return {};
-  return std::wstring(text, static_cast<std::size_t>(length));
+const wchar_t kSaveStoppedText[] =
+    L"An unexpected error stopped saving the settings. The steps before it were saved; "
+    L"nothing after it was. Check the settings and press Apply again.";
+
+// WM_COPYGLOBALDATA, which carries drag-and-drop data between processes.
+constexpr UINT kCopyGlobalData = 0x0049;
+constexpr DWORD kMessageFilterAllow = 1;  // MSGFLT_ALLOW
+
+// Monitoring needs administrator rights, so under UAC the dialog runs elevated
+// and Windows drops the messages of a drop from the (non-elevated) Explorer.
+// Lets them through for this window. ChangeWindowMessageFilterEx exists from
+// Windows 7 on and is looked up at run time; without it nothing changes.
+void AllowDropsFromLowerIntegrity(HWND window) {
+  using Filter = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (user32 == nullptr) return;
+  const auto filter = reinterpret_cast<Filter>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+  if (filter == nullptr) return;
+  for (UINT message : {UINT{WM_DROPFILES}, UINT{WM_COPYDATA}, kCopyGlobalData}) {
+    // A refusal leaves drops from elevated windows working; nothing to report.
+    (void)filter(window, message, kMessageFilterAllow, nullptr);
+  }
+}
+
+// True when `control` lies wholly inside `dialog`'s client area.
+bool InClientArea(HWND dialog, HWND control) {
+  RECT client{};
+  RECT rect{};
+  GetClientRect(dialog, &client);
+  GetWindowRect(control, &rect);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+  return rect.top >= client.top && rect.bottom <= client.bottom && rect.left >= client.left &&
+         rect.right <= client.right;
 }
 
 }  // namespace
 
 bool ProcessHasAdminRights() {
-  HANDLE token = nullptr;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+  HANDLE rawToken = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+    const varrow::KernelHandle token(rawToken);
     TOKEN_ELEVATION elevation{};
     DWORD size = 0;
-    const bool elevated = GetTokenInformation(token, TokenElevation, &elevation,
-                                              sizeof elevation, &size) &&
-                          elevation.TokenIsElevated != 0;
-    CloseHandle(token);
-    if (elevated) return true;
+    if (GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+        elevation.TokenIsElevated != 0)
+      return true;
   }
-  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-  PSID administrators = nullptr;
-  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+  // The SID lives in a buffer of its own: nothing to free.
+  BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
+  DWORD sidSize = sizeof administrators;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize))
     return false;
   BOOL member = FALSE;
   if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
-  FreeSid(administrators);
   return member != FALSE;
 }
 
@@ -56,6 +87,12 @@ CVarrowDlg::CVarrowDlg(UINT templateId, const varrow::RegistryRoots& roots,
       m_monitoringAvailable(monitoringAvailable ? *monitoringAvailable
                                                 : ProcessHasAdminRights()) {
   m_hIcon = LoadIconW(m_resources, MAKEINTRESOURCEW(IDR_MAINFRAME));
+  // The small icon from its own image at the small-icon size, not the large
+  // one shrunk.
+  m_hSmallIcon = static_cast<HICON>(LoadImageW(m_resources, MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                               IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                               GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+  if (m_hSmallIcon == nullptr) m_hSmallIcon = m_hIcon;
   m_brandId = 0;
   m_monitoring.PduSupportingIndex = -1;
 }
@@ -130,6 +167,10 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
     {WM_COMMAND, BN_CLICKED, IDC_HELP_BUTTON, &CVarrowDlg::OnHelpButton},
     {WM_DROPFILES, kAnyCode, kAnyId, &CVarrowDlg::OnDropFiles},
     {WM_COMMAND, BN_CLICKED, IDC_MORE_LESS, &CVarrowDlg::OnMoreLess},
+    {WM_CTLCOLORSTATIC, kAnyCode, kAnyId, &CVarrowDlg::OnCtlColor},
+    {WM_CTLCOLORBTN, kAnyCode, kAnyId, &CVarrowDlg::OnCtlColor},
+    {WM_THEMECHANGED, kAnyCode, kAnyId, &CVarrowDlg::OnColorsChanged},
+    {WM_SYSCOLORCHANGE, kAnyCode, kAnyId, &CVarrowDlg::OnColorsChanged},
 };
 
 bool CVarrowDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
@@ -140,6 +181,7 @@ BOOL CVarrowDlg::OnInitDialog() {
   CDialog::OnInitDialog();                  // binds the member controls
   CenterWindow(GetDesktopWindow());         // at full size, before the collapse
   m_watcher.Start(m_hWnd);                  // no event: no watcher, no arming
+  AllowDropsFromLowerIntegrity(m_hWnd);
 
   if (!varrow::LookupBrand(m_roots, &m_brandId)) return FALSE;
 
@@ -148,9 +190,12 @@ BOOL CVarrowDlg::OnInitDialog() {
 
   m_layout.Init(m_hWnd, false, IDC_MORE_LESS, IDC_COLLAPSED_ANCHOR, IDC_EXPANDED_MARKER,
                 Text(IDS_MORE), Text(IDS_LESS));
+  // The cut-off part takes no keyboard focus from the start, whether or not
+  // monitoring is available.
+  m_layout.UpdateTabStops();
 
   if (HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE)) {
-    const std::wstring about = LoadOwnString(m_resources, IDS_ABOUTBOX);
+    const std::wstring about = varrow::LoadModuleString(m_resources, IDS_ABOUTBOX);
     if (!about.empty()) {
       AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
       AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
@@ -160,7 +205,7 @@ BOOL CVarrowDlg::OnInitDialog() {
   m_versionLine = varrow::ReadVersionLine(m_resources, Text(IDS_VERSION));
 
   SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
   ShowWaitCursor();
   OnReload(0, 0);
@@ -176,15 +221,13 @@ BOOL CVarrowDlg::OnInitDialog() {
     RefreshPduPage();
   }
 
-  // The output-file fields overlap the tab controls and group boxes.
-  for (int id : {IDC_J2534_FILE, IDC_PDU_FILE}) {
-    if (HWND field = GetDlgItem(id)) BringWindowToTop(field);
-  }
+  PlaceOutputFields();
   ShowArrowCursor();
 
   for (int id : {IDC_J2534_TAB, IDC_PDU_TAB}) {
     if (HWND tab = GetDlgItem(id)) SetWindowTheme(tab, L"", L"");
   }
+  m_tabBackground.Init(m_hWnd, {IDC_J2534_TAB, IDC_PDU_TAB});
 
   if (HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE)) {
     ModifyMenuW(systemMenu, IDM_ABOUTBOX, MF_BYCOMMAND | MF_STRING, IDM_ABOUTBOX,
@@ -192,6 +235,42 @@ BOOL CVarrowDlg::OnInitDialog() {
   }
   m_initComplete = true;
   return TRUE;
+}
+
+std::wstring CVarrowDlg::TextOrBuiltIn(UINT id) const {
+  const std::wstring& text = Text(id);
+  return text.empty() ? varrow::LoadModuleString(m_resources, id) : text;
+}
+
+void CVarrowDlg::PlaceOutputFields() const {
+  for (const auto& [fieldId, tabId] : {std::pair{IDC_J2534_FILE, IDC_J2534_TAB},
+                                       std::pair{IDC_PDU_FILE, IDC_PDU_TAB}}) {
+    HWND field = GetDlgItem(fieldId);
+    HWND tab = GetDlgItem(tabId);
+    if (field == nullptr || tab == nullptr) continue;
+    HWND above = ::GetWindow(tab, GW_HWNDPREV);
+    if (above == field) continue;
+    SetWindowPos(field, above != nullptr ? above : HWND_TOP, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+}
+
+// ---------------------------------------------------------------- tab pages
+
+LRESULT CVarrowDlg::OnCtlColor(WPARAM dc, LPARAM control) {
+  HBRUSH brush =
+      m_tabBackground.BrushFor(reinterpret_cast<HWND>(control), reinterpret_cast<HDC>(dc));
+  if (brush == nullptr) {
+    Default();
+    return 0;
+  }
+  return reinterpret_cast<LRESULT>(brush);
+}
+
+LRESULT CVarrowDlg::OnColorsChanged(WPARAM, LPARAM) {
+  m_tabBackground.Reset();
+  Default();
+  return 0;
 }
 
 // ---------------------------------------------------------------- window menu, icon
@@ -286,10 +365,8 @@ bool CVarrowDlg::SaveDeviceSettings() {
     anyChecked = m_connectionList.GetCheck(row) != 0;
   if (!anyChecked) {
     // The built-in texts when localisation never ran (failed brand lookup).
-    std::wstring text = Text(IDS_CONNECTION_ORDER_EMPTY);
-    std::wstring caption = Text(IDS_CONNECTION_ORDER_ERROR);
-    if (text.empty()) text = LoadOwnString(m_resources, IDS_CONNECTION_ORDER_EMPTY);
-    if (caption.empty()) caption = LoadOwnString(m_resources, IDS_CONNECTION_ORDER_ERROR);
+    const std::wstring text = TextOrBuiltIn(IDS_CONNECTION_ORDER_EMPTY);
+    const std::wstring caption = TextOrBuiltIn(IDS_CONNECTION_ORDER_ERROR);
     MessageBoxW(m_hWnd, text.c_str(), caption.c_str(), MB_OK);
     return false;
   }
@@ -298,8 +375,7 @@ bool CVarrowDlg::SaveDeviceSettings() {
   if (varrow::ParseSerialNumber(m_serialNumber.GetWindowText(), &serial) !=
       varrow::SerialParse::Ok) {
     // Our own text; the built-in one when localisation gave none.
-    std::wstring message = Text(IDS_SERIAL_OUT_OF_RANGE);
-    if (message.empty()) message = LoadOwnString(m_resources, IDS_SERIAL_OUT_OF_RANGE);
+    const std::wstring message = TextOrBuiltIn(IDS_SERIAL_OUT_OF_RANGE);
     MessageBoxW(m_hWnd, message.c_str(), Text(IDS_PRODUCT_LINE).c_str(), MB_OK | MB_ICONWARNING);
     return false;
   }
@@ -330,18 +406,33 @@ bool CVarrowDlg::SaveAll() {
   return true;
 }
 
+bool CVarrowDlg::SaveAllReportingFailure() {
+  std::string detail;
+  try {
+    return SaveAll();
+  } catch (const std::exception& error) {
+    detail = error.what();
+  } catch (...) {
+  }
+  ShowArrowCursor();
+  std::wstring text = kSaveStoppedText;
+  if (!detail.empty()) text += L"\n\n(" + std::wstring(detail.begin(), detail.end()) + L")";
+  MessageBoxW(m_hWnd, text.c_str(), GetWindowText().c_str(), MB_OK | MB_ICONERROR);
+  return false;
+}
+
 LRESULT CVarrowDlg::OnOkButton(WPARAM, LPARAM) {
-  if (SaveAll()) OnOK();
+  if (SaveAllReportingFailure()) OnOK();
   return 0;
 }
 
 LRESULT CVarrowDlg::OnApplyButton(WPARAM, LPARAM) {
-  SaveAll();
+  (void)SaveAllReportingFailure();  // a failure was shown to the user
   return 0;
 }
 
 LRESULT CVarrowDlg::OnHelpButton(WPARAM, LPARAM) {
-  varrow::OnHelpButton(m_localization.HelpFile());
+  varrow::OnHelpButton(m_hWnd, m_localization.HelpFile());
   return 0;
 }
 
@@ -355,5 +446,16 @@ LRESULT CVarrowDlg::OnMoreLess(WPARAM, LPARAM) {
   if (!m_layout.Initialized()) return 0;
   m_layout.Toggle();
   m_layout.UpdateTabStops();
+  KeepFocusVisible();
   return 0;
+}
+
+void CVarrowDlg::KeepFocusVisible() const {
+  HWND focus = ::GetFocus();
+  if (focus == nullptr || !IsChild(m_hWnd, focus)) return;
+  // The focused control, not a child window of it (a combo box's edit field).
+  while (::GetParent(focus) != m_hWnd && ::GetParent(focus) != nullptr) focus = ::GetParent(focus);
+  if (InClientArea(m_hWnd, focus)) return;
+  if (HWND button = GetDlgItem(IDC_MORE_LESS))
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(button), TRUE);
 }

@@ -10,6 +10,7 @@
 #include "app/change_watcher.h"
 #include "app/expandable_layout.h"
 #include "app/framework.h"
+#include "app/tab_page_background.h"
 #include "locale/localization.h"
 #include "monitoring/api_implementation.h"
 #include "settings/device_settings.h"
@@ -45,6 +46,8 @@ class CVarrowDlg : public CDialog {
 
   // A localised text by string id (empty when localisation was skipped).
   const std::wstring& Text(UINT id) const { return m_localization.Text(id); }
+  // The localised text, or the built-in one of m_resources when it is empty.
+  std::wstring TextOrBuiltIn(UINT id) const;
 
   // --- Handlers of this dialog (app/varrow_dlg.cpp and friends) ---
   LRESULT OnSysCommand(WPARAM command, LPARAM lparam);
@@ -57,6 +60,18 @@ class CVarrowDlg : public CDialog {
   LRESULT OnApplyButton(WPARAM, LPARAM);
   LRESULT OnHelpButton(WPARAM, LPARAM);
   LRESULT OnMoreLess(WPARAM, LPARAM);
+  LRESULT OnCtlColor(WPARAM dc, LPARAM control);   // WM_CTLCOLORSTATIC, WM_CTLCOLORBTN
+  LRESULT OnColorsChanged(WPARAM, LPARAM);         // WM_THEMECHANGED, WM_SYSCOLORCHANGE
+
+  // Apply and OK: SaveAll, with an unexpected exception stopping the save at
+  // that step and reported in a message box (false then).
+  bool SaveAllReportingFailure();
+  // Places the output-file fields right above their tab controls in the
+  // drawing order: drawn over the tab controls and group boxes, and in the tab
+  // order just before their tab control instead of first.
+  void PlaceOutputFields() const;
+  // Moves the focus to the toggle button when it sits in the cut-off part.
+  void KeepFocusVisible() const;
 
   // Device part of the reload: loads the three records, refreshes 1021 and
   // 1016, and keeps the three per-user keys for the watcher.
@@ -97,7 +112,9 @@ class CVarrowDlg : public CDialog {
   bool m_monitoringAvailable;
   CCheckListBox m_connectionList;    // 1016
   CCheckListBox m_interfaceList;     // never bound: no control shows that order
-  HICON m_hIcon = nullptr;
+  HICON m_hIcon = nullptr;          // large icon (shared, never destroyed)
+  HICON m_hSmallIcon = nullptr;     // small icon at the small-icon size (shared)
+  varrow::TabPageBackground m_tabBackground;
   CExpandableLayout m_layout;
   varrow::LocalizationState m_localization;  // texts, help file, fonts
   int m_brandId = 0;

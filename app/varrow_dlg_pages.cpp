@@ -33,15 +33,6 @@ std::int32_t FormatCodeOf(int id, const int (&ids)[4]) {
 int CheckState(std::int32_t value) { return value == 1 ? BST_CHECKED : BST_UNCHECKED; }
 std::int32_t CheckedValue(const CButton& box) { return box.GetCheck() == BST_CHECKED ? 1 : 0; }
 
-// A localised text, or the built-in one when localisation gave none.
-std::wstring TextOrOwn(const std::wstring& localized, HINSTANCE module, UINT id) {
-  if (!localized.empty()) return localized;
-  const wchar_t* text = nullptr;
-  const int length = LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
-  if (length <= 0 || text == nullptr) return {};
-  return std::wstring(text, static_cast<std::size_t>(length));
-}
-
 // Shows format `code` on the page's buttons: all cleared, then the code's set.
 void ShowFormat(HWND dialog, const int (&ids)[4], std::int32_t code) {
   for (int i = 0; i < 4; ++i)
@@ -105,6 +96,15 @@ void ApplyControlStates(HWND dialog, const varrow::ControlStateTable& table) {
   }
 }
 
+// True when the visible field's rectangle holds `at` (dialog client coordinates).
+bool FieldHolds(HWND dialog, const CEdit& field, POINT at) {
+  if (field.m_hWnd == nullptr || !IsWindowVisible(field.m_hWnd)) return false;
+  RECT rect{};
+  if (!GetWindowRect(field.m_hWnd, &rect)) return false;
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+  return PtInRect(&rect, at) != FALSE;
+}
+
 // Failed file steps of the monitoring save, shown as the system's text.
 class DialogErrorReporter : public varrow::FileErrorReporter {
  public:
@@ -133,8 +133,8 @@ void CVarrowDlg::InsertMonitoringTabs() {
 }
 
 void CVarrowDlg::FillMessageSizeCombos() {
-  const std::wstring entire = TextOrOwn(Text(IDS_ENTIRE_MESSAGE), m_resources, IDS_ENTIRE_MESSAGE);
-  const std::wstring bytes = TextOrOwn(Text(IDS_BYTES), m_resources, IDS_BYTES);
+  const std::wstring entire = TextOrBuiltIn(IDS_ENTIRE_MESSAGE);
+  const std::wstring bytes = TextOrBuiltIn(IDS_BYTES);
   const std::pair<const CComboBox*, const varrow::MessageSizeList*> boxes[] = {
       {&m_j2534Size, &m_monitoring.J2534MessageSizes},
       {&m_pduSize, &m_monitoring.PduMessageSizes}};
@@ -324,14 +324,15 @@ LRESULT CVarrowDlg::OnDropFiles(WPARAM wparam, LPARAM) {
   if (length > 0 && length < varrow::kFieldChars &&
       DragQueryFileW(drop, 0, path, varrow::kFieldChars) == length &&
       DragQueryPoint(drop, &at)) {
-    HWND child = ChildWindowFromPoint(m_hWnd, at);
+    // By the fields' own rectangles: a field drawn over another control
+    // still takes a drop on it, whatever the drawing order.
     const CEdit* field = nullptr;
     ApiImplementation* record = nullptr;
-    if (child != nullptr && child == m_j2534File.m_hWnd) {
+    if (FieldHolds(m_hWnd, m_j2534File, at)) {
       field = &m_j2534File;
       record = varrow::SelectedRecord(m_monitoring, ApiKind::J2534, m_j2534Tab.GetCurSel(),
                                       m_j2534Tab.GetItemCount());
-    } else if (child != nullptr && child == m_pduFile.m_hWnd) {
+    } else if (FieldHolds(m_hWnd, m_pduFile, at)) {
       field = &m_pduFile;
       record = varrow::SelectedRecord(m_monitoring, ApiKind::PDU, m_pduTab.GetCurSel(),
                                       m_pduTab.GetItemCount());
@@ -350,8 +351,7 @@ LRESULT CVarrowDlg::OnDropFiles(WPARAM wparam, LPARAM) {
 // ---------------------------------------------------------------- Apply
 
 bool CVarrowDlg::ValidateMonitoringPages() {
-  const std::wstring message =
-      TextOrOwn(Text(IDS_INVALID_FILE_NAME), m_resources, IDS_INVALID_FILE_NAME);
+  const std::wstring message = TextOrBuiltIn(IDS_INVALID_FILE_NAME);
   if (!ValidateOutputFile(*this, ApiKind::J2534, m_j2534File,
                           varrow::SelectedRecord(m_monitoring, ApiKind::J2534,
                                                  m_j2534Tab.GetCurSel(), m_j2534Tab.GetItemCount()),

@@ -3,27 +3,31 @@
 #include <io.h>
 
 #include <cstring>
+#include <utility>
+
+#include "settings/registry.h"
 
 namespace varrow {
 namespace {
 
+// Below the machine root: the machine's own classes, never the user's.
 constexpr char kHtmlHelpRegistration[] =
-    "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
+    "SOFTWARE\\Classes\\CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
 constexpr WORD kHtmlHelpOrdinal = 15;  // HtmlHelpW
 
 }  // namespace
 
-bool FindHtmlHelpLibrary(char (&out)[260], HKEY classesRoot) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(classesRoot, kHtmlHelpRegistration, 0, KEY_READ, &key) != ERROR_SUCCESS)
+bool FindHtmlHelpLibrary(char (&out)[260], HKEY machine) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExA(machine, kHtmlHelpRegistration, 0, KEY_READ, &opened) != ERROR_SUCCESS)
     return false;
+  const RegKey key(opened);
   char value[260] = {};
   DWORD type = REG_NONE;
   DWORD size = sizeof(value);
-  const LONG rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value),
-                                   &size);
-  RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return false;
+  if (RegQueryValueExA(key.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value),
+                       &size) != ERROR_SUCCESS)
+    return false;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
   // The text must end within the buffer; a full buffer without a terminator is
   // a longer name, which is refused rather than cut.
@@ -46,15 +50,25 @@ bool FindHtmlHelpLibrary(char (&out)[260], HKEY classesRoot) {
   return true;
 }
 
-HtmlHelpBinding::HtmlHelpBinding(HKEY classesRoot, const char* fallbackName)
-    : classesRoot_(classesRoot), fallbackName_(fallbackName) {}
+std::string SystemHelpLibraryPath() {
+  char folder[260] = {};
+  const UINT length = GetSystemDirectoryA(folder, sizeof(folder));
+  if (length == 0 || length >= sizeof(folder)) return {};
+  std::string path(folder, length);
+  path += "\\hhctrl.ocx";
+  if (path.size() >= 260) return {};
+  return path;
+}
+
+HtmlHelpBinding::HtmlHelpBinding(HKEY machine, std::string fallbackPath)
+    : machine_(machine), fallbackPath_(std::move(fallbackPath)) {}
 
 HWND HtmlHelpBinding::Call(HWND owner, const wchar_t* file, UINT command, DWORD_PTR data) {
   if (library_ == nullptr && !failed_) {
     ++loadAttempts_;
     char path[260] = {};
-    if (FindHtmlHelpLibrary(path, classesRoot_)) library_ = LoadLibraryA(path);
-    if (library_ == nullptr && fallbackName_ != nullptr) library_ = LoadLibraryA(fallbackName_);
+    if (FindHtmlHelpLibrary(path, machine_)) library_ = LoadLibraryA(path);
+    if (library_ == nullptr && !fallbackPath_.empty()) library_ = LoadLibraryA(fallbackPath_.c_str());
     if (library_ == nullptr) {
       failed_ = true;
       return nullptr;
@@ -79,9 +93,9 @@ HWND CallHtmlHelp(HWND owner, const wchar_t* file, UINT command, DWORD_PTR data)
   return binding.Call(owner, file, command, data);
 }
 
-HWND OnHelpButton(const std::wstring& helpFile) {
+HWND OnHelpButton(HWND owner, const std::wstring& helpFile) {
   if (helpFile.empty() || _waccess(helpFile.c_str(), 0) != 0) return nullptr;
-  return CallHtmlHelp(nullptr, helpFile.c_str(), kHelpDisplayToc, 0);
+  return CallHtmlHelp(owner, helpFile.c_str(), kHelpDisplayToc, 0);
 }
 
 }  // namespace varrow

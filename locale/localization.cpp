@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "locale/language.h"
+#include "resources/resource.h"
 
 namespace varrow {
 namespace {
@@ -14,34 +15,53 @@ struct Caption {
   UINT text;
 };
 constexpr Caption kCaptions[] = {
-    {1019, 116}, {1020, 134}, {1021, 111}, {1017, 106}, {1007, 115}, {1002, 110},
-    {1009, 119}, {1010, 121}, {1015, 122}, {1058, 195}, {1060, 196}, {1057, 102},
-    {1006, 117}, {1029, 124}, {1024, 110}, {1031, 119}, {1032, 121}, {1037, 122},
-    {1059, 195}, {1061, 196}, {1028, 117}, {1038, 126}, {1039, 125}, {1048, 141},
-    {1040, 105}, {1, 118},    {2, 108},    {1043, 142}, {1046, 143}};
+    {IDC_DEVICE_GROUP, IDS_DEVICE_CONFIGURATION},
+    {IDC_DEVICE_LABEL, IDS_DEFAULT_DEVICE},
+    {IDC_SERIAL_NUMBER, IDS_SERIAL_PLACEHOLDER},
+    {IDC_CONNECTION_LABEL, IDS_CONNECTION_ORDER},
+    {IDC_J2534_GROUP, IDS_J2534_MONITORING},
+    {IDC_J2534_ENABLE, IDS_ENABLE_MONITORING},
+    {IDC_J2534_FILE_LABEL, IDS_OUTPUT_FILE},
+    {IDC_J2534_FORMAT_GROUP, IDS_OUTPUT_FORMAT},
+    {IDC_J2534_OVERWRITE, IDS_OVERWRITE},
+    {IDC_J2534_LOG_ENTRY_EXIT, IDS_LOG_API_IN_OUT},
+    {IDC_J2534_LOG_DEBUG_VIEW, IDS_LOG_DEBUG_VIEWER},
+    {IDC_J2534_DISABLE_EMPTY_ERROR, IDS_DISABLE_EMPTY_ERROR},
+    {IDC_J2534_SIZE_LABEL, IDS_MESSAGE_SIZE},
+    {IDC_PDU_GROUP, IDS_PDU_MONITORING},
+    {IDC_PDU_ENABLE, IDS_ENABLE_MONITORING},
+    {IDC_PDU_FILE_LABEL, IDS_OUTPUT_FILE},
+    {IDC_PDU_FORMAT_GROUP, IDS_OUTPUT_FORMAT},
+    {IDC_PDU_OVERWRITE, IDS_OVERWRITE},
+    {IDC_PDU_LOG_ENTRY_EXIT, IDS_LOG_API_IN_OUT},
+    {IDC_PDU_LOG_DEBUG_VIEW, IDS_LOG_DEBUG_VIEWER},
+    {IDC_PDU_SIZE_LABEL, IDS_MESSAGE_SIZE},
+    {IDC_PDU_STORE_WITH_J2534, IDS_STORE_WITH_J2534},
+    {IDC_RESTORE, IDS_RESTORE},
+    {IDC_HELP_BUTTON, IDS_HELP},
+    {IDC_APPLY, IDS_APPLY},
+    {IDOK, IDS_OK},
+    {IDCANCEL, IDS_CANCEL},
+    {IDC_MORE_LESS, IDS_MORE},
+    {IDC_EXPANDED_MARKER, IDS_LESS}};
 
-constexpr UINT kTitleText = 113;
+constexpr UINT kTitleText = IDS_PRODUCT_LINE;
 
 // Controls that take the current font after the dialog itself: the captioned
 // ones, then the bound controls (lists, edits, tabs, combo boxes).
 constexpr int kFontControls[] = {
-    1019, 1020, 1021, 1017, 1007, 1002, 1009, 1010, 1015, 1058, 1060, 1057, 1006, 1029,
-    1024, 1031, 1032, 1037, 1059, 1061, 1028, 1038, 1048, 1040, 1,    2,    1043, 1046,
-    1016, 1021, 1000, 1008, 1005, 1022, 1030, 1027};
+    IDC_DEVICE_GROUP, IDC_DEVICE_LABEL, IDC_SERIAL_NUMBER, IDC_CONNECTION_LABEL,
+    IDC_J2534_GROUP, IDC_J2534_ENABLE, IDC_J2534_FILE_LABEL, IDC_J2534_FORMAT_GROUP,
+    IDC_J2534_OVERWRITE, IDC_J2534_LOG_ENTRY_EXIT, IDC_J2534_LOG_DEBUG_VIEW,
+    IDC_J2534_DISABLE_EMPTY_ERROR, IDC_J2534_SIZE_LABEL, IDC_PDU_GROUP, IDC_PDU_ENABLE,
+    IDC_PDU_FILE_LABEL, IDC_PDU_FORMAT_GROUP, IDC_PDU_OVERWRITE, IDC_PDU_LOG_ENTRY_EXIT,
+    IDC_PDU_LOG_DEBUG_VIEW, IDC_PDU_SIZE_LABEL, IDC_PDU_STORE_WITH_J2534, IDC_HELP_BUTTON,
+    IDC_APPLY, IDOK, IDCANCEL, IDC_MORE_LESS, IDC_EXPANDED_MARKER,
+    IDC_CONNECTION_LIST, IDC_SERIAL_NUMBER, IDC_J2534_TAB, IDC_J2534_FILE, IDC_J2534_SIZE,
+    IDC_PDU_TAB, IDC_PDU_FILE, IDC_PDU_SIZE};
 
 // Characters of the DLLLocation field: a 260-byte buffer, terminator included.
 constexpr std::size_t kDllLocationChars = 260 / sizeof(wchar_t);
-
-// A string of a module's string table; false when the module lacks it (or it is
-// empty). The text is copied from the resource with its stored length.
-bool LoadModuleString(HINSTANCE module, UINT id, std::wstring* out) {
-  if (module == nullptr) return false;
-  const wchar_t* text = nullptr;
-  const int length = LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
-  if (length <= 0 || text == nullptr) return false;
-  out->assign(text, static_cast<std::size_t>(length));
-  return true;
-}
 
 // Loads a language library for its resources only; it is never executed.
 HMODULE LoadLanguageLibrary(const std::wstring& path) {
@@ -50,8 +70,18 @@ HMODULE LoadLanguageLibrary(const std::wstring& path) {
                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
 }
 
+// The language font's cell height: 12 pixels at 96 DPI, scaled to the screen's
+// DPI (the program declares itself DPI-aware, so the dialog's own font scales).
+int LanguageFontHeight() {
+  constexpr int kHeightAt96Dpi = 12;
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? MulDiv(kHeightAt96Dpi, dpi, 96) : kHeightAt96Dpi;
+}
+
 HFONT CreateLanguageFont(const std::wstring& faceName, BYTE charset) {
-  return CreateFontW(12, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
+  return CreateFontW(LanguageFontHeight(), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN,
                      faceName.c_str());
 }
@@ -69,6 +99,14 @@ bool ReadDllLocation(const RegistryRoots& roots, std::wstring* location) {
 }
 
 }  // namespace
+
+std::wstring LoadModuleString(HINSTANCE module, UINT id) {
+  if (module == nullptr) return {};
+  const wchar_t* text = nullptr;
+  const int length = LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
+  if (length <= 0 || text == nullptr) return {};
+  return std::wstring(text, static_cast<std::size_t>(length));
+}
 
 LocalizationState::~LocalizationState() { ReleaseFont(); }
 
@@ -183,17 +221,14 @@ bool ApplyLocalization(HWND dialog, HFONT dialogFont, const RegistryRoots& roots
     out->UseLanguageFont(dialogFont, CreateLanguageFont(faceName, charset));
   }
 
-  for (UINT id : kLocalizedTextIds) {
-    std::wstring text;
-    if (!LoadModuleString(library, id, &text)) LoadModuleString(ownResources, id, &text);
+  // The 44 texts, then our own addition.
+  auto load = [&](UINT id) {
+    std::wstring text = LoadModuleString(library, id);
+    if (text.empty()) text = LoadModuleString(ownResources, id);
     out->SetText(id, text);
-  }
-  {
-    std::wstring text;
-    if (!LoadModuleString(library, kSerialRangeTextId, &text))
-      LoadModuleString(ownResources, kSerialRangeTextId, &text);
-    out->SetText(kSerialRangeTextId, text);
-  }
+  };
+  for (UINT id : kLocalizedTextIds) load(id);
+  load(kSerialRangeTextId);
   const bool loaded = library != nullptr;
   if (library != nullptr) FreeLibrary(library);
 

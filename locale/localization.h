@@ -69,6 +69,10 @@ class LocalizationState {
   bool ownsFont_ = false;
 };
 
+// The text of string `id` in `module`'s string table, copied with its stored
+// length; empty when the module is null or lacks the string (or it is empty).
+std::wstring LoadModuleString(HINSTANCE module, UINT id);
+
 // The folder of the running executable (its full path cut before the last "\").
 std::wstring ExecutableFolder();
 

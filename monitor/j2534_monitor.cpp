@@ -15,6 +15,7 @@
 #include "monitor/log_format.h"
 #include "monitor/log_writer.h"
 #include "monitor/memory_probe.h"
+#include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
 #include "monitor/text_rules.h"
 #include "monitoring/path_rules.h"
@@ -134,7 +135,7 @@ BOOL CALLBACK Initialize(PINIT_ONCE, PVOID, PVOID*) {
     s->processId = GetCurrentProcessId();
     QueryPerformanceFrequency(&s->frequency);
     FILETIME utc;
-    GetSystemTimePreciseAsFileTime(&utc);
+    monitor::PreciseSystemTime(&utc);
     FILETIME local;
     if (FileTimeToLocalFileTime(&utc, &local)) {
       const auto value = [](FILETIME t) {
@@ -210,7 +211,7 @@ class Call {
     active_ = true;
     QueryPerformanceCounter(&start_);
     FILETIME utc;
-    GetSystemTimePreciseAsFileTime(&utc);
+    monitor::PreciseSystemTime(&utc);
     startTime_ = ((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
                  static_cast<std::uint64_t>(state_->localBias);
   }
@@ -220,10 +221,11 @@ class Call {
   void In(const char* name, std::string text) noexcept { Add(&inputs_, name, std::move(text)); }
   void Out(const char* name, std::string text) noexcept { Add(&outputs_, name, std::move(text)); }
   void InMessages(const char* name, const PassThruMsg* msgs, ULong count) noexcept {
-    AddMessages(&inputs_, name, msgs, count);
+    AddMessages(&inputs_, name, msgs, count, true);
   }
+  // Messages the original has just written (their memory was good enough for it).
   void OutMessages(const char* name, const PassThruMsg* msgs, ULong count) noexcept {
-    AddMessages(&outputs_, name, msgs, count);
+    AddMessages(&outputs_, name, msgs, count, false);
   }
   // The inputs are complete: with "log entry and exit", the entry phase is
   // logged now (or held back until the result is known, when `holdEntry`).
@@ -301,7 +303,7 @@ class Call {
     }
   }
   void AddMessages(std::vector<PendingField>* list, const char* name, const PassThruMsg* msgs,
-                   ULong count) noexcept {
+                   ULong count, bool probe) noexcept {
     if (!active_) return;
     try {
       PendingField field;
@@ -311,7 +313,12 @@ class Call {
       } else if (count == 0) {
         field.text = "no message";
       } else {
-        const ULong shown = std::min(count, monitor::kMaxLoggedMessages);
+        // The count is the application's word: never read past what can be read.
+        ULong shown = std::min(count, monitor::kMaxLoggedMessages);
+        if (probe) {
+          shown = static_cast<ULong>(std::min<std::size_t>(
+              shown, monitor::ReadableBytes(msgs, shown * sizeof(PassThruMsg)) / sizeof(PassThruMsg)));
+        }
         field.messages.reserve(shown);
         for (ULong i = 0; i < shown; ++i) {
           field.messages.push_back(monitor::CaptureMessage(msgs[i], MessageLimit()));
@@ -448,10 +455,11 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
     call.In("Timeout (ms)", Number(Timeout));
     call.Begin(true);
   }
-  const Long rc = HaveOriginal(s) && s->fn.readMsgs ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout)
-                                                    : Missing(s);
+  const bool forwarded = HaveOriginal(s) && s->fn.readMsgs;
+  const Long rc = forwarded ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout) : Missing(s);
   if (call.Active()) {
-    const ULong read = pNumMsgs != nullptr ? std::min(*pNumMsgs, room) : 0;
+    // Never more than the application made room for, nor what the original did not give.
+    const ULong read = forwarded && pNumMsgs != nullptr ? std::min(*pNumMsgs, room) : 0;
     call.Out("NumMsgs (read)", CountText(pNumMsgs));
     if (read != 0 || pMsg == nullptr) call.OutMessages("Msg", pMsg, read);
     call.Finish(rc, rc == ERR_BUFFER_EMPTY && read == 0);

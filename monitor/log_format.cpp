@@ -59,8 +59,8 @@ constexpr char kHtmlStyle[] =
     "table{border-collapse:collapse;width:100%}"
     "th,td{border:1px solid #bbb;padding:2px 6px;vertical-align:top;text-align:left}"
     "th{background:#e8e8e8;position:sticky;top:0}"
-    "td.args{font-family:monospace;white-space:pre-wrap;word-break:break-all}"
-    "td.num{text-align:right;font-family:monospace}"
+    "td.args{font-family:monospace;white-space:pre-wrap;overflow-wrap:anywhere}"
+    "td.num{text-align:right;font-family:monospace}td.time{white-space:nowrap;font-family:monospace}"
     "tr.failed td{background:#fdd}tr.failed td.result{color:#a00;font-weight:bold}"
     "tr.note td{background:#ffd;font-style:italic}";
 
@@ -168,7 +168,7 @@ std::string RenderEntry(LogFormat format, const LogEntry& e) {
       std::string row = e.phase == Phase::Note ? "<tr class=\"note\">"
                         : e.failed            ? "<tr class=\"failed\">"
                                               : "<tr>";
-      row += "<td>" + TimeText(e.time) + "</td><td class=\"num\">" + Number(e.elapsedMicros) +
+      row += "<td class=\"time\">" + TimeText(e.time) + "</td><td class=\"num\">" + Number(e.elapsedMicros) +
              "</td><td class=\"num\">" + Number(e.processId) + "</td><td class=\"num\">" +
              Number(e.threadId) + "</td><td>" + HtmlEscape(e.function) + "</td><td>" +
              PhaseText(e.phase) + "</td><td class=\"args\">";

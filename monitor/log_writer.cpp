@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "monitor/log_format.h"
+#include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
+#include "monitor/split_heap.h"
 #include "monitor/text_rules.h"
 
 namespace monitor {
@@ -18,7 +20,7 @@ enum Complaint { kOpen = 1, kMutex = 2, kWrite = 4 };
 
 std::uint64_t NowLocalFileTime() {
   FILETIME utc;
-  GetSystemTimePreciseAsFileTime(&utc);
+  PreciseSystemTime(&utc);
   FILETIME local;
   if (!FileTimeToLocalFileTime(&utc, &local)) local = utc;
   return (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
@@ -52,6 +54,7 @@ LogWriter::LogWriter(WriterOptions options) : options_(std::move(options)) {
   // Held for a push or a swap only: contended briefly, so spin rather than sleep.
   InitializeCriticalSectionAndSpinCount(&queueLock_, 4000);
   InitializeCriticalSection(&writeLock_);
+  InitializeCriticalSectionAndSpinCount(&garbageLock_, 4000);
   wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
@@ -68,6 +71,8 @@ LogWriter::~LogWriter() {
   if (fileMutex_ != nullptr) CloseHandle(fileMutex_);
   if (startedMarker_ != nullptr) CloseHandle(startedMarker_);
   if (wake_ != nullptr) CloseHandle(wake_);
+  garbage_.clear();
+  DeleteCriticalSection(&garbageLock_);
   DeleteCriticalSection(&writeLock_);
   DeleteCriticalSection(&queueLock_);
 }
@@ -105,6 +110,7 @@ bool LogWriter::Submit(std::unique_ptr<EntrySource> entry) noexcept {
     return false;
   }
   ++queued_;
+  CollectGarbage();
   if (start) {
     // The thread keeps this module loaded while it runs, and lets it go when it ends.
     HMODULE module = nullptr;
@@ -125,11 +131,26 @@ bool LogWriter::Submit(std::unique_ptr<EntrySource> entry) noexcept {
   return true;
 }
 
+void LogWriter::CollectGarbage() noexcept {
+  constexpr int kPerCall = 4;  // more than a call adds (entry and exit): the list shrinks
+  std::unique_ptr<EntrySource> doomed[kPerCall];
+  int n = 0;
+  if (!TryEnterCriticalSection(&garbageLock_)) return;  // never wait for it
+  while (n < kPerCall && !garbage_.empty()) {
+    doomed[n++] = std::move(garbage_.back());
+    garbage_.pop_back();
+  }
+  LeaveCriticalSection(&garbageLock_);
+  // The entries are destroyed here, outside the lock, by the thread that queued such entries.
+}
+
 DWORD WINAPI LogWriter::ThreadMain(void* self) {
   try {
+    MarkWriterThread(true);  // the text work allocates from a heap of its own
     static_cast<LogWriter*>(self)->Run();
   } catch (...) {
   }
+  MarkWriterThread(false);
   HMODULE module = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCWSTR>(&LogWriter::ThreadMain), &module);
@@ -147,6 +168,11 @@ void LogWriter::Run() {
     if (taken_.empty() && dropped == 0 && idle >= options_.idleExitMs) {
       running_ = false;
       LeaveCriticalSection(&queueLock_);
+      // Calls have stopped: what the callers did not free is freed now.
+      EnterCriticalSection(&garbageLock_);
+      Queue rest;
+      std::swap(rest, garbage_);
+      LeaveCriticalSection(&garbageLock_);
       return;
     }
     LeaveCriticalSection(&queueLock_);
@@ -179,7 +205,15 @@ void LogWriter::WriteAll(Queue& taken, std::uint64_t dropped) {
     dropped = 0;
     first = last;
   } while (first != end);
-  taken.clear();  // the entries are freed here, on the writer's side
+  // The entries go to the callers, who free them where they were allocated.
+  EnterCriticalSection(&garbageLock_);
+  if (garbage_.empty()) {
+    std::swap(garbage_, taken);
+  } else {
+    for (std::unique_ptr<EntrySource>& entry : taken) garbage_.push_back(std::move(entry));
+  }
+  LeaveCriticalSection(&garbageLock_);
+  taken.clear();
 }
 
 void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,

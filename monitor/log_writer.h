@@ -105,6 +105,11 @@ class LogWriter {
   CRITICAL_SECTION writeLock_;
   Queue queue_;
   Queue taken_;                // the writer's side of the queue (swapped)
+  // Written entries, destroyed by the calling threads a few at a time: their
+  // memory belongs to the callers' heap, which the writer then never locks.
+  CRITICAL_SECTION garbageLock_;
+  Queue garbage_;
+  void CollectGarbage() noexcept;
   std::size_t queuedBytes_ = 0;
   std::uint64_t droppedSinceLast_ = 0;
   bool running_ = false;

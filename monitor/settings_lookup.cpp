@@ -62,7 +62,8 @@ bool ReadMessageSize(HKEY root, const std::wstring& path, std::int32_t index, DW
   return varrow::ReadDword(key.Get(), name, size) == ERROR_SUCCESS;
 }
 
-std::wstring DefaultOutputFile(HKEY machine, const std::wstring& library, std::int32_t format) {
+std::wstring DefaultOutputFile(HKEY machine, const std::wstring& library, std::int32_t format,
+                               DefaultLogName defaultName) {
   std::wstring location;
   RegKey vendor;
   if (vendor.Open(machine, varrow::ProductPath(), KEY_READ) == ERROR_SUCCESS) {
@@ -71,12 +72,12 @@ std::wstring DefaultOutputFile(HKEY machine, const std::wstring& library, std::i
     }
   }
   std::wstring name;
-  if (!location.empty()) name = varrow::DefaultJ2534LogName(location, library);
+  if (!location.empty()) name = defaultName(location, library);
   if (name.empty()) {
     // No log folder configured: the temporary folder rather than no log at all.
     wchar_t temp[MAX_PATH + 1];
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-    name = varrow::DefaultJ2534LogName(n != 0 && n <= MAX_PATH ? temp : L"C:\\", library);
+    name = defaultName(n != 0 && n <= MAX_PATH ? temp : L"C:\\", library);
   }
   return varrow::ApplyFormatExtension(name, format);
 }
@@ -123,7 +124,8 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 
 MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPath,
                                const std::vector<std::wstring>& registered,
-                               const SettingsRoots& roots) {
+                               const SettingsRoots& roots, DefaultLogName defaultName) {
+  if (defaultName == nullptr) defaultName = &varrow::DefaultJ2534LogName;
   MonitorSettings s;
   const std::wstring apiPath = varrow::ProductPath({kMonitoring, apiName});
   // Candidates: every registration that resolves to our own file, then our own path.
@@ -156,11 +158,15 @@ MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPa
       ReadValues(defaults.Get(), &s, &sizeIndex, false);
     }
   }
-  if (s.outputFile.empty()) s.outputFile = DefaultOutputFile(roots.machine, s.library, s.outputFormat);
-  // The message size: a position in the user's list, else in the machine's list.
+  if (s.outputFile.empty()) {
+    s.outputFile = DefaultOutputFile(roots.machine, s.library, s.outputFormat, defaultName);
+  }
+  // The message size: a position in the user's list (the copy Varrow saves next to
+  // the settings, else its MessageSizes section), else in the machine's list.
   if (sizeIndex > 0 && sizeIndex < 10) {
     DWORD size = 0;
     if (ReadMessageSize(roots.user, apiPath, sizeIndex, &size) ||
+        ReadMessageSize(roots.user, apiPath + L"\\MessageSizes", sizeIndex, &size) ||
         ReadMessageSize(roots.machine, varrow::FactoryPath({kMonitoring, apiName, L"MessageSizes"}),
                         sizeIndex, &size)) {
       s.messageSizeLimit = size;

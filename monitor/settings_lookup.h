@@ -42,14 +42,19 @@ std::wstring ResolveRegisteredPath(const std::wstring& registered);
 // True when both name the same file: full, long paths compared without regard to case.
 bool SamePath(const std::wstring& a, const std::wstring& b);
 
+// The default log file of a library before the format's extension, from the
+// machine's LogFileLocation (empty when it does not fit).
+using DefaultLogName = std::wstring (*)(const std::wstring& logFileLocation,
+                                        const std::wstring& library);
+
 // The settings for the monitor library at `ownPath` of API `apiName` ("J2534 API").
 // `registered` are the candidate library paths (resolved as above, first match
 // wins; our own path when none matches). Never fails: missing values keep the
-// initial values; the output file is always set (the default name, and at
-// worst a file in the temporary folder).
+// initial values; the output file is always set (`defaultName`, which the API's
+// page shows, and at worst a file in the temporary folder).
 MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPath,
                                const std::vector<std::wstring>& registered,
-                               const SettingsRoots& roots);
+                               const SettingsRoots& roots, DefaultLogName defaultName = nullptr);
 
 // The folder part of `path` up to and including its last "\" (empty when none).
 std::wstring FolderOf(const std::wstring& path);

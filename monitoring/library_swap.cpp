@@ -1,6 +1,10 @@
 #include "monitoring/library_swap.h"
 
 #include <cwchar>
+#include <memory>
+
+#include "monitoring/file_steps.h"
+#include "monitoring/leftover_rules.h"
 
 namespace varrow {
 
@@ -22,17 +26,15 @@ void WriteSettingsValues(const ApiImplementation& record, HKEY key) {
   (void)WriteDword(key, L"Version", record.Version());
 }
 
-// Moves the monitor copy out of the way and the library back in one step, so
-// that the library path is never empty: either both files stay as they were or
-// the library stands at its path.
-bool PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
-  return MoveFileExW(aside.c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-}
-
 bool Fail(DWORD code, DWORD* errorCode) {
   *errorCode = code;
   SetLastError(code);
   return false;
+}
+
+// True on success; otherwise reports the step's code.
+bool Done(DWORD code, DWORD* errorCode) {
+  return code == ERROR_SUCCESS ? true : Fail(code, errorCode);
 }
 
 bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
@@ -66,12 +68,13 @@ std::wstring SystemErrorText(DWORD code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer),
       0, nullptr);
+  // The system allocated the text; it goes back with LocalFree.
+  const std::unique_ptr<wchar_t, decltype(&LocalFree)> owned(buffer, &LocalFree);
   std::wstring text;
   if (chars != 0 && buffer != nullptr) {
     // A message shown to the user: shortening a long one is harmless.
     text.assign(buffer, chars < kFieldChars ? chars : kFieldChars - 1);
   }
-  if (buffer != nullptr) LocalFree(buffer);
   return text;
 }
 
@@ -117,19 +120,20 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
   if (switchOn) {
     // 3. Already installed: the file at the library path stays.
     if (FileExistsAt(aside)) return true;
-    if (!MoveFileW(library.c_str(), aside.c_str())) return Fail(GetLastError(), errorCode);
-    if (!CopyFileW(record.MonitorLibrary().c_str(), library.c_str(), FALSE)) {
-      const DWORD copyError = GetLastError();
-      // The library goes back to its path (replacing any partial copy).
-      (void)PutLibraryBack(library, aside);
-      return Fail(copyError, errorCode);
-    }
-    return true;
+    const DWORD code = SetLibraryAside(library, aside);
+    if (code != ERROR_SUCCESS) return Fail(code, errorCode);
+    // Never over a file that appeared meanwhile; a failed copy puts the library back.
+    return Done(InstallMonitorCopy(record.MonitorLibrary(), library, aside), errorCode);
   }
 
-  // 4. Switching off: nothing set aside means nothing installed.
+  // 4. Switching off, also while an application has the monitor copy loaded:
+  // nothing set aside means nothing installed.
   if (!FileExistsAt(aside)) return true;
-  if (!PutLibraryBack(library, aside)) return Fail(GetLastError(), errorCode);
+  if (!Done(PutLibraryBack(library, aside), errorCode)) return false;
+  // Copies left beside the library by earlier switch-offs go too, now that
+  // their programs may have ended (the start-up clean-up skips bare names).
+  const std::wstring folder = FolderOf(library);
+  if (!folder.empty()) DeleteLeftoversIn(folder);
   return true;
 }
 

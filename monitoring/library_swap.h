@@ -1,7 +1,8 @@
 // Installs and removes the monitor library for an implementation on Apply: the
 // library is set aside at AsidePath and a copy of the monitor library takes its
-// place; switching off puts the library back. No library is ever left missing:
-// a failed step restores the state before it.
+// place; switching off puts the library back, also while an application has
+// the copy loaded (monitoring/file_steps.h). No library is ever left missing or
+// overwritten: a failed step restores the state before it.
 #pragma once
 
 #include <windows.h>

@@ -4,6 +4,8 @@
 
 #include "monitoring/api_implementation.h"
 #include "monitoring/discovery.h"
+#include "monitoring/file_steps.h"
+#include "monitoring/leftover_rules.h"
 
 namespace varrow {
 
@@ -34,33 +36,45 @@ bool IsFullPath(const std::wstring& path) {
   return path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
 }
 
-// Restores the library registered under `key` (value FunctionLibrary). A bare
-// name is looked for on PATH; a full path is restored also when nothing stands
-// at it any more (a switch-on that failed half way).
-void RestoreRegisteredLibrary(HKEY key) {
+// A registered library and its set-aside path.
+struct LibraryPlace {
+  std::wstring library;
+  std::wstring aside;
+};
+
+// Which registered libraries to take: all (a bare name is looked for on PATH),
+// or, where a PATH search would cost too much, those registered by full path.
+enum class Search { kPath, kFullPathsOnly };
+
+// The library registered under `key` (value FunctionLibrary), when it can be
+// restored. A full path counts also when nothing stands at it any more (a
+// switch-on that failed half way).
+void AddRegisteredLibrary(HKEY key, Search search, std::vector<LibraryPlace>* places) {
   std::wstring library;
   if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
-  const bool found = FindLibraryOnPath(&library);  // may replace a bare name by the path found
+  if (search == Search::kFullPathsOnly && !IsFullPath(library)) return;
+  // May replace a bare name by the path found (a full path needs no search).
+  const bool found = search == Search::kPath && FindLibraryOnPath(&library);
   if (library.find(L'\\') == std::wstring::npos) return;
-  // Nothing at the path: restore only a full path ("C:\..." or "\\server\..."),
-  // never a relative one, which would name a file of this process's folder.
+  // Nothing at the path: only a full path ("C:\..." or "\\server\..."), never a
+  // relative one, which would name a file of this process's folder.
   if (!found && !IsFullPath(library)) return;
-  const std::wstring aside = AsidePath(library);
+  std::wstring aside = AsidePath(library);
   if (aside.empty()) return;
-  (void)RestoreLibrary(library, aside);  // failures are silent here
+  places->push_back({std::move(library), std::move(aside)});
 }
 
-void DisableRp1210(const MachineLayout& layout) {
+void AddRp1210(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
   if (layout.systemDir.empty()) return;
   for (const std::wstring& name : ReadRp1210Implementations(layout.windowsDir)) {
     const std::wstring library = layout.systemDir + L"\\" + name + L".dll";
     const std::wstring aside = layout.systemDir + L"\\_" + name + L".dll";
     if (!FitsField(aside)) continue;  // never cut into another file's name
-    (void)RestoreLibrary(library, aside);
+    places->push_back({library, aside});
   }
 }
 
-void DisableJ2534(const MachineLayout& layout) {
+void AddJ2534(const MachineLayout& layout, Search search, std::vector<LibraryPlace>* places) {
   RegKey registration;
   if (registration.Open(layout.roots.machine, kJ2534RegistrationPath, KEY_READ) != ERROR_SUCCESS) {
     return;
@@ -72,17 +86,42 @@ void DisableJ2534(const MachineLayout& layout) {
     if (rc != ERROR_SUCCESS) break;
     RegKey device;
     if (device.Open(registration.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
-    RestoreRegisteredLibrary(device.Get());
+    AddRegisteredLibrary(device.Get(), search, places);
   }
 }
 
-void DisablePdu(const MachineLayout& layout) {
+void AddPdu(const MachineLayout& layout, Search search, std::vector<LibraryPlace>* places) {
   RegKey support;
   if (support.Open(layout.roots.machine, ProductPath({kPduSupportSection}), KEY_READ) !=
       ERROR_SUCCESS) {
     return;
   }
-  RestoreRegisteredLibrary(support.Get());
+  AddRegisteredLibrary(support.Get(), search, places);
+}
+
+// Every registered RP1210, J2534 and PDU library, in that order.
+std::vector<LibraryPlace> RegisteredLibraries(const MachineLayout& layout, Search search) {
+  std::vector<LibraryPlace> places;
+  AddRp1210(layout, &places);
+  AddJ2534(layout, search, &places);
+  AddPdu(layout, search, &places);
+  return places;
+}
+
+// Deletes the leftovers in the folders of `places`, each folder once.
+void DeleteLeftoversBeside(const std::vector<LibraryPlace>& places) {
+  std::vector<std::wstring> folders;
+  for (const LibraryPlace& place : places) {
+    const std::wstring folder = FolderOf(place.library);
+    if (folder.empty()) continue;
+    bool seen = false;
+    for (const std::wstring& other : folders) {
+      seen = seen || CompareStringOrdinal(folder.c_str(), -1, other.c_str(), -1, TRUE) == CSTR_EQUAL;
+    }
+    if (seen) continue;
+    folders.push_back(folder);
+    DeleteLeftoversIn(folder);
+  }
 }
 
 }  // namespace
@@ -98,8 +137,7 @@ MachineLayout MachineLayout::Real() {
 bool RestoreLibrary(const std::wstring& library, const std::wstring& aside) {
   if (library.empty() || aside.empty() || !FitsField(library) || !FitsField(aside)) return false;
   if (!FileExistsAt(aside)) return true;  // nothing set aside
-  // One step: the monitor copy is replaced, or both files stay as they were.
-  return MoveFileExW(aside.c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  return PutLibraryBack(library, aside) == ERROR_SUCCESS;
 }
 
 std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsDir) {
@@ -117,9 +155,15 @@ std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsD
 }
 
 void DisableAllMonitoring(const MachineLayout& layout) {
-  DisableRp1210(layout);
-  DisableJ2534(layout);
-  DisablePdu(layout);
+  const std::vector<LibraryPlace> places = RegisteredLibraries(layout, Search::kPath);
+  for (const LibraryPlace& place : places) {
+    (void)RestoreLibrary(place.library, place.aside);  // failures are silent here
+  }
+  DeleteLeftoversBeside(places);
+}
+
+void DeleteMonitorLeftovers(const MachineLayout& layout) {
+  DeleteLeftoversBeside(RegisteredLibraries(layout, Search::kFullPathsOnly));
 }
 
 void UninstallUserSettings(const MachineLayout& layout) {
@@ -140,5 +184,6 @@ void UninstallUserSettings(const MachineLayout& layout) {
 
 void DisableAllMonitoring() { DisableAllMonitoring(MachineLayout::Real()); }
 void UninstallUserSettings() { UninstallUserSettings(MachineLayout::Real()); }
+void DeleteMonitorLeftovers() { DeleteMonitorLeftovers(MachineLayout::Real()); }
 
 }  // namespace varrow

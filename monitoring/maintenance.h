@@ -20,13 +20,21 @@ struct MachineLayout {
 };
 
 // Puts the set-aside library `aside` back at `library` when it exists there,
-// replacing the monitor copy in one step. When that fails both files stay as
-// they were. True when the library stands at `library` afterwards or nothing
-// was set aside.
+// also while an application has the monitor copy loaded (PutLibraryBack). When
+// that fails the files stay as they were. True when the library stands at
+// `library` afterwards or nothing was set aside.
 bool RestoreLibrary(const std::wstring& library, const std::wstring& aside);
 
-// Restores every set-aside RP1210, J2534 and PDU implementation library.
+// Restores every set-aside RP1210, J2534 and PDU implementation library, then
+// deletes the leftover monitor copies beside them (DeleteMonitorLeftovers).
 void DisableAllMonitoring(const MachineLayout& layout);
+// Deletes the leftover monitor copies (renamed aside by a switch-off while they
+// were loaded) in the folders of the RP1210 libraries and of the J2534 and PDU
+// libraries registered by full path; those still loaded stay. Cheap enough for
+// every start of the program: no PATH search, one folder search per folder
+// (leftovers beside a library registered by a bare name go with "disable").
+// Silent.
+void DeleteMonitorLeftovers(const MachineLayout& layout);
 // Deletes SOFTWARE\OVRA\OVRA_VCI of every loaded user hive, then disables all monitoring.
 void UninstallUserSettings(const MachineLayout& layout);
 
@@ -36,5 +44,6 @@ std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsD
 // The command-line entries: the same on this machine.
 void DisableAllMonitoring();
 void UninstallUserSettings();
+void DeleteMonitorLeftovers();
 
 }  // namespace varrow

@@ -10,6 +10,10 @@ export WINEARCH=win64
 
 log() { printf '== %s\n' "$*" >&2; }
 
+# Fonts with the letters of the Chinese, Japanese, Russian and Arabic dialogs,
+# for the test and demo prefixes only (scripts/fonts.reg names them).
+PREFIX_FONTS="/usr/share/fonts/truetype/wqy/wqy-microhei.ttc /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+
 # Installs the Debian packages that are missing (nothing when all are there).
 ensure_packages() {
   local missing=0
@@ -19,6 +23,7 @@ ensure_packages() {
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing=1
   dpkg -s wine32:i386 >/dev/null 2>&1 || missing=1
   [ -d /usr/share/wine/fonts ] || missing=1
+  for f in $PREFIX_FONTS; do [ -f "$f" ] || missing=1; done
   [ "$missing" = 0 ] && return 0
   log "installing missing Debian packages"
   local sudo=""
@@ -27,7 +32,8 @@ ensure_packages() {
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
     wine wine32:i386 wine64 libwine:i386 g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
-    cmake make googletest xvfb xauth fonts-wine fp-utils x11-apps imagemagick >/dev/null
+    cmake make googletest xvfb xauth fonts-wine fonts-wqy-microhei fonts-dejavu-core fp-utils \
+    x11-apps imagemagick >/dev/null
 }
 
 build() {
@@ -44,20 +50,24 @@ build() {
   if [ "$rc" != 0 ]; then echo "build failed" >&2; exit 1; fi
 }
 
-# A booted prefix made once; each run works on a clone of it.
+# A booted prefix made once; each run works on a clone of it. The marker holds
+# the template's version: a template of an older one is made again.
 TEMPLATE=$ROOT/build/wine-template
+TEMPLATE_VERSION=3
 ensure_template() {
-  [ -f "$TEMPLATE/.varrow-ready" ] && return 0
+  [ "$(cat "$TEMPLATE/.varrow-ready" 2>/dev/null)" = "$TEMPLATE_VERSION" ] && return 0
   log "booting a Wine prefix (once)"
   rm -rf "$TEMPLATE"
   WINEPREFIX=$TEMPLATE WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
   WINEPREFIX=$TEMPLATE wineserver -w
   # No window manager under Xvfb: unmanaged windows avoid a stall on every hidden window.
   WINEPREFIX=$TEMPLATE wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+  # Font substitutes and fallbacks for the faces the program asks for.
+  WINEPREFIX=$TEMPLATE wine reg import "Z:${ROOT//\//\\}\\scripts\\fonts.reg" /reg:64 >/dev/null 2>&1
   WINEPREFIX=$TEMPLATE wineserver -w
   mkdir -p "$TEMPLATE/drive_c/windows/Fonts"
-  cp -n /usr/share/wine/fonts/*.ttf "$TEMPLATE/drive_c/windows/Fonts/" 2>/dev/null || true
-  touch "$TEMPLATE/.varrow-ready"
+  cp -n /usr/share/wine/fonts/*.ttf $PREFIX_FONTS "$TEMPLATE/drive_c/windows/Fonts/" 2>/dev/null || true
+  echo "$TEMPLATE_VERSION" >"$TEMPLATE/.varrow-ready"
 }
 
 # clone_prefix DIR: a private copy of the template (hard links, real copies of the hives).

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes docs/dialog-collapsed.png and docs/dialog-expanded.png from the real
-# program on the demo installation, and the expanded dialog in German and in
-# Arabic (right-to-left) as docs/dialog-de.png and docs/dialog-ar.png, in a fresh prefix and a virtual screen of
-# its own. Set VARROW_BUILD to take the program from another build folder.
+# program on the demo installation, and the expanded dialog in German, Arabic
+# (right-to-left) and Chinese as docs/dialog-de.png, docs/dialog-ar.png and
+# docs/dialog-zh.png, in a fresh prefix and a virtual screen of its own. Set VARROW_BUILD to take the program from another build folder.
 source "$(dirname "$0")/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
 ensure_packages
@@ -81,3 +81,4 @@ shoot_language() {
 }
 shoot_language de_DE.UTF-8 "J2534-Konfigurationsprogramm" dialog-de
 shoot_language ar_SA.UTF-8 "تطبيق تكوين J2534" dialog-ar
+shoot_language zh_CN.UTF-8 "J2534 配置应用程序" dialog-zh

@@ -14,7 +14,7 @@ namespace varrow {
 namespace {
 
 constexpr wchar_t kRegistration[] =
-    L"CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
+    L"SOFTWARE\\Classes\\CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
 
 std::wstring BuiltFolder() {
   wchar_t path[MAX_PATH] = {};
@@ -25,18 +25,13 @@ std::wstring BuiltFolder() {
 
 // Registers `value` (ASCII; stored as UTF-16 like any string value, terminator
 // included when asked) as the default value of the registration key under a
-// scratch classes root.
+// scratch machine root.
 void Register(HKEY classesRoot, DWORD type, const std::string& value, bool terminate = true) {
   const std::wstring wide(value.begin(), value.end());
   test::SetRaw(classesRoot, kRegistration, nullptr, type, wide.c_str(),
                static_cast<DWORD>((wide.size() + (terminate ? 1 : 0)) * sizeof(wchar_t)));
 }
 
-std::string SystemHelpLibrary() {
-  char system[MAX_PATH] = {};
-  GetSystemDirectoryA(system, MAX_PATH);
-  return std::string(system) + "\\hhctrl.ocx";
-}
 
 // Closes every top-level help window of this process; returns how many there were.
 BOOL CALLBACK CollectOwnHelpWindow(HWND window, LPARAM param) {
@@ -131,7 +126,7 @@ TEST(HtmlHelpBinding, BadRegistrationWithoutFallbackLatchesTheFailure) {
   EXPECT_EQ(1, binding.LoadAttempts());
 
   // Repairing the registration afterwards changes nothing: no second attempt.
-  Register(scratch.Machine(), REG_SZ, SystemHelpLibrary());
+  Register(scratch.Machine(), REG_SZ, SystemHelpLibraryPath());
   EXPECT_EQ(nullptr, binding.Call(nullptr, L"C:\\none.chm", kHelpDisplayToc, 0));
   EXPECT_EQ(nullptr, binding.Library());
   EXPECT_EQ(1, binding.LoadAttempts());
@@ -142,7 +137,7 @@ TEST(HtmlHelpBinding, LibraryWithoutTheEntryLatchesTheFailure) {
   // A real module without any export: a language library.
   const std::wstring folder = BuiltFolder() + L"\\Varrow-en.dll";
   Register(scratch.Machine(), REG_SZ, std::string(folder.begin(), folder.end()));
-  HtmlHelpBinding binding(scratch.Machine(), nullptr);
+  HtmlHelpBinding binding(scratch.Machine(), "");
   EXPECT_EQ(nullptr, binding.Call(nullptr, L"C:\\none.chm", kHelpDisplayToc, 0));
   EXPECT_TRUE(binding.Failed());
   EXPECT_EQ(1, binding.LoadAttempts());
@@ -157,7 +152,7 @@ TEST(HtmlHelpBinding, ExpandedRegistrationOrSearchPathLoadsTheLibrary) {
     const char* fallback;
   } cases[] = {
       {"REG_EXPAND_SZ registration", true, "varrow-no-such-help.ocx"},
-      {"no registration, library on the search path", false, "hhctrl.ocx"},
+      {"no registration, the system folder's library", false, nullptr},
   };
   test::ScratchDir dir;
   const std::wstring file = dir / L"Pellor-en.chm";
@@ -167,7 +162,8 @@ TEST(HtmlHelpBinding, ExpandedRegistrationOrSearchPathLoadsTheLibrary) {
     test::ScratchRegistry scratch;
     if (c.registered)
       Register(scratch.Machine(), REG_EXPAND_SZ, "%SystemRoot%\\system32\\hhctrl.ocx");
-    HtmlHelpBinding binding(scratch.Machine(), c.fallback);
+    HtmlHelpBinding binding(scratch.Machine(),
+                            c.fallback != nullptr ? c.fallback : SystemHelpLibraryPath());
     HWND help = binding.Call(nullptr, file.c_str(), kHelpDisplayToc, 0);
     EXPECT_FALSE(binding.Failed());
     EXPECT_NE(nullptr, binding.Library());
@@ -176,28 +172,30 @@ TEST(HtmlHelpBinding, ExpandedRegistrationOrSearchPathLoadsTheLibrary) {
   }
 }
 
-TEST(OnHelpButton, OpensAnExistingHelpFileAtItsContents) {
+TEST(OnHelpButton, OpensAnExistingHelpFileAtItsContentsOwnedByTheCaller) {
   test::ScratchDir dir;
   const std::wstring file = dir / L"Pellor-de.chm";
   ASSERT_TRUE(CopyFileW((BuiltFolder() + L"\\Pellor-de.chm").c_str(), file.c_str(), FALSE));
   ASSERT_EQ(0, CloseHelpWindows());
+  HWND owner = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                               nullptr, nullptr);
+  ASSERT_NE(nullptr, owner);
 
-  HWND help = OnHelpButton(file);
+  HWND help = OnHelpButton(owner, file);
   ASSERT_NE(nullptr, help);
   wchar_t className[64] = {};
   GetClassNameW(help, className, 64);
   EXPECT_EQ(L"HH Parent", std::wstring(className));
-  EXPECT_EQ(help, FindWindowW(L"HH Parent", nullptr));
-  // Not owned by any window of ours.
-  EXPECT_EQ(nullptr, GetWindow(help, GW_OWNER));
+  EXPECT_EQ(owner, GetWindow(help, GW_OWNER));
   EXPECT_EQ(1, CloseHelpWindows());
+  DestroyWindow(owner);
 }
 
 TEST(OnHelpButton, DoesNothingWithoutAFile) {
   test::ScratchDir dir;
   for (const std::wstring& path : {std::wstring(), dir / L"Pellor-xx.chm", dir / L"missing\\a.chm"}) {
     SCOPED_TRACE(testing::PrintToString(path));
-    EXPECT_EQ(nullptr, OnHelpButton(path));
+    EXPECT_EQ(nullptr, OnHelpButton(nullptr, path));
     EXPECT_EQ(nullptr, FindWindowW(L"HH Parent", nullptr));
   }
 }

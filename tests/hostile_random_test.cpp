@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 #include "monitoring/discovery.h"
 #include "monitoring/library_swap.h"
@@ -62,6 +63,27 @@ class Generator {
   std::mt19937 random_;
 };
 
+// The FunctionLibrary texts of the J2534 and PDU registrations that read as
+// texts: the libraries that the disable mode can find.
+std::set<std::wstring> ReadableRegistrations(HKEY machine) {
+  std::set<std::wstring> found;
+  auto add = [&](HKEY key) {
+    std::wstring library;
+    if (ReadString(key, L"FunctionLibrary", &library) == ERROR_SUCCESS) found.insert(library);
+  };
+  RegKey j2534;
+  if (j2534.Open(machine, kJ2534RegistrationPath, KEY_READ) == ERROR_SUCCESS) {
+    std::wstring name;
+    for (DWORD index = 0; EnumSubkey(j2534.Get(), index, &name) == ERROR_SUCCESS; ++index) {
+      RegKey device;
+      if (device.Open(j2534.Get(), name, KEY_READ) == ERROR_SUCCESS) add(device.Get());
+    }
+  }
+  RegKey pdu;
+  if (pdu.Open(machine, ProductPath({kPduSupportSection}), KEY_READ) == ERROR_SUCCESS) add(pdu.Get());
+  return found;
+}
+
 class HostileRandom : public ::testing::Test {
  protected:
   CaseCounter cases;
@@ -81,8 +103,13 @@ TEST_F(HostileRandom, GeneratedMachinesLoadApplyAndRestore) {
     test::ScopedPathVariable path(L"C:\\nowhere;" + (dir / L"path") + L";;");
     const HKEY machine = reg.Machine();
 
-    // Real library files, remembered with their contents.
-    std::vector<std::pair<std::wstring, std::string>> libraries;
+    // Real library files, remembered with their contents and registration text.
+    struct Library {
+      std::wstring file;
+      std::string content;
+      std::wstring registration;
+    };
+    std::vector<Library> libraries;
     auto library = [&](bool onPath) {
       const std::wstring name = L"l" + std::to_wstring(libraries.size()) + g.Name(8) + L".dll";
       const std::wstring full = (onPath ? dir / L"path" : dir / L"lib") + L"\\" + name;
@@ -93,8 +120,8 @@ TEST_F(HostileRandom, GeneratedMachinesLoadApplyAndRestore) {
       } else {
         EXPECT_TRUE(test::WriteFileText(full, content));
       }
-      libraries.emplace_back(full, content);
-      return onPath ? name : full;
+      libraries.push_back({full, content, onPath ? name : full});
+      return libraries.back().registration;
     };
     const std::wstring monitor = dir / L"monitor.dll";
     EXPECT_TRUE(test::WriteFileText(monitor, "monitor"));
@@ -164,7 +191,7 @@ TEST_F(HostileRandom, GeneratedMachinesLoadApplyAndRestore) {
       SavePduMonitoring(state, reg.Roots(), i, reporter);
     }
     auto noLibraryLost = [&](const char* when) {
-      for (const auto& [file, content] : libraries) {
+      for (const auto& [file, content, registration] : libraries) {
         std::string atPath, aside;
         test::ReadFileText(file, &atPath);
         test::ReadFileText(AsidePath(file), &aside);
@@ -184,6 +211,17 @@ TEST_F(HostileRandom, GeneratedMachinesLoadApplyAndRestore) {
     }
     UninstallUserSettings(layout);
     noLibraryLost("after uninstall");
+    // Every library that a readable registration names is back at its path,
+    // with nothing left at its set-aside path or beside it.
+    const std::set<std::wstring> registered = ReadableRegistrations(machine);
+    for (const Library& library : libraries) {
+      if (registered.count(library.registration) == 0) continue;
+      std::string atPath;
+      EXPECT_TRUE(test::ReadFileText(library.file, &atPath) && atPath == library.content)
+          << "not back after uninstall: " << test::Narrow(library.file);
+      EXPECT_FALSE(test::FileExists(AsidePath(library.file))) << test::Narrow(library.file);
+    }
+    EXPECT_EQ(test::LeftoverCount(dir / L"lib") + test::LeftoverCount(dir / L"path"), 0);
     for (DWORD index = 0;; ++index) {
       std::wstring hive;
       const LONG rc = EnumSubkey(reg.Users(), index, &hive, kFieldChars);

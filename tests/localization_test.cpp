@@ -170,7 +170,10 @@ TEST_F(LocalizationTest, ChineseLibraryBringsItsOwnFontToTheControls) {
   ASSERT_EQ(static_cast<int>(sizeof(log)), GetObjectW(font, sizeof(log), &log));
   EXPECT_EQ(L"Monotype Sans WT SC", std::wstring(log.lfFaceName));
   EXPECT_EQ(134, log.lfCharSet);
-  EXPECT_EQ(12, log.lfHeight);
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  EXPECT_EQ(MulDiv(12, dpi, 96), log.lfHeight);  // 12 pixels at 96 DPI
   EXPECT_EQ(FW_NORMAL, log.lfWeight);
   EXPECT_EQ(0x31, log.lfPitchAndFamily);
   // Captioned and bound controls take it; the radio buttons keep the template font.

@@ -309,5 +309,49 @@ TEST_F(MonitorLibrary, FindsItsSettingsOrFallsBackToTheMachineDefaults) {
   EXPECT_NE(ReadLog(dir / L"named.txt").find("PassThruClose"), std::string::npos);
 }
 
+// The child of the next test: a session that ends the process without closing.
+TEST(MonitorLibraryChild, ExitsWithCallsQueued) {
+  wchar_t folder[MAX_PATH];
+  if (GetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", folder, MAX_PATH) == 0) {
+    GTEST_SKIP() << "run by MonitorLibrary.WritesWhatIsQueuedWhenTheProcessExits";
+  }
+  test::RedirectedRegistry reg;  // left behind: the process ends without cleaning up
+  const std::wstring library = std::wstring(folder) + L"\\Exit.dll";
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
+  test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\exit.xml", 2);
+  PassThruApi api;
+  if (!api.Load(library)) ExitProcess(2);
+  ULong device = 0;
+  api.Open(nullptr, &device);
+  Sleep(300);  // written by the writer thread
+  for (int i = 0; i < 200; ++i) api.StopPeriodicMsg(1, i);
+  api.StopMsgFilter(1, 4242);  // the last call, still queued now
+  ExitProcess(0);
+}
+
+TEST_F(MonitorLibrary, WritesWhatIsQueuedWhenTheProcessExits) {
+  SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", dir.Path().c_str());
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) +
+                         L"\" --gtest_filter=MonitorLibraryChild.ExitsWithCallsQueued";
+  STARTUPINFOW startup{sizeof startup};
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &process));
+  SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", nullptr);
+  ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  ASSERT_EQ(code, 0u);
+  const std::string text = ReadLog(dir / L"exit.xml");
+  EXPECT_EQ(test::XmlProblem(text), "");
+  EXPECT_EQ(Count(text, "function=\"PassThruStopPeriodicMsg\""), 200);
+  EXPECT_NE(text.find(">4242<"), std::string::npos) << "the last call was lost at exit";
+}
+
 }  // namespace
 }  // namespace varrow

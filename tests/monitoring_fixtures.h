@@ -14,6 +14,8 @@
 #include "monitoring/api_implementation.h"
 #include "monitoring/discovery.h"
 #include "monitoring/library_swap.h"
+#include "monitoring/leftover_rules.h"
+#include "settings/owned_handle.h"
 #include "settings/registry.h"
 #include "tests/test_support.h"
 
@@ -96,15 +98,10 @@ class HeldOpen {
   explicit HeldOpen(const std::wstring& path)
       : handle_(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-  ~HeldOpen() {
-    if (Valid()) CloseHandle(handle_);
-  }
-  HeldOpen(const HeldOpen&) = delete;
-  HeldOpen& operator=(const HeldOpen&) = delete;
-  bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool Valid() const { return handle_.Valid(); }
 
  private:
-  HANDLE handle_;
+  KernelHandle handle_;
 };
 
 // Records the codes of failed file steps.
@@ -118,8 +115,8 @@ class RecordingReporter : public FileErrorReporter {
 inline std::string FolderListing(const std::wstring& folder) {
   std::vector<std::string> entries;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return "<none>";
+  FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+  if (!find) return "<none>";
   do {
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     std::string content;
@@ -127,12 +124,23 @@ inline std::string FolderListing(const std::wstring& folder) {
     std::string name;
     for (const wchar_t* c = data.cFileName; *c; ++c) name += static_cast<char>(*c);
     entries.push_back(name + "=" + content);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  } while (FindNextFileW(find.Get(), &data));
   std::sort(entries.begin(), entries.end());
   std::string out;
   for (const std::string& e : entries) out += e + ";";
   return out;
+}
+
+// The leftover monitor copies in a folder (file names of the leftover form).
+inline int LeftoverCount(const std::wstring& folder) {
+  int count = 0;
+  WIN32_FIND_DATAW data;
+  FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+  if (!find) return 0;
+  do {
+    if (IsLeftoverName(data.cFileName)) ++count;
+  } while (FindNextFileW(find.Get(), &data));
+  return count;
 }
 
 }  // namespace varrow::test

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/framework.h"
+#include "app/ordered_check_list.h"
 #include "settings/device_settings.h"
-#include "settings/ordered_check_list.h"
 
 namespace varrow {
 namespace {

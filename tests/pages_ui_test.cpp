@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "app/varrow_dlg.h"
 #include "locale/brand.h"
 #include "resources/resource.h"
@@ -258,6 +260,138 @@ TEST_F(PagesUiTest, EveryDropIsReleased) {
       EXPECT_EQ(GlobalFlags(drop), GMEM_INVALID_HANDLE) << path;
     }
   });
+}
+
+// What `window` paints of its client area (WM_PRINTCLIENT), read at (x, y).
+COLORREF PaintedPixel(HWND window, int x, int y) {
+  RECT r{};
+  GetClientRect(window, &r);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP picture = CreateCompatibleBitmap(screen, r.right, r.bottom);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old = SelectObject(memory, picture);
+  HBRUSH sentinel = CreateSolidBrush(RGB(1, 2, 3));
+  FillRect(memory, &r, sentinel);
+  SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+               PRF_CLIENT | PRF_ERASEBKGND);
+  const COLORREF pixel = GetPixel(memory, x, y);
+  SelectObject(memory, old);
+  DeleteObject(sentinel);
+  DeleteObject(picture);
+  DeleteDC(memory);
+  return pixel;
+}
+
+TEST_F(PagesUiTest, LabelsAndButtonsOnTheTabsAreDrawnOnTheTabPage) {
+  SeedInstallation();
+  CVarrowDlg dialog(IDD_VARROW_DIALOG, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    Expand(d);
+    const struct {
+      int id, tab;
+    } cases[] = {{IDC_J2534_ENABLE, IDC_J2534_TAB}, {IDC_J2534_FILE_LABEL, IDC_J2534_TAB},
+                 {IDC_PDU_ASCII, IDC_PDU_TAB}, {IDC_PDU_STORE_WITH_J2534, IDC_PDU_TAB}};
+    for (const auto& c : cases) {
+      // The control's top right corner, which no text or box covers, shows
+      // the same colour as the tab page at that place.
+      RECT r{};
+      GetClientRect(d.Item(c.id), &r);
+      POINT onTab{r.right - 1, 0};
+      MapWindowPoints(d.Item(c.id), d.Item(c.tab), &onTab, 1);
+      const COLORREF page = PaintedPixel(d.Item(c.tab), onTab.x, onTab.y);
+      EXPECT_NE(page, RGB(1, 2, 3)) << "the tab control painted nothing";
+      EXPECT_EQ(PaintedPixel(d.Item(c.id), r.right - 1, 0), page) << "control " << c.id;
+    }
+  });
+}
+
+// Tab and Shift+Tab as key presses through the dialog's own message loop (the
+// dialog manager moves the focus); Shift is held in the key state that the
+// worker shares with the dialog's thread. Returns the newly focused window, or
+// null when the focus did not move.
+HWND PressTab(const DialogDriver& d, bool shift) {
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  keys[VK_SHIFT] = shift ? 0x80 : 0;
+  SetKeyboardState(keys);
+  const HWND before = FocusedWindow(d);
+  PostMessageW(before, WM_KEYDOWN, VK_TAB, 0x000F0001);
+  PostMessageW(before, WM_KEYUP, VK_TAB, 0xC00F0001);
+  HWND after = nullptr;
+  DialogDriver::WaitFor([&] { return (after = FocusedWindow(d)) != before && after != nullptr; });
+  keys[VK_SHIFT] = 0;
+  SetKeyboardState(keys);
+  return after != before ? after : nullptr;
+}
+
+// The focused window (or the control it belongs to) lies inside the client area.
+bool InView(const DialogDriver& d, HWND focus) {
+  while (focus != nullptr && GetParent(focus) != d.Dialog()) focus = GetParent(focus);
+  if (focus == nullptr) return false;
+  const RECT client = d.ClientRect();
+  const RECT r = d.ItemClientRect(GetDlgCtrlID(focus));
+  return r.top >= 0 && r.left >= 0 && r.bottom <= client.bottom && r.right <= client.right;
+}
+
+// Walks the whole cycle both ways from the focus, every stop in view, and
+// returns the ids of the stops of the forward walk, the first focus first.
+std::vector<int> WalkInView(const DialogDriver& d, const char* when) {
+  SCOPED_TRACE(when);
+  std::vector<int> stops;
+  const HWND start = FocusedWindow(d);
+  EXPECT_NE(start, nullptr);
+  if (start == nullptr) return stops;
+  EXPECT_TRUE(InView(d, start)) << "first focus on " << GetDlgCtrlID(start);
+  for (bool shift : {false, true}) {
+    HWND focus = start;
+    int presses = 0;
+    do {
+      if (!shift) stops.push_back(GetDlgCtrlID(focus));
+      focus = PressTab(d, shift);
+      EXPECT_NE(focus, nullptr) << "the focus did not move, shift " << shift;
+      if (focus == nullptr) return stops;
+      EXPECT_TRUE(InView(d, focus)) << "control " << GetDlgCtrlID(focus) << ", shift " << shift;
+    } while (focus != start && ++presses < 60);
+    EXPECT_EQ(focus, start) << "the cycle did not close, shift " << shift;
+  }
+  return stops;
+}
+
+// Runs alone (see CMakeLists.txt): another test's dialog would take the focus.
+class KeyboardUiTest : public PagesUiTest {};
+
+TEST_F(KeyboardUiTest, TabKeysNeverReachTheCutOffPart) {
+  SeedInstallation();
+  // The visible stops in each template's order: the device section first from
+  // left to right, the buttons first from right to left.
+  const std::vector<int> ltr = {IDC_SERIAL_NUMBER, IDC_CONNECTION_LIST, IDOK, IDC_APPLY,
+                                IDCANCEL, IDC_HELP_BUTTON, IDC_MORE_LESS};
+  const std::vector<int> rtl = {IDOK, IDC_APPLY, IDCANCEL, IDC_HELP_BUTTON, IDC_MORE_LESS,
+                                IDC_SERIAL_NUMBER, IDC_CONNECTION_LIST};
+  for (UINT templateId : {IDD_VARROW_DIALOG, IDD_VARROW_DIALOG_RTL}) {
+    for (bool monitoring : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "template " << templateId << ", monitoring " << monitoring);
+      CVarrowDlg dialog(templateId, Roots(), monitoring);
+      RunDialog(dialog, [&](DialogDriver& d) {
+        AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(d.Dialog(), nullptr),
+                          TRUE);
+        EXPECT_EQ(WalkInView(d, "at start"), templateId == IDD_VARROW_DIALOG ? ltr : rtl);
+        if (!monitoring) return;
+        SendClick(d, IDC_J2534_ENABLE);  // more of the pages usable
+        ASSERT_TRUE(ClickAndWait(d, IDC_MORE_LESS));
+        const std::vector<int> expanded = WalkInView(d, "expanded");
+        EXPECT_GT(expanded.size(), ltr.size());
+        // Collapsing while a control of the pages has the focus (a command, not
+        // a click that would focus the button) leaves the focus in view.
+        d.Focus(IDC_J2534_ENABLE);
+        d.Send(WM_COMMAND, MAKEWPARAM(IDC_MORE_LESS, BN_CLICKED),
+               reinterpret_cast<LPARAM>(d.Item(IDC_MORE_LESS)));
+        const std::vector<int> collapsed = WalkInView(d, "collapsed again");
+        EXPECT_EQ(collapsed.size(), ltr.size());
+      });
+    }
+  }
 }
 
 }  // namespace

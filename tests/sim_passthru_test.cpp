@@ -148,7 +148,7 @@ TEST_F(SimPassThru, ReturnsTheStandardCodesForBadArguments) {
   ASSERT_EQ(sim_.Connect(device_, CAN, 0, 500000, &can), STATUS_NOERROR);
   PassThruMsg m = Msg(CAN, 0x7E0, {0x02, 0x01, 0x0C});
   PassThruMsg iso = Msg(ISO15765, 0x7E0, {0x01, 0x00});
-  ULong one = 1;
+  ULong one = 1, room = 1, roomTimed = 1;
   SConfig bad{ISO15765_BS, 8};
   SConfigList badList{1, &bad};
   struct Row {
@@ -168,7 +168,8 @@ TEST_F(SimPassThru, ReturnsTheStandardCodesForBadArguments) {
       {"write NULL", sim_.Write(can, nullptr, &one, 0), ERR_NULL_PARAMETER},
       {"write other protocol", sim_.Write(can, &iso, &one, 0), ERR_MSG_PROTOCOL_ID},
       {"read NULL count", sim_.Read(can, &m, nullptr, 0), ERR_NULL_PARAMETER},
-      {"read empty", sim_.Read(can, &m, &one, 0), ERR_BUFFER_EMPTY},
+      {"read empty", sim_.Read(can, &m, &room, 0), ERR_BUFFER_EMPTY},
+      {"read empty until the timeout", sim_.Read(can, &m, &roomTimed, 30), ERR_BUFFER_EMPTY},
       {"filter NULL", sim_.StartFilter(can, PASS_FILTER, nullptr, &m, nullptr, &out), ERR_NULL_PARAMETER},
       {"flow control on CAN", sim_.StartFilter(can, FLOW_CONTROL_FILTER, &m, &m, &m, &out), ERR_NOT_SUPPORTED},
       {"stop unknown filter", sim_.StopFilter(can, 42), ERR_INVALID_FILTER_ID},
@@ -184,6 +185,7 @@ TEST_F(SimPassThru, ReturnsTheStandardCodesForBadArguments) {
       {"close bad id", sim_.Close(55), ERR_INVALID_DEVICE_ID},
   };
   for (const Row& r : rows) EXPECT_EQ(r.code, r.expected) << r.what;
+  EXPECT_EQ(room + roomTimed, 0u) << "nothing read is what the count says";
   char text[kTextChars + 8];
   std::memset(text, 'x', sizeof text);
   ASSERT_EQ(sim_.LastError(text), STATUS_NOERROR);

@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 #include "app/varrow_dlg.h"
+#include "locale/localization.h"
+#include "resources/resource.h"
 #include "tests/ui_fixture.h"
 
 namespace varrow::test {
@@ -76,10 +78,9 @@ TEST_F(MainDialogUi, ToggleSwitchesSizesCaptionsAndTabStopsInPlace) {
   SeedMachine();
   CVarrowDlg dialog(102, Roots(), true);
   RunDialog(dialog, [&](DialogDriver& d) {
-    // Before the first press the template's tab stops hold.
-    EXPECT_FALSE(d.Style(1000) & WS_TABSTOP);
-    EXPECT_FALSE(d.Style(1011) & WS_TABSTOP);
-    EXPECT_TRUE(d.Style(1002) & WS_TABSTOP);
+    // Before the first press the cut-off part holds no tab stop either.
+    for (int id : kMonitoringTabStopControls)
+      EXPECT_FALSE(d.Style(id) & WS_TABSTOP) << "control " << id << " at start";
 
     // A dialog moved by the user expands and collapses in place.
     const RECT start = d.WindowRect();
@@ -126,7 +127,7 @@ TEST_F(MainDialogUi, WithoutAdminRightsMoreShowsTheMessageAndChangesNothing) {
     const RECT after = d.WindowRect();
     EXPECT_EQ(Height(after), Height(before));
     EXPECT_EQ(d.Text(kMore), L"More>>");
-    EXPECT_TRUE(d.Style(1002) & WS_TABSTOP);
+    EXPECT_FALSE(d.Style(1002) & WS_TABSTOP);
     EXPECT_FALSE(d.Style(1000) & WS_TABSTOP);
   });
 }
@@ -442,6 +443,45 @@ TEST_F(MainDialogUi, SystemCommandsSixteenToThirtyOneOpenTheAboutBox) {
   });
 }
 
+// The help window of this process, or null.
+HWND OwnHelpWindow() {
+  for (HWND w = FindWindowExW(nullptr, nullptr, L"HH Parent", nullptr); w != nullptr;
+       w = FindWindowExW(nullptr, w, L"HH Parent", nullptr)) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(w, &process);
+    if (process == GetCurrentProcessId()) return w;
+  }
+  return nullptr;
+}
+
+TEST_F(MainDialogUi, HelpIsOwnedByTheDialogAndNeverLoadsAUserRegisteredLibrary) {
+  SeedMachine();
+  // A library planted by the user and registered among the user's own classes,
+  // which the merged classes root shows before the machine's.
+  const std::wstring planted = dir_ / L"planted-help.ocx";
+  ASSERT_TRUE(CopyFileW((ExecutableFolder() + L"\\Varrow-en.dll").c_str(), planted.c_str(), FALSE));
+  const std::wstring registration =
+      L"CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
+  SetString(User(), registration, nullptr, planted);
+  ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, User()), ERROR_SUCCESS);
+  wchar_t seen[MAX_PATH] = {};
+  LONG size = sizeof seen;
+  ASSERT_EQ(RegQueryValueW(HKEY_CLASSES_ROOT, registration.c_str(), seen, &size), ERROR_SUCCESS);
+  ASSERT_EQ(planted, seen);  // the merged root shows the planted registration
+
+  CVarrowDlg dialog(102, Roots(), true);
+  RunDialog(dialog, [&](DialogDriver& d) {
+    d.Click(IDC_HELP_BUTTON);
+    HWND help = nullptr;
+    ASSERT_TRUE(DialogDriver::WaitFor([&] { return (help = OwnHelpWindow()) != nullptr; }));
+    EXPECT_EQ(GetWindow(help, GW_OWNER), d.Dialog());
+    PostMessageW(help, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(DialogDriver::WaitFor([&] { return !IsWindow(help); }));
+  });
+  RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+  EXPECT_EQ(GetModuleHandleW(planted.c_str()), nullptr);
+}
+
 TEST_F(MainDialogUi, OtherSystemCommandsKeepTheirDefaultHandling) {
   SeedMachine();
   CVarrowDlg dialog(102, Roots(), true);
@@ -453,7 +493,17 @@ TEST_F(MainDialogUi, OtherSystemCommandsKeepTheirDefaultHandling) {
     const HICON icon = reinterpret_cast<HICON>(d.Send(WM_QUERYDRAGICON));
     EXPECT_NE(icon, nullptr);
     EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_BIG)));
-    EXPECT_EQ(icon, reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_SMALL)));
+    // The small icon is its own image at the small-icon size, not the large one.
+    const HICON small = reinterpret_cast<HICON>(d.Send(WM_GETICON, ICON_SMALL));
+    ASSERT_NE(small, nullptr);
+    EXPECT_NE(small, icon);
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(small, &info));
+    BITMAP mask{};
+    GetObjectW(info.hbmMask, sizeof mask, &mask);
+    EXPECT_EQ(mask.bmWidth, GetSystemMetrics(SM_CXSMICON));
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
     d.SystemCommand(SC_RESTORE);
     EXPECT_TRUE(DialogDriver::WaitFor([&] { return IsIconic(d.Dialog()) == FALSE; }));
     EXPECT_EQ(d.OwnedWindow(), nullptr);

@@ -2,7 +2,7 @@
 # End to end: `Varrow.exe disable` and `Varrow.exe uninstall`, run as an
 # installer runs them, on a Wine prefix of their own seeded with the demo
 # installation (32-bit registry view) and with libraries set aside as
-# monitoring leaves them. Prints "N passed, N failed"; exit 1 on a failure.
+# monitoring leaves them, while a process holds one monitor copy loaded. Prints "N passed, N failed"; exit 1 on a failure.
 # Expects what scripts/test.sh sets up: the build and the template prefix.
 source "$(dirname "$0")/../../scripts/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
@@ -36,6 +36,9 @@ snapshot() {  # snapshot NAME: the machine keys the modes read and must not chan
 }
 same_snapshot() { cmp -s "$PREFIX/$1-vendor.reg" "$PREFIX/$2-vendor.reg" &&
                   cmp -s "$PREFIX/$1-j2534.reg" "$PREFIX/$2-j2534.reg"; }
+leftovers() {  # leftovers WINPATH: how many leftover copies wait beside the library
+  find "$(dirname "$(host "$1")")" -maxdepth 1 -name '~*.varrow-old' | wc -l
+}
 files_listing() { (cd "$PREFIX/drive_c" && find 'Program Files (x86)' windows/syswow64 -maxdepth 4 \
                    -iname '*.dll' -newer "$PREFIX/.varrow-demo-seeded" -o -iname '_*.dll' | sort) ; }
 
@@ -56,6 +59,13 @@ for lib in "$PT" "$PDU" "$FNK" "$RP_ON"; do
   mv "$(host "$lib")" "$(aside "$lib")"
   cp "$MONITOR" "$(host "$lib")"
 done
+# A diagnostic program has the monitor copy of PT loaded (a real library here).
+cp "$BIN/varrow_stub_library.dll" "$(host "$PT")"
+MARKER='C:\varrow-holding'
+WINEPREFIX=$PREFIX wine "$BIN/varrow_library_holder.exe" "$PT" "$MARKER" </dev/null >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 300); do [ -e "$(host "$MARKER")" ] && break; sleep 0.1; done
+check "a process holds the monitor copy loaded" test -e "$(host "$MARKER")"
 # A switch-on that failed half way: the library aside, nothing at its path.
 mv "$(host "$DRN")" "$(aside "$DRN")"
 w reg add 'HKCU\SOFTWARE\OVRA\OVRA_VCI\DefaultDevice' /v SerialNumber /t REG_DWORD /d 7 /f
@@ -72,9 +82,14 @@ check "disable: the machine keys are unchanged" same_snapshot before after-disab
 export_key 'HKCU\SOFTWARE\OVRA' "$PREFIX/user-after.reg"
 check "disable: the user's settings are unchanged" cmp -s "$PREFIX/user-before.reg" "$PREFIX/user-after.reg"
 
+check "disable: the loaded monitor copy waits under a leftover name" test "$(leftovers "$PT")" = 1
+rm -f "$(host "$MARKER")"
+wait "$holder" || true
+
 listing=$(files_listing)
 w "$DEMO_PROGRAM_EXE" DISABLE
 check "disable twice: nothing changes the second time" test "$listing" = "$(files_listing)"
+check "disable twice: the leftover is gone once unloaded" test "$(leftovers "$PT")" = 0
 
 # Uninstall: every loaded user's vendor tree goes, nothing else; then disable.
 mv "$(host "$FNK")" "$(aside "$FNK")"

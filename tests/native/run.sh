@@ -55,6 +55,9 @@ fuzz_target() {
 }
 
 fuzz_target text_rules_fuzz "$RULES" "${SOURCES[@]}"
+# The leftover names of the library swap.
+fuzz_target leftover_rules_fuzz 1 "$ROOT/tests/native/leftover_rules_fuzz.cpp" \
+  "$ROOT/monitoring/leftover_rules.cpp" "$ROOT/monitoring/path_rules.cpp"
 # The simulated VCI: the ECU, the ISO 15765 transport and the device's J2534 rules.
 fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/ecu.cpp" \
   "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp"

@@ -1,4 +1,4 @@
-#include "settings/ordered_check_list.h"
+#include "app/ordered_check_list.h"
 
 #include <utility>
 

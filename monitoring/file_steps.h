@@ -1,0 +1,39 @@
+// The file steps that switch monitoring on and off for one library, shared by
+// Apply and the disable and uninstall modes. After every step and every failure
+// each library stands at its path or at its set-aside path, never at neither,
+// and no step overwrites a file. Each returns the Win32 code of the step that
+// failed (ERROR_SUCCESS when all went through).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace varrow {
+
+// Switching on, first step: moves the library to its set-aside path (never
+// replacing a file there). On failure nothing has changed.
+[[nodiscard]] DWORD SetLibraryAside(const std::wstring& library, const std::wstring& aside);
+
+// Switching on, second step: copies the monitor library to the library path,
+// failing when a file has appeared there since the library was set aside
+// (ERROR_FILE_EXISTS: another copy of the program or the disable mode put the
+// library back, and nothing is touched). On any other failure the library is
+// put back at its path.
+[[nodiscard]] DWORD InstallMonitorCopy(const std::wstring& monitor, const std::wstring& library,
+                                       const std::wstring& aside);
+
+// Switching off: puts the set-aside library back at its path, also while an
+// application has the monitor copy there loaded. The copy is renamed to a
+// unique leftover name in the same folder, the library moved back, and the
+// leftover deleted; a leftover that cannot be deleted yet (it is loaded) is
+// scheduled for deletion at restart where that is allowed, and otherwise waits
+// for DeleteLeftoversIn. With nothing at the library path the library is just
+// moved back. On failure the state before stands (monitoring stays on).
+[[nodiscard]] DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside);
+
+// Deletes the leftover monitor copies in `folder` (names of the leftover form
+// only); one that is still loaded stays for a later run. Silent.
+void DeleteLeftoversIn(const std::wstring& folder);
+
+}  // namespace varrow
