@@ -1,6 +1,6 @@
 // Benchmark of the D-PDU monitor library: the same session on the simulated
 // D-PDU VCI without the monitor and through it (full logging: XML, entry and
-// exit, whole payloads, every call), side by side in one run, alternating.
+// exit, whole payloads, every call), side by side in one run, alternating (and alternating which goes first).
 //
 //   pdu_bench.exe [rounds [light]]   (default 2000; light: ASCII, one entry per call)
 //
@@ -134,7 +134,9 @@ int wmain(int argc, wchar_t** argv) {
   ctrl.NumSendCycles = 1;
   ctrl.NumReceiveCycles = 1;
   for (int i = 0; i < rounds; ++i) {
-    for (Session* s : {&direct, &monitored}) {
+    // Which goes first alternates: the second finds the machine as the first left it.
+    Session* const order[2] = {i % 2 ? &monitored : &direct, i % 2 ? &direct : &monitored};
+    for (Session* s : order) {
       UNUM32 hCoP = 0;
       const LONGLONG a = Now();
       s->lib.StartComPrimitive(1, s->hCLL, PDU_COPT_SENDRECV, 2, request, &ctrl, nullptr, &hCoP);
@@ -163,7 +165,8 @@ int wmain(int argc, wchar_t** argv) {
   for (Session* s : {&direct, &monitored}) s->lib.RegisterEventCallback(1, s->hCLL, &Stamp);
   const int bursts = std::max(5, rounds / 100);
   for (int burst = 0; burst < bursts; ++burst) {
-    for (Session* s : {&direct, &monitored}) {
+    Session* const order[2] = {burst % 2 ? &monitored : &direct, burst % 2 ? &direct : &monitored};
+    for (Session* s : order) {
       g_stamps.clear();
       g_stamps.reserve(512);
       UNUM32 hCoP = 0;

@@ -111,7 +111,7 @@ struct Monitor {
     record.threadId = GetCurrentThreadId();
     record.function = function;
     record.phase = phase;
-    record.fields.reserve(8);
+    record.texts.reserve(192);
   }
   std::uint64_t Micros() const {
     LARGE_INTEGER now{};

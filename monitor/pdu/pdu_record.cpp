@@ -66,28 +66,35 @@ void ObjectNames::Clear() {
   names_.clear();
 }
 
-void PduRecord::Add(const char* name, std::string text) {
-  PduField field;
+void PduRecord::Add(const char* name, const std::string& text) {
+  if (fieldCount >= kMaxFields) return;
+  PduField& field = fields[fieldCount++];
   field.name = name;
-  field.text = std::move(text);
-  fields.push_back(std::move(field));
+  field.textStart = static_cast<std::uint32_t>(texts.size());
+  field.textLength = static_cast<std::uint32_t>(text.size());
+  texts += text;
 }
 
 void PduRecord::AddBytes(const char* name, const std::uint8_t* data, std::uint32_t size,
                          std::uint32_t limit) {
-  PduField field;
+  if (fieldCount >= kMaxFields) return;
+  PduField& field = fields[fieldCount++];
   field.name = name;
   field.dump = true;
   field.total = size;
+  field.textStart = static_cast<std::uint32_t>(texts.size());
   if (data == nullptr && size > 0) {
     field.dump = false;
-    field.text = Dec(size) + " bytes at NULL";
+    const std::string text = Dec(size) + " bytes at NULL";
+    field.textLength = static_cast<std::uint32_t>(text.size());
+    texts += text;
   } else if (data != nullptr) {
     std::uint32_t copied = std::min(size, kPduMaxLoggedBytes);
     if (limit != 0) copied = std::min(copied, limit);
-    field.bytes.assign(data, data + copied);
+    field.bytesStart = static_cast<std::uint32_t>(bytes.size());
+    field.bytesLength = copied;
+    bytes.insert(bytes.end(), data, data + copied);
   }
-  fields.push_back(std::move(field));
 }
 
 LogEntry BuildPduEntry(const PduRecord& record) {
@@ -98,16 +105,17 @@ LogEntry BuildPduEntry(const PduRecord& record) {
   entry.threadId = record.threadId;
   entry.function = PduFunctionName(record.function);
   entry.phase = record.phase;
-  entry.fields.reserve(record.fields.size());
-  for (const PduField& field : record.fields) {
-    std::string value = field.text;
+  entry.fields.reserve(record.fieldCount);
+  for (std::size_t i = 0; i < record.fieldCount && i < PduRecord::kMaxFields; ++i) {
+    const PduField& field = record.fields[i];
+    std::string value = record.Text(field);
     if (field.dump) {
       if (!value.empty()) value += " ";
       value += Dec(field.total) + " bytes";
-      if (field.bytes.size() < field.total) value += " (" + Dec(field.bytes.size()) + " logged)";
-      if (!field.bytes.empty()) {
-        value += field.bytes.size() > kPduBytesPerLine ? ":\n" : ": ";
-        value += HexDump(field.bytes.data(), field.bytes.size(), kPduBytesPerLine);
+      if (field.bytesLength < field.total) value += " (" + Dec(field.bytesLength) + " logged)";
+      if (field.bytesLength > 0) {
+        value += field.bytesLength > kPduBytesPerLine ? ":\n" : ": ";
+        value += HexDump(record.bytes.data() + field.bytesStart, field.bytesLength, kPduBytesPerLine);
       }
     }
     entry.fields.push_back({field.name, std::move(value)});
@@ -121,10 +129,7 @@ LogEntry BuildPduEntry(const PduRecord& record) {
 }
 
 std::size_t PduRecordBytes(const PduRecord& record) {
-  std::size_t bytes = sizeof(PduRecord);
-  for (const PduField& field : record.fields)
-    bytes += sizeof(PduField) + field.text.size() + field.bytes.size();
-  return bytes;
+  return sizeof(PduRecord) + record.texts.capacity() + record.bytes.capacity();
 }
 
 std::string PointerText(const void* pointer) {

@@ -52,32 +52,40 @@ class ObjectNames {
   std::map<std::pair<pdu::T_PDU_OBJT, pdu::UNUM32>, std::string> names_;
 };
 
-// One decoded argument or output; `bytes` (when `dump`) are hex-dumped by the
-// writer thread, `total` being how many there were before the message size cut them.
+// One decoded argument or output: its text (and, when `dump`, its bytes, to be
+// hex-dumped by the writer thread, `total` being how many there were before the
+// message size cut them), as a range of the record's shared buffers.
 struct PduField {
   const char* name = "";  // a literal: no allocation on the calling thread
-  std::string text;
+  std::uint32_t textStart = 0, textLength = 0;
   bool dump = false;
-  std::vector<std::uint8_t> bytes;
+  std::uint32_t bytesStart = 0, bytesLength = 0;
   std::uint32_t total = 0;
 };
 
-// One call (or its start, its return, or an event callback) as captured.
+// One call (or its start, its return, or an event callback) as captured. Its
+// texts share one buffer and its bytes another, so that a record costs the
+// calling thread (which also frees written records) few allocations.
 struct PduRecord {
+  static constexpr std::size_t kMaxFields = 12;  // more than any call adds
   std::uint64_t localFileTime = 0;  // 100 ns since 1601-01-01, local time
   std::uint64_t elapsedMicros = 0;
   std::uint32_t processId = 0, threadId = 0;
   PduFunction function = PduFunction::Construct;
   Phase phase = Phase::Call;
-  std::vector<PduField> fields;
+  PduField fields[kMaxFields];
+  std::size_t fieldCount = 0;
+  std::string texts;
+  std::vector<std::uint8_t> bytes;
   bool hasResult = false;
   pdu::T_PDU_ERROR result = 0;
   std::int64_t durationMicros = -1;
 
-  void Add(const char* name, std::string text);
+  void Add(const char* name, const std::string& text);
   // Payload bytes: `size` of them at `data`, at most `limit` copied (0: up to the cap).
   void AddBytes(const char* name, const std::uint8_t* data, std::uint32_t size,
                 std::uint32_t limit);
+  std::string Text(const PduField& field) const { return texts.substr(field.textStart, field.textLength); }
 };
 // The entry of a record: fields decoded, the result by name.
 LogEntry BuildPduEntry(const PduRecord& record);

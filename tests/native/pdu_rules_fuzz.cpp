@@ -106,10 +106,14 @@ void Decoders(Input& in) {
   PDU_EVENT_ITEM event{types[pick], in.U32(), nullptr, in.U32(), datas[in.Byte() % 5 == 0 ? 4 : pick]};
   PduRecord record;
   AddEventItem(record, in.Byte() % 8 ? &event : nullptr, limit);
-  for (const PduField& field : record.fields) {
-    PROMISE("decoders", field.bytes.size() <= kPduMaxLoggedBytes);
-    if (limit != 0) PROMISE("decoders", field.bytes.size() <= limit);
-    PROMISE("decoders", !field.dump || field.bytes.size() <= field.total);
+  PROMISE("decoders", record.fieldCount <= PduRecord::kMaxFields);
+  for (std::size_t i = 0; i < record.fieldCount; ++i) {
+    const PduField& field = record.fields[i];
+    PROMISE("decoders", field.bytesLength <= kPduMaxLoggedBytes);
+    if (limit != 0) PROMISE("decoders", field.bytesLength <= limit);
+    PROMISE("decoders", !field.dump || field.bytesLength <= field.total);
+    PROMISE("decoders", field.bytesStart + field.bytesLength <= record.bytes.size());
+    PROMISE("decoders", field.textStart + field.textLength <= record.texts.size());
   }
   // Arrays with their counts: modules, resource ids, a ComParam of each type.
   std::vector<std::uint8_t> text = in.Bytes(in.Byte());
@@ -135,7 +139,7 @@ void Decoders(Input& in) {
   PDU_PARAM_ITEM param{in.U32(), id, type, in.U32(), data};
   PROMISE("decoders", ParamItemText(&param, names).find(Hex32(id)) != std::string::npos);
   const LogEntry entry = BuildPduEntry(record);
-  PROMISE("decoders", entry.fields.size() == record.fields.size());
+  PROMISE("decoders", entry.fields.size() == record.fieldCount);
 }
 
 void Objects(Input& in) {
