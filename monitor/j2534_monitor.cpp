@@ -1,380 +1,37 @@
 // OvraJ2534Mon32.dll: a J2534 04.04 library that stands in for an
 // implementation library, forwards every call to the original (set aside in
-// its folder as "_" + its file name) and logs each call. Nothing here changes
-// what the application sees: arguments, out-parameters and return values pass
-// through untouched, and logging never throws into the caller.
+// its folder as "_" + its own file name) and logs each call. Nothing here
+// changes what the application sees: arguments, out-parameters and return
+// values pass through untouched, and logging never throws into the caller.
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <memory>
 #include <string>
 
-#include "monitor/j2534_record.h"
-#include "monitor/log_format.h"
-#include "monitor/log_writer.h"
-#include "monitor/memory_probe.h"
-#include "monitor/precise_time.h"
-#include "monitor/settings_lookup.h"
-#include "monitor/text_rules.h"
-#include "monitoring/path_rules.h"
+#include "monitor/j2534_call.h"
+#include "monitor/j2534_state.h"
 #include "passthru/j2534.h"
 #include "passthru/names.h"
 
 using namespace passthru;
+using monitor::Call;
+using monitor::ConfigList;
+using monitor::ByteArray;
+using monitor::CountText;
+using monitor::ForeignText;
+using monitor::IdOut;
 using monitor::J2534Function;
-using monitor::J2534Record;
-using monitor::PendingField;
+using monitor::MonitorState;
+using monitor::Number;
+using monitor::Pointer;
 
 namespace {
 
-HMODULE g_self = nullptr;
+MonitorState* State() { return monitor::J2534State(); }
 
-struct OriginalFunctions {
-  PassThruOpenFn open = nullptr;
-  PassThruCloseFn close = nullptr;
-  PassThruConnectFn connect = nullptr;
-  PassThruDisconnectFn disconnect = nullptr;
-  PassThruReadMsgsFn readMsgs = nullptr;
-  PassThruWriteMsgsFn writeMsgs = nullptr;
-  PassThruStartPeriodicMsgFn startPeriodic = nullptr;
-  PassThruStopPeriodicMsgFn stopPeriodic = nullptr;
-  PassThruStartMsgFilterFn startFilter = nullptr;
-  PassThruStopMsgFilterFn stopFilter = nullptr;
-  PassThruSetProgrammingVoltageFn setVoltage = nullptr;
-  PassThruReadVersionFn readVersion = nullptr;
-  PassThruGetLastErrorFn getLastError = nullptr;
-  PassThruIoctlFn ioctl = nullptr;
-};
-
-struct MonitorState {
-  HMODULE original = nullptr;
-  OriginalFunctions fn;
-  char missingText[kTextChars] = {};  // PassThruGetLastError's text without the original
-  monitor::MonitorSettings settings;
-  monitor::LogWriter* writer = nullptr;  // lives as long as the module
-  LARGE_INTEGER frequency{};
-  LARGE_INTEGER firstCall{};
-  std::int64_t localBias = 0;  // local minus UTC, 100 ns units
-  DWORD processId = 0;
-};
-
-MonitorState* g_state = nullptr;
-INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(n > 0 ? n : 0, '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-  }
-  return out;
-}
-
-std::wstring ModulePath(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    if (path.size() > 32768) return {};
-    path.resize(path.size() * 2);
-  }
-}
-
-template <typename T>
-void Resolve(HMODULE module, const char* name, T* out) {
-  *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-void LoadOriginal(MonitorState* s, const std::wstring& ownPath) {
-  const std::wstring aside = varrow::AsidePath(ownPath);
-  if (!aside.empty()) {
-    s->original = LoadLibraryExW(aside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  }
-  const DWORD error = GetLastError();
-  if (s->original == nullptr) {
-    const std::wstring name = aside.substr(aside.find_last_of(L'\\') + 1);
-    const std::string text = "J2534 monitor: original library " + Utf8(name) + " not found (error " +
-                             std::to_string(error) + ")";
-    const std::size_t n = std::min<std::size_t>(text.size(), kTextChars - 1);
-    std::memcpy(s->missingText, text.data(), n);
-    s->missingText[n] = '\0';
-    OutputDebugStringW((L"[J2534 monitor] cannot load the original library " + aside +
-                        L"; every call returns ERR_FAILED\n").c_str());
-    return;
-  }
-  HMODULE m = s->original;
-  Resolve(m, "PassThruOpen", &s->fn.open);
-  Resolve(m, "PassThruClose", &s->fn.close);
-  Resolve(m, "PassThruConnect", &s->fn.connect);
-  Resolve(m, "PassThruDisconnect", &s->fn.disconnect);
-  Resolve(m, "PassThruReadMsgs", &s->fn.readMsgs);
-  Resolve(m, "PassThruWriteMsgs", &s->fn.writeMsgs);
-  Resolve(m, "PassThruStartPeriodicMsg", &s->fn.startPeriodic);
-  Resolve(m, "PassThruStopPeriodicMsg", &s->fn.stopPeriodic);
-  Resolve(m, "PassThruStartMsgFilter", &s->fn.startFilter);
-  Resolve(m, "PassThruStopMsgFilter", &s->fn.stopFilter);
-  Resolve(m, "PassThruSetProgrammingVoltage", &s->fn.setVoltage);
-  Resolve(m, "PassThruReadVersion", &s->fn.readVersion);
-  Resolve(m, "PassThruGetLastError", &s->fn.getLastError);
-  Resolve(m, "PassThruIoctl", &s->fn.ioctl);
-}
-
-// The first call of the process: load the original, read the settings, prepare the writer.
-BOOL CALLBACK Initialize(PINIT_ONCE, PVOID, PVOID*) {
-  try {
-    auto* s = new MonitorState;
-    s->processId = GetCurrentProcessId();
-    QueryPerformanceFrequency(&s->frequency);
-    FILETIME utc;
-    monitor::PreciseSystemTime(&utc);
-    FILETIME local;
-    if (FileTimeToLocalFileTime(&utc, &local)) {
-      const auto value = [](FILETIME t) {
-        return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
-                                         t.dwLowDateTime);
-      };
-      s->localBias = value(local) - value(utc);
-    }
-    const std::wstring ownPath = ModulePath(g_self);
-    LoadOriginal(s, ownPath);
-    try {
-      s->settings = monitor::LookUpSettings(
-          L"J2534 API", ownPath, monitor::RegisteredJ2534Libraries(HKEY_LOCAL_MACHINE), {});
-      monitor::WriterOptions options;
-      options.path = s->settings.outputFile;
-      options.format = monitor::FormatFromSetting(s->settings.outputFormat);
-      options.overwrite = s->settings.overwrite;
-      options.debugView = s->settings.logDebugView;
-      options.api = "J2534";
-      options.title = "J2534 API log";
-      FILETIME localNow{};
-      FileTimeToLocalFileTime(&utc, &localNow);
-      options.session.start = monitor::WallTimeFromFileTime(
-          (static_cast<std::uint64_t>(localNow.dwHighDateTime) << 32) | localNow.dwLowDateTime);
-      options.session.processId = s->processId;
-      options.session.program = Utf8(ModulePath(nullptr));
-      options.session.library = Utf8(s->settings.library);
-      options.session.api = "J2534";
-      s->writer = new monitor::LogWriter(std::move(options));
-    } catch (...) {
-      OutputDebugStringW(L"[J2534 monitor] cannot prepare the log; calls are forwarded unlogged\n");
-    }
-    QueryPerformanceCounter(&s->firstCall);  // the first call starts now
-    g_state = s;
-  } catch (...) {
-  }
-  return TRUE;
-}
-
-MonitorState* State() {
-  InitOnceExecuteOnce(&g_once, Initialize, nullptr, nullptr);
-  return g_state;
-}
-
-// The readable text of a C string the application hands over (at most 80 bytes).
-std::string ForeignText(const void* p) {
-  if (p == nullptr) return "NULL";
-  const std::size_t readable = monitor::ReadableBytes(p, kTextChars);
-  return "\"" + monitor::PrintableText(static_cast<const char*>(p), readable) + "\"";
-}
-
-std::string Number(std::uint64_t value) { return std::to_string(value); }
-std::string Pointer(const void* p) {
-  return p == nullptr ? "NULL" : "0x" + Hex(static_cast<ULong>(reinterpret_cast<std::uintptr_t>(p)), 8);
-}
-
-class RecordEntry : public monitor::EntrySource {
- public:
-  explicit RecordEntry(J2534Record record) : record_(std::move(record)) {}
-  std::size_t Bytes() const override { return monitor::RecordBytes(record_); }
-  monitor::LogEntry Build() const override { return monitor::BuildEntry(record_); }
-
- private:
-  J2534Record record_;
-};
-
-// One forwarded call as it is logged: inputs captured before the original
-// runs, outputs after. Every member swallows its own failures.
-class Call {
- public:
-  Call(MonitorState* state, J2534Function function) noexcept : state_(state), function_(function) {
-    if (state_ == nullptr || state_->writer == nullptr) return;
-    active_ = true;
-    QueryPerformanceCounter(&start_);
-    FILETIME utc;
-    monitor::PreciseSystemTime(&utc);
-    startTime_ = ((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
-                 static_cast<std::uint64_t>(state_->localBias);
-  }
-  bool Active() const { return active_; }
-  std::uint32_t MessageLimit() const { return state_->settings.messageSizeLimit; }
-
-  void In(const char* name, std::string text) noexcept { Add(&inputs_, name, std::move(text)); }
-  void Out(const char* name, std::string text) noexcept { Add(&outputs_, name, std::move(text)); }
-  void InMessages(const char* name, const PassThruMsg* msgs, ULong count) noexcept {
-    AddMessages(&inputs_, name, msgs, count, true);
-  }
-  // Messages the original has just written (their memory was good enough for it).
-  void OutMessages(const char* name, const PassThruMsg* msgs, ULong count) noexcept {
-    AddMessages(&outputs_, name, msgs, count, false);
-  }
-  // The inputs are complete: with "log entry and exit", the entry phase is
-  // logged now (or held back until the result is known, when `holdEntry`).
-  void Begin(bool holdEntry = false) noexcept {
-    if (!active_ || !state_->settings.logEntryExit) return;
-    try {
-      J2534Record entry = Make(monitor::Phase::Entry, startTime_, start_);
-      entry.fields = std::move(inputs_);
-      inputs_.clear();
-      if (holdEntry) {
-        entry_ = std::move(entry);
-        holding_ = true;
-      } else {
-        Submit(std::move(entry));
-      }
-    } catch (...) {
-      holding_ = false;
-    }
-  }
-  // The call returned `rc`; `noise` drops the whole call (an empty poll).
-  void Finish(Long rc, bool noise = false) noexcept {
-    if (!active_) return;
-    try {
-      LARGE_INTEGER end;
-      QueryPerformanceCounter(&end);
-      const std::int64_t micros =
-          (end.QuadPart - start_.QuadPart) * 1000000 / std::max<LONGLONG>(1, state_->frequency.QuadPart);
-      if (noise && state_->settings.disableErrBufferEmpty) return;
-      if (state_->settings.logEntryExit) {
-        if (holding_) Submit(std::move(entry_));
-        holding_ = false;
-        J2534Record exit = Make(monitor::Phase::Exit, startTime_ + micros * 10, end);
-        exit.fields = std::move(outputs_);
-        exit.hasResult = true;
-        exit.result = rc;
-        exit.durationMicros = micros;
-        Submit(std::move(exit));
-      } else {
-        J2534Record call = Make(monitor::Phase::Call, startTime_, start_);
-        call.fields = std::move(inputs_);
-        for (PendingField& field : outputs_) call.fields.push_back(std::move(field));
-        call.hasResult = true;
-        call.result = rc;
-        call.durationMicros = micros;
-        Submit(std::move(call));
-      }
-    } catch (...) {
-    }
-  }
-
- private:
-  J2534Record Make(monitor::Phase phase, std::uint64_t time, LARGE_INTEGER at) const {
-    J2534Record r;
-    r.localFileTime = time;
-    r.elapsedMicros = static_cast<std::uint64_t>(
-        std::max<LONGLONG>(0, at.QuadPart - state_->firstCall.QuadPart) * 1000000 /
-        std::max<LONGLONG>(1, state_->frequency.QuadPart));
-    r.processId = state_->processId;
-    r.threadId = GetCurrentThreadId();
-    r.function = function_;
-    r.phase = phase;
-    return r;
-  }
-  void Submit(J2534Record&& record) {
-    state_->writer->Submit(std::make_unique<RecordEntry>(std::move(record)));
-  }
-  void Add(std::vector<PendingField>* list, const char* name, std::string text) noexcept {
-    if (!active_) return;
-    try {
-      PendingField field;
-      field.name = name;
-      field.text = std::move(text);
-      list->push_back(std::move(field));
-    } catch (...) {
-    }
-  }
-  void AddMessages(std::vector<PendingField>* list, const char* name, const PassThruMsg* msgs,
-                   ULong count, bool probe) noexcept {
-    if (!active_) return;
-    try {
-      PendingField field;
-      field.name = name;
-      if (msgs == nullptr) {
-        field.text = "NULL";
-      } else if (count == 0) {
-        field.text = "no message";
-      } else {
-        // The count is the application's word: never read past what can be read.
-        ULong shown = std::min(count, monitor::kMaxLoggedMessages);
-        if (probe) {
-          shown = static_cast<ULong>(std::min<std::size_t>(
-              shown, monitor::ReadableBytes(msgs, shown * sizeof(PassThruMsg)) / sizeof(PassThruMsg)));
-        }
-        field.messages.reserve(shown);
-        for (ULong i = 0; i < shown; ++i) {
-          field.messages.push_back(monitor::CaptureMessage(msgs[i], MessageLimit()));
-        }
-        field.messagesNotLogged = count - shown;
-      }
-      list->push_back(std::move(field));
-    } catch (...) {
-    }
-  }
-
-  MonitorState* state_;
-  J2534Function function_;
-  bool active_ = false;
-  LARGE_INTEGER start_{};
-  std::uint64_t startTime_ = 0;
-  std::vector<PendingField> inputs_;
-  std::vector<PendingField> outputs_;
-  J2534Record entry_;     // the entry phase, held back until the result is known
-  bool holding_ = false;
-};
-
-std::string IdOut(const ULong* p, Long rc) {
-  if (p == nullptr) return "NULL";
-  return rc == STATUS_NOERROR ? Number(*p) : "(unchanged: " + Number(*p) + ")";
-}
-
-std::string CountText(const ULong* p) { return p == nullptr ? "NULL" : Number(*p); }
-
-// An SCONFIG_LIST handed over as an Ioctl argument.
-std::string ConfigList(const void* p) {
-  if (p == nullptr) return "NULL";
-  if (monitor::ReadableBytes(p, sizeof(SConfigList)) < sizeof(SConfigList)) return Pointer(p) + " (not readable)";
-  const auto* list = static_cast<const SConfigList*>(p);
-  const ULong count = list->NumOfParams;
-  ULong shown = std::min(count, monitor::kMaxLoggedParams);
-  shown = static_cast<ULong>(std::min<std::size_t>(
-      shown, monitor::ReadableBytes(list->ConfigPtr, shown * sizeof(SConfig)) / sizeof(SConfig)));
-  return monitor::ConfigListText(list->ConfigPtr, count, shown);
-}
-
-// An SBYTE_ARRAY handed over as an Ioctl argument.
-std::string ByteArray(const void* p) {
-  if (p == nullptr) return "NULL";
-  if (monitor::ReadableBytes(p, sizeof(SByteArray)) < sizeof(SByteArray)) return Pointer(p) + " (not readable)";
-  const auto* array = static_cast<const SByteArray*>(p);
-  const ULong count = array->NumOfBytes;
-  ULong shown = std::min(count, monitor::kMaxLoggedBytes);
-  shown = static_cast<ULong>(monitor::ReadableBytes(array->BytePtr, shown));
-  return monitor::ByteArrayText(array->BytePtr, count, shown);
-}
-
-Long Missing(MonitorState* s) {
-  (void)s;
-  return ERR_FAILED;
-}
+// Without the original every call fails.
+Long Missing() { return ERR_FAILED; }
 
 bool HaveOriginal(MonitorState* s) { return s != nullptr && s->original != nullptr; }
 
@@ -389,7 +46,7 @@ Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
     call.In("pName", ForeignText(pName));
     call.Begin();
   }
-  const Long rc = HaveOriginal(s) && s->fn.open ? s->fn.open(pName, pDeviceID) : Missing(s);
+  const Long rc = HaveOriginal(s) && s->fn.open ? s->fn.open(pName, pDeviceID) : Missing();
   if (call.Active()) {
     call.Out("DeviceID", IdOut(pDeviceID, rc));
     call.Finish(rc);
@@ -404,7 +61,7 @@ Long __stdcall PassThruClose(ULong DeviceID) {
     call.In("DeviceID", Number(DeviceID));
     call.Begin();
   }
-  const Long rc = HaveOriginal(s) && s->fn.close ? s->fn.close(DeviceID) : Missing(s);
+  const Long rc = HaveOriginal(s) && s->fn.close ? s->fn.close(DeviceID) : Missing();
   if (call.Active()) {
     call.Finish(rc);
     s->writer->Flush(500);  // the session's end: on disk before the application goes on
@@ -425,7 +82,7 @@ Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, UL
   }
   const Long rc = HaveOriginal(s) && s->fn.connect
                       ? s->fn.connect(DeviceID, ProtocolID, Flags, BaudRate, pChannelID)
-                      : Missing(s);
+                      : Missing();
   if (call.Active()) {
     call.Out("ChannelID", IdOut(pChannelID, rc));
     call.Finish(rc);
@@ -440,7 +97,7 @@ Long __stdcall PassThruDisconnect(ULong ChannelID) {
     call.In("ChannelID", Number(ChannelID));
     call.Begin();
   }
-  const Long rc = HaveOriginal(s) && s->fn.disconnect ? s->fn.disconnect(ChannelID) : Missing(s);
+  const Long rc = HaveOriginal(s) && s->fn.disconnect ? s->fn.disconnect(ChannelID) : Missing();
   call.Finish(rc);
   return rc;
 }
@@ -456,7 +113,7 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
     call.Begin(true);
   }
   const bool forwarded = HaveOriginal(s) && s->fn.readMsgs;
-  const Long rc = forwarded ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout) : Missing(s);
+  const Long rc = forwarded ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout) : Missing();
   if (call.Active()) {
     // Never more than the application made room for, nor what the original did not give.
     const ULong read = forwarded && pNumMsgs != nullptr ? std::min(*pNumMsgs, room) : 0;
@@ -479,7 +136,7 @@ Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNum
   }
   const Long rc = HaveOriginal(s) && s->fn.writeMsgs
                       ? s->fn.writeMsgs(ChannelID, pMsg, pNumMsgs, Timeout)
-                      : Missing(s);
+                      : Missing();
   if (call.Active()) {
     call.Out("NumMsgs (sent)", CountText(pNumMsgs));
     call.Finish(rc);
@@ -499,7 +156,7 @@ Long __stdcall PassThruStartPeriodicMsg(ULong ChannelID, PassThruMsg* pMsg, ULon
   }
   const Long rc = HaveOriginal(s) && s->fn.startPeriodic
                       ? s->fn.startPeriodic(ChannelID, pMsg, pMsgID, TimeInterval)
-                      : Missing(s);
+                      : Missing();
   if (call.Active()) {
     call.Out("MsgID", IdOut(pMsgID, rc));
     call.Finish(rc);
@@ -516,7 +173,7 @@ Long __stdcall PassThruStopPeriodicMsg(ULong ChannelID, ULong MsgID) {
     call.Begin();
   }
   const Long rc = HaveOriginal(s) && s->fn.stopPeriodic ? s->fn.stopPeriodic(ChannelID, MsgID)
-                                                        : Missing(s);
+                                                        : Missing();
   call.Finish(rc);
   return rc;
 }
@@ -537,7 +194,7 @@ Long __stdcall PassThruStartMsgFilter(ULong ChannelID, ULong FilterType, PassThr
   const Long rc = HaveOriginal(s) && s->fn.startFilter
                       ? s->fn.startFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
                                           pFlowControlMsg, pFilterID)
-                      : Missing(s);
+                      : Missing();
   if (call.Active()) {
     call.Out("FilterID", IdOut(pFilterID, rc));
     call.Finish(rc);
@@ -554,7 +211,7 @@ Long __stdcall PassThruStopMsgFilter(ULong ChannelID, ULong FilterID) {
     call.Begin();
   }
   const Long rc = HaveOriginal(s) && s->fn.stopFilter ? s->fn.stopFilter(ChannelID, FilterID)
-                                                      : Missing(s);
+                                                      : Missing();
   call.Finish(rc);
   return rc;
 }
@@ -571,7 +228,7 @@ Long __stdcall PassThruSetProgrammingVoltage(ULong DeviceID, ULong PinNumber, UL
     call.Begin();
   }
   const Long rc = HaveOriginal(s) && s->fn.setVoltage ? s->fn.setVoltage(DeviceID, PinNumber, Voltage)
-                                                      : Missing(s);
+                                                      : Missing();
   call.Finish(rc);
   return rc;
 }
@@ -586,7 +243,7 @@ Long __stdcall PassThruReadVersion(ULong DeviceID, char* pFirmwareVersion, char*
   }
   const Long rc = HaveOriginal(s) && s->fn.readVersion
                       ? s->fn.readVersion(DeviceID, pFirmwareVersion, pDllVersion, pApiVersion)
-                      : Missing(s);
+                      : Missing();
   if (call.Active()) {
     const bool ok = rc == STATUS_NOERROR;
     call.Out("FirmwareVersion", ok || pFirmwareVersion == nullptr ? ForeignText(pFirmwareVersion) : "-");
@@ -649,7 +306,7 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
     call.Begin();
   }
   const Long rc = HaveOriginal(s) && s->fn.ioctl ? s->fn.ioctl(ChannelID, IoctlID, pInput, pOutput)
-                                                 : Missing(s);
+                                                 : Missing();
   if (call.Active()) {
     const bool ok = rc == STATUS_NOERROR;
     switch (IoctlID) {
@@ -682,14 +339,15 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      g_self = instance;
+      monitor::SetJ2534Module(instance);
       DisableThreadLibraryCalls(instance);
       break;
     case DLL_PROCESS_DETACH:
       // Process exit: the writer thread is gone; write what it left, waiting for nothing.
       // FreeLibrary: the writer thread holds this module while it runs, so nothing is queued.
-      if (reserved != nullptr && g_state != nullptr && g_state->writer != nullptr) {
-        g_state->writer->FlushAtProcessExit();
+      if (reserved != nullptr) {
+        MonitorState* s = monitor::J2534StateIfReady();
+        if (s != nullptr && s->writer != nullptr) s->writer->FlushAtProcessExit();
       }
       break;
     default: break;

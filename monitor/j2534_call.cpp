@@ -1,0 +1,183 @@
+#include "monitor/j2534_call.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "monitor/memory_probe.h"
+#include "monitor/precise_time.h"
+#include "monitor/text_rules.h"
+#include "passthru/names.h"
+
+namespace monitor {
+
+using namespace passthru;
+
+namespace {
+
+// A captured call as the writer's queue holds it.
+class RecordEntry : public EntrySource {
+ public:
+  explicit RecordEntry(J2534Record record) : record_(std::move(record)) {}
+  std::size_t Bytes() const override { return RecordBytes(record_); }
+  LogEntry Build() const override { return BuildEntry(record_); }
+
+ private:
+  J2534Record record_;
+};
+
+}  // namespace
+
+Call::Call(MonitorState* state, J2534Function function) noexcept : state_(state), function_(function) {
+  if (state_ == nullptr || state_->writer == nullptr) return;
+  active_ = true;
+  QueryPerformanceCounter(&start_);
+  FILETIME utc;
+  PreciseSystemTime(&utc);
+  startTime_ = ((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
+               static_cast<std::uint64_t>(state_->localBias);
+}
+
+void Call::Begin(bool holdEntry) noexcept {
+  if (!active_ || !state_->settings.logEntryExit) return;
+  try {
+    J2534Record entry = Make(Phase::Entry, startTime_, start_);
+    entry.fields = std::move(inputs_);
+    inputs_.clear();
+    if (holdEntry) {
+      entry_ = std::move(entry);
+      holding_ = true;
+    } else {
+      Submit(std::move(entry));
+    }
+  } catch (...) {
+    holding_ = false;
+  }
+}
+
+void Call::Finish(Long rc, bool noise) noexcept {
+  if (!active_) return;
+  try {
+    LARGE_INTEGER end;
+    QueryPerformanceCounter(&end);
+    const std::int64_t micros = (end.QuadPart - start_.QuadPart) * 1000000 /
+                                std::max<LONGLONG>(1, state_->frequency.QuadPart);
+    if (noise && state_->settings.disableErrBufferEmpty) return;
+    if (state_->settings.logEntryExit) {
+      if (holding_) Submit(std::move(entry_));
+      holding_ = false;
+      J2534Record exit = Make(Phase::Exit, startTime_ + micros * 10, end);
+      exit.fields = std::move(outputs_);
+      exit.hasResult = true;
+      exit.result = rc;
+      exit.durationMicros = micros;
+      Submit(std::move(exit));
+    } else {
+      J2534Record call = Make(Phase::Call, startTime_, start_);
+      call.fields = std::move(inputs_);
+      for (PendingField& field : outputs_) call.fields.push_back(std::move(field));
+      call.hasResult = true;
+      call.result = rc;
+      call.durationMicros = micros;
+      Submit(std::move(call));
+    }
+  } catch (...) {
+  }
+}
+
+J2534Record Call::Make(Phase phase, std::uint64_t time, LARGE_INTEGER at) const {
+  J2534Record r;
+  r.localFileTime = time;
+  r.elapsedMicros = static_cast<std::uint64_t>(
+      std::max<LONGLONG>(0, at.QuadPart - state_->firstCall.QuadPart) * 1000000 /
+      std::max<LONGLONG>(1, state_->frequency.QuadPart));
+  r.processId = state_->processId;
+  r.threadId = GetCurrentThreadId();
+  r.function = function_;
+  r.phase = phase;
+  return r;
+}
+
+void Call::Submit(J2534Record&& record) {
+  state_->writer->Submit(std::make_unique<RecordEntry>(std::move(record)));
+}
+
+void Call::Add(std::vector<PendingField>* list, const char* name, std::string text) noexcept {
+  if (!active_) return;
+  try {
+    PendingField field;
+    field.name = name;
+    field.text = std::move(text);
+    list->push_back(std::move(field));
+  } catch (...) {
+  }
+}
+
+void Call::AddMessages(std::vector<PendingField>* list, const char* name, const PassThruMsg* msgs,
+                       ULong count, bool probe) noexcept {
+  if (!active_) return;
+  try {
+    PendingField field;
+    field.name = name;
+    if (msgs == nullptr) {
+      field.text = "NULL";
+    } else if (count == 0) {
+      field.text = "no message";
+    } else {
+      // The count is the application's word: never read past what can be read.
+      ULong shown = std::min(count, kMaxLoggedMessages);
+      if (probe) {
+        shown = static_cast<ULong>(std::min<std::size_t>(
+            shown, ReadableBytes(msgs, shown * sizeof(PassThruMsg)) / sizeof(PassThruMsg)));
+      }
+      field.messages.reserve(shown);
+      for (ULong i = 0; i < shown; ++i) {
+        field.messages.push_back(CaptureMessage(msgs[i], state_->settings.messageSizeLimit));
+      }
+      field.messagesNotLogged = count - shown;
+    }
+    list->push_back(std::move(field));
+  } catch (...) {
+  }
+}
+
+std::string ForeignText(const void* p) {
+  if (p == nullptr) return "NULL";
+  const std::size_t readable = ReadableBytes(p, kTextChars);
+  return "\"" + PrintableText(static_cast<const char*>(p), readable) + "\"";
+}
+
+std::string Number(std::uint64_t value) { return std::to_string(value); }
+
+std::string Pointer(const void* p) {
+  return p == nullptr ? "NULL" : "0x" + Hex(static_cast<ULong>(reinterpret_cast<std::uintptr_t>(p)), 8);
+}
+
+std::string IdOut(const ULong* p, Long rc) {
+  if (p == nullptr) return "NULL";
+  return rc == STATUS_NOERROR ? Number(*p) : "(unchanged: " + Number(*p) + ")";
+}
+
+std::string CountText(const ULong* p) { return p == nullptr ? "NULL" : Number(*p); }
+
+std::string ConfigList(const void* p) {
+  if (p == nullptr) return "NULL";
+  if (ReadableBytes(p, sizeof(SConfigList)) < sizeof(SConfigList)) return Pointer(p) + " (not readable)";
+  const auto* list = static_cast<const SConfigList*>(p);
+  const ULong count = list->NumOfParams;
+  ULong shown = std::min(count, kMaxLoggedParams);
+  shown = static_cast<ULong>(std::min<std::size_t>(
+      shown, ReadableBytes(list->ConfigPtr, shown * sizeof(SConfig)) / sizeof(SConfig)));
+  return ConfigListText(list->ConfigPtr, count, shown);
+}
+
+std::string ByteArray(const void* p) {
+  if (p == nullptr) return "NULL";
+  if (ReadableBytes(p, sizeof(SByteArray)) < sizeof(SByteArray)) return Pointer(p) + " (not readable)";
+  const auto* array = static_cast<const SByteArray*>(p);
+  const ULong count = array->NumOfBytes;
+  ULong shown = std::min(count, kMaxLoggedBytes);
+  shown = static_cast<ULong>(ReadableBytes(array->BytePtr, shown));
+  return ByteArrayText(array->BytePtr, count, shown);
+}
+
+}  // namespace monitor

@@ -1,0 +1,77 @@
+// One forwarded J2534 call as the monitor logs it: the arguments captured on
+// the calling thread before the original runs, the outputs after, and the
+// entry (or the entry and the exit) queued for the writer; and the texts of
+// arguments that point into the application's memory, read only as far as it
+// can be read. Nothing here throws.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "monitor/j2534_record.h"
+#include "monitor/j2534_state.h"
+#include "passthru/j2534.h"
+
+namespace monitor {
+
+class Call {
+ public:
+  // Starts the clock; inactive (every member does nothing) without a log.
+  Call(MonitorState* state, J2534Function function) noexcept;
+  bool Active() const { return active_; }
+
+  // A decoded argument before the call / an output after it.
+  void In(const char* name, std::string text) noexcept { Add(&inputs_, name, std::move(text)); }
+  void Out(const char* name, std::string text) noexcept { Add(&outputs_, name, std::move(text)); }
+  // Messages handed in by the application: read only as far as memory can be read.
+  void InMessages(const char* name, const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept {
+    AddMessages(&inputs_, name, msgs, count, true);
+  }
+  // Messages the original has just written (their memory was good enough for it).
+  void OutMessages(const char* name, const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept {
+    AddMessages(&outputs_, name, msgs, count, false);
+  }
+  // The inputs are complete: with "log entry and exit", the entry phase is
+  // queued now (or held back until the result is known, when `holdEntry`).
+  void Begin(bool holdEntry = false) noexcept;
+  // The call returned `rc`: queues the call (or its exit). `noise` (an empty
+  // poll) drops the whole call when the settings say so.
+  void Finish(passthru::Long rc, bool noise = false) noexcept;
+
+ private:
+  J2534Record Make(Phase phase, std::uint64_t time, LARGE_INTEGER at) const;
+  void Submit(J2534Record&& record);
+  void Add(std::vector<PendingField>* list, const char* name, std::string text) noexcept;
+  void AddMessages(std::vector<PendingField>* list, const char* name,
+                   const passthru::PassThruMsg* msgs, passthru::ULong count, bool probe) noexcept;
+
+  MonitorState* state_;
+  J2534Function function_;
+  bool active_ = false;
+  LARGE_INTEGER start_{};
+  std::uint64_t startTime_ = 0;  // local FILETIME of the start
+  std::vector<PendingField> inputs_;
+  std::vector<PendingField> outputs_;
+  J2534Record entry_;  // the entry phase, held back until the result is known
+  bool holding_ = false;
+};
+
+// "NULL", or the application's C text (at most 80 bytes) in quotes.
+std::string ForeignText(const void* p);
+// Decimal text of a number.
+std::string Number(std::uint64_t value);
+// "NULL" or the address in hex.
+std::string Pointer(const void* p);
+// An id the original was to write to *p: its value, or "(unchanged: n)" after a failure.
+std::string IdOut(const passthru::ULong* p, passthru::Long rc);
+// "NULL" or *p.
+std::string CountText(const passthru::ULong* p);
+// An SCONFIG_LIST / SBYTE_ARRAY handed over as an Ioctl argument ("NULL",
+// "(not readable)", or its items).
+std::string ConfigList(const void* p);
+std::string ByteArray(const void* p);
+
+}  // namespace monitor

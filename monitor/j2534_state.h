@@ -1,0 +1,57 @@
+// The J2534 monitor library's state: the original library and its functions,
+// the settings and the log writer, made at the process's first call (never in
+// DllMain) and kept for the life of the module.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "monitor/log_writer.h"
+#include "monitor/settings_lookup.h"
+#include "passthru/j2534.h"
+
+namespace monitor {
+
+// The original library's 14 functions (null where it lacks one).
+struct OriginalFunctions {
+  passthru::PassThruOpenFn open = nullptr;
+  passthru::PassThruCloseFn close = nullptr;
+  passthru::PassThruConnectFn connect = nullptr;
+  passthru::PassThruDisconnectFn disconnect = nullptr;
+  passthru::PassThruReadMsgsFn readMsgs = nullptr;
+  passthru::PassThruWriteMsgsFn writeMsgs = nullptr;
+  passthru::PassThruStartPeriodicMsgFn startPeriodic = nullptr;
+  passthru::PassThruStopPeriodicMsgFn stopPeriodic = nullptr;
+  passthru::PassThruStartMsgFilterFn startFilter = nullptr;
+  passthru::PassThruStopMsgFilterFn stopFilter = nullptr;
+  passthru::PassThruSetProgrammingVoltageFn setVoltage = nullptr;
+  passthru::PassThruReadVersionFn readVersion = nullptr;
+  passthru::PassThruGetLastErrorFn getLastError = nullptr;
+  passthru::PassThruIoctlFn ioctl = nullptr;
+};
+
+// What every call of the process shares.
+struct MonitorState {
+  HMODULE original = nullptr;
+  OriginalFunctions fn;
+  char missingText[passthru::kTextChars] = {};  // PassThruGetLastError's text without the original
+  MonitorSettings settings;
+  LogWriter* writer = nullptr;  // lives as long as the module
+  LARGE_INTEGER frequency{};
+  LARGE_INTEGER firstCall{};
+  std::int64_t localBias = 0;  // local minus UTC, 100 ns units
+  DWORD processId = 0;
+};
+
+// Remembers this module (from DllMain) for finding its own file.
+void SetJ2534Module(HMODULE self);
+// The state, made at the first call of the process: loads the original
+// ("_" + our file name beside us), reads the settings, prepares the writer.
+// Without the original the state says why; without a log the writer is null.
+// Null only when not even that could be made (no memory).
+MonitorState* J2534State() noexcept;
+// The state when it has been made, else null (for DllMain at process exit).
+MonitorState* J2534StateIfReady() noexcept;
+
+}  // namespace monitor
