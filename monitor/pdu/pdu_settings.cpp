@@ -1,7 +1,6 @@
 #include "monitor/pdu/pdu_settings.h"
 
 #include "locale/brand.h"
-#include "monitoring/format_rules.h"
 
 namespace monitor {
 
@@ -11,6 +10,13 @@ constexpr wchar_t kVendorKey[] = L"SOFTWARE\\OVRA\\OVRA_VCI";
 constexpr wchar_t kPduKey[] = L"SOFTWARE\\OVRA\\OVRA_VCI\\PDU API Support";
 constexpr wchar_t kJ2534Key[] = L"SOFTWARE\\PassThruSupport.04.04";
 constexpr DWORD kFieldChars = 260;
+
+// The brand's file name of the PDU page's default log, chosen before a lookup
+// (the lookup's default-name hook takes no registry roots).
+const wchar_t* g_pduLogFileName = L"OVRA-VCI.txt";
+std::wstring PduDefaultLogName(const std::wstring& logFileLocation, const std::wstring&) {
+  return logFileLocation + L"PDU\\" + g_pduLogFileName;
+}
 
 // A string value of at most 259 characters; empty when missing or of another type.
 std::wstring ReadText(HKEY root, const wchar_t* key, const wchar_t* value) {
@@ -28,17 +34,13 @@ std::wstring ReadText(HKEY root, const wchar_t* key, const wchar_t* value) {
 
 }  // namespace
 
-std::wstring DefaultPduLogFile(const SettingsRoots& roots, std::int32_t outputFormat) {
-  const std::wstring location = ReadText(roots.machine, kVendorKey, L"LogFileLocation");
-  if (location.empty()) return std::wstring();
+const wchar_t* PduLogFileName(const SettingsRoots& roots) {
   varrow::RegistryRoots brandRoots;
   brandRoots.machine = roots.machine;
   brandRoots.user = roots.user;
   int brand = 0;
   if (!varrow::LookupBrand(brandRoots, &brand)) brand = 0;
-  const wchar_t* name = brand == 1 ? L"Torva-Link.txt" : brand == 2 ? L"Halden-VCI.txt" : L"OVRA-VCI.txt";
-  const std::wstring path = location + L"PDU\\" + name;
-  return varrow::ApplyFormatExtension(path, outputFormat);
+  return brand == 1 ? L"Torva-Link.txt" : brand == 2 ? L"Halden-VCI.txt" : L"OVRA-VCI.txt";
 }
 
 std::wstring RegisteredPduLibrary(HKEY machine) {
@@ -77,11 +79,8 @@ PduLogPlan LookUpPduSettings(const std::wstring& ownPath, const SettingsRoots& r
   plan.pduLibrary = RegisteredPduLibrary(roots.machine);
   std::vector<std::wstring> registered;
   if (!plan.pduLibrary.empty()) registered.push_back(plan.pduLibrary);
-  plan.settings = LookUpSettings(L"PDU API", ownPath, registered, roots);
-  if (!plan.settings.fromUser) {
-    const std::wstring file = DefaultPduLogFile(roots, plan.settings.outputFormat);
-    if (!file.empty()) plan.settings.outputFile = file;
-  }
+  g_pduLogFileName = PduLogFileName(roots);
+  plan.settings = LookUpSettings(L"PDU API", ownPath, registered, roots, &PduDefaultLogName);
   if (plan.settings.storeWithPrimaryApi != 1) return plan;
   plan.j2534Library = PduSupportingJ2534Library(roots.machine);
   if (plan.j2534Library.empty()) return plan;  // no J2534 implementation serves the D-PDU API

@@ -20,10 +20,9 @@ struct PduLogPlan {
   std::wstring j2534Library;    // the PDU-supporting J2534 library (when stored with it)
 };
 
-// The PDU page's default log file: LogFileLocation + "PDU\" + "OVRA-VCI.txt"
-// ("Torva-Link.txt" for brand 1, "Halden-VCI.txt" for brand 2), with the
-// extension of `outputFormat`. Empty when LogFileLocation is missing.
-std::wstring DefaultPduLogFile(const SettingsRoots& roots, std::int32_t outputFormat);
+// The file name of the PDU page's default log (LogFileLocation + "PDU\\" + it) for
+// the installed brand: "Torva-Link.txt" (brand 1), "Halden-VCI.txt" (brand 2), else "OVRA-VCI.txt".
+const wchar_t* PduLogFileName(const SettingsRoots& roots);
 
 // The registered D-PDU library (vendor key "PDU API Support", FunctionLibrary),
 // and the FunctionLibrary of the last J2534 device key flagged PDUAPISupported = 1.
