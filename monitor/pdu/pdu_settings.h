@@ -20,7 +20,7 @@ struct PduLogPlan {
   std::wstring j2534Library;    // the PDU-supporting J2534 library (when stored with it)
 };
 
-// The file name of the PDU page's default log (LogFileLocation + "PDU\\" + it) for
+// The file name of the PDU page's default log (LogFileLocation + "PDU\" + it) for
 // the installed brand: "Torva-Link.txt" (brand 1), "Halden-VCI.txt" (brand 2), else "OVRA-VCI.txt".
 const wchar_t* PduLogFileName(const SettingsRoots& roots);
 
