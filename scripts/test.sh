@@ -15,6 +15,7 @@ if [ "$#" = 0 ]; then
   bash "$ROOT/tests/native/run.sh" || rc=1
   bash "$ROOT/tests/e2e/modes.sh" || rc=1
   bash "$ROOT/tests/e2e/monitoring.sh" || rc=1
+  bash "$ROOT/tests/e2e/pdu_monitoring.sh" || rc=1
 fi
 ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 120 "$@" 2>&1 | grep -v -E '^ *([0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|Start +[0-9]+: )'
 [ "${PIPESTATUS[0]}" = 0 ] || rc=1

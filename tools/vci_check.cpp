@@ -7,6 +7,9 @@
 //                                 registered library, as a diagnostic application
 //                                 does; --hold waits for a line (or the end) of
 //                                 standard input before disconnecting
+//   VciCheck --pdu [--poll]       runs a D-PDU session through the library
+//                                 registered under "PDU API Support" (events by
+//                                 callback, or polled)
 //
 // Exit code: 0 when every step succeeded, 1 when a step failed, 2 for bad usage.
 #include <windows.h>
@@ -19,6 +22,7 @@
 
 #include "monitoring/path_rules.h"
 #include "passthru/j2534.h"
+#include "tools/vci_check_pdu.h"
 
 using namespace passthru;
 
@@ -348,19 +352,37 @@ int wmain(int argc, wchar_t** argv) {
   SetConsoleOutputCP(CP_UTF8);
   std::vector<std::wstring> names;
   bool hold = false;
+  bool pdu = false;
+  bool poll = false;
   for (int i = 1; i < argc; ++i) {
     if (_wcsicmp(argv[i], L"--hold") == 0) {
       hold = true;
+    } else if (_wcsicmp(argv[i], L"--pdu") == 0) {
+      pdu = true;
+    } else if (_wcsicmp(argv[i], L"--poll") == 0) {
+      poll = true;
     } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
-      std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]]\n");
+      std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]] | --pdu [--poll]\n");
       return 2;
     } else {
       names.push_back(argv[i]);
     }
   }
   if (names.size() > 1 || (hold && names.empty())) {
-    std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]]\n");
+    std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]] | --pdu [--poll]\n");
     return 2;
+  }
+  if (pdu || poll) {
+    if (!pdu || hold || !names.empty()) {
+      std::printf("usage: VciCheck --pdu [--poll]\n");
+      return 2;
+    }
+    try {
+      return RunPduSession(poll, &Print);
+    } catch (...) {
+      std::printf("VciCheck: out of memory\n");
+      return 1;
+    }
   }
   try {
     return names.empty() ? ListDevices() : RunSession(names[0], hold);

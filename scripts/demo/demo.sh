@@ -12,7 +12,8 @@
 #   C:\Program Files (x86)\OVRA\VCI\                 program, language libraries, help
 #   C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll         J2534 library (PDU capable):
 #                                                    the simulated VCI OvraSimPT32.dll
-#   C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll          D-PDU API library
+#   C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll          D-PDU API library: the
+#                                                    simulated D-PDU VCI OvraSimPdu32.dll
 #   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll J2534 monitor library (the built one)
 #   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraPduMon32.dll   D-PDU monitor library
 #   C:\Program Files (x86)\Fennick Auto Labs\Bridge 2\fnkpt32.dll   other J2534 library
@@ -76,6 +77,8 @@ demo_seed() {
 DEMO_BUILT_LIBRARIES=(
   'OvraSimPT32.dll|C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
   'OvraJ2534Mon32.dll|C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
+  'OvraSimPdu32.dll|C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll'
+  'OvraPduMon32.dll|C:\Program Files (x86)\OVRA\VCI\Monitor\OvraPduMon32.dll'
 )
 
 # demo_install_libraries DIR: the built libraries from $BIN over their stand-ins.
@@ -93,7 +96,11 @@ demo_install_libraries() {
     mkdir -p "$(dirname "$host")"
     if [ -e "$aside" ]; then
       cp "$built" "$aside" 2>/dev/null || true
-      cp "$BIN/OvraJ2534Mon32.dll" "$host" 2>/dev/null || true
+      # The D-PDU library's place takes the D-PDU monitor, the others the J2534 one.
+      case $win in
+        *'\PDU\'*) cp "$BIN/OvraPduMon32.dll" "$host" 2>/dev/null || true ;;
+        *) cp "$BIN/OvraJ2534Mon32.dll" "$host" 2>/dev/null || true ;;
+      esac
     else
       cp "$built" "$host" 2>/dev/null || true
     fi

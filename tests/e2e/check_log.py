@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks one J2534 monitor log: it parses in its format and holds the calls.
+"""Checks one J2534 or D-PDU monitor log: it parses in its format and holds the calls.
 
     check_log.py FORMAT FILE FUNCTION... [--bytes "57 4F 56"]
 
@@ -13,11 +13,14 @@ import io
 import sys
 import xml.dom.minidom
 
+# Words that name a logged function: the J2534 and the D-PDU monitors' entries.
+FUNCTION_PREFIXES = ("PassThru", "PDU", "EventCallback")
+
 
 def functions_ascii(text):
     if any(ord(c) > 126 or (ord(c) < 32 and c not in "\r\n\t") for c in text):
         raise ValueError("characters outside printable ASCII")
-    return text, {word for line in text.splitlines() for word in line.split() if word.startswith("PassThru")}
+    return text, {word for line in text.splitlines() for word in line.split() if word.startswith(FUNCTION_PREFIXES)}
 
 
 def functions_xml(text):
@@ -84,7 +87,7 @@ def functions_html(text):
     if parser.tables < 1:
         raise ValueError("no table")
     all_text = " ".join(parser.text)
-    return all_text, {word.strip() for word in all_text.split() if word.startswith("PassThru")}
+    return all_text, {word.strip() for word in all_text.split() if word.startswith(FUNCTION_PREFIXES)}
 
 
 def main(argv):

@@ -1,0 +1,500 @@
+// OvraPduMon32.dll: the D-PDU API monitor's 29 exports. Copied in place of the D-PDU
+// library, it forwards each of the 29 functions to the set-aside original
+// untouched and logs the call: handles, object ids with the short names the
+// application asked for, ComParams, ComPrimitives with their payload, event
+// items and the return code by name. The application's event callbacks are
+// interposed (monitor/pdu/pdu_callbacks.h) so that events are logged too. No
+// exception leaves an export or the interposed callback.
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+#include "monitor/pdu/pdu_call.h"
+#include "monitor/pdu/pdu_callbacks.h"
+#include "monitor/text_rules.h"
+#include "pdu/pdu_names.h"
+
+using namespace pdu;
+using namespace monitor;
+
+namespace {
+
+std::string Dec(std::uint64_t value) { return std::to_string(value); }
+
+std::string LockMaskText(UNUM32 mask) {
+  std::string text = Hex32(mask);
+  if (mask & PDU_LOCK_PHYSICAL_COMPARAMS) text += " PHYSICAL_COMPARAMS";
+  if (mask & PDU_LOCK_TX_QUEUE) text += " TX_QUEUE";
+  return text;
+}
+
+}  // namespace
+
+extern "C" {
+
+T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void* pAPITag) {
+  return Monitored(
+      PduFunction::Construct,
+      [&](PduRecord& r) {
+        r.Add("OptionStr", OptionStr == nullptr ? std::string("NULL")
+                                                : "\"" + PrintableText(OptionStr, 1024) + "\"");
+        r.Add("APITag", PointerText(pAPITag));
+      },
+      [&](PduOriginal& o) { return o.Construct(OptionStr, pAPITag); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUDestruct() {
+  const T_PDU_ERROR result = Monitored(
+      PduFunction::Destruct, NoFields,
+      [&](PduOriginal& o) {
+        const T_PDU_ERROR r = o.Destruct();
+        if (r == PDU_STATUS_NOERROR) {
+          ClearPduCallbacks();
+          if (PduMonitorState* made = PduMonitorIfMade()) {
+            std::lock_guard<std::mutex> lock(made->itemsLock);
+            made->items.clear();  // the library freed them all
+          }
+        }
+        return r;
+      },
+      NoFields);
+  if (PduMonitorState* made = PduMonitorIfMade(); made != nullptr && made->writer) made->writer->Flush(1000);
+  return result;
+}
+
+T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlCommandId,
+                              PDU_DATA_ITEM* pInputData, PDU_DATA_ITEM** pOutputData) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::IoCtl,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("IoCtlCommandId", m.names.Text(PDU_OBJT_IO_CTRL, IoCtlCommandId));
+        r.Add("InputData", DataItemText(pInputData, m.byteLimit));
+      },
+      [&](PduOriginal& o) {
+        return o.IoCtl(hMod, hCLL, IoCtlCommandId, pInputData, pOutputData);
+      },
+      [&](PduRecord& r) {
+        r.Add("OutputData", pOutputData == nullptr ? std::string("NULL")
+                                                   : DataItemText(*pOutputData, m.byteLimit));
+        if (pOutputData != nullptr) m.HandedOut(*pOutputData);
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetVersion(UNUM32 hMod, PDU_VERSION_DATA* pVersionData) {
+  return Monitored(
+      PduFunction::GetVersion, [&](PduRecord& r) { r.Add("hMod", HandleText(hMod)); },
+      [&](PduOriginal& o) { return o.GetVersion(hMod, pVersionData); },
+      [&](PduRecord& r) { r.Add("VersionData", VersionText(pVersionData)); });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP, T_PDU_STATUS* pStatusCode,
+                                  UNUM32* pTimestamp, UNUM32* pExtraInfo) {
+  return Monitored(
+      PduFunction::GetStatus,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("hCoP", HandleText(hCoP));
+      },
+      [&](PduOriginal& o) {
+        return o.GetStatus(hMod, hCLL, hCoP, pStatusCode, pTimestamp, pExtraInfo);
+      },
+      [&](PduRecord& r) {
+        r.Add("StatusCode", pStatusCode == nullptr ? "NULL" : NameOr(StatusName(*pStatusCode), *pStatusCode));
+        r.Add("Timestamp", pTimestamp == nullptr ? "NULL" : Dec(*pTimestamp) + " us");
+        r.Add("ExtraInfo", pExtraInfo == nullptr ? "NULL" : Hex32(*pExtraInfo));
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetLastError(UNUM32 hMod, UNUM32 hCLL, T_PDU_ERR_EVT* pErrorCode,
+                                     UNUM32* phCoP, UNUM32* pTimestamp, UNUM32* pExtraErrorInfo) {
+  PduMonitorState& m = ThePduMonitor();
+  if (m.original.module == nullptr) {
+    // Without the original the monitor answers itself: communication with the
+    // VCI is lost, and the extra information is the load's Win32 error.
+    Logged call(m, PduFunction::GetLastError);
+    if (PduRecord* r = call.Record()) {
+      try {
+        AddHandles(*r, hMod, hCLL);
+        r->Add("Original", m.original.problem);
+      } catch (...) {
+      }
+    }
+    call.Entered();
+    if (pErrorCode != nullptr) *pErrorCode = PDU_ERR_EVT_LOST_COMM_TO_VCI;
+    if (phCoP != nullptr) *phCoP = PDU_HANDLE_UNDEF;
+    if (pTimestamp != nullptr) *pTimestamp = 0;
+    if (pExtraErrorInfo != nullptr) *pExtraErrorInfo = m.original.loadError;
+    const T_PDU_ERROR result = pErrorCode == nullptr || phCoP == nullptr || pTimestamp == nullptr ||
+                                       pExtraErrorInfo == nullptr
+                                   ? PDU_ERR_INVALID_PARAMETERS
+                                   : PDU_STATUS_NOERROR;
+    call.Finish(result);
+    return result;
+  }
+  return Monitored(
+      PduFunction::GetLastError, [&](PduRecord& r) { AddHandles(r, hMod, hCLL); },
+      [&](PduOriginal& o) {
+        return o.GetLastError(hMod, hCLL, pErrorCode, phCoP, pTimestamp, pExtraErrorInfo);
+      },
+      [&](PduRecord& r) {
+        r.Add("ErrorCode", pErrorCode == nullptr ? "NULL" : NameOr(ErrorEventName(*pErrorCode), *pErrorCode));
+        r.Add("hCoP", phCoP == nullptr ? "NULL" : HandleText(*phCoP));
+        r.Add("Timestamp", pTimestamp == nullptr ? "NULL" : Dec(*pTimestamp) + " us");
+        r.Add("ExtraErrorInfo", pExtraErrorInfo == nullptr ? "NULL" : Hex32(*pExtraErrorInfo));
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetResourceStatus(PDU_RSC_STATUS_ITEM* pResourceStatus) {
+  return Monitored(
+      PduFunction::GetResourceStatus, NoFields,
+      [&](PduOriginal& o) { return o.GetResourceStatus(pResourceStatus); },
+      [&](PduRecord& r) { r.Add("ResourceStatus", RscStatusItemText(pResourceStatus)); });
+}
+
+T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DATA* pRscData, UNUM32 resourceId,
+                                             void* pCllTag, UNUM32* phCLL,
+                                             PDU_FLAG_DATA* pCllCreateFlag) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::CreateComLogicalLink,
+      [&](PduRecord& r) {
+        r.Add("hMod", HandleText(hMod));
+        r.Add("RscData", RscDataText(pRscData, m.names));
+        r.Add("ResourceId", resourceId == PDU_ID_UNDEF ? std::string("UNDEF")
+                                                       : m.names.Text(PDU_OBJT_RESOURCE, resourceId));
+        r.Add("CllTag", PointerText(pCllTag));
+        r.Add("CllCreateFlag", FlagDataText(pCllCreateFlag));
+      },
+      [&](PduOriginal& o) {
+        return o.CreateComLogicalLink(hMod, pRscData, resourceId, pCllTag, phCLL, pCllCreateFlag);
+      },
+      [&](PduRecord& r) { r.Add("hCLL", phCLL == nullptr ? "NULL" : HandleText(*phCLL)); });
+}
+
+T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCLL) {
+  return Monitored(
+      PduFunction::DestroyComLogicalLink, [&](PduRecord& r) { AddHandles(r, hMod, hCLL); },
+      [&](PduOriginal& o) {
+        const T_PDU_ERROR r = o.DestroyComLogicalLink(hMod, hCLL);
+        if (r == PDU_STATUS_NOERROR) ReleasePduCallback(hMod, hCLL);
+        return r;
+      },
+      NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUConnect(UNUM32 hMod, UNUM32 hCLL) {
+  return Monitored(
+      PduFunction::Connect, [&](PduRecord& r) { AddHandles(r, hMod, hCLL); },
+      [&](PduOriginal& o) { return o.Connect(hMod, hCLL); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUDisconnect(UNUM32 hMod, UNUM32 hCLL) {
+  return Monitored(
+      PduFunction::Disconnect, [&](PduRecord& r) { AddHandles(r, hMod, hCLL); },
+      [&](PduOriginal& o) { return o.Disconnect(hMod, hCLL); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDULockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) {
+  return Monitored(
+      PduFunction::LockResource,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("LockMask", LockMaskText(LockMask));
+      },
+      [&](PduOriginal& o) { return o.LockRsc(hMod, hCLL, LockMask); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUUnlockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) {
+  return Monitored(
+      PduFunction::UnlockResource,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("LockMask", LockMaskText(LockMask));
+      },
+      [&](PduOriginal& o) { return o.UnlockRsc(hMod, hCLL, LockMask); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 ParamId,
+                                    PDU_PARAM_ITEM** pParamItem) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::GetComParam,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("ParamId", m.names.Text(PDU_OBJT_COMPARAM, ParamId));
+      },
+      [&](PduOriginal& o) { return o.GetComParam(hMod, hCLL, ParamId, pParamItem); },
+      [&](PduRecord& r) {
+        r.Add("ParamItem", pParamItem == nullptr ? std::string("NULL")
+                                                 : ParamItemText(*pParamItem, m.names));
+        if (pParamItem != nullptr) m.HandedOut(*pParamItem);
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUSetComParam(UNUM32 hMod, UNUM32 hCLL, PDU_PARAM_ITEM* pParamItem) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::SetComParam,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("ParamItem", ParamItemText(pParamItem, m.names));
+      },
+      [&](PduOriginal& o) { return o.SetComParam(hMod, hCLL, pParamItem); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T_PDU_COPT CoPType,
+                                          UNUM32 CoPDataSize, UNUM8* pCoPData,
+                                          PDU_COP_CTRL_DATA* pCopCtrlData, void* pCoPTag,
+                                          UNUM32* phCoP) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::StartComPrimitive,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("CoPType", NameOr(CopTypeName(CoPType), CoPType));
+        r.AddBytes("CoPData", pCoPData, CoPDataSize, m.byteLimit);
+        r.Add("CopCtrlData", CopCtrlText(pCopCtrlData));
+        r.Add("CoPTag", PointerText(pCoPTag));
+      },
+      [&](PduOriginal& o) {
+        return o.StartComPrimitive(hMod, hCLL, CoPType, CoPDataSize, pCoPData, pCopCtrlData,
+                                   pCoPTag, phCoP);
+      },
+      [&](PduRecord& r) { r.Add("hCoP", phCoP == nullptr ? "NULL" : HandleText(*phCoP)); });
+}
+
+T_PDU_ERROR PDU_CALL PDUCancelComPrimitive(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP) {
+  return Monitored(
+      PduFunction::CancelComPrimitive,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("hCoP", HandleText(hCoP));
+      },
+      [&](PduOriginal& o) { return o.CancelComPrimitive(hMod, hCLL, hCoP); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** pEventItem) {
+  PduMonitorState& m = ThePduMonitor();
+  if (m.original.module != nullptr && m.skipEmptyQueue && !m.entryExit) {
+    // Polling an empty queue is noise: such calls are not logged (the
+    // "empty buffer" option), every other one is.
+    Logged call(m, PduFunction::GetEventItem);
+    call.Entered();
+    const T_PDU_ERROR result = m.original.GetEventItem(hMod, hCLL, pEventItem);
+    if (result == PDU_ERR_EVENT_QUEUE_EMPTY) {
+      call.Drop();
+      return result;
+    }
+    if (PduRecord* r = call.Record()) {
+      try {
+        AddHandles(*r, hMod, hCLL);
+        if (result == PDU_STATUS_NOERROR && pEventItem != nullptr) {
+          AddEventItem(*r, *pEventItem, m.byteLimit);
+          m.HandedOut(*pEventItem);
+        }
+      } catch (...) {
+      }
+    }
+    call.Finish(result);
+    return result;
+  }
+  return Monitored(
+      PduFunction::GetEventItem, [&](PduRecord& r) { AddHandles(r, hMod, hCLL); },
+      [&](PduOriginal& o) { return o.GetEventItem(hMod, hCLL, pEventItem); },
+      [&](PduRecord& r) {
+        AddEventItem(r, pEventItem == nullptr ? nullptr : *pEventItem, m.byteLimit);
+        if (pEventItem != nullptr) m.HandedOut(*pEventItem);
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUDestroyItem(PDU_ITEM* pItem) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::DestroyItem,
+      [&](PduRecord& r) {
+        if (pItem == nullptr) {
+          r.Add("Item", "NULL");
+          return;
+        }
+        const char* type = m.TakeBack(pItem);
+        r.Add("Item", PointerText(pItem) + " " +
+                          (type != nullptr ? std::string(type) : std::string("(not handed out through the monitor)")));
+      },
+      [&](PduOriginal& o) { return o.DestroyItem(pItem); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCLL,
+                                              CALLBACKFNC EventCallbackFunction) {
+  bool interposed = false;
+  return Monitored(
+      PduFunction::RegisterEventCallback,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("EventCallbackFunction",
+              PointerText(reinterpret_cast<void*>(EventCallbackFunction)));
+      },
+      [&](PduOriginal& o) {
+        if (EventCallbackFunction == nullptr) {
+          const T_PDU_ERROR r = o.RegisterEventCallback(hMod, hCLL, nullptr);
+          if (r == PDU_STATUS_NOERROR) UnbindPduCallback(hMod, hCLL);
+          return r;
+        }
+        CALLBACKFNC previous = nullptr;
+        const CALLBACKFNC trampoline =
+            BindPduCallback(hMod, hCLL, EventCallbackFunction, &previous);
+        if (trampoline == nullptr) return o.RegisterEventCallback(hMod, hCLL, EventCallbackFunction);
+        interposed = true;
+        const T_PDU_ERROR r = o.RegisterEventCallback(hMod, hCLL, trampoline);
+        if (r != PDU_STATUS_NOERROR) RestorePduCallback(hMod, hCLL, previous);
+        return r;
+      },
+      [&](PduRecord& r) {
+        if (EventCallbackFunction != nullptr)
+          r.Add("Events", interposed ? "logged" : "not logged (every callback slot is taken)");
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetObjectId(T_PDU_OBJT pduObjectType, CHAR8* pShortname,
+                                    UNUM32* pPduObjectId) {
+  PduMonitorState& m = ThePduMonitor();
+  std::string name;
+  return Monitored(
+      PduFunction::GetObjectId,
+      [&](PduRecord& r) {
+        name = BoundedShortName(pShortname, kPduShortNameLimit);
+        r.Add("ObjectType", NameOr(ObjectTypeName(pduObjectType), pduObjectType));
+        r.Add("ShortName", pShortname == nullptr ? std::string("NULL") : "\"" + name + "\"");
+      },
+      [&](PduOriginal& o) {
+        const T_PDU_ERROR r = o.GetObjectId(pduObjectType, pShortname, pPduObjectId);
+        try {
+          if (r == PDU_STATUS_NOERROR && pPduObjectId != nullptr && pShortname != nullptr &&
+              *pPduObjectId != PDU_ID_UNDEF)
+            m.names.Remember(pduObjectType, *pPduObjectId,
+                             BoundedShortName(pShortname, kPduShortNameLimit));
+        } catch (...) {
+        }
+        return r;
+      },
+      [&](PduRecord& r) {
+        r.Add("ObjectId", pPduObjectId == nullptr       ? std::string("NULL")
+                          : *pPduObjectId == PDU_ID_UNDEF ? std::string("UNDEF (no such object)")
+                                                          : Hex32(*pPduObjectId));
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetModuleIds(PDU_MODULE_ITEM** pModuleIdList) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::GetModuleIds, NoFields,
+      [&](PduOriginal& o) { return o.GetModuleIds(pModuleIdList); },
+      [&](PduRecord& r) {
+        r.Add("ModuleIdList", pModuleIdList == nullptr ? std::string("NULL")
+                                                       : ModuleItemText(*pModuleIdList));
+        if (pModuleIdList != nullptr) m.HandedOut(*pModuleIdList);
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetResourceIds(UNUM32 hMod, PDU_RSC_DATA* pResourceIdData,
+                                       PDU_RSC_ID_ITEM** pResourceIdList) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::GetResourceIds,
+      [&](PduRecord& r) {
+        r.Add("hMod", HandleText(hMod));
+        r.Add("ResourceIdData", RscDataText(pResourceIdData, m.names));
+      },
+      [&](PduOriginal& o) { return o.GetResourceIds(hMod, pResourceIdData, pResourceIdList); },
+      [&](PduRecord& r) {
+        r.Add("ResourceIdList", pResourceIdList == nullptr ? std::string("NULL")
+                                                           : RscIdItemText(*pResourceIdList));
+        if (pResourceIdList != nullptr) m.HandedOut(*pResourceIdList);
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetConflictingResources(UNUM32 resourceId, PDU_MODULE_ITEM* pInputModuleList,
+                                                PDU_RSC_CONFLICT_ITEM** pOutputConflictList) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::GetConflictingResources,
+      [&](PduRecord& r) {
+        r.Add("ResourceId", std::to_string(resourceId));
+        r.Add("InputModuleList", ModuleItemText(pInputModuleList));
+      },
+      [&](PduOriginal& o) {
+        return o.GetConflictingResources(resourceId, pInputModuleList, pOutputConflictList);
+      },
+      [&](PduRecord& r) {
+        r.Add("OutputConflictList", pOutputConflictList == nullptr
+                                        ? std::string("NULL")
+                                        : ConflictItemText(*pOutputConflictList));
+        if (pOutputConflictList != nullptr) m.HandedOut(*pOutputConflictList);
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUGetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
+                                             PDU_UNIQUE_RESP_ID_TABLE_ITEM** pUniqueRespIdTable) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::GetUniqueRespIdTable, [&](PduRecord& r) { AddHandles(r, hMod, hCLL); },
+      [&](PduOriginal& o) { return o.GetUniqueRespIdTable(hMod, hCLL, pUniqueRespIdTable); },
+      [&](PduRecord& r) {
+        r.Add("UniqueRespIdTable", pUniqueRespIdTable == nullptr
+                                       ? std::string("NULL")
+                                       : UniqueRespTableText(*pUniqueRespIdTable, m.names));
+        if (pUniqueRespIdTable != nullptr) m.HandedOut(*pUniqueRespIdTable);
+      });
+}
+
+T_PDU_ERROR PDU_CALL PDUSetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
+                                             PDU_UNIQUE_RESP_ID_TABLE_ITEM* pUniqueRespIdTable) {
+  PduMonitorState& m = ThePduMonitor();
+  return Monitored(
+      PduFunction::SetUniqueRespIdTable,
+      [&](PduRecord& r) {
+        AddHandles(r, hMod, hCLL);
+        r.Add("UniqueRespIdTable", UniqueRespTableText(pUniqueRespIdTable, m.names));
+      },
+      [&](PduOriginal& o) { return o.SetUniqueRespIdTable(hMod, hCLL, pUniqueRespIdTable); },
+      NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUModuleConnect(UNUM32 hMod) {
+  return Monitored(
+      PduFunction::ModuleConnect, [&](PduRecord& r) { r.Add("hMod", HandleText(hMod)); },
+      [&](PduOriginal& o) { return o.ModuleConnect(hMod); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUModuleDisconnect(UNUM32 hMod) {
+  return Monitored(
+      PduFunction::ModuleDisconnect, [&](PduRecord& r) { r.Add("hMod", HandleText(hMod)); },
+      [&](PduOriginal& o) { return o.ModuleDisconnect(hMod); }, NoFields);
+}
+
+T_PDU_ERROR PDU_CALL PDUGetTimestamp(UNUM32 hMod, UNUM32* pTimestamp) {
+  return Monitored(
+      PduFunction::GetTimestamp, [&](PduRecord& r) { r.Add("hMod", HandleText(hMod)); },
+      [&](PduOriginal& o) { return o.GetTimestamp(hMod, pTimestamp); },
+      [&](PduRecord& r) {
+        r.Add("Timestamp", pTimestamp == nullptr ? "NULL" : Dec(*pTimestamp) + " us");
+      });
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    SetPduMonitorModule(instance);
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr && PduMonitorIfMade() != nullptr &&
+             PduMonitorIfMade()->writer) {
+    // Process exit: the writer thread is gone; write what it left, waiting for
+    // nothing. On FreeLibrary the writer thread holds this module while it
+    // runs, so nothing is queued then.
+    PduMonitorIfMade()->writer->FlushAtProcessExit();
+  }
+  return TRUE;
+}
+
+}  // extern "C"

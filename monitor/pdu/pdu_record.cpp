@@ -1,0 +1,396 @@
+#include "monitor/pdu/pdu_record.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "monitor/text_rules.h"
+#include "pdu/pdu_names.h"
+
+namespace monitor {
+
+using namespace pdu;
+
+namespace {
+
+std::string Dec(std::uint64_t value) { return std::to_string(value); }
+std::string SDec(std::int64_t value) { return std::to_string(value); }
+
+std::uint32_t Shown(std::uint32_t count) { return std::min(count, kPduMaxLoggedEntries); }
+
+std::string More(std::uint32_t count, std::uint32_t shown) {
+  return shown < count ? "\n(" + Dec(count - shown) + " more not logged)" : std::string();
+}
+
+std::string Bytes(const std::uint8_t* data, std::uint32_t size, std::uint32_t cap) {
+  if (size == 0) return "(none)";
+  if (data == nullptr) return "NULL";
+  const std::uint32_t shown = std::min(size, cap);
+  std::string text = HexDump(data, shown, 0);
+  if (shown < size) text += " (" + Dec(shown) + " of " + Dec(size) + " bytes)";
+  return text;
+}
+
+}  // namespace
+
+const char* PduFunctionName(PduFunction function) {
+  static const char* const kNames[] = {
+      "PDUConstruct", "PDUDestruct", "PDUIoCtl", "PDUGetVersion", "PDUGetStatus",
+      "PDUGetLastError", "PDUGetResourceStatus", "PDUCreateComLogicalLink",
+      "PDUDestroyComLogicalLink", "PDUConnect", "PDUDisconnect", "PDULockResource",
+      "PDUUnlockResource", "PDUGetComParam", "PDUSetComParam", "PDUStartComPrimitive",
+      "PDUCancelComPrimitive", "PDUGetEventItem", "PDUDestroyItem", "PDURegisterEventCallback",
+      "PDUGetObjectId", "PDUGetModuleIds", "PDUGetResourceIds", "PDUGetConflictingResources",
+      "PDUGetUniqueRespIdTable", "PDUSetUniqueRespIdTable", "PDUModuleConnect",
+      "PDUModuleDisconnect", "PDUGetTimestamp", "EventCallback"};
+  static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<int>(PduFunction::Count));
+  const int index = static_cast<int>(function);
+  return index >= 0 && index < static_cast<int>(PduFunction::Count) ? kNames[index] : "PDU?";
+}
+
+void ObjectNames::Remember(T_PDU_OBJT type, UNUM32 id, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto key = std::make_pair(type, id);
+  if (names_.size() >= kMaxNames && names_.find(key) == names_.end()) return;
+  names_[key] = name;
+}
+
+std::string ObjectNames::Text(T_PDU_OBJT type, UNUM32 id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = names_.find(std::make_pair(type, id));
+  if (found == names_.end()) return Hex32(id);
+  return found->second + " (" + Hex32(id) + ")";
+}
+
+void ObjectNames::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  names_.clear();
+}
+
+void PduRecord::Add(const char* name, const std::string& text) {
+  if (fieldCount >= kMaxFields) return;
+  PduField& field = fields[fieldCount++];
+  field.name = name;
+  field.textStart = static_cast<std::uint32_t>(texts.size());
+  field.textLength = static_cast<std::uint32_t>(text.size());
+  texts += text;
+}
+
+void PduRecord::AddBytes(const char* name, const std::uint8_t* data, std::uint32_t size,
+                         std::uint32_t limit) {
+  if (fieldCount >= kMaxFields) return;
+  PduField& field = fields[fieldCount++];
+  field.name = name;
+  field.dump = true;
+  field.total = size;
+  field.textStart = static_cast<std::uint32_t>(texts.size());
+  if (data == nullptr && size > 0) {
+    field.dump = false;
+    const std::string text = Dec(size) + " bytes at NULL";
+    field.textLength = static_cast<std::uint32_t>(text.size());
+    texts += text;
+  } else if (data != nullptr) {
+    std::uint32_t copied = std::min(size, kPduMaxLoggedBytes);
+    if (limit != 0) copied = std::min(copied, limit);
+    field.bytesStart = static_cast<std::uint32_t>(bytes.size());
+    field.bytesLength = copied;
+    bytes.insert(bytes.end(), data, data + copied);
+  }
+}
+
+LogEntry BuildPduEntry(const PduRecord& record) {
+  LogEntry entry;
+  entry.time = WallTimeFromFileTime(record.localFileTime);
+  entry.elapsedMicros = record.elapsedMicros;
+  entry.processId = record.processId;
+  entry.threadId = record.threadId;
+  entry.function = PduFunctionName(record.function);
+  entry.phase = record.phase;
+  entry.fields.reserve(record.fieldCount);
+  for (std::size_t i = 0; i < record.fieldCount && i < PduRecord::kMaxFields; ++i) {
+    const PduField& field = record.fields[i];
+    std::string value = record.Text(field);
+    if (field.dump) {
+      if (!value.empty()) value += " ";
+      value += Dec(field.total) + " bytes";
+      if (field.bytesLength < field.total) value += " (" + Dec(field.bytesLength) + " logged)";
+      if (field.bytesLength > 0) {
+        value += field.bytesLength > kPduBytesPerLine ? ":\n" : ": ";
+        value += HexDump(record.bytes.data() + field.bytesStart, field.bytesLength, kPduBytesPerLine);
+      }
+    }
+    entry.fields.push_back({field.name, std::move(value)});
+  }
+  if (record.hasResult) {
+    entry.result = NameOr(ErrorName(record.result), record.result);
+    entry.failed = record.result != PDU_STATUS_NOERROR;
+  }
+  entry.durationMicros = record.durationMicros;
+  return entry;
+}
+
+std::size_t PduRecordBytes(const PduRecord& record) {
+  return sizeof(PduRecord) + record.texts.capacity() + record.bytes.capacity();
+}
+
+std::string PointerText(const void* pointer) {
+  if (pointer == nullptr) return "NULL";
+  char text[32];
+  std::snprintf(text, sizeof(text), "0x%08llX",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer)));
+  return text;
+}
+
+std::string ParamItemText(const PDU_PARAM_ITEM* item, const ObjectNames& names) {
+  if (item == nullptr) return "NULL";
+  std::string text = names.Text(PDU_OBJT_COMPARAM, item->ComParamId);
+  if (item->ItemType != PDU_IT_PARAM) text += " ItemType " + NameOr(ItemTypeName(item->ItemType), item->ItemType);
+  text += " " + NameOr(ParamTypeName(item->ComParamDataType), item->ComParamDataType) +
+          " class " + Dec(item->ComParamClass);
+  const void* data = item->pComParamData;
+  if (data == nullptr) return text + " = NULL";
+  switch (item->ComParamDataType) {
+    case PDU_PT_UNUM8: return text + " = " + Dec(*static_cast<const UNUM8*>(data));
+    case PDU_PT_SNUM8: return text + " = " + SDec(*static_cast<const std::int8_t*>(data));
+    case PDU_PT_UNUM16: return text + " = " + Dec(*static_cast<const UNUM16*>(data));
+    case PDU_PT_SNUM16: return text + " = " + SDec(*static_cast<const std::int16_t*>(data));
+    case PDU_PT_UNUM32: {
+      const UNUM32 value = *static_cast<const UNUM32*>(data);
+      return text + " = " + Dec(value) + " (" + Hex32(value) + ")";
+    }
+    case PDU_PT_SNUM32: return text + " = " + SDec(*static_cast<const SNUM32*>(data));
+    case PDU_PT_BYTEFIELD: {
+      const auto* field = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(data);
+      return text + " = [" + Dec(field->ParamActLen) + " of max " + Dec(field->ParamMaxLen) +
+             "] " + Bytes(field->pDataArray, field->ParamActLen, kPduMaxLoggedBytes);
+    }
+    case PDU_PT_LONGFIELD: {
+      const auto* field = static_cast<const PDU_PARAM_LONGFIELD_DATA*>(data);
+      text += " = [" + Dec(field->ParamActLen) + " of max " + Dec(field->ParamMaxLen) + "]";
+      if (field->ParamActLen > 0 && field->pDataArray == nullptr) return text + " NULL";
+      const std::uint32_t shown = Shown(field->ParamActLen);
+      for (std::uint32_t i = 0; i < shown; ++i) text += " " + Dec(field->pDataArray[i]);
+      return text + More(field->ParamActLen, shown);
+    }
+    default:
+      return text + " = (data at " + PointerText(data) + ")";
+  }
+}
+
+std::string RscDataText(const PDU_RSC_DATA* data, const ObjectNames& names) {
+  if (data == nullptr) return "NULL";
+  std::string text = "BusType " + names.Text(PDU_OBJT_BUSTYPE, data->BusTypeId) + ", Protocol " +
+                     names.Text(PDU_OBJT_PROTOCOL, data->ProtocolId) + ", " +
+                     Dec(data->NumPinData) + " pin(s)";
+  if (data->NumPinData > 0 && data->pDLCPinData == nullptr) return text + " at NULL";
+  const std::uint32_t shown = Shown(data->NumPinData);
+  for (std::uint32_t i = 0; i < shown; ++i)
+    text += (i == 0 ? ": " : ", ") + Dec(data->pDLCPinData[i].DLCPinNumber) + " " +
+            names.Text(PDU_OBJT_PINTYPE, data->pDLCPinData[i].DLCPinTypeId);
+  return text + More(data->NumPinData, shown);
+}
+
+std::string FlagDataText(const PDU_FLAG_DATA* flags) {
+  if (flags == nullptr) return "NULL";
+  if (flags->NumFlagBytes == 0) return "none";
+  return Dec(flags->NumFlagBytes) + " flag byte(s) " +
+         Bytes(flags->pFlagData, flags->NumFlagBytes, kPduMaxLoggedEntries);
+}
+
+std::string CopCtrlText(const PDU_COP_CTRL_DATA* ctrl) {
+  if (ctrl == nullptr) return "NULL";
+  // Built in one buffer: this runs on the calling thread of every ComPrimitive.
+  std::string text;
+  text.reserve(160);
+  text.append("Time ").append(Dec(ctrl->Time)).append(" ms, NumSendCycles ");
+  text.append(SDec(ctrl->NumSendCycles)).append(", NumReceiveCycles ");
+  text.append(SDec(ctrl->NumReceiveCycles)).append(", TempParamUpdate ");
+  text.append(Dec(ctrl->TempParamUpdate)).append(", TxFlag ");
+  text.append(FlagDataText(&ctrl->TxFlag));
+  text.append(", ").append(Dec(ctrl->NumPossibleExpectedResponses)).append(" expected response(s)");
+  if (ctrl->NumPossibleExpectedResponses > 0 && ctrl->pExpectedResponseArray == nullptr)
+    return text + " at NULL";
+  const std::uint32_t shown = Shown(ctrl->NumPossibleExpectedResponses);
+  for (std::uint32_t i = 0; i < shown; ++i) {
+    const PDU_EXP_RESP_DATA& r = ctrl->pExpectedResponseArray[i];
+    const std::uint32_t n = std::min(r.NumMaskPatternBytes, kPduMaxLoggedEntries);
+    text += "\n" + std::string(r.ResponseType == 0 ? "positive" : r.ResponseType == 1 ? "negative" : "type " + Dec(r.ResponseType)) +
+            ", AcceptanceId " + Dec(r.AcceptanceId) + ", mask " + Bytes(r.pMaskData, n, n) +
+            ", pattern " + Bytes(r.pPatternData, n, n) + ", " + Dec(r.NumUniqueRespIds) +
+            " unique response id(s)";
+    if (r.NumUniqueRespIds > 0 && r.pUniqueRespIds != nullptr) {
+      const std::uint32_t ids = Shown(r.NumUniqueRespIds);
+      for (std::uint32_t k = 0; k < ids; ++k) text += " " + Dec(r.pUniqueRespIds[k]);
+    }
+  }
+  return text + More(ctrl->NumPossibleExpectedResponses, shown);
+}
+
+std::string VersionText(const PDU_VERSION_DATA* v) {
+  if (v == nullptr) return "NULL";
+  return "Part1 " + Hex32(v->MVCI_Part1StandardVersion) + ", Part2 " +
+         Hex32(v->MVCI_Part2StandardVersion) + ", HwSerialNumber " + Dec(v->HwSerialNumber) +
+         ", HwName \"" + PrintableText(v->HwName, sizeof(v->HwName)) + "\", HwVersion " +
+         Hex32(v->HwVersion) + ", HwDate " + Hex32(v->HwDate) + ", HwInterface " +
+         Hex32(v->HwInterface) + ", FwName \"" + PrintableText(v->FwName, sizeof(v->FwName)) +
+         "\", FwVersion " + Hex32(v->FwVersion) + ", FwDate " + Hex32(v->FwDate) +
+         ", VendorName \"" + PrintableText(v->VendorName, sizeof(v->VendorName)) +
+         "\", PDUApiSwName \"" + PrintableText(v->PDUApiSwName, sizeof(v->PDUApiSwName)) +
+         "\", PDUApiSwVersion " + Hex32(v->PDUApiSwVersion) + ", PDUApiSwDate " +
+         Hex32(v->PDUApiSwDate);
+}
+
+std::string ModuleItemText(const PDU_MODULE_ITEM* item) {
+  if (item == nullptr) return "NULL";
+  std::string text = Dec(item->NumEntries) + " module(s)";
+  if (item->NumEntries > 0 && item->pModuleData == nullptr) return text + " at NULL";
+  const std::uint32_t shown = Shown(item->NumEntries);
+  for (std::uint32_t i = 0; i < shown; ++i) {
+    const PDU_MODULE_DATA& m = item->pModuleData[i];
+    text += "\nhMod " + HandleText(m.hMod) + ", ModuleTypeId " + Hex32(m.ModuleTypeId) + ", \"" +
+            PrintableText(m.pVendorModuleName, kPduShortNameLimit) + "\", \"" +
+            PrintableText(m.pVendorAdditionalInfo, kPduShortNameLimit) + "\", " +
+            NameOr(StatusName(m.ModuleStatus), m.ModuleStatus);
+  }
+  return text + More(item->NumEntries, shown);
+}
+
+std::string RscIdItemText(const PDU_RSC_ID_ITEM* item) {
+  if (item == nullptr) return "NULL";
+  std::string text = Dec(item->NumModules) + " module(s)";
+  if (item->NumModules > 0 && item->pResourceIdDataArray == nullptr) return text + " at NULL";
+  const std::uint32_t shown = Shown(item->NumModules);
+  for (std::uint32_t i = 0; i < shown; ++i) {
+    const PDU_RSC_ID_ITEM_DATA& d = item->pResourceIdDataArray[i];
+    text += "\nhMod " + HandleText(d.hMod) + ": " + Dec(d.NumIds) + " resource id(s)";
+    if (d.NumIds > 0 && d.pResourceIdArray == nullptr) {
+      text += " at NULL";
+      continue;
+    }
+    const std::uint32_t ids = Shown(d.NumIds);
+    for (std::uint32_t k = 0; k < ids; ++k) text += " " + Dec(d.pResourceIdArray[k]);
+    text += More(d.NumIds, ids);
+  }
+  return text + More(item->NumModules, shown);
+}
+
+std::string RscStatusItemText(const PDU_RSC_STATUS_ITEM* item) {
+  if (item == nullptr) return "NULL";
+  std::string text = Dec(item->NumEntries) + " entr" + (item->NumEntries == 1 ? "y" : "ies");
+  if (item->NumEntries > 0 && item->pResourceStatusData == nullptr) return text + " at NULL";
+  const std::uint32_t shown = Shown(item->NumEntries);
+  for (std::uint32_t i = 0; i < shown; ++i) {
+    const PDU_RSC_STATUS_DATA& d = item->pResourceStatusData[i];
+    text += "\nhMod " + HandleText(d.hMod) + ", ResourceId " + Dec(d.ResourceId) +
+            ", ResourceStatus " + Hex32(d.ResourceStatus);
+  }
+  return text + More(item->NumEntries, shown);
+}
+
+std::string ConflictItemText(const PDU_RSC_CONFLICT_ITEM* item) {
+  if (item == nullptr) return "NULL";
+  std::string text = Dec(item->NumEntries) + " conflict(s)";
+  if (item->NumEntries > 0 && item->pRscConflictData == nullptr) return text + " at NULL";
+  const std::uint32_t shown = Shown(item->NumEntries);
+  for (std::uint32_t i = 0; i < shown; ++i)
+    text += "\nhMod " + HandleText(item->pRscConflictData[i].hMod) + ", ResourceId " +
+            Dec(item->pRscConflictData[i].ResourceId);
+  return text + More(item->NumEntries, shown);
+}
+
+std::string UniqueRespTableText(const PDU_UNIQUE_RESP_ID_TABLE_ITEM* table,
+                                const ObjectNames& names) {
+  if (table == nullptr) return "NULL";
+  std::string text = Dec(table->NumEntries) + " unique response id(s)";
+  if (table->NumEntries > 0 && table->pUniqueData == nullptr) return text + " at NULL";
+  const std::uint32_t shown = Shown(table->NumEntries);
+  for (std::uint32_t i = 0; i < shown; ++i) {
+    const PDU_ECU_UNIQUE_RESP_DATA& d = table->pUniqueData[i];
+    text += "\nUniqueRespIdentifier " + Dec(d.UniqueRespIdentifier) + ": " +
+            Dec(d.NumParamItems) + " ComParam(s)";
+    if (d.NumParamItems > 0 && d.pParams == nullptr) {
+      text += " at NULL";
+      continue;
+    }
+    const std::uint32_t params = Shown(d.NumParamItems);
+    for (std::uint32_t k = 0; k < params; ++k) text += "\n  " + ParamItemText(&d.pParams[k], names);
+    text += More(d.NumParamItems, params);
+  }
+  return text + More(table->NumEntries, shown);
+}
+
+std::string DataItemText(const PDU_DATA_ITEM* item, std::uint32_t byteLimit) {
+  if (item == nullptr) return "NULL";
+  std::string text = NameOr(ItemTypeName(item->ItemType), item->ItemType);
+  const void* data = item->pData;
+  if (data == nullptr) return text + ", data NULL";
+  switch (item->ItemType) {
+    case PDU_IT_IO_UNUM32:
+      return text + " = " + Dec(*static_cast<const UNUM32*>(data));
+    case PDU_IT_IO_PROG_VOLTAGE: {
+      const auto* v = static_cast<const PDU_IO_PROG_VOLTAGE_DATA*>(data);
+      return text + " = " + Dec(v->ProgVoltage_mv) + " mV on pin " + Dec(v->PinOnDLC);
+    }
+    case PDU_IT_IO_BYTEARRAY: {
+      const auto* a = static_cast<const PDU_IO_BYTEARRAY_DATA*>(data);
+      const std::uint32_t cap = byteLimit != 0 ? std::min(byteLimit, kPduMaxLoggedBytes) : kPduMaxLoggedBytes;
+      return text + " = " + Dec(a->DataSize) + " byte(s) " + Bytes(a->pData, a->DataSize, cap);
+    }
+    default:
+      return text + ", data at " + PointerText(data);
+  }
+}
+
+void AddEventItem(PduRecord& record, const PDU_EVENT_ITEM* item, std::uint32_t byteLimit) {
+  if (item == nullptr) {
+    record.Add("Event", "NULL");
+    return;
+  }
+  record.Add("Event", NameOr(ItemTypeName(item->ItemType), item->ItemType) + ", hCoP " +
+                          HandleText(item->hCop) + ", CoPTag " + PointerText(item->pCoPTag) +
+                          ", Timestamp " + Dec(item->Timestamp) + " us");
+  const void* data = item->pData;
+  if (data == nullptr) {
+    record.Add("Data", "NULL");
+    return;
+  }
+  switch (item->ItemType) {
+    case PDU_IT_RESULT: {
+      const auto* r = static_cast<const PDU_RESULT_DATA*>(data);
+      std::string text = "RxFlag " + FlagDataText(&r->RxFlag) + ", UniqueRespIdentifier " +
+                         Dec(r->UniqueRespIdentifier) + ", AcceptanceId " + Dec(r->AcceptanceId) +
+                         ", TimestampFlags " + FlagDataText(&r->TimestampFlags) +
+                         ", TxMsgDoneTimestamp " + Dec(r->TxMsgDoneTimestamp) +
+                         " us, StartMsgTimestamp " + Dec(r->StartMsgTimestamp) + " us";
+      if (r->pExtraInfo != nullptr)
+        text += ", ExtraInfo header " +
+                Bytes(r->pExtraInfo->pHeaderBytes, r->pExtraInfo->NumHeaderBytes, kPduMaxLoggedEntries) +
+                ", footer " +
+                Bytes(r->pExtraInfo->pFooterBytes, r->pExtraInfo->NumFooterBytes, kPduMaxLoggedEntries);
+      record.Add("Result", std::move(text));
+      record.AddBytes("Data", r->pDataBytes, r->NumDataBytes, byteLimit);
+      break;
+    }
+    case PDU_IT_STATUS: {
+      const T_PDU_STATUS status = *static_cast<const T_PDU_STATUS*>(data);
+      record.Add("Status", NameOr(StatusName(status), status));
+      break;
+    }
+    case PDU_IT_ERROR: {
+      const auto* e = static_cast<const PDU_ERROR_DATA*>(data);
+      record.Add("Error", NameOr(ErrorEventName(e->ErrorCodeId), e->ErrorCodeId) +
+                              ", ExtraErrorInfoId " + Hex32(e->ExtraErrorInfoId));
+      break;
+    }
+    case PDU_IT_INFO: {
+      const auto* i = static_cast<const PDU_INFO_DATA*>(data);
+      record.Add("Info", NameOr(InfoName(i->InfoCode), i->InfoCode) + ", ExtraInfoData " +
+                             Hex32(i->ExtraInfoData));
+      break;
+    }
+    default:
+      record.Add("Data", "at " + PointerText(data));
+      break;
+  }
+}
+
+}  // namespace monitor

@@ -1,0 +1,130 @@
+#include "monitor/pdu/pdu_state.h"
+
+#include <string>
+
+#include "monitor/log_format.h"
+#include "monitor/pdu/pdu_callbacks.h"
+#include "monitor/text_rules.h"
+
+namespace monitor {
+
+using namespace pdu;
+
+namespace {
+
+HMODULE g_self = nullptr;
+PduMonitorState* g_monitor = nullptr;
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(size > 0 ? size : 0, '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+  return out;
+}
+
+std::wstring ModulePath(HMODULE module) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::wstring();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    if (path.size() >= 32768) return std::wstring();
+    path.resize(path.size() * 2);
+  }
+}
+
+// A queued record, rendered by the writer thread.
+class PduEntrySource : public EntrySource {
+ public:
+  explicit PduEntrySource(PduRecord record) : record_(std::move(record)) {}
+  std::size_t Bytes() const override { return PduRecordBytes(record_); }
+  LogEntry Build() const override { return BuildPduEntry(record_); }
+
+ private:
+  PduRecord record_;
+};
+
+// Logs an event callback before the application's callback runs (on the library's thread).
+void ObserveEvent(T_PDU_EVT_DATA eventType, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void* apiTag,
+                  CALLBACKFNC application) {
+  try {
+    if (g_monitor == nullptr) return;
+    PduMonitorState& m = *g_monitor;
+    PduRecord record;
+    m.Stamp(record, PduFunction::EventCallback, Phase::Call);
+    record.Add("EventType", NameOr(EventDataName(eventType), eventType));
+    record.Add("hMod", HandleText(hMod));
+    record.Add("hCLL", HandleText(hCLL));
+    record.Add("CllTag", PointerText(cllTag));
+    record.Add("APITag", PointerText(apiTag));
+    record.Add("Callback", application != nullptr ? PointerText(reinterpret_cast<void*>(application))
+                                                  : std::string("none registered"));
+    m.Submit(std::move(record));
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void PduMonitorState::Submit(PduRecord record) {
+  if (writer) writer->Submit(std::make_unique<PduEntrySource>(std::move(record)));
+}
+
+void SetPduMonitorModule(HMODULE module) { g_self = module; }
+
+PduMonitorState* PduMonitorIfMade() { return g_monitor; }
+
+// The monitor, made once: settings read, writer made, original loaded. Never throws.
+PduMonitorState& ThePduMonitor() {
+  static std::once_flag once;
+  static PduMonitorState fallback;  // used only when making the monitor failed
+  try {
+    std::call_once(once, [] {
+      auto made = std::make_unique<PduMonitorState>();
+      QueryPerformanceFrequency(&made->frequency);
+      QueryPerformanceCounter(&made->start);
+      const std::wstring own = ModulePath(g_self);
+      SettingsRoots roots;
+      made->plan = LookUpPduSettings(own, roots);
+      const MonitorSettings& s = made->plan.settings;
+      made->entryExit = s.logEntryExit;
+      made->skipEmptyQueue = s.disableErrBufferEmpty;
+      made->byteLimit = s.messageSizeLimit;
+      WriterOptions options;
+      options.path = s.outputFile;
+      options.format = FormatFromSetting(s.outputFormat);
+      options.overwrite = s.overwrite;
+      options.debugView = s.logDebugView;
+      options.api = "PDU";
+      options.title = made->plan.storedWithJ2534 ? "J2534 API log" : "D-PDU API log";
+      FILETIME utc{};
+      FILETIME local{};
+      GetSystemTimeAsFileTime(&utc);
+      FileTimeToLocalFileTime(&utc, &local);
+      const std::uint64_t utcTime = (static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+      const std::uint64_t localTime = (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+      made->localBias = static_cast<std::int64_t>(localTime - utcTime);
+      options.session.start = WallTimeFromFileTime(localTime);
+      options.session.processId = GetCurrentProcessId();
+      options.session.program = Utf8(ModulePath(nullptr));
+      options.session.library = Utf8(own);
+      options.session.api = "PDU";
+      made->writer = std::make_unique<LogWriter>(std::move(options));
+      made->original = LoadPduOriginal(OriginalPathFor(own));
+      g_monitor = made.release();
+      SetPduEventObserver(&ObserveEvent);
+    });
+  } catch (...) {
+  }
+  return g_monitor != nullptr ? *g_monitor : fallback;
+}
+
+
+}  // namespace monitor

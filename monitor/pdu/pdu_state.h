@@ -1,0 +1,90 @@
+// The D-PDU monitor's state for the process: the set-aside original, the
+// settings and the log writer, the short names of object ids, the items the
+// library handed out; made on the first call, never inside DllMain.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "monitor/log_writer.h"
+#include "monitor/pdu/pdu_original.h"
+#include "monitor/pdu/pdu_record.h"
+#include "monitor/pdu/pdu_settings.h"
+#include "pdu/pdu_names.h"
+
+namespace monitor {
+
+// Everything the monitor holds for the process, made on the first call.
+struct PduMonitorState {
+  PduOriginal original;
+  PduLogPlan plan;
+  std::unique_ptr<LogWriter> writer;
+  ObjectNames names;
+  LARGE_INTEGER frequency{};
+  LARGE_INTEGER start{};
+  bool entryExit = false;
+  bool skipEmptyQueue = true;
+  std::uint32_t byteLimit = 0;
+  // The items the library handed out and their types, so that PDUDestroyItem
+  // is logged without reading memory the application may hand back wrongly.
+  std::mutex itemsLock;
+  std::unordered_map<const void*, pdu::T_PDU_IT> items;
+  static constexpr std::size_t kMaxItems = 4096;
+  // Remembers an item the library handed out (its pointer and type).
+  void HandedOut(const void* item) {
+    if (item == nullptr) return;
+    const pdu::T_PDU_IT type = static_cast<const pdu::PDU_ITEM*>(item)->ItemType;
+    std::lock_guard<std::mutex> lock(itemsLock);
+    if (items.size() < kMaxItems) items[item] = type;
+  }
+  // The type of an item handed out (and forgets it), or nullptr when unknown.
+  const char* TakeBack(const void* item) {
+    std::lock_guard<std::mutex> lock(itemsLock);
+    auto found = items.find(item);
+    if (found == items.end()) return nullptr;
+    const char* name = pdu::ItemTypeName(found->second);
+    items.erase(found);
+    return name != nullptr ? name : "an item of an unknown type";
+  }
+  std::atomic<bool> told{false};  // the missing original was reported to the debugger output
+  std::int64_t localBias = 0;  // local time minus UTC, in 100 ns, taken once
+
+  // Stamps a record: time, microseconds since the state was made, process, thread, function, phase.
+  void Stamp(PduRecord& record, PduFunction function, Phase phase) const {
+    FILETIME utc{};
+    GetSystemTimeAsFileTime(&utc);
+    record.localFileTime = static_cast<std::uint64_t>(
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
+        localBias);
+    record.elapsedMicros = Micros();
+    record.processId = GetCurrentProcessId();
+    record.threadId = GetCurrentThreadId();
+    record.function = function;
+    record.phase = phase;
+    record.texts.reserve(192);
+  }
+  // Microseconds since the state was made.
+  std::uint64_t Micros() const {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return static_cast<std::uint64_t>((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart);
+  }
+  // Queues the record for the writer (dropped and counted when the queue is full).
+  void Submit(PduRecord record);
+};
+
+// The monitor library's own module (set at DLL_PROCESS_ATTACH).
+void SetPduMonitorModule(HMODULE module);
+// The state, made on the first call: settings read, writer made, original
+// loaded, the event observer installed. Never throws (a state without an
+// original stands in when making it failed).
+PduMonitorState& ThePduMonitor();
+// The state when it was made, else nullptr (for DllMain and the event observer).
+PduMonitorState* PduMonitorIfMade();
+
+}  // namespace monitor

@@ -1,0 +1,141 @@
+// OvraSimPdu32.dll: the D-PDU API functions of the simulated VCI, each
+// forwarding to the one SimPduVci of the process. No exception leaves an
+// export: a failure inside becomes PDU_ERR_FCT_FAILED.
+#include "pdu/dpdu.h"
+#include "simulator/pdu/sim_vci.h"
+
+using namespace pdu;
+
+namespace {
+
+simulator::SimPduVci& Vci() {
+  static simulator::SimPduVci vci;  // made on the first call, never inside DllMain
+  return vci;
+}
+
+template <typename Call>
+T_PDU_ERROR Guard(Call call) {
+  try {
+    return call();
+  } catch (...) {
+    return PDU_ERR_FCT_FAILED;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void* pAPITag) {
+  return Guard([&] { return Vci().Construct(OptionStr, pAPITag); });
+}
+T_PDU_ERROR PDU_CALL PDUDestruct() {
+  return Guard([&] { return Vci().Destruct(); });
+}
+T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlCommandId,
+                              PDU_DATA_ITEM* pInputData, PDU_DATA_ITEM** pOutputData) {
+  return Guard([&] { return Vci().IoCtl(hMod, hCLL, IoCtlCommandId, pInputData, pOutputData); });
+}
+T_PDU_ERROR PDU_CALL PDUGetVersion(UNUM32 hMod, PDU_VERSION_DATA* pVersionData) {
+  return Guard([&] { return Vci().GetVersion(hMod, pVersionData); });
+}
+T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP, T_PDU_STATUS* pStatusCode,
+                                  UNUM32* pTimestamp, UNUM32* pExtraInfo) {
+  return Guard([&] { return Vci().GetStatus(hMod, hCLL, hCoP, pStatusCode, pTimestamp, pExtraInfo); });
+}
+T_PDU_ERROR PDU_CALL PDUGetLastError(UNUM32 hMod, UNUM32 hCLL, T_PDU_ERR_EVT* pErrorCode,
+                                     UNUM32* phCoP, UNUM32* pTimestamp, UNUM32* pExtraErrorInfo) {
+  return Guard([&] {
+    return Vci().GetLastError(hMod, hCLL, pErrorCode, phCoP, pTimestamp, pExtraErrorInfo);
+  });
+}
+T_PDU_ERROR PDU_CALL PDUGetResourceStatus(PDU_RSC_STATUS_ITEM* pResourceStatus) {
+  return Guard([&] { return Vci().GetResourceStatus(pResourceStatus); });
+}
+T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DATA* pRscData, UNUM32 resourceId,
+                                             void* pCllTag, UNUM32* phCLL,
+                                             PDU_FLAG_DATA* pCllCreateFlag) {
+  return Guard([&] {
+    return Vci().CreateComLogicalLink(hMod, pRscData, resourceId, pCllTag, phCLL, pCllCreateFlag);
+  });
+}
+T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCLL) {
+  return Guard([&] { return Vci().DestroyComLogicalLink(hMod, hCLL); });
+}
+T_PDU_ERROR PDU_CALL PDUConnect(UNUM32 hMod, UNUM32 hCLL) {
+  return Guard([&] { return Vci().Connect(hMod, hCLL); });
+}
+T_PDU_ERROR PDU_CALL PDUDisconnect(UNUM32 hMod, UNUM32 hCLL) {
+  return Guard([&] { return Vci().Disconnect(hMod, hCLL); });
+}
+T_PDU_ERROR PDU_CALL PDULockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) {
+  return Guard([&] { return Vci().LockResourceMask(hMod, hCLL, LockMask); });
+}
+T_PDU_ERROR PDU_CALL PDUUnlockResource(UNUM32 hMod, UNUM32 hCLL, UNUM32 LockMask) {
+  return Guard([&] { return Vci().UnlockResourceMask(hMod, hCLL, LockMask); });
+}
+T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 ParamId,
+                                    PDU_PARAM_ITEM** pParamItem) {
+  return Guard([&] { return Vci().GetComParam(hMod, hCLL, ParamId, pParamItem); });
+}
+T_PDU_ERROR PDU_CALL PDUSetComParam(UNUM32 hMod, UNUM32 hCLL, PDU_PARAM_ITEM* pParamItem) {
+  return Guard([&] { return Vci().SetComParam(hMod, hCLL, pParamItem); });
+}
+T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T_PDU_COPT CoPType,
+                                          UNUM32 CoPDataSize, UNUM8* pCoPData,
+                                          PDU_COP_CTRL_DATA* pCopCtrlData, void* pCoPTag,
+                                          UNUM32* phCoP) {
+  return Guard([&] {
+    return Vci().StartComPrimitive(hMod, hCLL, CoPType, CoPDataSize, pCoPData, pCopCtrlData,
+                                   pCoPTag, phCoP);
+  });
+}
+T_PDU_ERROR PDU_CALL PDUCancelComPrimitive(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP) {
+  return Guard([&] { return Vci().CancelComPrimitive(hMod, hCLL, hCoP); });
+}
+T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** pEventItem) {
+  return Guard([&] { return Vci().GetEventItem(hMod, hCLL, pEventItem); });
+}
+T_PDU_ERROR PDU_CALL PDUDestroyItem(PDU_ITEM* pItem) {
+  return Guard([&] { return Vci().DestroyItem(pItem); });
+}
+T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCLL,
+                                              CALLBACKFNC EventCallbackFunction) {
+  return Guard([&] { return Vci().RegisterEventCallback(hMod, hCLL, EventCallbackFunction); });
+}
+T_PDU_ERROR PDU_CALL PDUGetObjectId(T_PDU_OBJT pduObjectType, CHAR8* pShortname,
+                                    UNUM32* pPduObjectId) {
+  return Guard([&] { return Vci().GetObjectId(pduObjectType, pShortname, pPduObjectId); });
+}
+T_PDU_ERROR PDU_CALL PDUGetModuleIds(PDU_MODULE_ITEM** pModuleIdList) {
+  return Guard([&] { return Vci().GetModuleIds(pModuleIdList); });
+}
+T_PDU_ERROR PDU_CALL PDUGetResourceIds(UNUM32 hMod, PDU_RSC_DATA* pResourceIdData,
+                                       PDU_RSC_ID_ITEM** pResourceIdList) {
+  return Guard([&] { return Vci().GetResourceIds(hMod, pResourceIdData, pResourceIdList); });
+}
+T_PDU_ERROR PDU_CALL PDUGetConflictingResources(UNUM32 resourceId, PDU_MODULE_ITEM* pInputModuleList,
+                                                PDU_RSC_CONFLICT_ITEM** pOutputConflictList) {
+  return Guard([&] {
+    return Vci().GetConflictingResources(resourceId, pInputModuleList, pOutputConflictList);
+  });
+}
+T_PDU_ERROR PDU_CALL PDUGetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
+                                             PDU_UNIQUE_RESP_ID_TABLE_ITEM** pUniqueRespIdTable) {
+  return Guard([&] { return Vci().GetUniqueRespIdTable(hMod, hCLL, pUniqueRespIdTable); });
+}
+T_PDU_ERROR PDU_CALL PDUSetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
+                                             PDU_UNIQUE_RESP_ID_TABLE_ITEM* pUniqueRespIdTable) {
+  return Guard([&] { return Vci().SetUniqueRespIdTable(hMod, hCLL, pUniqueRespIdTable); });
+}
+T_PDU_ERROR PDU_CALL PDUModuleConnect(UNUM32 hMod) {
+  return Guard([&] { return Vci().ModuleConnect(hMod); });
+}
+T_PDU_ERROR PDU_CALL PDUModuleDisconnect(UNUM32 hMod) {
+  return Guard([&] { return Vci().ModuleDisconnect(hMod); });
+}
+T_PDU_ERROR PDU_CALL PDUGetTimestamp(UNUM32 hMod, UNUM32* pTimestamp) {
+  return Guard([&] { return Vci().GetTimestamp(hMod, pTimestamp); });
+}
+
+}  // extern "C"

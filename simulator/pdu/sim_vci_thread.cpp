@@ -1,0 +1,202 @@
+// The simulated D-PDU VCI's events: the queues per link and module, the
+// callbacks owed, and the event thread that runs ComPrimitives in order.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "simulator/pdu/sim_vci.h"
+#include "simulator/pdu/sim_vci_parts.h"
+
+namespace simulator {
+
+void SimPduVci::QueueEvent(std::deque<PDU_EVENT_ITEM*>& queue, std::unique_ptr<Item> event,
+                           UNUM32 hCLL) {
+  Link* link = hCLL == PDU_HANDLE_UNDEF ? nullptr : FindLink(kModuleHandle, hCLL);
+  Callback call;
+  call.hMod = kModuleHandle;
+  call.hCLL = hCLL;
+  call.cllTag = link != nullptr ? link->tag : nullptr;
+  if (queue.size() >= kMaxQueuedEvents) {
+    // Nothing more fits: the event is lost and the application is told so.
+    call.lost = true;
+    pendingCalls_.push_back(call);
+    wake_.notify_all();
+    return;
+  }
+  event->head = reinterpret_cast<PDU_ITEM*>(&event->event);
+  event->event.Timestamp = Now();
+  queue.push_back(reinterpret_cast<PDU_EVENT_ITEM*>(Keep(std::move(event))));
+  pendingCalls_.push_back(call);
+  wake_.notify_all();
+}
+
+void SimPduVci::QueueStatus(Link& link, UNUM32 hCoP, void* copTag, T_PDU_STATUS status) {
+  auto event = std::make_unique<Item>();
+  event->status = status;
+  event->event.ItemType = PDU_IT_STATUS;
+  event->event.hCop = hCoP;
+  event->event.pCoPTag = copTag;
+  event->event.pData = &event->status;
+  if (hCoP != PDU_HANDLE_UNDEF) link.copStatus[hCoP] = status;
+  QueueEvent(link.events, std::move(event), link.handle);
+}
+
+void SimPduVci::QueueModuleStatus(T_PDU_STATUS status) {
+  auto event = std::make_unique<Item>();
+  event->status = status;
+  event->event.ItemType = PDU_IT_STATUS;
+  event->event.hCop = PDU_HANDLE_UNDEF;
+  event->event.pData = &event->status;
+  QueueEvent(moduleEvents_, std::move(event), PDU_HANDLE_UNDEF);
+}
+
+// Calls the callbacks of queued events in their order, without the lock. The
+// callback is the one registered when the call is made, as a later
+// registration (or removal) takes effect at once.
+void SimPduVci::Notify(std::unique_lock<std::mutex>& lock) {
+  while (!pendingCalls_.empty()) {
+    std::vector<Callback> calls;
+    calls.swap(pendingCalls_);
+    for (Callback& call : calls) {
+      Link* link = call.hCLL == PDU_HANDLE_UNDEF ? nullptr : FindLink(kModuleHandle, call.hCLL);
+      if (call.hCLL != PDU_HANDLE_UNDEF)
+        call.function = link != nullptr ? link->callback : nullptr;
+      else
+        call.function = moduleCallback_ != nullptr ? moduleCallback_ : systemCallback_;
+    }
+    void* apiTag = apiTag_;
+    lock.unlock();
+    for (const Callback& call : calls)
+      if (call.function != nullptr)
+        call.function(call.lost ? PDU_EVT_DATA_LOST : PDU_EVT_DATA_AVAILABLE, call.hMod,
+                      call.hCLL, call.cllTag, apiTag);
+    lock.lock();
+    if (stopping_) return;
+  }
+}
+
+// The library's event thread: delivers callbacks and runs ComPrimitives in
+// order; a cyclic ComPrimitive waits for its next cycle among the waiting ones.
+void SimPduVci::RunJobs() {
+  using Clock = std::chrono::steady_clock;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    const auto ready = [this] {
+      if (stopping_ || !jobs_.empty() || !pendingCalls_.empty()) return true;
+      for (const auto& job : waiting_)
+        if (job->due <= Clock::now()) return true;
+      return false;
+    };
+    if (waiting_.empty()) {
+      wake_.wait(lock, ready);
+    } else {
+      auto next = waiting_.front()->due;
+      for (const auto& job : waiting_) next = std::min(next, job->due);
+      wake_.wait_until(lock, next, ready);
+    }
+    if (stopping_) return;
+    Notify(lock);
+    if (stopping_) return;
+    for (auto job = waiting_.begin(); job != waiting_.end();) {
+      if ((*job)->due <= Clock::now()) {
+        jobs_.push_back(std::move(*job));
+        job = waiting_.erase(job);
+      } else {
+        ++job;
+      }
+    }
+    if (jobs_.empty()) continue;
+    std::unique_ptr<Job> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    Execute(*job);
+    Notify(lock);
+    if (stopping_) return;
+    if (job->type == PDU_COPT_DELAY && job->delayMs > 0) {
+      const auto delay = std::chrono::milliseconds(job->delayMs < 10000 ? job->delayMs : 10000);
+      wake_.wait_for(lock, delay, [this] { return stopping_; });
+    } else if (!job->Last() && FindLink(kModuleHandle, job->hCLL) != nullptr) {
+      if (job->sendCycles > 0) --job->sendCycles;
+      job->due = Clock::now() + std::chrono::milliseconds(std::max<UNUM32>(1, std::min<UNUM32>(job->delayMs, 60000)));
+      waiting_.push_back(std::move(job));
+    }
+  }
+}
+
+// Runs one ComPrimitive under the lock: the ECU's answer becomes a result
+// event (or an error event when nothing expected came), then its final status.
+void SimPduVci::Execute(Job& job) {
+  Link* link = FindLink(kModuleHandle, job.hCLL);
+  if (link == nullptr) return;
+  QueueStatus(*link, job.hCoP, job.tag, PDU_COPST_EXECUTING);
+  switch (job.type) {
+    case PDU_COPT_STARTCOMM:
+      std::memcpy(link->active, link->working, sizeof(link->active));
+      link->state = PDU_CLLST_COMM_STARTED;
+      break;
+    case PDU_COPT_UPDATEPARAM:
+      std::memcpy(link->active, link->working, sizeof(link->active));
+      break;
+    case PDU_COPT_RESTORE_PARAM:
+      std::memcpy(link->working, link->active, sizeof(link->active));
+      break;
+    default:
+      break;
+  }
+  const UNUM32 txDone = Now();
+  if (!job.data.empty() && job.type != PDU_COPT_DELAY) {
+    const UNUM32 target = link->active[kAddrModeIndex] == 2 ? link->active[kFuncIndex] : link->active[kPhysIndex];
+    std::vector<UNUM8> response = EcuRespond(target, job.data);
+    const bool answered = !response.empty() && link->active[kRespIndex] == kEcuResponseId;
+    UNUM32 acceptance = 0;
+    bool accepted = answered;
+    if (answered && !job.expected.empty()) {
+      accepted = false;
+      for (const ExpectedResponse& expected : job.expected) {
+        bool match = expected.mask.size() <= response.size();
+        for (std::size_t i = 0; match && i < expected.mask.size(); ++i)
+          match = (response[i] & expected.mask[i]) == (expected.pattern[i] & expected.mask[i]);
+        if (match) {
+          accepted = true;
+          acceptance = expected.acceptanceId;
+          break;
+        }
+      }
+    }
+    if (job.receiveCycles != 0) {
+      if (accepted) {
+        auto event = std::make_unique<Item>();
+        event->bytes = std::move(response);
+        event->result.UniqueRespIdentifier = link->table.empty() ? 0 : link->table.front().uniqueId;
+        event->result.AcceptanceId = acceptance;
+        event->result.TxMsgDoneTimestamp = txDone;
+        event->result.StartMsgTimestamp = Now();
+        event->result.NumDataBytes = static_cast<UNUM32>(event->bytes.size());
+        event->result.pDataBytes = event->bytes.data();
+        event->event.ItemType = PDU_IT_RESULT;
+        event->event.hCop = job.hCoP;
+        event->event.pCoPTag = job.tag;
+        event->event.pData = &event->result;
+        QueueEvent(link->events, std::move(event), link->handle);
+      } else {
+        auto event = std::make_unique<Item>();
+        event->error.ErrorCodeId = PDU_ERR_EVT_RX_TIMEOUT;
+        event->event.ItemType = PDU_IT_ERROR;
+        event->event.hCop = job.hCoP;
+        event->event.pCoPTag = job.tag;
+        event->event.pData = &event->error;
+        link->lastError = PDU_ERR_EVT_RX_TIMEOUT;
+        link->lastErrorCop = job.hCoP;
+        link->lastErrorTime = Now();
+        QueueEvent(link->events, std::move(event), link->handle);
+      }
+    }
+  }
+  if (job.type == PDU_COPT_STOPCOMM) link->state = PDU_CLLST_ONLINE;
+  QueueStatus(*link, job.hCoP, job.tag, job.Last() ? PDU_COPST_FINISHED : PDU_COPST_WAITING);
+  if (job.type == PDU_COPT_STARTCOMM)
+    QueueStatus(*link, PDU_HANDLE_UNDEF, nullptr, PDU_CLLST_COMM_STARTED);
+  if (job.type == PDU_COPT_STOPCOMM)
+    QueueStatus(*link, PDU_HANDLE_UNDEF, nullptr, PDU_CLLST_ONLINE);
+}
+
+}  // namespace simulator

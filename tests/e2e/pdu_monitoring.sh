@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# End to end: D-PDU monitoring that produces a log. On a Wine prefix of its own
+# seeded with the demo installation (the OVRA VCI's D-PDU library is the
+# simulated D-PDU VCI, the D-PDU monitor library the built one), Varrow's own
+# dialog switches monitoring on for the D-PDU library (More>>, the OVRA VCI's
+# J2534 tab, the PDU page's check boxes and a format, OK: window messages, as
+# a user's clicks). VciCheck's D-PDU session then runs through the registered
+# library with callbacks and with polling, and the log must parse in its
+# format and hold the session; this for each of the four formats with "Store
+# with J2534 Data" off, then with it on (the entries join the J2534 log), then
+# with the original missing. Last, `Varrow.exe disable` puts the library back.
+# Prints "N passed, N failed"; exit 1 on a failure. Expects the build and the
+# template prefix (scripts/test.sh).
+source "$(dirname "$0")/../../scripts/common.sh"
+source "$ROOT/scripts/demo/demo.sh"
+
+export LC_ALL=C.UTF-8  # the English dialog, whose title demo.sh knows
+export WINEPREFIX=$BUILD/wine-e2e-pdu-$$
+PREFIX=$WINEPREFIX
+declare -A FORMAT_NAME=([1]=ASCII [2]=XML [3]=CSV [4]=HTML)
+declare -A PDU_FORMAT_BUTTON=([1]=1033 [2]=1036 [3]=1034 [4]=1035)
+PDU='C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll'
+PDU_SETTINGS='HKCU\SOFTWARE\OVRA\OVRA_VCI\Monitoring\PDU API\C:_Program Files (x86)_OVRA_VCI_PDU_OvraPdu32.dll'
+J2534_SETTINGS='HKCU\SOFTWARE\OVRA\OVRA_VCI\Monitoring\J2534 API\C:_Program Files (x86)_OVRA_VCI_J2534_OvraPT32.dll'
+CALLS=(PDUConstruct PDUGetModuleIds PDUModuleConnect PDUGetObjectId PDUIoCtl PDUCreateComLogicalLink
+       PDUSetComParam PDUConnect PDUStartComPrimitive PDUGetEventItem PDUDestroyItem PDUDisconnect
+       PDUDestroyComLogicalLink PDUModuleDisconnect PDUDestruct)
+VIN_BYTES="49 02 01 57 4F 56 52 41"  # the answer to 09 02: the start of the simulated VIN
+
+passed=0
+failed=0
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  stop_screen
+  rm -rf "$PREFIX"
+}
+trap cleanup EXIT
+check() {  # check WHAT COMMAND...
+  local what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what" >&2; fi
+}
+host() { demo_unix_path "$PREFIX" "$1"; }
+aside() { local win=$1; host "${win%\\*}\\_${win##*\\}"; }
+vci_check() { wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+setting() {  # setting KEY NAME
+  wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+
+# apply_pdu TAB BUTTON...: Varrow, More>>, the J2534 tab TAB, a press of each
+# control BUTTON (check boxes toggle), OK; true when the dialog closed.
+apply_pdu() {
+  local tab=$1 program rc=0 button
+  shift
+  wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
+  program=$!
+  demo_helper wait "$DEMO_TITLE" && demo_helper click "$DEMO_TITLE" 1043 &&
+    demo_helper tab "$DEMO_TITLE" 1000 "$tab" || rc=1
+  for button in "$@"; do
+    [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" "$button" || rc=1; }
+  done
+  [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" 1 && demo_helper gone "$DEMO_TITLE" || rc=1; }
+  [ "$rc" = 0 ] || kill "$program" 2>/dev/null
+  wait "$program" || true
+  return "$rc"
+}
+
+log "end-to-end run of D-PDU monitoring with the simulated D-PDU VCI"
+for built in OvraSimPdu32.dll OvraPduMon32.dll OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
+  if [ ! -f "$BIN/$built" ]; then
+    echo "D-PDU monitoring end to end: $BIN/$built was not built" >&2
+    exit 1
+  fi
+done
+rm -rf "$PREFIX"
+demo_prepare_prefix "$PREFIX" >/dev/null 2>&1
+start_screen
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+check "the demo's D-PDU library is the simulated D-PDU VCI" cmp -s "$(host "$PDU")" "$BIN/OvraSimPdu32.dll"
+direct=$(vci_check --pdu) || true
+check "VciCheck's D-PDU session without the monitor succeeds" grep -q '^All steps succeeded' <<<"$direct"
+tab=$(demo_ovra_tab)
+check "VciCheck lists the OVRA VCI" test -n "$tab"
+
+# Store with J2534 Data off: J2534 monitoring on (so that the box can be
+# cleared), D-PDU monitoring on, the box cleared (the factory value is 1).
+first=(1002 1024 1038)
+for format in 1 2 3 4; do
+  name=${FORMAT_NAME[$format]}
+  check "$name: Varrow's dialog applies D-PDU monitoring with the $name format" \
+    apply_pdu "${tab:-0}" "${first[@]}" "${PDU_FORMAT_BUTTON[$format]}"
+  first=()
+  check "$name: the simulated D-PDU VCI is set aside" cmp -s "$(aside "$PDU")" "$BIN/OvraSimPdu32.dll"
+  check "$name: the D-PDU monitor stands at the library's path" cmp -s "$(host "$PDU")" "$BIN/OvraPduMon32.dll"
+  check "$name: the settings say format $format, not stored with the J2534 data" \
+    test "$(setting "$PDU_SETTINGS" OutputFormat)/$(setting "$PDU_SETTINGS" StoreWithPrimaryAPI)" = "0x$format/0x0"
+  output=$(setting "$PDU_SETTINGS" OutputFile)
+  log_file=$(host "${output:-C:\\missing}")
+  rm -f "$log_file"
+  session=$(vci_check --pdu) || true
+  check "$name: VciCheck's D-PDU session through the monitor succeeds" grep -q '^All steps succeeded' <<<"$session"
+  check "$name: the session read the VIN" grep -q 'VIN WOVRA00SIM0000001' <<<"$session"
+  check "$name: the log parses and holds the session with its callbacks" \
+    python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" "${CALLS[@]}" PDURegisterEventCallback \
+      EventCallback --bytes "$VIN_BYTES"
+  cp "$log_file" "$PREFIX/pdu-log-$format" 2>/dev/null
+  session=$(vci_check --pdu --poll) || true
+  check "$name: the polling session through the monitor succeeds" grep -q '^All steps succeeded' <<<"$session"
+  check "$name: the polling session's log parses and holds it" \
+    python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" "${CALLS[@]}" --bytes "$VIN_BYTES"
+done
+if [ -n "${VARROW_E2E_KEEP_LOGS:-}" ]; then cp "$PREFIX"/pdu-log-* "$VARROW_E2E_KEEP_LOGS"/ 2>/dev/null || true; fi
+
+# Store with J2534 Data on: the D-PDU entries join the J2534 log beside the
+# J2534 monitor's entries of another process.
+check "store: Varrow's dialog ticks Store with J2534 Data" apply_pdu "${tab:-0}" 1038
+check "store: the settings say so" test "$(setting "$PDU_SETTINGS" StoreWithPrimaryAPI)" = "0x1"
+j2534_format=$(setting "$J2534_SETTINGS" OutputFormat)
+j2534_format=$((${j2534_format:-1}))
+j2534_output=$(setting "$J2534_SETTINGS" OutputFile)
+j2534_log=$(host "${j2534_output:-C:\\missing}")
+rm -f "$j2534_log"
+check "store: VciCheck's J2534 session succeeds" grep -q '^All steps succeeded' <<<"$(vci_check "OVRA VCI")"
+check "store: VciCheck's D-PDU session succeeds" grep -q '^All steps succeeded' <<<"$(vci_check --pdu)"
+check "store: the J2534 log parses and holds both sessions" \
+  python3 "$ROOT/tests/e2e/check_log.py" "$j2534_format" "$j2534_log" PassThruOpen PassThruReadMsgs \
+    "${CALLS[@]}" EventCallback --bytes "$VIN_BYTES"
+
+# The original missing: every call fails, nothing crashes, the log says why.
+mv "$(aside "$PDU")" "$PREFIX/simulated-pdu.dll"
+session=$(vci_check --pdu) || true  # fails, as it must
+check "missing original: the session fails with PDU_ERR_FCT_FAILED" grep -q 'PDU_ERR_FCT_FAILED' <<<"$session"
+check "missing original: VciCheck ends normally" grep -q 'step(s) failed' <<<"$session"
+check "missing original: the log names the missing library" grep -q '_OvraPdu32.dll could not be loaded' "$j2534_log"
+mv "$PREFIX/simulated-pdu.dll" "$(aside "$PDU")"
+
+wine "$DEMO_PROGRAM_EXE" disable </dev/null >/dev/null 2>&1
+check "disable: the simulated D-PDU VCI is back byte for byte" cmp -s "$(host "$PDU")" "$BIN/OvraSimPdu32.dll"
+check "disable: nothing is left aside" test ! -e "$(aside "$PDU")"
+
+echo "D-PDU monitoring end to end: $passed passed, $failed failed"
+[ "$failed" = 0 ]
