@@ -100,6 +100,7 @@ CVarrowDlg::CVarrowDlg(UINT templateId, const varrow::RegistryRoots& roots,
 CVarrowDlg::~CVarrowDlg() {
   // The thread is told to stop and waited for before its handles close.
   m_watcher.Stop();
+  DiscoverBeforeTheEnd();
   // The language font goes with m_localization; the records close their keys.
 }
 

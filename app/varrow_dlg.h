@@ -115,6 +115,9 @@ class CVarrowDlg : public CDialog {
   void FillMonitoringPages();
   // Starts the discovery on its worker thread; nothing when it was started.
   void StartDiscovery();
+  // For a dialog ended before its discovery began: runs it all the same (it
+  // writes the user's monitoring keys at every start), and waits for it.
+  void DiscoverBeforeTheEnd() noexcept;
   // The tabs of both tab controls from m_monitoring's captions.
   void InsertMonitoringTabs();
   void FillMessageSizeCombos();

@@ -90,6 +90,16 @@ void CVarrowDlg::StartDiscovery() {
                            m_discoveryGate);
 }
 
+void CVarrowDlg::DiscoverBeforeTheEnd() noexcept {
+  if (!m_pagesPending) return;
+  try {
+    StartDiscovery();
+    m_monitoringLoader.Wait();
+  } catch (...) {
+    // The dialog is gone: nobody is left to tell.
+  }
+}
+
 void CVarrowDlg::EnsureMonitoringLoaded() {
   if (!m_pagesPending) return;
   StartDiscovery();

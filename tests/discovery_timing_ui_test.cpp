@@ -117,6 +117,17 @@ TEST_P(DiscoveryTimingTest, FirstActionWaitsForThePages) {
   EXPECT_NE(afterFill.find(L"lib1.dll: MZ"), std::wstring::npos);  // the saved state was read
 }
 
+// Discovery writes the user's monitoring keys at every start, also when the
+// dialog ends before it began.
+TEST_F(PagesUiTest, DialogEndedAtOnceStillDiscovers) {
+  SeedInstallation();
+  {
+    CVarrowDlg dialog(102, Roots(), true);
+    RunDialog(dialog, [](DialogDriver&) {}, /*waitForPages=*/false);  // Cancel at once
+  }
+  EXPECT_TRUE(KeyExists(User(), ProductPath({L"Monitoring", kJ2534ApiName, L"MessageSizes"})));
+}
+
 INSTANTIATE_TEST_SUITE_P(Actions, DiscoveryTimingTest, ::testing::ValuesIn(kFirstActions),
                          [](const ::testing::TestParamInfo<FirstAction>& info) {
                            return std::to_string(info.index);
