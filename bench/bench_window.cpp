@@ -16,13 +16,15 @@ constexpr DWORD kWaitMs = 20000;
 
 enum class Installation { Bare, Realistic, Worst };
 
-// The program's keys in the prefix's own registry.
+// Deletes the program's keys and the registrations from the prefix's registry.
 void RemoveInstallation() {
   SHDeleteKeyW(HKEY_LOCAL_MACHINE, kJ2534RegistrationPath);
   SHDeleteKeyW(HKEY_LOCAL_MACHINE, ProductPath().c_str());
   SHDeleteKeyW(HKEY_CURRENT_USER, ProductPath().c_str());
 }
 
+// Writes one installation into the prefix's registry, and the PATH that the
+// program inherits.
 void Install(Installation which, const CrowdedFiles& files, const std::wstring& exeFolder,
              const std::wstring& pathTail) {
   RemoveInstallation();
@@ -39,6 +41,7 @@ struct Search {
   HWND found;
 };
 
+// EnumWindows: the visible unowned dialog window of `process`.
 BOOL CALLBACK FindDialogOf(HWND window, LPARAM parameter) {
   auto* search = reinterpret_cast<Search*>(parameter);
   DWORD process = 0;
