@@ -22,6 +22,8 @@ class Call {
   // Starts the clock; inactive (every member does nothing) without a log.
   Call(MonitorState* state, J2534Function function) noexcept;
   bool Active() const { return active_; }
+  // Logging this call failed (out of memory): nothing more of it is logged.
+  void Abandon() noexcept { active_ = false; }
 
   // A decoded argument before the call / an output after it.
   void In(const char* name, std::string text) noexcept { Add(&inputs_, name, std::move(text)); }

@@ -42,14 +42,18 @@ extern "C" {
 Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
   MonitorState* s = State();
   Call call(s, J2534Function::Open);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("pName", ForeignText(pName));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.open ? s->fn.open(pName, pDeviceID) : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     call.Out("DeviceID", IdOut(pDeviceID, rc));
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -57,14 +61,18 @@ Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
 Long __stdcall PassThruClose(ULong DeviceID) {
   MonitorState* s = State();
   Call call(s, J2534Function::Close);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("DeviceID", Number(DeviceID));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.close ? s->fn.close(DeviceID) : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     call.Finish(rc);
     s->writer->Flush(500);  // the session's end: on disk before the application goes on
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -73,19 +81,23 @@ Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, UL
                                ULong* pChannelID) {
   MonitorState* s = State();
   Call call(s, J2534Function::Connect);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("DeviceID", Number(DeviceID));
     call.In("ProtocolID", ProtocolName(ProtocolID));
     call.In("Flags", ConnectFlagsText(Flags));
     call.In("BaudRate", Number(BaudRate));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.connect
                       ? s->fn.connect(DeviceID, ProtocolID, Flags, BaudRate, pChannelID)
                       : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     call.Out("ChannelID", IdOut(pChannelID, rc));
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -93,9 +105,11 @@ Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, UL
 Long __stdcall PassThruDisconnect(ULong ChannelID) {
   MonitorState* s = State();
   Call call(s, J2534Function::Disconnect);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.disconnect ? s->fn.disconnect(ChannelID) : Missing();
   call.Finish(rc);
@@ -106,20 +120,24 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
   MonitorState* s = State();
   Call call(s, J2534Function::ReadMsgs);
   const ULong room = pNumMsgs != nullptr ? *pNumMsgs : 0;
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.In("NumMsgs (room)", CountText(pNumMsgs));
     call.In("Timeout (ms)", Number(Timeout));
     call.Begin(true);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const bool forwarded = HaveOriginal(s) && s->fn.readMsgs;
   const Long rc = forwarded ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout) : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     // Never more than the application made room for, nor what the original did not give.
     const ULong read = forwarded && pNumMsgs != nullptr ? std::min(*pNumMsgs, room) : 0;
     call.Out("NumMsgs (read)", CountText(pNumMsgs));
     if (read != 0 || pMsg == nullptr) call.OutMessages("Msg", pMsg, read);
     call.Finish(rc, rc == ERR_BUFFER_EMPTY && read == 0);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -127,19 +145,23 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
 Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
   MonitorState* s = State();
   Call call(s, J2534Function::WriteMsgs);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.In("NumMsgs (to send)", CountText(pNumMsgs));
     call.In("Timeout (ms)", Number(Timeout));
     call.InMessages("Msg", pMsg, pNumMsgs != nullptr ? *pNumMsgs : 0);
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.writeMsgs
                       ? s->fn.writeMsgs(ChannelID, pMsg, pNumMsgs, Timeout)
                       : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     call.Out("NumMsgs (sent)", CountText(pNumMsgs));
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -148,18 +170,22 @@ Long __stdcall PassThruStartPeriodicMsg(ULong ChannelID, PassThruMsg* pMsg, ULon
                                         ULong TimeInterval) {
   MonitorState* s = State();
   Call call(s, J2534Function::StartPeriodicMsg);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.InMessages("Msg", pMsg, 1);
     call.In("TimeInterval (ms)", Number(TimeInterval));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.startPeriodic
                       ? s->fn.startPeriodic(ChannelID, pMsg, pMsgID, TimeInterval)
                       : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     call.Out("MsgID", IdOut(pMsgID, rc));
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -167,10 +193,12 @@ Long __stdcall PassThruStartPeriodicMsg(ULong ChannelID, PassThruMsg* pMsg, ULon
 Long __stdcall PassThruStopPeriodicMsg(ULong ChannelID, ULong MsgID) {
   MonitorState* s = State();
   Call call(s, J2534Function::StopPeriodicMsg);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.In("MsgID", Number(MsgID));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.stopPeriodic ? s->fn.stopPeriodic(ChannelID, MsgID)
                                                         : Missing();
@@ -183,21 +211,25 @@ Long __stdcall PassThruStartMsgFilter(ULong ChannelID, ULong FilterType, PassThr
                                       ULong* pFilterID) {
   MonitorState* s = State();
   Call call(s, J2534Function::StartMsgFilter);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.In("FilterType", FilterTypeName(FilterType));
     call.InMessages("MaskMsg", pMaskMsg, 1);
     call.InMessages("PatternMsg", pPatternMsg, 1);
     call.InMessages("FlowControlMsg", pFlowControlMsg, 1);
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.startFilter
                       ? s->fn.startFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
                                           pFlowControlMsg, pFilterID)
                       : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     call.Out("FilterID", IdOut(pFilterID, rc));
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -205,10 +237,12 @@ Long __stdcall PassThruStartMsgFilter(ULong ChannelID, ULong FilterType, PassThr
 Long __stdcall PassThruStopMsgFilter(ULong ChannelID, ULong FilterID) {
   MonitorState* s = State();
   Call call(s, J2534Function::StopMsgFilter);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.In("FilterID", Number(FilterID));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.stopFilter ? s->fn.stopFilter(ChannelID, FilterID)
                                                       : Missing();
@@ -219,13 +253,15 @@ Long __stdcall PassThruStopMsgFilter(ULong ChannelID, ULong FilterID) {
 Long __stdcall PassThruSetProgrammingVoltage(ULong DeviceID, ULong PinNumber, ULong Voltage) {
   MonitorState* s = State();
   Call call(s, J2534Function::SetProgrammingVoltage);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("DeviceID", Number(DeviceID));
     call.In("PinNumber", Number(PinNumber));
     call.In("Voltage", Voltage == 0xFFFFFFFF   ? std::string("VOLTAGE_OFF")
                        : Voltage == 0xFFFFFFFE ? std::string("SHORT_TO_GROUND")
                                                : Number(Voltage) + " mV");
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.setVoltage ? s->fn.setVoltage(DeviceID, PinNumber, Voltage)
                                                       : Missing();
@@ -237,19 +273,23 @@ Long __stdcall PassThruReadVersion(ULong DeviceID, char* pFirmwareVersion, char*
                                    char* pApiVersion) {
   MonitorState* s = State();
   Call call(s, J2534Function::ReadVersion);
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In("DeviceID", Number(DeviceID));
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.readVersion
                       ? s->fn.readVersion(DeviceID, pFirmwareVersion, pDllVersion, pApiVersion)
                       : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     const bool ok = rc == STATUS_NOERROR;
     call.Out("FirmwareVersion", ok || pFirmwareVersion == nullptr ? ForeignText(pFirmwareVersion) : "-");
     call.Out("DllVersion", ok || pDllVersion == nullptr ? ForeignText(pDllVersion) : "-");
     call.Out("ApiVersion", ok || pApiVersion == nullptr ? ForeignText(pApiVersion) : "-");
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -269,11 +309,13 @@ Long __stdcall PassThruGetLastError(char* pErrorDescription) {
     pErrorDescription[kTextChars - 1] = '\0';
     rc = STATUS_NOERROR;
   }
-  if (call.Active()) {
+  if (call.Active()) try {
     call.Out("ErrorDescription", rc == STATUS_NOERROR || pErrorDescription == nullptr
                                      ? ForeignText(pErrorDescription)
                                      : "-");
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }
@@ -282,7 +324,7 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
   MonitorState* s = State();
   Call call(s, J2534Function::Ioctl);
   const bool deviceLevel = IoctlID == READ_VBATT || IoctlID == READ_PROG_VOLTAGE;
-  if (call.Active()) {
+  if (call.Active()) try {
     call.In(deviceLevel ? "DeviceID" : "ChannelID", Number(ChannelID));
     call.In("IoctlID", IoctlName(IoctlID));
     switch (IoctlID) {
@@ -304,10 +346,12 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
         call.In("Output", Pointer(pOutput));
     }
     call.Begin();
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   const Long rc = HaveOriginal(s) && s->fn.ioctl ? s->fn.ioctl(ChannelID, IoctlID, pInput, pOutput)
                                                  : Missing();
-  if (call.Active()) {
+  if (call.Active()) try {
     const bool ok = rc == STATUS_NOERROR;
     switch (IoctlID) {
       case GET_CONFIG:
@@ -330,6 +374,8 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
       default: break;
     }
     call.Finish(rc);
+  } catch (...) {
+    call.Abandon();  // the application never sees our failure
   }
   return rc;
 }

@@ -281,14 +281,7 @@ bool LogWriter::OpenFile() {
     return false;
   }
   file_ = file;
-  if (!startedFile_) {
-    startedFile_ = true;
-    // Overwrite: the first writer of this process to reach the file starts it afresh.
-    startedMarker_ = CreateMutexW(nullptr, FALSE,
-                                  LogMutexName(path, L"Started", GetCurrentProcessId()).c_str());
-    const bool first = startedMarker_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (options_.overwrite && first) pendingTruncate_ = true;
-  }
+  fullPath_ = path;
   complained_ &= ~kOpen;
   return true;
 }
@@ -299,6 +292,17 @@ bool LogWriter::WriteText(const std::string& entries) {
   if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
     Complain(kMutex, L"another writer holds the log file", waited);
     return false;
+  }
+  if (!startedFile_) {
+    startedFile_ = true;
+    // Overwrite: the first writer of this process to reach the file starts it
+    // afresh. Decided while the file's mutex is held, so that another monitor
+    // of this process (the D-PDU one storing with the J2534 data) never has a
+    // batch in the file before it is started afresh.
+    startedMarker_ = CreateMutexW(nullptr, FALSE,
+                                  LogMutexName(fullPath_, L"Started", GetCurrentProcessId()).c_str());
+    const bool first = startedMarker_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (options_.overwrite && first) pendingTruncate_ = true;
   }
   bool ok = false;
   do {

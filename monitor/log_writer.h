@@ -118,6 +118,7 @@ class LogWriter {
   HANDLE file_ = INVALID_HANDLE_VALUE;
   std::uint64_t lastEnd_ = 0;  // where our last batch ended
   bool sessionOpen_ = false;   // our session is open at lastEnd_
+  std::wstring fullPath_;      // the open file's full path, which names its mutexes
   bool startedFile_ = false;   // the overwrite step was decided for this process
   bool pendingTruncate_ = false;  // start the file afresh before the next batch
   bool exiting_ = false;       // process exit: wait briefly for the file mutex

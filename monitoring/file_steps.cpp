@@ -30,6 +30,27 @@ DWORD Retried(Step step) {
   }
 }
 
+// Put-backs in flight hold this shared; the clean-up holds it exclusively. A
+// put-back that finds the library itself at the library path (another thread
+// put it back first) renames it for a moment to a leftover name, and the
+// clean-up must never delete it then.
+SRWLOCK g_putBackLock = SRWLOCK_INIT;
+
+class PutBackInFlight {
+ public:
+  PutBackInFlight() { AcquireSRWLockShared(&g_putBackLock); }
+  ~PutBackInFlight() { ReleaseSRWLockShared(&g_putBackLock); }
+  PutBackInFlight(const PutBackInFlight&) = delete;
+  PutBackInFlight& operator=(const PutBackInFlight&) = delete;
+};
+
+// True when the process `id` still runs (or may: one we may not open counts).
+bool ProcessRuns(DWORD id) {
+  const KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  return WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
+}
+
 // Moves a file without ever replacing one at `to`.
 DWORD MoveNoReplace(const std::wstring& from, const std::wstring& to) {
   return Retried([&] { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; });
@@ -91,6 +112,7 @@ DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
   // Nothing in the way (a switch-on that failed half way): just move it back.
   if (!FileExistsAt(library)) return MoveNoReplace(aside, library);
 
+  const PutBackInFlight inFlight;
   std::wstring leftover;
   DWORD code = MoveOutOfTheWay(library, &leftover);
   if (code == ERROR_FILENAME_EXCED_RANGE) {
@@ -122,6 +144,11 @@ DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
 void DeleteLeftoversIn(const std::wstring& folder) {
   const std::wstring pattern = folder + L"\\" + kLeftoverPattern;
   if (!FitsField(pattern)) return;
+  AcquireSRWLockExclusive(&g_putBackLock);
+  struct Release {
+    ~Release() { ReleaseSRWLockExclusive(&g_putBackLock); }
+  } release;
+  const DWORD self = GetCurrentProcessId();
   WIN32_FIND_DATAW found;
   FindHandle search(FindFirstFileW(pattern.c_str(), &found));
   if (!search) return;
@@ -130,6 +157,10 @@ void DeleteLeftoversIn(const std::wstring& folder) {
     // form is deleted.
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     if (!IsLeftoverName(found.cFileName)) continue;
+    // Another program that still runs may be in the middle of its own
+    // put-back, with the library itself under this name for a moment.
+    std::uint32_t owner = 0;
+    if (LeftoverOwner(found.cFileName, &owner) && owner != self && ProcessRuns(owner)) continue;
     const std::wstring path = folder + L"\\" + found.cFileName;
     if (!FitsField(path)) continue;
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {

@@ -33,7 +33,9 @@ namespace varrow {
 [[nodiscard]] DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside);
 
 // Deletes the leftover monitor copies in `folder` (names of the leftover form
-// only); one that is still loaded stays for a later run. Silent.
+// only); one that is still loaded stays for a later run, and so does one made
+// by another program that still runs (it may be in the middle of a put-back).
+// Waits for this process's put-backs in flight. Silent.
 void DeleteLeftoversIn(const std::wstring& folder);
 
 }  // namespace varrow

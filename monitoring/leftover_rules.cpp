@@ -44,6 +44,24 @@ bool IsLeftoverName(const std::wstring& name) {
   return true;
 }
 
+bool LeftoverOwner(const std::wstring& name, std::uint32_t* process) {
+  if (!IsLeftoverName(name) || name.size() < 1 + 16 + kSuffixChars) return false;
+  const std::size_t digits = name.size() - kSuffixChars - 16;
+  const wchar_t before = name[digits - 1];
+  if (before != L'.' && before != L'~') return false;
+  std::uint64_t value = 0;
+  for (std::size_t i = digits; i < digits + 16; ++i) {
+    const wchar_t c = AsciiLower(name[i]);
+    int digit;
+    if (c >= L'0' && c <= L'9') digit = c - L'0';
+    else if (c >= L'a' && c <= L'f') digit = c - L'a' + 10;
+    else return false;
+    value = (value << 4) | static_cast<std::uint64_t>(digit);
+  }
+  *process = static_cast<std::uint32_t>(value >> 32);
+  return true;
+}
+
 std::wstring FolderOf(const std::wstring& path) {
   const std::size_t slash = path.rfind(L'\\');
   if (slash == std::wstring::npos) return {};

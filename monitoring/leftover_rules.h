@@ -24,6 +24,11 @@ std::wstring LeftoverPath(const std::wstring& library, std::uint64_t unique);
 // at least one more character, and the leftover suffix (case-insensitive ASCII).
 bool IsLeftoverName(const std::wstring& name);
 
+// The process that made the leftover `name`: the upper half of the number
+// in it, which LeftoverPath takes from the caller (the process id). False
+// when the name has no 16 hex digits between "~" or "." and the suffix.
+bool LeftoverOwner(const std::wstring& name, std::uint32_t* process);
+
 // The folder part of `path` (up to its last "\"), or empty when it has none.
 std::wstring FolderOf(const std::wstring& path);
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "monitoring/file_steps.h"
+#include "monitoring/leftover_rules.h"
 #include "monitoring/library_swap.h"
 #include "monitoring/maintenance.h"
 #include "tests/monitoring_fixtures.h"
@@ -47,6 +48,7 @@ class LibraryHolder {
   LibraryHolder& operator=(const LibraryHolder&) = delete;
 
   bool Holding() const { return process_.Valid() && test::FileExists(marker_); }
+  HANDLE Process() const { return process_.Get(); }
   // Lets go of the library and waits for the process to end.
   void Release() {
     if (!process_) return;
@@ -124,6 +126,31 @@ TEST_F(LoadedCopy, SwitchOffPutsTheLibraryBackAndTheLeftoverGoesLater) {
     EXPECT_EQ(test::LeftoverCount(dir / L"lib"), 0) << "the leftover goes once unloaded";
     EXPECT_TRUE(test::FolderListing(dir / L"lib") == before) << "the folder is as before";
   }
+}
+
+// A leftover carries the id of the process that made it: one made by another
+// program that still runs may hold the library itself for a moment (its
+// put-back found the library already back), so the clean-up spares it.
+TEST_F(LoadedCopy, CleanUpSparesTheLeftoversOfProgramsThatStillRun) {
+  LibraryHolder running(monitor, dir / L"holding");
+  ASSERT_TRUE(running.Holding());
+  const DWORD runningId = GetProcessId(running.Process());
+  ASSERT_NE(runningId, 0u);
+  DWORD endedId = 0;
+  {
+    LibraryHolder ended(monitor, dir / L"ended");
+    ASSERT_TRUE(ended.Holding());
+    endedId = GetProcessId(ended.Process());
+  }
+  const std::uint64_t low = 0x1234;
+  const std::wstring ofRunning = LeftoverPath(lib, (std::uint64_t{runningId} << 32) | low);
+  const std::wstring ofEnded = LeftoverPath(lib, (std::uint64_t{endedId} << 32) | low);
+  const std::wstring ofThis = LeftoverPath(lib, (std::uint64_t{GetCurrentProcessId()} << 32) | low);
+  for (const std::wstring& path : {ofRunning, ofEnded, ofThis}) ASSERT_TRUE(test::WriteFileText(path, kLibrary));
+  DeleteLeftoversIn(FolderOf(lib));
+  EXPECT_TRUE(test::FileExists(ofRunning)) << "a running program's leftover stays";
+  EXPECT_FALSE(test::FileExists(ofEnded)) << "an ended program's leftover goes";
+  EXPECT_FALSE(test::FileExists(ofThis)) << "this program's own leftover goes";
 }
 
 }  // namespace

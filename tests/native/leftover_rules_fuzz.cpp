@@ -67,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the suffix (ASCII case aside), never a library's own name.
   const std::wstring own = NameOf(library);
   PROMISE(varrow::IsLeftoverName(own) == LeftoverForm(own));
+  std::uint32_t anyOwner = 0;
+  PROMISE(!varrow::LeftoverOwner(own, &anyOwner) || LeftoverForm(own));
 
   const std::wstring folder = varrow::FolderOf(library);
   PROMISE(library.compare(0, folder.size(), folder) == 0);
@@ -85,6 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PROMISE(varrow::IsLeftoverName(name));
   PROMISE(name != own);
   PROMISE(name.find(L'\\') == std::wstring::npos);
+  // The clean-up reads back who made it, so that it spares a running program's.
+  std::uint32_t owner = 0;
+  PROMISE(varrow::LeftoverOwner(name, &owner) && owner == static_cast<std::uint32_t>(unique >> 32));
   // Another number gives another name.
   PROMISE(varrow::LeftoverPath(library, unique + 1) != leftover);
   return 0;
