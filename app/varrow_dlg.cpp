@@ -100,6 +100,7 @@ CVarrowDlg::CVarrowDlg(UINT templateId, const varrow::RegistryRoots& roots,
 CVarrowDlg::~CVarrowDlg() {
   // The thread is told to stop and waited for before its handles close.
   m_watcher.Stop();
+  DiscoverBeforeTheEnd();
   // The language font goes with m_localization; the records close their keys.
 }
 
@@ -140,6 +141,7 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
     {WM_NOTIFY, static_cast<UINT>(UDN_DELTAPOS), IDC_CONNECTION_UPDOWN,
      &CVarrowDlg::OnConnectionDeltaPos},
     {varrow::kReloadMessage, kAnyCode, kAnyId, &CVarrowDlg::OnReload},
+    {varrow::kMonitoringLoadedMessage, kAnyCode, kAnyId, &CVarrowDlg::OnMonitoringLoaded},
     {WM_NOTIFY, static_cast<UINT>(TCN_SELCHANGE), IDC_J2534_TAB, &CVarrowDlg::OnJ2534TabChange},
     {WM_COMMAND, BN_CLICKED, IDC_J2534_ENABLE, &CVarrowDlg::OnJ2534Enable},
     {WM_COMMAND, BN_CLICKED, IDC_J2534_ASCII, &CVarrowDlg::OnJ2534Format},
@@ -174,6 +176,7 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
 };
 
 bool CVarrowDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+  if (m_pagesPending && OnStartUpMessage(message, wparam, lparam, result)) return true;
   return DispatchMap(this, kMessageMap, message, wparam, lparam, result);
 }
 
@@ -210,16 +213,10 @@ BOOL CVarrowDlg::OnInitDialog() {
   ShowWaitCursor();
   OnReload(0, 0);
 
-  if (m_monitoringAvailable) {
-    varrow::LoadMonitoringConfiguration(m_monitoring, m_roots, m_brandId, Text(IDS_BRAND1_CAPTION));
-    InsertMonitoringTabs();
-    FillMessageSizeCombos();
-    const int pduIndex = m_monitoring.PduSupportingIndex;
-    m_j2534Tab.SetCurSel(pduIndex >= 0 ? pduIndex : 0);
-    RefreshJ2534Page();
-    m_pduTab.SetCurSel(0);
-    RefreshPduPage();
-  }
+  // Discovery runs once the window is up and drawn; the pages are filled
+  // when it ends, and whatever shows or uses them first waits for that
+  // (app/varrow_dlg_loading.cpp).
+  m_pagesPending = m_monitoringAvailable;
 
   PlaceOutputFields();
   ShowArrowCursor();
@@ -391,6 +388,7 @@ bool CVarrowDlg::SaveDeviceSettings() {
 // ---------------------------------------------------------------- Apply, OK, Help, More
 
 bool CVarrowDlg::SaveAll() {
+  EnsureMonitoringLoaded();
   ShowWaitCursor();
   if (m_monitoringAvailable && !ValidateMonitoringPages()) {
     ShowArrowCursor();

@@ -10,6 +10,7 @@
 #include "app/change_watcher.h"
 #include "app/expandable_layout.h"
 #include "app/framework.h"
+#include "app/monitoring_loader.h"
 #include "app/tab_page_background.h"
 #include "locale/localization.h"
 #include "monitoring/api_implementation.h"
@@ -36,6 +37,12 @@ class CVarrowDlg : public CDialog {
 
   // The save sequence of Apply and OK: true when everything was saved.
   bool SaveAll();
+  // Starts the discovery of the monitoring pages unless it runs already, waits
+  // for it and fills the pages; nothing once they are filled, or when
+  // monitoring is not available or the start-up stopped at the brand lookup.
+  void EnsureMonitoringLoaded();
+  // For tests, before DoModal: the discovery waits until `released` is signalled.
+  void HoldDiscoveryUntil(HANDLE released) { m_discoveryGate = released; }
 
  protected:
   void DoDataExchange(CDataExchange* exchange) override;
@@ -60,6 +67,14 @@ class CVarrowDlg : public CDialog {
   LRESULT OnApplyButton(WPARAM, LPARAM);
   LRESULT OnHelpButton(WPARAM, LPARAM);
   LRESULT OnMoreLess(WPARAM, LPARAM);
+  LRESULT OnMonitoringLoaded(WPARAM, LPARAM);  // kMonitoringLoadedMessage
+
+  // While the pages are not filled: starts the discovery once the window is
+  // painted and idle, and makes whatever shows or uses the pages wait for
+  // them. True when it handled the message itself (app/varrow_dlg_loading.cpp).
+  bool OnStartUpMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result);
+  // True for the messages that show or use the monitoring pages.
+  static bool NeedsMonitoringPages(UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT OnCtlColor(WPARAM dc, LPARAM control);   // WM_CTLCOLORSTATIC, WM_CTLCOLORBTN
   LRESULT OnColorsChanged(WPARAM, LPARAM);         // WM_THEMECHANGED, WM_SYSCOLORCHANGE
 
@@ -95,8 +110,15 @@ class CVarrowDlg : public CDialog {
   LRESULT OnPduSizeChange(WPARAM, LPARAM);        // CBN_SELCHANGE 1027
   LRESULT OnStoreWithJ2534(WPARAM, LPARAM);       // BN_CLICKED 1038
   LRESULT OnDropFiles(WPARAM drop, LPARAM);       // WM_DROPFILES
-  // Start-up of the pages, after LoadMonitoringConfiguration: the tabs of
-  // both tab controls from m_monitoring's captions.
+  // Start-up of the pages, after LoadMonitoringConfiguration: the tabs, the
+  // message sizes and both pages at their first tabs.
+  void FillMonitoringPages();
+  // Starts the discovery on its worker thread; nothing when it was started.
+  void StartDiscovery();
+  // For a dialog ended before its discovery began: runs it all the same (it
+  // writes the user's monitoring keys at every start), and waits for it.
+  void DiscoverBeforeTheEnd() noexcept;
+  // The tabs of both tab controls from m_monitoring's captions.
   void InsertMonitoringTabs();
   void FillMessageSizeCombos();
   void RefreshJ2534Page();
@@ -122,6 +144,12 @@ class CVarrowDlg : public CDialog {
   varrow::DeviceSettings m_deviceSettings;
   HKEY m_watchedKeys[3] = {nullptr, nullptr, nullptr};  // owned by m_deviceSettings
   varrow::MonitoringState m_monitoring;
+  // Fills m_monitoring on its worker thread; destroyed (and so waited for)
+  // before m_monitoring.
+  varrow::MonitoringLoader m_monitoringLoader;
+  bool m_pagesPending = false;       // pages not filled yet (monitoring available)
+  bool m_discoveryStarted = false;
+  HANDLE m_discoveryGate = nullptr;  // not owned; null outside tests
   std::wstring m_versionLine;
   bool m_initComplete = false;       // OnInitDialog went past the brand lookup
 

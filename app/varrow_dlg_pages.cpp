@@ -365,19 +365,11 @@ bool CVarrowDlg::ValidateMonitoringPages() {
 
 void CVarrowDlg::SaveMonitoring() {
   DialogErrorReporter reporter(m_hWnd, GetWindowText());
-  // Each API's message-size list goes into its key once per save, not once
-  // per implementation: the same values into the same key.
-  bool j2534ListWritten = false;
-  bool pduListWritten = false;
-  const int j2534Tabs = m_j2534Tab.GetItemCount();
-  for (int i = 0; i < j2534Tabs && i < m_monitoring.J2534Count && i < varrow::kMaxImplementations;
-       ++i) {
-    if (m_monitoring.J2534[i].LibraryFound() == 0) continue;
-    // A failure in one implementation was shown by the reporter; the others go on.
-    (void)varrow::SaveJ2534Monitoring(m_monitoring, m_roots, varrow::kJ2534ApiName, i, reporter,
-                                      &j2534ListWritten);
-  }
-  const int pduTabs = m_pduTab.GetItemCount();
-  for (int i = 0; i < pduTabs && i < m_monitoring.PduCount && i < varrow::kMaxImplementations; ++i)
-    (void)varrow::SavePduMonitoring(m_monitoring, m_roots, i, reporter, &pduListWritten);
+  // J2534 implementations whose library was found, then every PDU one; a
+  // failure in one was shown by the reporter and the others go on. Each API's
+  // key is opened once and its message-size list written once per save.
+  varrow::SaveMonitoringOfKind(m_monitoring, m_roots, ApiKind::J2534, m_j2534Tab.GetItemCount(),
+                               /*foundOnly=*/true, reporter);
+  varrow::SaveMonitoringOfKind(m_monitoring, m_roots, ApiKind::PDU, m_pduTab.GetItemCount(),
+                               /*foundOnly=*/false, reporter);
 }

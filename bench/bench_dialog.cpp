@@ -156,9 +156,8 @@ class BenchDialog : public CVarrowDlg {
   BOOL OnInitDialog() override {
     const double start = Now();
     const BOOL focus = CVarrowDlg::OnInitDialog();
-    SetEvent(ready_);  // the end of the initialisation: the driver's clock stops here
+    SetEvent(ready_);  // the end of the initialisation
     result_.Add("init_ms", Now() - start);
-    AddMemory(result_);
     PostMessage(kStepMessage, 0, 0);
     return focus;
   }
@@ -175,9 +174,11 @@ class BenchDialog : public CVarrowDlg {
 
  private:
   void Step() {
+    // The pages are filled when their discovery ends; the workloads use them.
+    EnsureMonitoringLoaded();
     switch (mode_) {
       case ChildMode::Startup:
-      case ChildMode::Bare:
+        AddMemory(result_);
         EndDialog(IDCANCEL);
         return;
       case ChildMode::Leaks:
@@ -275,14 +276,9 @@ class BenchDialog : public CVarrowDlg {
 
       // The bare file steps of the same switch on and off.
       const double start = Now();
-      for (const std::wstring& library : files_.libraries) {
-        const std::wstring aside = AsidePath(library);
-        MoveFileW(library.c_str(), aside.c_str());
-        CopyFileW(files_.monitorLibrary.c_str(), library.c_str(), FALSE);
-      }
-      for (const std::wstring& library : files_.libraries) {
-        MoveFileExW(AsidePath(library).c_str(), library.c_str(), MOVEFILE_REPLACE_EXISTING);
-      }
+      for (const std::wstring& library : files_.libraries)
+        BareSwitchOn(files_.monitorLibrary, library);
+      for (const std::wstring& library : files_.libraries) BareSwitchOff(library);
       bare.push_back(Now() - start);
     }
     result_.Add("apply_ms", Median(dialog));
@@ -301,32 +297,6 @@ class BenchDialog : public CVarrowDlg {
   int posted_ = 0;
 };
 
-// The floor: the same template with no program logic.
-class BareDialog : public CDialog {
- public:
-  BareDialog(HANDLE ready, ResultFile& result)
-      : CDialog(IDD_VARROW_DIALOG), ready_(ready), result_(result) {}
-  BOOL OnInitDialog() override {
-    const BOOL focus = CDialog::OnInitDialog();
-    SetEvent(ready_);
-    AddMemory(result_);
-    PostMessage(kStepMessage, 0, 0);
-    return focus;
-  }
-
- protected:
-  bool OnMessage(UINT message, WPARAM, LPARAM, LRESULT* result) override {
-    if (message != kStepMessage) return false;
-    EndDialog(IDCANCEL);
-    *result = 0;
-    return true;
-  }
-
- private:
-  HANDLE ready_;
-  ResultFile& result_;
-};
-
 }  // namespace
 
 int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& eventName,
@@ -336,10 +306,7 @@ int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wst
   if (ready == nullptr) return 2;
   ResultFile result(resultFile);
   INT_PTR ended = -1;
-  if (mode == ChildMode::Bare) {
-    BareDialog dialog(ready, result);
-    ended = dialog.DoModal();
-  } else {
+  {
     RegKey keys[3];
     RegistryRoots roots;
     if (!BenchRoots::Open(rootsPath, keys, &roots)) return 3;

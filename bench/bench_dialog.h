@@ -9,10 +9,9 @@ namespace varrow::bench {
 
 // What the child does after the dialog's initialisation.
 enum class ChildMode {
-  Startup,  // record memory and end
+  Startup,  // record memory once the pages are filled, and end
   Leaks,    // 10,000 reloads and 1,000 tab changes, handle and GDI counts before/after
   Apply,    // monitoring on and off for every J2534 tab through Apply, against bare file steps
-  Bare,     // the same template with no program logic (the empty dialog)
 };
 
 // argv of the child: mode, roots path below HKCU, event name, result file, work folder.

@@ -3,10 +3,12 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "monitoring/api_implementation.h"
 #include "monitoring/discovery.h"
+#include "monitoring/leftover_rules.h"
 #include "tests/test_support.h"
 
 namespace varrow::bench {
@@ -44,6 +46,19 @@ bool WriteFileOfSize(const std::wstring& path, DWORD bytes, char fill) {
   return ok;
 }
 
+void BareSwitchOn(const std::wstring& monitor, const std::wstring& library) {
+  MoveFileExW(library.c_str(), AsidePath(library).c_str(), 0);
+  CopyFileW(monitor.c_str(), library.c_str(), TRUE);
+}
+
+void BareSwitchOff(const std::wstring& library) {
+  static std::uint64_t unique = 0;
+  const std::wstring leftover = LeftoverPath(library, ++unique);
+  MoveFileExW(library.c_str(), leftover.c_str(), 0);
+  MoveFileExW(AsidePath(library).c_str(), library.c_str(), 0);
+  DeleteFileW(leftover.c_str());
+}
+
 bool MakeFolders(const std::wstring& path) { return test::MakeDir(path); }
 
 void RemoveFolder(const std::wstring& path) { test::RemoveTree(path); }
@@ -68,6 +83,9 @@ CrowdedFiles DescribeCrowdedFiles(const std::wstring& folder) {
     std::swprintf(name, 32, L"BenchPT%02d.dll", i);
     files.libraryNames.push_back(name);
     files.libraries.push_back(files.pathFolders.back() + L"\\" + name);
+    wchar_t maker[64];
+    std::swprintf(maker, 64, L"\\makers\\maker%02d\\BenchRT%02d.dll", i, i);
+    files.makerLibraries.push_back(folder + maker);
   }
   files.pduLibrary = folder + L"\\pdu\\BenchPdu32.dll";
   return files;
@@ -79,6 +97,10 @@ bool MakeCrowdedFiles(const CrowdedFiles& files) {
   for (const std::wstring& folder : files.pathFolders) ok = ok && MakeFolders(folder);
   for (const std::wstring& library : files.libraries) {
     ok = ok && WriteFileOfSize(library, 64 * 1024, 'L');
+  }
+  for (const std::wstring& library : files.makerLibraries) {
+    const std::wstring makerFolder = library.substr(0, library.rfind(L'\\'));
+    ok = ok && MakeFolders(makerFolder) && WriteFileOfSize(library, 64 * 1024, 'L');
   }
   ok = ok && WriteFileOfSize(files.pduLibrary, 64 * 1024, 'P');
   return ok;
@@ -136,7 +158,13 @@ void SeedBareMachine(HKEY machine, const std::wstring& dllLocation, const std::w
   SeedOrder(machine, FactoryPath({L"InterfaceTypeOrder"}), L"InterfaceType", 3);
 }
 
-void SeedCrowdedMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files) {
+namespace {
+
+// `registered[i]` is device i's FunctionLibrary, `found[i]` the path where
+// discovery finds it, which names its settings subkey.
+void SeedMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files,
+                    const std::vector<std::wstring>& registered,
+                    const std::vector<std::wstring>& found) {
   const std::wstring logs = files.folder + L"\\logs";
   MakeFolders(logs);
   SeedApiDefaults(machine, ApiKind::J2534, files.monitorLibrary, logs + L"\\J2534\\default.txt");
@@ -147,12 +175,10 @@ void SeedCrowdedMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files) {
     const std::wstring device = std::wstring(kJ2534RegistrationPath) + L"\\" + name;
     SetString(machine, device, L"Vendor", L"Bench Vendor");
     SetString(machine, device, L"Name", name);
-    SetString(machine, device, L"FunctionLibrary", files.libraryNames[i]);
+    SetString(machine, device, L"FunctionLibrary", registered[i]);
     if (i == 0) SetDword(machine, device, L"PDUAPISupported", 1);
-    // Discovery finds the library in the last PATH folder: its settings key
-    // is named after that full path.
     const std::wstring settings =
-        ProductPath({L"Monitoring", kJ2534ApiName, SettingsKeyName(files.libraries[i])});
+        ProductPath({L"Monitoring", kJ2534ApiName, SettingsKeyName(found[i])});
     wchar_t log[32];
     std::swprintf(log, 32, L"\\J2534\\device%02d.txt", i);
     SeedSettings(user, settings, logs + log);
@@ -160,6 +186,16 @@ void SeedCrowdedMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files) {
   SetString(machine, ProductPath({kPduSupportSection}), L"FunctionLibrary", files.pduLibrary);
   SeedSettings(user, ProductPath({L"Monitoring", kPduApiName, SettingsKeyName(files.pduLibrary)}),
                logs + L"\\PDU\\pdu.txt");
+}
+
+}  // namespace
+
+void SeedCrowdedMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files) {
+  SeedMonitoring(machine, user, files, files.libraryNames, files.libraries);
+}
+
+void SeedRealisticMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files) {
+  SeedMonitoring(machine, user, files, files.makerLibraries, files.makerLibraries);
 }
 
 BenchRoots::BenchRoots(const std::wstring& name) {

@@ -1,8 +1,8 @@
 // The installations the benchmarks run on: a crowded one (20 J2534 devices
 // whose libraries lie only in the last of 200 PATH folders, full message-size
-// lists, a settings subkey per library, a 1 MiB monitor library) and a bare one
-// (brand and device settings only), both in scratch registry roots and a
-// scratch folder.
+// lists, a settings subkey per library, a 1 MiB monitor library), a realistic
+// crowded one (the same with full paths in 20 makers' folders) and a bare one
+// (brand and device settings only), in given registry roots and a scratch folder.
 #pragma once
 
 #include <windows.h>
@@ -29,6 +29,14 @@ bool MakeFolders(const std::wstring& path);
 // Deletes a folder with everything in it.
 void RemoveFolder(const std::wstring& path);
 
+// The bare file steps of a switch-on and of a switch-off, as the program takes
+// them without anything around them: on, the library moved aside and the
+// monitor library copied in its place (neither replacing a file); off, the
+// monitor copy renamed out of the way, the library moved back and the copy
+// deleted.
+void BareSwitchOn(const std::wstring& monitor, const std::wstring& library);
+void BareSwitchOff(const std::wstring& library);
+
 // The files of the crowded installation below `folder`.
 struct CrowdedFiles {
   std::wstring folder;
@@ -36,6 +44,8 @@ struct CrowdedFiles {
   std::vector<std::wstring> pathFolders;   // 200, the libraries in the last one
   std::vector<std::wstring> libraryNames;  // bare names as registered
   std::vector<std::wstring> libraries;     // full paths in the last PATH folder
+  // The realistic installation's libraries: full paths, one maker's folder each.
+  std::vector<std::wstring> makerLibraries;
   std::wstring pduLibrary;
   // The PATH value: the 200 folders followed by `tail`.
   std::wstring PathVariable(const std::wstring& tail) const;
@@ -48,8 +58,11 @@ bool MakeCrowdedFiles(const CrowdedFiles& files);
 // Brand, DLLLocation, LogFileLocation and factory device settings (both installations).
 void SeedBareMachine(HKEY machine, const std::wstring& dllLocation, const std::wstring& logFolder);
 // The registrations, monitoring defaults with full message-size lists, and a
-// per-user settings subkey for every library.
+// per-user settings subkey for every library: the worst case (bare names found
+// only in the last PATH folder) ...
 void SeedCrowdedMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files);
+// ... and the realistic one (the same with full paths in the makers' folders).
+void SeedRealisticMonitoring(HKEY machine, HKEY user, const CrowdedFiles& files);
 
 // Scratch roots below HKCU that a child process can open by path.
 class BenchRoots {

@@ -60,6 +60,18 @@ bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wc
   return true;
 }
 
+// True when `folder` is not named in *folders (letter case ignored), which
+// then names it; always true without a list.
+bool FirstTimeIn(std::vector<std::wstring>* folders, const std::wstring& folder) {
+  if (folders == nullptr) return true;
+  for (const std::wstring& other : *folders) {
+    if (CompareStringOrdinal(folder.c_str(), -1, other.c_str(), -1, TRUE) == CSTR_EQUAL)
+      return false;
+  }
+  folders->push_back(folder);
+  return true;
+}
+
 }  // namespace
 
 std::wstring SystemErrorText(DWORD code) {
@@ -94,6 +106,11 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey) {
 }
 
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode) {
+  return ApplyMonitorState(record, perApiKey, errorCode, nullptr);
+}
+
+bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
+                       std::vector<std::wstring>* cleanedFolders) {
   *errorCode = 0;
   const std::wstring& library = record.FunctionLibrary();
   const bool switchOn = record.MonitoringEnabled() != 0;
@@ -133,7 +150,7 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
   // Copies left beside the library by earlier switch-offs go too, now that
   // their programs may have ended (the start-up clean-up skips bare names).
   const std::wstring folder = FolderOf(library);
-  if (!folder.empty()) DeleteLeftoversIn(folder);
+  if (!folder.empty() && FirstTimeIn(cleanedFolders, folder)) DeleteLeftoversIn(folder);
   return true;
 }
 
@@ -145,6 +162,32 @@ bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, con
 bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int index,
                        FileErrorReporter& reporter, bool* listWritten) {
   return SaveMonitoring(state, roots, kPduApiName, ApiKind::PDU, index, reporter, listWritten);
+}
+
+void SaveMonitoringOfKind(MonitoringState& state, const RegistryRoots& roots, ApiKind kind,
+                          int count, bool foundOnly, FileErrorReporter& reporter) {
+  RegKey perApi;
+  bool listWritten = false;
+  std::vector<std::wstring> cleanedFolders;
+  for (int i = 0; i < count && i < state.Count(kind) && i < kMaxImplementations; ++i) {
+    ApiImplementation& record = state.Table(kind)[i];
+    if (foundOnly && record.LibraryFound() == 0) continue;
+    // Opened as each implementation's own save opens it, and tried again for
+    // the next one when that fails (that implementation is then skipped).
+    if (!perApi.Valid() &&
+        perApi.Create(roots.user, ProductPath({L"Monitoring", ApiKindName(kind)}), KEY_ALL_ACCESS,
+                      REG_OPTION_NON_VOLATILE) != ERROR_SUCCESS) {
+      continue;
+    }
+    DWORD code = 0;
+    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders)) {
+      reporter.ReportFileError(code);
+    }
+    if (!listWritten) {
+      WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
+      listWritten = true;
+    }
+  }
 }
 
 }  // namespace varrow

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "monitoring/api_implementation.h"
 #include "settings/registry.h"
@@ -37,6 +38,12 @@ void WriteMessageSizeList(const MessageSizeList& list, HKEY key);
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey);
 // The same, reporting the failing code in *errorCode (0 on success).
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode);
+// The same within a save of several libraries: `cleanedFolders` names the
+// folders whose leftovers that save has deleted already. A switch-off deletes
+// the leftovers of a folder not named there and adds it, so that each folder
+// is listed once per save.
+bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
+                       std::vector<std::wstring>* cleanedFolders);
 
 // Saves J2534 implementation `index`: opens the user's Monitoring\<apiName> key,
 // applies the monitor state (a failed file step goes to `reporter`), then
@@ -50,5 +57,14 @@ bool SaveJ2534Monitoring(MonitoringState& state, const RegistryRoots& roots, con
 // The same for PDU implementation `index` under "PDU API" with the PDU list.
 bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int index,
                        FileErrorReporter& reporter, bool* listWritten = nullptr);
+
+// Apply's monitoring save of one kind: implementations 0 .. count-1 of the
+// kind's table in order (those whose library was found when `foundOnly`),
+// each saved as SaveJ2534Monitoring or SavePduMonitoring with one shared
+// `listWritten` saves it, in the same order of writes and file steps, but
+// through one per-API key opened at the first of them and kept for the rest,
+// and with the leftovers of each folder deleted at its first switch-off only.
+void SaveMonitoringOfKind(MonitoringState& state, const RegistryRoots& roots, ApiKind kind,
+                          int count, bool foundOnly, FileErrorReporter& reporter);
 
 }  // namespace varrow

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "app/monitoring_loader.h"
 #include "locale/brand.h"
 
 namespace varrow::test {
@@ -208,7 +209,8 @@ BOOL CALLBACK FindVisibleDialog(HWND window, LPARAM parameter) {
 }
 }  // namespace
 
-INT_PTR RunDialog(CDialog& dialog, const std::function<void(DialogDriver&)>& script) {
+INT_PTR RunDialog(CDialog& dialog, const std::function<void(DialogDriver&)>& script,
+                  bool waitForPages) {
   const DWORD uiThread = GetCurrentThreadId();
   std::atomic<bool> modalEnded{false};
   bool appeared = false;
@@ -226,6 +228,9 @@ INT_PTR RunDialog(CDialog& dialog, const std::function<void(DialogDriver&)>& scr
     DialogDriver driver(window);
     // Let the dialog finish what it posted to itself during start-up.
     driver.Send(WM_NULL);
+    // The monitoring pages are filled when their discovery ends; scripts that
+    // read them at once wait for that first.
+    if (waitForPages) driver.Send(kMonitoringLoadedMessage);
     script(driver);
     // Close whatever is still open: owned boxes first, then the dialog.
     DialogDriver::WaitFor([&] {

@@ -127,9 +127,11 @@ class DialogDriver {
 
 // Runs `dialog` modally on the calling thread while `script` runs on a worker
 // thread with a driver for the dialog's window, found once it is visible (that
-// is, after its initialisation). Returns DoModal's result. When the dialog never
+// is, after its initialisation), and, unless `waitForPages` is false, once its
+// monitoring pages are filled. Returns DoModal's result. When the dialog never
 // appears, the script does not run and a test failure is recorded.
-INT_PTR RunDialog(CDialog& dialog, const std::function<void(DialogDriver&)>& script);
+INT_PTR RunDialog(CDialog& dialog, const std::function<void(DialogDriver&)>& script,
+                  bool waitForPages = true);
 
 // A test with scratch roots and a scratch folder (DLLLocation without
 // language libraries), the brand cache reset before and after.
