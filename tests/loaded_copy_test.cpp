@@ -53,7 +53,12 @@ class LibraryHolder {
   void Release() {
     if (!process_) return;
     DeleteFileW(marker_.c_str());
-    WaitForSingleObject(process_.Get(), 30000);
+    // A holder that hangs in Wine's process exit is ended: what counts here is
+    // that nothing holds the library any more.
+    if (WaitForSingleObject(process_.Get(), 30000) != WAIT_OBJECT_0) {
+      TerminateProcess(process_.Get(), 1);
+      WaitForSingleObject(process_.Get(), 30000);
+    }
     process_.Close();
   }
 
