@@ -7,6 +7,7 @@
 #include "monitor/log_format.h"
 #include "monitor/precise_time.h"
 #include "monitor/text_rules.h"
+#include "monitor/win_text.h"
 #include "monitoring/path_rules.h"
 
 namespace monitor {
@@ -20,31 +21,7 @@ HMODULE g_self = nullptr;
 MonitorState* g_state = nullptr;
 INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(n > 0 ? n : 0, '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-  }
-  return out;
-}
 
-std::wstring ModulePath(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    if (path.size() > 32768) return {};
-    path.resize(path.size() * 2);
-  }
-}
 
 template <typename T>
 void Resolve(HMODULE module, const char* name, T* out) {

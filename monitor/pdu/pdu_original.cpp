@@ -1,19 +1,11 @@
 #include "monitor/pdu/pdu_original.h"
 
+#include "monitor/win_text.h"
+
 namespace monitor {
 
 namespace {
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? size : 0, '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-  return out;
-}
 
 // The system's text for a Win32 error, without its line break.
 std::string SystemText(DWORD error) {

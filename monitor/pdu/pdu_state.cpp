@@ -5,6 +5,7 @@
 #include "monitor/log_format.h"
 #include "monitor/pdu/pdu_callbacks.h"
 #include "monitor/text_rules.h"
+#include "monitor/win_text.h"
 
 namespace monitor {
 
@@ -15,30 +16,7 @@ namespace {
 HMODULE g_self = nullptr;
 PduMonitorState* g_monitor = nullptr;
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? size : 0, '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-  return out;
-}
 
-std::wstring ModulePath(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return std::wstring();
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    if (path.size() >= 32768) return std::wstring();
-    path.resize(path.size() * 2);
-  }
-}
 
 // A queued record, rendered by the writer thread.
 class PduEntrySource : public EntrySource {
