@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/fuzz_promise.h"
 #include "monitor/j2534_record.h"
 #include "monitor/log_format.h"
 #include "monitor/text_rules.h"
@@ -24,14 +25,6 @@ namespace {
 constexpr int kRules = 5;
 int g_rule = -1;
 
-[[noreturn]] void Broken(const char* rule, const char* promise) {
-  std::fprintf(stderr, "rule %s broke its promise: %s\n", rule, promise);
-  std::abort();
-}
-#define PROMISE(rule, condition) \
-  do {                           \
-    if (!(condition)) Broken(rule, #condition); \
-  } while (0)
 
 std::uint32_t Word(const std::uint8_t* data, std::size_t size, std::size_t at) {
   std::uint32_t value = 0;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/fuzz_promise.h"
 #include "monitor/pdu/pdu_callbacks.h"
 #include "monitor/pdu/pdu_record.h"
 #include "pdu/pdu_names.h"
@@ -25,14 +26,6 @@ namespace {
 constexpr int kRules = 5;
 int g_rule = -1;
 
-[[noreturn]] void Broken(const char* rule, const char* promise) {
-  std::fprintf(stderr, "rule %s broke its promise: %s\n", rule, promise);
-  std::abort();
-}
-#define PROMISE(rule, condition) \
-  do {                           \
-    if (!(condition)) Broken(rule, #condition); \
-  } while (0)
 
 // Reads the input as a stream of values; zeros once it is used up.
 class Input {

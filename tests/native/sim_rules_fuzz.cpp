@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/native/fuzz_promise.h"
 #include "simulator/ecu.h"
 #include "simulator/isotp.h"
 #include "simulator/sim_device.h"
@@ -24,14 +25,6 @@ using namespace passthru;
 constexpr int kRules = 4;
 int g_rule = -1;
 
-[[noreturn]] void Broken(const char* rule, const char* promise) {
-  std::fprintf(stderr, "rule %s broke its promise: %s\n", rule, promise);
-  std::abort();
-}
-#define PROMISE(rule, condition) \
-  do {                           \
-    if (!(condition)) Broken(rule, #condition); \
-  } while (0)
 
 // Reads the input byte by byte; zeros once it is used up.
 struct Input {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/fuzz_promise.h"
 #include "locale/version_rules.h"
 #include "monitoring/format_rules.h"
 #include "monitoring/path_rules.h"
@@ -24,14 +25,6 @@ namespace {
 constexpr int kRules = 9;
 int g_rule = -1;
 
-[[noreturn]] void Broken(const char* rule, const char* promise) {
-  std::fprintf(stderr, "rule %s broke its promise: %s\n", rule, promise);
-  std::abort();
-}
-#define PROMISE(rule, condition) \
-  do {                           \
-    if (!(condition)) Broken(rule, #condition); \
-  } while (0)
 
 // Bytes to a wide text: pairs of bytes as UTF-16 units, or (when `alphabet`)
 // each byte picks a character that matters to the rules.
