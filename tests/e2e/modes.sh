@@ -6,20 +6,12 @@
 # Expects what scripts/test.sh sets up: the build and the template prefix.
 source "$(dirname "$0")/../../scripts/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
+source "$ROOT/tests/e2e/checks.sh"
 
 PREFIX=$BUILD/wine-e2e-$$
-passed=0
-failed=0
 cleanup() { WINEPREFIX=$PREFIX wineserver -k >/dev/null 2>&1 || true; rm -rf "$PREFIX"; }
 trap cleanup EXIT
 
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what" >&2; fi
-}
-host() { demo_unix_path "$PREFIX" "$1"; }
-aside() { local win=$1; host "${win%\\*}\\_${win##*\\}"; }
 w() { WINEPREFIX=$PREFIX wine "$@" </dev/null >/dev/null 2>&1; }
 # What each library held when the prefix was seeded (a stand-in text, or a
 # built library such as the simulated VCI), kept under $PREFIX/seeded.

@@ -11,6 +11,7 @@
 # failure. Expects the build and the template prefix (scripts/test.sh).
 source "$(dirname "$0")/../../scripts/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
+source "$ROOT/tests/e2e/checks.sh"
 
 export LC_ALL=C.UTF-8  # the English dialog, whose title is below
 export WINEPREFIX=$BUILD/wine-e2e-monitoring-$$
@@ -22,8 +23,6 @@ CALLS=(PassThruOpen PassThruReadVersion PassThruIoctl PassThruConnect PassThruSt
        PassThruWriteMsgs PassThruReadMsgs PassThruDisconnect PassThruClose)
 VIN_BYTES="57 4F 56 52 41 30 30 53 49 4D"  # the start of the simulated ECU's VIN
 
-passed=0
-failed=0
 holder=""
 cleanup() {
   [ -n "$holder" ] && kill "$holder" 2>/dev/null
@@ -32,13 +31,6 @@ cleanup() {
   rm -rf "$PREFIX"
 }
 trap cleanup EXIT
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what" >&2; fi
-}
-host() { demo_unix_path "$PREFIX" "$1"; }
-aside() { local win=$1; host "${win%\\*}\\_${win##*\\}"; }
 vci_check() { wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
 
 log "end-to-end run of monitoring with the simulated VCI"

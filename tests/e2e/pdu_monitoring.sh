@@ -13,6 +13,7 @@
 # template prefix (scripts/test.sh).
 source "$(dirname "$0")/../../scripts/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
+source "$ROOT/tests/e2e/checks.sh"
 
 export LC_ALL=C.UTF-8  # the English dialog, whose title demo.sh knows
 export WINEPREFIX=$BUILD/wine-e2e-pdu-$$
@@ -27,21 +28,12 @@ CALLS=(PDUConstruct PDUGetModuleIds PDUModuleConnect PDUGetObjectId PDUIoCtl PDU
        PDUDestroyComLogicalLink PDUModuleDisconnect PDUDestruct)
 VIN_BYTES="49 02 01 57 4F 56 52 41"  # the answer to 09 02: the start of the simulated VIN
 
-passed=0
-failed=0
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   stop_screen
   rm -rf "$PREFIX"
 }
 trap cleanup EXIT
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what" >&2; fi
-}
-host() { demo_unix_path "$PREFIX" "$1"; }
-aside() { local win=$1; host "${win%\\*}\\_${win##*\\}"; }
 vci_check() { wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 setting() {  # setting KEY NAME
   wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
