@@ -88,6 +88,59 @@ std::string ByteArrayText(const std::uint8_t* bytes, std::uint32_t count, std::u
   return text;
 }
 
+namespace {
+
+// How a message of `protocol` reads in the decoded conversation: a raw CAN
+// frame, a whole ISO 15765 message, or not at all (false).
+bool ConversationKind(ULong protocol, FrameKind* kind) {
+  const bool can = protocol == passthru::CAN || protocol == 0x8004 || protocol == 0x8008 ||
+                   (protocol >= 0x9000 && protocol <= 0x907F);  // CAN_PS, SW_CAN_PS, CAN_CH1..128
+  const bool iso = protocol == passthru::ISO15765 || protocol == 0x8005 || protocol == 0x8007 ||
+                   (protocol >= 0x9400 && protocol <= 0x947F);  // ISO15765_PS, SW_ISO15765_PS, _CH1..128
+  if (can) *kind = FrameKind::Can;
+  if (iso) *kind = FrameKind::Iso15765;
+  return can || iso;
+}
+
+// The messages of a read, a write or a periodic message as frames to decode.
+void AddFrames(const J2534Record& record, const std::string& label,
+               const CapturedMsg& msg, std::uint32_t channel, LogEntry* entry) {
+  FrameKind kind;
+  if (!ConversationKind(msg.protocol, &kind)) return;
+  if (record.function != J2534Function::ReadMsgs && record.function != J2534Function::WriteMsgs &&
+      record.function != J2534Function::StartPeriodicMsg) {
+    return;
+  }
+  DiagFrame frame;
+  frame.kind = kind;
+  frame.label = label;
+  frame.channel = channel;
+  const bool read = record.function == J2534Function::ReadMsgs;
+  const ULong flags = read ? msg.rxStatus : msg.txFlags;
+  frame.echo = read && (msg.rxStatus & passthru::TX_MSG_TYPE) != 0;
+  frame.sent = !read || frame.echo;
+  frame.extendedId = (flags & passthru::RX_CAN_29BIT_ID) != 0;
+  frame.extendedAddress = kind == FrameKind::Iso15765 && (flags & passthru::RX_ISO15765_ADDR_TYPE) != 0;
+  frame.indication = read && kind == FrameKind::Iso15765 &&
+                     (msg.rxStatus & (passthru::START_OF_MESSAGE | passthru::TX_INDICATION)) != 0 &&
+                     msg.data.size() <= (frame.extendedAddress ? 5u : 4u);
+  frame.bytes = msg.data;
+  entry->frames.push_back(std::move(frame));
+}
+
+// The channel a call is about, from its ChannelID argument or output ("channel 2").
+bool ChannelOf(const J2534Record& record, std::uint32_t* channel) {
+  for (const PendingField& field : record.fields) {
+    if (field.name != "ChannelID" || field.text.empty() || field.text.size() > 10) continue;
+    if (field.text.find_first_not_of("0123456789") != std::string::npos) continue;
+    *channel = static_cast<std::uint32_t>(std::stoull(field.text));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 LogEntry BuildEntry(const J2534Record& record) {
   LogEntry entry;
   entry.time = WallTimeFromFileTime(record.localFileTime);
@@ -97,17 +150,19 @@ LogEntry BuildEntry(const J2534Record& record) {
   entry.function = FunctionName(record.function);
   entry.phase = record.phase;
   entry.fields.reserve(record.fields.size());
+  std::uint32_t channel = 0;
+  if (ChannelOf(record, &channel)) entry.link = "channel " + Dec(channel);
   for (const PendingField& pending : record.fields) {
     if (pending.messages.empty()) {
       entry.fields.push_back({pending.name, pending.text});
       continue;
     }
     for (std::size_t i = 0; i < pending.messages.size(); ++i) {
-      entry.fields.push_back(
-          {pending.name + (pending.messages.size() > 1 || pending.messagesNotLogged != 0
-                               ? "[" + Dec(i) + "]"
-                               : std::string()),
-           MessageText(pending.messages[i])});
+      std::string label = pending.name + (pending.messages.size() > 1 || pending.messagesNotLogged != 0
+                                              ? "[" + Dec(i) + "]"
+                                              : std::string());
+      AddFrames(record, label, pending.messages[i], channel, &entry);
+      entry.fields.push_back({std::move(label), MessageText(pending.messages[i])});
     }
     if (pending.messagesNotLogged != 0) {
       entry.fields.push_back({pending.name, Dec(pending.messagesNotLogged) + " more not logged"});

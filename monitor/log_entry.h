@@ -26,6 +26,35 @@ struct Field {
   std::string value;
 };
 
+// A message of the diagnostic conversation, as an entry carries it for the
+// writer thread to decode.
+enum class FrameKind : std::uint8_t {
+  Can,       // a raw CAN frame: 4 bytes of CAN id, then up to 8 (64) data bytes
+  Iso15765,  // a whole ISO 15765 message: 4 bytes of CAN id, then the payload
+  Payload,   // the payload alone (D-PDU ComPrimitive data, result items)
+};
+struct DiagFrame {
+  FrameKind kind = FrameKind::Payload;
+  std::string label;            // the field it belongs to ("Msg[1]", "CoPData")
+  std::uint32_t channel = 0;    // the channel or link (keys the reassembly)
+  bool sent = false;            // from the application (else received)
+  bool echo = false;            // a received copy of a sent frame (loopback)
+  bool extendedId = false;      // a 29-bit CAN id
+  bool extendedAddress = false; // ISO 15765 extended addressing: one address byte first
+  bool indication = false;      // an ISO 15765 indication without payload
+  std::vector<std::uint8_t> bytes;
+};
+
+// The decoded conversation of an entry: one line per frame, and what the
+// HTML log filters and marks by.
+struct Conversation {
+  std::string text;      // lines joined by '\n'; empty: nothing decoded
+  std::string ecu;       // the ECUs talked to or heard ("ECU 1;ECU 2")
+  std::string nrcs;      // negative response codes seen, as hex, space-separated
+  bool negative = false; // a negative response
+  bool pending = false;  // a "response pending"
+};
+
 struct LogEntry {
   WallTime time;
   std::uint64_t elapsedMicros = 0;  // since the process's first logged call
@@ -37,6 +66,9 @@ struct LogEntry {
   std::string result;          // the return code by name; empty at a call's start
   bool failed = false;         // the result is an error (shown standing out)
   std::int64_t durationMicros = -1;  // -1: none (a call's start, a note)
+  std::string link;            // the channel or link the call is about ("channel 2"), or empty
+  std::vector<DiagFrame> frames;  // messages to decode (J2534 CAN / ISO 15765, D-PDU data)
+  Conversation conversation;   // their decoded text (filled on the writer thread)
 };
 
 // The log file formats (the OutputFormat setting).

@@ -9,6 +9,7 @@ namespace monitor {
 const char* const kColumnNames[kColumnCount] = {
     "Time", "Elapsed (us)", "Process", "Thread", "Function",
     "Phase", "Arguments", "Result", "Duration (us)"};
+const char* const kDecodedColumnName = "Decoded";
 
 namespace {
 
@@ -39,13 +40,31 @@ std::string FieldLinesPlain(const LogEntry& entry) {
   return text;
 }
 
-std::string CsvRow(const std::string (&cells)[kColumnCount]) {
+// The classic columns, then the decoded conversation.
+std::string CsvRow(const std::string (&cells)[kColumnCount], const std::string& decoded) {
   std::string row;
   for (int i = 0; i < kColumnCount; ++i) {
     if (i != 0) row += ',';
     row += CsvField(cells[i]);
   }
+  row += ',';
+  row += CsvField(decoded);
   return row + "\r\n";
+}
+
+// The HTML row's classes: how it stands out, and what the page's filters read.
+std::string HtmlRowStart(const LogEntry& e) {
+  std::string classes;
+  if (e.phase == Phase::Note) classes += " note";
+  if (e.failed) classes += " failed";
+  if (e.conversation.negative) classes += " neg";
+  if (e.conversation.pending) classes += " pend";
+  std::string row = "<tr";
+  if (!classes.empty()) row += " class=\"" + classes.substr(1) + "\"";
+  if (!e.link.empty()) row += " data-link=\"" + XmlEscape(e.link) + "\"";
+  if (!e.conversation.ecu.empty()) row += " data-ecu=\"" + XmlEscape(e.conversation.ecu) + "\"";
+  if (!e.conversation.nrcs.empty()) row += " data-nrc=\"" + XmlEscape(e.conversation.nrcs) + "\"";
+  return row + ">";
 }
 
 std::string SessionText(const SessionInfo& s) {
@@ -79,7 +98,7 @@ std::string FileHead(LogFormat format, const std::string& title) {
     case LogFormat::Csv: {
       std::string cells[kColumnCount];
       for (int i = 0; i < kColumnCount; ++i) cells[i] = kColumnNames[i];
-      return CsvRow(cells);
+      return CsvRow(cells, kDecodedColumnName);
     }
     case LogFormat::Html:
       return "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>" +
@@ -112,13 +131,13 @@ std::string SessionHead(LogFormat format, const SessionInfo& s) {
       cells[4] = "(session)";
       cells[5] = PhaseText(Phase::Note);
       cells[6] = "program: " + s.program + "\n" + s.api + " library: " + s.library;
-      return CsvRow(cells);
+      return CsvRow(cells, "");
     }
     case LogFormat::Html: {
       std::string head = "<h2>Session " + HtmlEscape(TimeText(s.start)) + ": " +
                          HtmlEscape(SessionText(s)) + "</h2>\n<table>\n<tr>";
       for (const char* name : kColumnNames) head += std::string("<th>") + name + "</th>";
-      return head + "</tr>\n";
+      return head + "<th>" + kDecodedColumnName + "</th></tr>\n";
     }
     case LogFormat::Ascii: {
       char header[256];
@@ -155,6 +174,16 @@ std::string RenderEntry(LogFormat format, const LogEntry& e) {
         out += "  <field name=\"" + XmlEscape(field.name) + "\">" + XmlEscape(field.value) +
                "</field>\n";
       }
+      const Conversation& c = e.conversation;
+      if (!c.text.empty()) {
+        out += "  <decoded";
+        if (!e.link.empty()) out += " link=\"" + XmlEscape(e.link) + "\"";
+        if (!c.ecu.empty()) out += " ecu=\"" + XmlEscape(c.ecu) + "\"";
+        if (!c.nrcs.empty()) out += " nrc=\"" + XmlEscape(c.nrcs) + "\"";
+        if (c.negative) out += " negative=\"1\"";
+        if (c.pending) out += " pending=\"1\"";
+        out += ">" + XmlEscape(c.text) + "</decoded>\n";
+      }
       return out + "</entry>\n";
     }
     case LogFormat::Csv: {
@@ -162,12 +191,10 @@ std::string RenderEntry(LogFormat format, const LogEntry& e) {
           TimeText(e.time), Number(e.elapsedMicros), Number(e.processId), Number(e.threadId),
           e.function,       PhaseText(e.phase),      FieldLinesPlain(e),  e.result,
           Duration(e)};
-      return CsvRow(cells);
+      return CsvRow(cells, e.conversation.text);
     }
     case LogFormat::Html: {
-      std::string row = e.phase == Phase::Note ? "<tr class=\"note\">"
-                        : e.failed            ? "<tr class=\"failed\">"
-                                              : "<tr>";
+      std::string row = HtmlRowStart(e);
       row += "<td class=\"time\">" + TimeText(e.time) + "</td><td class=\"num\">" + Number(e.elapsedMicros) +
              "</td><td class=\"num\">" + Number(e.processId) + "</td><td class=\"num\">" +
              Number(e.threadId) + "</td><td>" + HtmlEscape(e.function) + "</td><td>" +
@@ -176,7 +203,7 @@ std::string RenderEntry(LogFormat format, const LogEntry& e) {
       // Line breaks stay as they are: the cell keeps white space (pre-wrap).
       row += XmlEscape(args);
       row += "</td><td class=\"result\">" + HtmlEscape(e.result) + "</td><td class=\"num\">" +
-             Duration(e) + "</td></tr>\n";
+             Duration(e) + "</td><td class=\"dec\">" + XmlEscape(e.conversation.text) + "</td></tr>\n";
       return row;
     }
     case LogFormat::Ascii: {
@@ -186,7 +213,16 @@ std::string RenderEntry(LogFormat format, const LogEntry& e) {
                     static_cast<unsigned long>(e.processId), static_cast<unsigned long>(e.threadId),
                     e.function.substr(0, 200).c_str(), PhaseText(e.phase),
                     e.result.substr(0, 200).c_str(), Duration(e).c_str());
-      return line + FieldLines(e, "    ", "      ");
+      std::string out = line + FieldLines(e, "    ", "      ");
+      // The decoded conversation: one indented line per message, marked ">>".
+      const std::string& decoded = e.conversation.text;
+      for (std::size_t at = 0; at < decoded.size();) {
+        std::size_t end = decoded.find('\n', at);
+        if (end == std::string::npos) end = decoded.size();
+        out += "    >> " + decoded.substr(at, end - at) + "\n";
+        at = end + 1;
+      }
+      return out;
     }
   }
   return {};

@@ -17,9 +17,12 @@
 
 namespace monitor {
 
-// Columns of every format, in order (CSV has exactly these).
+// Columns of every format, in order (the first columns of CSV and HTML).
 inline constexpr int kColumnCount = 9;
 extern const char* const kColumnNames[kColumnCount];
+// The decoded conversation comes after them: CSV's last column, HTML's too.
+inline constexpr int kCsvColumnCount = kColumnCount + 1;
+extern const char* const kDecodedColumnName;
 
 // The format of an OutputFormat setting; ASCII for a value outside 1..4.
 LogFormat FormatFromSetting(std::int32_t setting);
@@ -31,7 +34,8 @@ std::string FileTail(LogFormat format);
 // Opens a session / closes it (the closing piece is empty for ASCII and CSV).
 std::string SessionHead(LogFormat format, const SessionInfo& session);
 std::string SessionTail(LogFormat format);
-// One entry, whole (ends with a line break).
+// One entry, whole (ends with a line break), with its decoded conversation
+// (entry.conversation) where it has one.
 std::string RenderEntry(LogFormat format, const LogEntry& entry);
 // One line for the debugger output: the entry without line breaks.
 std::string DebugLine(const std::string& api, const LogEntry& entry);

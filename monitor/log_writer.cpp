@@ -224,7 +224,8 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
   std::string entries;
   for (const std::unique_ptr<EntrySource>* source = first; source != last; ++source) {
     try {
-      const LogEntry entry = (*source)->Build();
+      LogEntry entry = (*source)->Build();
+      decoder_.Decode(&entry);
       entries += RenderEntry(options_.format, entry);
       if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, entry).c_str());
     } catch (...) {

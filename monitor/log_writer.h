@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "monitor/diag_decode.h"
 #include "monitor/log_entry.h"
 
 namespace monitor {
@@ -126,6 +127,7 @@ class LogWriter {
   int complained_ = 0;         // failure kinds already reported
   std::atomic<std::uint64_t> queued_{0}, written_{0}, dropped_{0}, batches_{0};
   std::atomic<std::uint64_t> requested_{0};
+  ConversationDecoder decoder_;  // the writer's, under writeLock_ (multi-frame messages span batches)
 };
 
 // The name of the mutex that guards the log file `path` ("Local\OvraLog-<hash>"),

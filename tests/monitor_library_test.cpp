@@ -147,7 +147,7 @@ TEST_F(MonitorLibrary, PassesCallsThroughAndLogsThemInEachFormat) {
       ASSERT_EQ(rows.size(), 17u);  // header, session, 15 calls
       int headers = 0;
       for (const auto& row : rows) {
-        EXPECT_EQ(row.size(), 9u);
+        EXPECT_EQ(row.size(), 10u);  // the nine columns and the decoded conversation
         if (row[0] == "Time") ++headers;
       }
       EXPECT_EQ(headers, 1);
@@ -157,7 +157,7 @@ TEST_F(MonitorLibrary, PassesCallsThroughAndLogsThemInEachFormat) {
       EXPECT_EQ(Count(text, "<table>"), 1);
       EXPECT_EQ(Count(text, "</table>"), 1);
       EXPECT_EQ(Count(text, "<tr"), Count(text, "</tr>"));
-      EXPECT_EQ(Count(text, "<tr class=\"failed\">"), 1);
+      EXPECT_EQ(Count(text, "<tr class=\"failed\""), 1);
     }
   }
 }
@@ -235,7 +235,7 @@ TEST_F(MonitorLibrary, CallsFromSeveralThreadsAreLoggedWhole) {
   ASSERT_TRUE(test::ParseCsv(ReadLog(log), &rows));
   std::map<std::string, int> calls;
   for (const auto& row : rows) {
-    ASSERT_EQ(row.size(), 9u);
+    ASSERT_EQ(row.size(), 10u);
     if (row[4] != "PassThruWriteMsgs") continue;
     ++calls[row[3]];
     ASSERT_TRUE(firstLineOfThread.count(row[3])) << row[3];

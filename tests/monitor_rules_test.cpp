@@ -127,7 +127,7 @@ TEST(MonitorRules, BatchesKeepEveryFormatReadable) {
       std::vector<std::vector<std::string>> rows;
       ASSERT_TRUE(test::ParseCsv(file, &rows));
       ASSERT_EQ(rows.size(), 8u);  // header, 3 session rows, 4 entries
-      for (const auto& row : rows) EXPECT_EQ(row.size(), static_cast<std::size_t>(kColumnCount));
+      for (const auto& row : rows) EXPECT_EQ(row.size(), static_cast<std::size_t>(kCsvColumnCount));
       EXPECT_EQ(rows[2][6], "pName: NULL\nMsg: line 1\n  line 2, \"quoted\"");
     }
   }

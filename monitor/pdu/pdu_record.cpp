@@ -118,6 +118,18 @@ LogEntry BuildPduEntry(const PduRecord& record) {
         value += HexDump(record.bytes.data() + field.bytesStart, field.bytesLength, kPduBytesPerLine);
       }
     }
+    // The conversation: what a ComPrimitive sends, what a result item brings.
+    const std::string name = field.name;
+    if (name == "hCLL") entry.link = "link " + record.Text(field);
+    if (field.dump && field.bytesLength > 0 && (name == "CoPData" || (name == "Data" && i > 0 &&
+                                                  std::string(record.fields[i - 1].name) == "Result"))) {
+      DiagFrame frame;
+      frame.label = name;
+      frame.sent = name == "CoPData";
+      frame.bytes.assign(record.bytes.begin() + field.bytesStart,
+                         record.bytes.begin() + field.bytesStart + field.bytesLength);
+      entry.frames.push_back(std::move(frame));
+    }
     entry.fields.push_back({field.name, std::move(value)});
   }
   if (record.hasResult) {

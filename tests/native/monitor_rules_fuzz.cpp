@@ -133,7 +133,7 @@ void Rendering(const std::uint8_t* data, std::size_t size) {
         if (c == '"') quoted = !quoted;
         if (c == ',' && !quoted) ++columns;
       }
-      PROMISE("RenderEntry csv", !quoted && columns == monitor::kColumnCount);
+      PROMISE("RenderEntry csv", !quoted && columns == monitor::kCsvColumnCount);
     }
     std::string file;
     for (std::size_t round = 0; round < 3; ++round) {
