@@ -124,6 +124,7 @@ void AddFrames(const J2534Record& record, const std::string& label,
   frame.indication = read && kind == FrameKind::Iso15765 &&
                      (msg.rxStatus & (passthru::START_OF_MESSAGE | passthru::TX_INDICATION)) != 0 &&
                      msg.data.size() <= (frame.extendedAddress ? 5u : 4u);
+  if (frame.indication && (msg.rxStatus & passthru::TX_INDICATION) != 0) frame.sent = true;  // done sending
   frame.bytes = msg.data;
   entry->frames.push_back(std::move(frame));
 }

@@ -37,7 +37,7 @@ struct DiagFrame {
   FrameKind kind = FrameKind::Payload;
   std::string label;            // the field it belongs to ("Msg[1]", "CoPData")
   std::uint32_t channel = 0;    // the channel or link (keys the reassembly)
-  bool sent = false;            // from the application (else received)
+  bool sent = false;            // from the application (else received; an indication: transmission done)
   bool echo = false;            // a received copy of a sent frame (loopback)
   bool extendedId = false;      // a 29-bit CAN id
   bool extendedAddress = false; // ISO 15765 extended addressing: one address byte first

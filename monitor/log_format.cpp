@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "monitor/log_html.h"
 #include "monitor/text_rules.h"
 
 namespace monitor {
@@ -72,17 +73,6 @@ std::string SessionText(const SessionInfo& s) {
          " library " + s.library;
 }
 
-constexpr char kHtmlStyle[] =
-    "body{font-family:sans-serif;font-size:13px;margin:16px}"
-    "h1{font-size:18px}h2{font-size:15px;margin-top:24px}"
-    "table{border-collapse:collapse;width:100%}"
-    "th,td{border:1px solid #bbb;padding:2px 6px;vertical-align:top;text-align:left}"
-    "th{background:#e8e8e8;position:sticky;top:0}"
-    "td.args{font-family:monospace;white-space:pre-wrap;overflow-wrap:anywhere}"
-    "td.num{text-align:right;font-family:monospace}td.time{white-space:nowrap;font-family:monospace}"
-    "tr.failed td{background:#fdd}tr.failed td.result{color:#a00;font-weight:bold}"
-    "tr.note td{background:#ffd;font-style:italic}";
-
 }  // namespace
 
 LogFormat FormatFromSetting(std::int32_t setting) {
@@ -102,8 +92,8 @@ std::string FileHead(LogFormat format, const std::string& title) {
     }
     case LogFormat::Html:
       return "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>" +
-             HtmlEscape(title) + "</title>\n<style>" + kHtmlStyle + "</style>\n</head>\n<body>\n<h1>" +
-             HtmlEscape(title) + "</h1>\n";
+             HtmlEscape(title) + "</title>\n<style>\n" + HtmlLogStyle() + "</style>\n<script>\n" +
+             HtmlLogScript() + "</script>\n</head>\n<body>\n<h1>" + HtmlEscape(title) + "</h1>\n";
     case LogFormat::Ascii:
       return title + "\n";
   }

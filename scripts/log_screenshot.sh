@@ -6,13 +6,7 @@
 # when missing). Runs in a fresh prefix and a virtual screen of its own.
 source "$(dirname "$0")/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
-ensure_packages
-if ! command -v chromium >/dev/null 2>&1; then
-  log "installing chromium"
-  sudo=""
-  [ "$(id -u)" = 0 ] || sudo=sudo
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends chromium >/dev/null
-fi
+ensure_packages  # chromium among them
 build
 
 export LC_ALL=C.UTF-8

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Checks one J2534 or D-PDU monitor log: it parses in its format and holds the calls.
 
-    check_log.py FORMAT FILE FUNCTION... [--bytes "57 4F 56"]
+    check_log.py FORMAT FILE FUNCTION... [--bytes "57 4F 56"] [--decoded TEXT]...
 
 FORMAT is 1 (ASCII), 2 (XML), 3 (CSV) or 4 (HTML). Each FUNCTION must be
-logged at least once, and the --bytes text (a data dump) must appear. Prints
+logged at least once, the --bytes text (a data dump) must appear, and each
+--decoded text must be in the decoded conversation (XML's <decoded>
+elements, CSV's "Decoded" column, HTML's last column, ASCII's ">>" lines). Prints
 what is wrong and exits 1; exits 0 when the log is sound.
 """
 import csv
@@ -20,7 +22,9 @@ FUNCTION_PREFIXES = ("PassThru", "PDU", "EventCallback")
 def functions_ascii(text):
     if any(ord(c) > 126 or (ord(c) < 32 and c not in "\r\n\t") for c in text):
         raise ValueError("characters outside printable ASCII")
-    return text, {word for line in text.splitlines() for word in line.split() if word.startswith(FUNCTION_PREFIXES)}
+    functions = {word for line in text.splitlines() for word in line.split() if word.startswith(FUNCTION_PREFIXES)}
+    decoded = [line.strip()[3:] for line in text.splitlines() if line.startswith("    >> ")]
+    return text, functions, decoded
 
 
 def functions_xml(text):
@@ -29,7 +33,8 @@ def functions_xml(text):
     for entry in document.getElementsByTagName("entry"):
         found.add(entry.getAttribute("function"))
     all_text = " ".join(node.data for node in _text_nodes(document))
-    return all_text, found
+    decoded = [" ".join(node.data for node in _text_nodes(d)) for d in document.getElementsByTagName("decoded")]
+    return all_text, found, decoded
 
 
 def _text_nodes(node):
@@ -50,8 +55,13 @@ def functions_csv(text):
     headers = [h for h in rows if h == header]
     if len(headers) != 1:
         raise ValueError("%d header rows" % len(headers))
-    column = [h.lower() for h in header].index("function")
-    return text, {row[column] for row in rows[1:]}
+    names = [h.lower() for h in header]
+    column = names.index("function")
+    if names[:9] != ["time", "elapsed (us)", "process", "thread", "function", "phase", "arguments",
+                     "result", "duration (us)"]:
+        raise ValueError("the first nine columns are not the classic ones: %s" % header[:9])
+    decoded = [row[names.index("decoded")] for row in rows[1:]] if "decoded" in names else []
+    return text, {row[column] for row in rows[1:]}, decoded
 
 
 class _Html(html.parser.HTMLParser):
@@ -62,10 +72,15 @@ class _Html(html.parser.HTMLParser):
         self.open = []
         self.text = []
         self.tables = 0
+        self.decoded = []
+        self.in_decoded = False
 
     def handle_starttag(self, tag, attrs):
         if tag == "table":
             self.tables += 1
+        if tag == "td" and ("class", "dec") in attrs:
+            self.in_decoded = True
+            self.decoded.append("")
         if tag not in self.VOID:
             self.open.append(tag)
 
@@ -73,9 +88,13 @@ class _Html(html.parser.HTMLParser):
         if not self.open or self.open[-1] != tag:
             raise ValueError("</%s> closes <%s>" % (tag, self.open[-1] if self.open else "nothing"))
         self.open.pop()
+        if tag == "td":
+            self.in_decoded = False
 
     def handle_data(self, data):
         self.text.append(data)
+        if self.in_decoded:
+            self.decoded[-1] += data
 
 
 def functions_html(text):
@@ -87,7 +106,7 @@ def functions_html(text):
     if parser.tables < 1:
         raise ValueError("no table")
     all_text = " ".join(parser.text)
-    return all_text, {word.strip() for word in all_text.split() if word.startswith(FUNCTION_PREFIXES)}
+    return all_text, {word.strip() for word in all_text.split() if word.startswith(FUNCTION_PREFIXES)}, parser.decoded
 
 
 def main(argv):
@@ -97,12 +116,17 @@ def main(argv):
         at = args.index("--bytes")
         wanted_bytes = args[at + 1]
         del args[at:at + 2]
+    wanted_decoded = []
+    while "--decoded" in args:
+        at = args.index("--decoded")
+        wanted_decoded.append(args[at + 1])
+        del args[at:at + 2]
     fmt, path, functions = args[0], args[1], args[2:]
     with open(path, "rb") as f:
         text = f.read().decode("utf-8")
     parse = {"1": functions_ascii, "2": functions_xml, "3": functions_csv, "4": functions_html}[fmt]
     try:
-        all_text, found = parse(text)
+        all_text, found, decoded = parse(text)
     except Exception as error:  # the parser's own message says what is wrong
         print("%s: does not parse: %s" % (path, error))
         return 1
@@ -113,6 +137,10 @@ def main(argv):
     if wanted_bytes and wanted_bytes not in all_text:
         print("%s: the data bytes %s are not logged" % (path, wanted_bytes))
         return 1
+    for wanted in wanted_decoded:
+        if not any(wanted in line for line in decoded):
+            print("%s: no decoded text holds %s (decoded: %s)" % (path, wanted, " | ".join(decoded)[:400]))
+            return 1
     return 0
 
 

@@ -80,6 +80,12 @@ for format in 1 2 3 4; do
   check "$name: the session read the VIN" grep -q 'VIN WOVRA00SIM0000001' <<<"$session"
   check "$name: the log parses and holds the session's calls" \
     python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" "${CALLS[@]}" --bytes "$VIN_BYTES"
+  check "$name: the log decodes the VIN request and its answer" \
+    python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" \
+      --decoded "OBD mode 09 (vehicle information) request: VIN" \
+      --decoded 'response from ECU 1: OBD mode 09 (vehicle information) response: VIN = "WOVRA00SIM0000001"'
+  # The HTML log of this session is what the browser test opens.
+  if [ "$format" = 4 ]; then mkdir -p "$BUILD/e2e"; cp "$log_file" "$BUILD/e2e/vcicheck-log.html"; fi
 done
 
 # VciCheck's list and its failures.

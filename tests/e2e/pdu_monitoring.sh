@@ -96,6 +96,10 @@ for format in 1 2 3 4; do
   check "$name: the log parses and holds the session with its callbacks" \
     python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" "${CALLS[@]}" PDURegisterEventCallback \
       EventCallback --bytes "$VIN_BYTES"
+  check "$name: the log decodes the ComPrimitive's VIN request and the result item's VIN" \
+    python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" \
+      --decoded "CoPData: OBD mode 09 (vehicle information) request: VIN" \
+      --decoded 'Data: OBD mode 09 (vehicle information) response: VIN = "WOVRA00SIM0000001"'
   cp "$log_file" "$PREFIX/pdu-log-$format" 2>/dev/null
   session=$(vci_check --pdu --poll) || true
   check "$name: the polling session through the monitor succeeds" grep -q '^All steps succeeded' <<<"$session"

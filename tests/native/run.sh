@@ -63,10 +63,11 @@ fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simu
   "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp"
 # The monitor's rules (names, escaping, message capture, renderers, batches).
 fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/monitor/text_rules.cpp" \
-  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/j2534_record.cpp" "$ROOT/passthru/names.cpp"
+  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/j2534_record.cpp" \
+  "$ROOT/passthru/names.cpp"
 # The decoded conversation: payloads, frames and their reassembly, decoded entries rendered.
 fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/monitor/diag_decode.cpp" \
-  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/text_rules.cpp"
+  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/text_rules.cpp"
 # The D-PDU rules: code names, item decoders, object names, callback slots.
 fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp" \
   "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/monitor/text_rules.cpp"

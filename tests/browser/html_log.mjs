@@ -1,0 +1,173 @@
+// The HTML log in a real browser: headless Chromium from the Debian packages,
+// driven by playwright-core (which brings no browser of its own). Opens the
+// log of a VciCheck session made by the monitoring end-to-end script, types
+// into the search, ticks the filters and reads what the page shows; opens a
+// log cut in the middle of a row (a crash while writing); opens a synthetic
+// log of many entries made by the monitor's own renderers, checks the rows
+// that stand out and the summary, and prints how long opening and filtering
+// took (measured, not asserted). Every request that is not the file itself
+// is refused and counted: the page must load nothing from elsewhere.
+//   node html_log.mjs <vcicheck-log.html> <big-log.html> <work dir>
+// Prints "N passed, N failed"; exits 1 on a failure.
+import { chromium } from 'playwright-core';
+import fs from 'node:fs';
+import path from 'node:path';
+
+const [vciLog, bigLog, work] = process.argv.slice(2);
+let passed = 0, failed = 0;
+function check(name, ok, detail) {
+  if (ok) passed++;
+  else {
+    failed++;
+    console.log(`FAILED: ${name}${detail !== undefined ? ` (${JSON.stringify(detail)})` : ''}`);
+  }
+}
+
+fs.mkdirSync(work, { recursive: true });
+const profile = fs.mkdtempSync(path.join(work, 'chromium-profile-'));
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  viewport: { width: 1400, height: 1000 },
+});
+let foreign = [];
+await context.route('**/*', (route) => {
+  const url = route.request().url();
+  if (url.startsWith('file:')) return route.continue();
+  foreign.push(url);
+  return route.abort();
+});
+const page = context.pages()[0] || await context.newPage();
+const errors = [];
+page.on('pageerror', (e) => errors.push(String(e)));
+
+async function open(file) {
+  await page.goto('file://' + path.resolve(file));
+  await page.waitForFunction(() => window.varrowLog && window.varrowLog.ready, null, { timeout: 60000 });
+}
+// What is shown: the count line and the visible rows' function, link, ECU and text.
+async function shown() {
+  return page.evaluate(() => {
+    const rows = [...document.querySelectorAll('body > table tr')].filter((tr) => tr.cells.length >= 10 && tr.cells[0].tagName === 'TD' && !tr.hidden);
+    return {
+      count: document.getElementById('count').textContent,
+      rows: rows.map((tr) => ({ fn: tr.cells[5].textContent, link: tr.dataset.link || '', ecu: tr.dataset.ecu || '',
+                                cls: tr.className, text: tr.textContent })),
+    };
+  });
+}
+async function waitShown(n) {
+  await page.waitForFunction((n) => window.varrowLog.shown === n, n, { timeout: 30000 }).catch(() => {});
+}
+
+// 1. The VciCheck session's log.
+await open(vciLog);
+let s = await shown();
+const total = s.rows.length;
+check('the VciCheck log opens with its entries and counts them', total >= 9 && s.count === `${total} of ${total} entries shown`, s.count);
+check('the decoded column shows the VIN', s.rows.some((r) => r.text.includes('VIN = "WOVRA00SIM0000001"')));
+check('a column of time since the previous entry', await page.locator('th', { hasText: 'Since previous (us)' }).count() === 1);
+const summary = await page.locator('details.summary').first().textContent();
+check('the summary counts calls per function', summary.includes('PassThruOpen: 1') && summary.includes('PassThruReadMsgs: 3'), summary);
+check('the summary names first and last time', /first 20\d\d-.* last 20\d\d-/.test(summary), summary);
+
+await page.fill('#q', 'WOVRA00SIM');
+await page.waitForFunction(() => window.varrowLog.shown < window.varrowLog.total);
+s = await shown();
+check('the search for text keeps only the rows that hold it', s.rows.length >= 1 && s.rows.every((r) => r.text.includes('WOVRA00SIM')), s.count);
+const vinRows = s.rows.length;
+await page.fill('#q', '49 02 01 57');
+await waitShown(vinRows);
+s = await shown();
+check('the search for hex bytes finds the VIN answer', s.rows.length >= 1 && s.rows.every((r) => r.fn === 'PassThruReadMsgs'), s.rows.map((r) => r.fn));
+const hexRows = s.rows.length;
+await page.fill('#q', '49020157');
+await page.waitForTimeout(0);
+s = await shown();
+check('hex bytes typed without blanks find the same rows', s.rows.length === hexRows, s.count);
+await page.fill('#q', 'no such text anywhere');
+await waitShown(0);
+check('a search that matches nothing shows nothing', (await shown()).count === `0 of ${total} entries shown`);
+await page.fill('#q', '');
+await waitShown(total);
+
+await page.selectOption('#fn', 'PassThruReadMsgs');
+s = await shown();
+check('the function filter shows that function only', s.rows.length === 3 && s.rows.every((r) => r.fn === 'PassThruReadMsgs'), s.rows.map((r) => r.fn));
+await page.selectOption('#fn', '');
+await page.selectOption('#link', 'channel 2');
+s = await shown();
+check('the channel filter hides the device calls', s.rows.length > 0 && s.rows.every((r) => r.link === 'channel 2') && s.rows.length < total, s.count);
+await page.selectOption('#link', '');
+await page.selectOption('#ecu', 'ECU 1');
+s = await shown();
+check('the ECU filter shows the conversation with ECU 1', s.rows.length === 4 && s.rows.every((r) => r.ecu.split(';').includes('ECU 1')), s.count);
+await page.selectOption('#ecu', '');
+await page.check('#failed');
+s = await shown();
+check('failed calls only: the good session shows none', s.rows.length === 0, s.count);
+await page.uncheck('#failed');
+await page.selectOption('#session', '0');
+s = await shown();
+check('the session filter keeps its session', s.rows.length === total, s.count);
+check('the page ran without script errors', errors.length === 0, errors);
+const vciHtml = fs.readFileSync(vciLog, 'utf8');
+
+// 2. Cut in the middle of a row, as after a crash while a batch was written.
+const cutFile = path.join(work, 'cut-log.html');
+const lastRow = vciHtml.lastIndexOf('<tr');
+fs.writeFileSync(cutFile, vciHtml.slice(0, lastRow + 40));
+await open(cutFile);
+s = await shown();
+check('a log cut inside a row still opens and shows the rows before the cut', s.rows.length >= total - 1, s.count);
+
+// 3. Many entries: rows that stand out, the summary of failures and NRCs, the
+// rows shown a page at a time, and the time taken (to the frame painted after).
+const painted = () => page.evaluate(() => new Promise((done) =>
+  requestAnimationFrame(() => requestAnimationFrame(() => done(performance.now())))));
+await open(bigLog);
+const openMs = await painted();
+const big = await page.evaluate(() => ({ ...window.varrowLog }));
+const kinds = await page.evaluate(() => {
+  const colour = (sel) => { const td = document.querySelector(sel + ' td'); return td ? getComputedStyle(td).backgroundColor : ''; };
+  return { failed: colour('tr.failed'), neg: colour('tr.neg'), pend: colour('tr.pend'), note: colour('tr.note'),
+           plain: colour('body > table tr:not([class]):nth-child(3)') };
+});
+check('failed calls, negative responses, pending responses and dropped-entry notes each stand out',
+      new Set(Object.values(kinds)).size === 5 && !Object.values(kinds).includes(''), kinds);
+const bigSummary = await page.locator('details.summary').first().textContent();
+check('the summary counts failures by return code and the NRCs seen',
+      /ERR_TIMEOUT: \d+/.test(bigSummary) && /31 request out of range: \d+/.test(bigSummary) &&
+      /78 response pending: \d+/.test(bigSummary), bigSummary.slice(0, 300));
+s = await shown();
+check('a large log shows a page of rows at a time', s.rows.length === 1000 &&
+      (await page.textContent('#page')).includes('rows 1-1000 of ' + big.total), s.rows.length);
+await page.click('#pager button:last-child');
+s = await shown();
+check('the next page shows the next rows', s.rows.length === 1000 && (await page.textContent('#page')).includes('rows 1001-2000'),
+      await page.textContent('#page'));
+let t0 = await page.evaluate(() => performance.now());
+await page.fill('#q', '7F 22 31');
+const searchMs = (await painted()) - t0;
+const negShown = await page.evaluate(() => window.varrowLog.shown);
+s = await shown();
+check('the search finds every negative response', Math.abs(negShown - big.total / 10) <= big.total / 5000 + 1 &&
+      s.rows.every((r) => r.cls.includes('neg')), negShown);
+await page.fill('#q', '');
+t0 = await page.evaluate(() => performance.now());
+await page.check('#failed');
+const failedMs = (await painted()) - t0;
+const failedShown = await page.evaluate(() => window.varrowLog.shown);
+s = await shown();
+check('failed calls only shows the failed calls', failedShown > 0 && s.rows.every((r) => r.cls.includes('failed')), failedShown);
+check('the page ran without script errors', errors.length === 0, errors);
+check('nothing was requested from elsewhere', foreign.length === 0, foreign);
+console.log(`html log in a browser: ${big.total} entries opened (script done ${Math.round(big.loadMs)} ms, ` +
+            `painted ${Math.round(openMs)} ms after the start); search filtered and painted in ${Math.round(searchMs)} ms, ` +
+            `failed-only in ${Math.round(failedMs)} ms`);
+await context.close();
+fs.rmSync(profile, { recursive: true, force: true });
+console.log(`html log in a browser: ${passed} passed, ${failed} failed`);
+process.exit(failed === 0 ? 0 : 1);
