@@ -17,7 +17,7 @@ tr.neg td{background:#fce4cc}tr.neg td.dec{color:#a40;font-weight:bold}
 tr.pend td{background:#e3eeff}tr.pend td.dec{color:#235}
 tr.note td{background:#ffd;font-style:italic}
 #bar{position:sticky;top:0;z-index:2;background:#f4f4f4;border:1px solid #bbb;padding:6px;display:flex;flex-wrap:wrap;gap:6px;align-items:center}
-#bar input[type=search]{width:22em}
+#bar input[type=search]{width:22em}#bar select{max-width:24em}td.args{min-width:20em}td.dec{min-width:20em}
 #count{font-weight:bold;margin-left:8px}#pager[hidden]{display:none}
 .k{padding:1px 6px;border:1px solid #bbb}.k.failed{background:#fdd}.k.neg{background:#fce4cc}.k.pend{background:#e3eeff}.k.note{background:#ffd}
 details.summary{margin:6px 0;background:#fafafa;border:1px solid #ddd;padding:4px 8px}

@@ -34,6 +34,6 @@ cp "$html" "$WORK/log.html"
 mkdir -p "$ROOT/docs"
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --disable-background-networking --disable-component-update --disable-sync \
-  --user-data-dir="$WORK/profile" --hide-scrollbars --window-size=1400,1180 \
+  --user-data-dir="$WORK/profile" --hide-scrollbars --window-size=1600,1560 \
   --screenshot="$ROOT/docs/log-html.png" "file://$WORK/log.html" >/dev/null 2>&1
 log "wrote docs/log-html.png"

@@ -40,6 +40,12 @@ await context.route('**/*', (route) => {
   return route.abort();
 });
 const page = context.pages()[0] || await context.newPage();
+// A step that throws (a page that never gets ready) is a failure too, reported as such.
+process.on('unhandledRejection', (error) => {
+  console.log(`FAILED: ${String(error).split('\n')[0]}`);
+  console.log(`html log in a browser: ${passed} passed, ${failed + 1} failed`);
+  process.exit(1);
+});
 const errors = [];
 page.on('pageerror', (e) => errors.push(String(e)));
 
@@ -50,7 +56,9 @@ async function open(file) {
 // What is shown: the count line and the visible rows' function, link, ECU and text.
 async function shown() {
   return page.evaluate(() => {
-    const rows = [...document.querySelectorAll('body > table tr')].filter((tr) => tr.cells.length >= 10 && tr.cells[0].tagName === 'TD' && !tr.hidden);
+    // Rows a user sees: laid out, not only not hidden.
+    const rows = [...document.querySelectorAll('body > table tr')].filter((tr) => tr.cells.length >= 10 &&
+      tr.cells[0].tagName === 'TD' && tr.getClientRects().length > 0);
     return {
       count: document.getElementById('count').textContent,
       rows: rows.map((tr) => ({ fn: tr.cells[5].textContent, link: tr.dataset.link || '', ecu: tr.dataset.ecu || '',
