@@ -72,13 +72,14 @@ const char* HtmlLogScript() {
         if (!c.length) continue;
         if (c[0].tagName === 'TH') {
           if (c.length > 2) tr.insertBefore(make('th', 'Since previous (us)'), c[2]);
+          if (!s.headRow) s.headRow = tr;
           continue;
         }
         if (c.length < 9) continue;
         var r = { tr: tr, s: si, fn: c[4].textContent, phase: c[5].textContent, result: c[7].textContent,
                   failed: tr.classList.contains('failed'), link: tr.getAttribute('data-link') || '',
                   ecus: (tr.getAttribute('data-ecu') || '').split(';'), nrc: tr.getAttribute('data-nrc') || '',
-                  text: null, shown: true };
+                  text: null };
         var decoded = c.length > 9 ? c[9].textContent : '';
         var elapsed = parseInt(c[1].textContent, 10);
         var since = make('td', prev !== null && !isNaN(elapsed) ? String(elapsed - prev) : '', 'num since');
@@ -155,17 +156,19 @@ const char* HtmlLogScript() {
     var h1 = document.querySelector('h1');
     document.body.insertBefore(bar, h1 ? h1.nextSibling : document.body.firstChild);
 
+    // Only the page's rows stay in the document: the others wait outside it,
+    // which spares the browser even their style.
     function show() {
       var from = page * PAGE, to = Math.min(matches.length, from + PAGE);
-      for (var i = 0; i < rows.length; i++) rows[i].page = false;
-      for (var j = from; j < to; j++) rows[matches[j]].page = true;
-      for (var k = 0; k < rows.length; k++) {
-        var r = rows[k];
-        if (r.page !== r.shown) {
-          r.tr.hidden = !r.page;
-          r.shown = r.page;
-        }
+      sessions.forEach(function (s) { s.list = s.headRow ? [s.headRow] : []; });
+      for (var j = from; j < to; j++) {
+        var r = rows[matches[j]];
+        sessions[r.s].list.push(r.tr);
       }
+      sessions.forEach(function (s) {
+        var body = s.table.tBodies[0] || s.table;
+        body.replaceChildren.apply(body, s.list);
+      });
       pager.hidden = matches.length <= PAGE;
       pageText.textContent = ' rows ' + (to > from ? from + 1 : 0) + '-' + to + ' of ' + matches.length + ' ';
       previous.disabled = page === 0;

@@ -4,7 +4,8 @@
 # registry, installed here with `npm ci` when node_modules is missing; it uses
 # /usr/bin/chromium and downloads no browser. Opens the HTML log of the
 # VciCheck session that tests/e2e/monitoring.sh keeps in build/.../e2e, and a
-# log of 100,000 entries written natively by the monitor's own renderers.
+# log of 100,000 entries written natively by the monitor's own renderers
+# (bench/html_log_bench.cpp).
 # Prints "N passed, N failed" and the time the large log took to open and to
 # filter; exit 1 on a failure. Expects the build and the monitoring script's log.
 set -euo pipefail
@@ -23,8 +24,8 @@ if [ ! -d "$HERE/node_modules/playwright-core" ]; then
   (cd "$HERE" && npm ci --no-audit --no-fund --loglevel=error) || fail "npm ci failed"
 fi
 mkdir -p "$OUT"
-g++ -std=c++20 -O2 -I"$ROOT" "$HERE/make_big_log.cpp" "$ROOT/monitor/diag_decode.cpp" "$ROOT/monitor/log_format.cpp" \
-  "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/text_rules.cpp" -o "$OUT/make_big_log" || fail "make_big_log does not build"
-"$OUT/make_big_log" "$ENTRIES" "$OUT/big-log.html" || fail "make_big_log failed"
+g++ -std=c++20 -O2 -I"$ROOT" "$ROOT/bench/html_log_bench.cpp" "$ROOT/monitor/diag_decode.cpp" "$ROOT/monitor/log_format.cpp" \
+  "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/text_rules.cpp" -o "$OUT/html_log_bench" || fail "html_log_bench does not build"
+"$OUT/html_log_bench" "$ENTRIES" "$OUT/big-log.html" || fail "html_log_bench failed"
 rm -rf "$OUT/work"
 node "$HERE/html_log.mjs" "$VCI_LOG" "$OUT/big-log.html" "$OUT/work"
