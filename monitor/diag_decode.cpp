@@ -858,6 +858,10 @@ void ConversationDecoder::Decode(LogEntry* entry) {
     c.text += frame.label;
     c.text += ": ";
     c.text += FrameText(frame, &c);
+    // Decoded as far as it was logged: say so rather than pass a part for the whole.
+    if (frame.total > frame.bytes.size()) {
+      c.text += " [cut: " + std::to_string(frame.bytes.size()) + " of " + std::to_string(frame.total) + " bytes logged]";
+    }
   }
 }
 

@@ -126,6 +126,8 @@ void AddFrames(const J2534Record& record, const std::string& label,
                      msg.data.size() <= (frame.extendedAddress ? 5u : 4u);
   if (frame.indication && (msg.rxStatus & passthru::TX_INDICATION) != 0) frame.sent = true;  // done sending
   frame.bytes = msg.data;
+  const std::uint32_t whole = std::min<std::uint32_t>(msg.dataSize, passthru::kMaxDataSize);
+  if (whole > msg.data.size()) frame.total = whole;
   entry->frames.push_back(std::move(frame));
 }
 

@@ -43,6 +43,7 @@ struct DiagFrame {
   bool extendedAddress = false; // ISO 15765 extended addressing: one address byte first
   bool indication = false;      // an ISO 15765 indication without payload
   std::vector<std::uint8_t> bytes;
+  std::uint32_t total = 0;      // bytes the message had, when the logged message size cut it
 };
 
 // The decoded conversation of an entry: one line per frame, and what the

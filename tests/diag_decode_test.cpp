@@ -155,6 +155,7 @@ TEST(DiagDecode, EntriesMarkedAndStreamsBounded) {
     frame.bytes = Parse(bytes);
     entry.frames.push_back(frame);
   }
+  entry.frames.back().total = 24;  // the message size cut the VIN: the line must say so
   ConversationDecoder decoder;
   decoder.Decode(&entry);
   EXPECT_EQ(entry.conversation.ecu, "ECU 1;ECU 2");
@@ -163,6 +164,8 @@ TEST(DiagDecode, EntriesMarkedAndStreamsBounded) {
   EXPECT_TRUE(entry.conversation.pending);
   EXPECT_EQ(entry.conversation.text.substr(0, 29), "Msg: 7E8 response from ECU 1:");
   EXPECT_EQ(std::count(entry.conversation.text.begin(), entry.conversation.text.end(), '\n'), 3);
+  EXPECT_EQ(entry.conversation.text.substr(entry.conversation.text.rfind('\n') + 1),
+            "Msg: 7E8 response from ECU 1: UDS ReadDataByIdentifier positive response: F190 VIN [cut: 7 of 24 bytes logged]");
 
   // More first frames than streams kept: the longest unused is forgotten, the others complete.
   const std::size_t ids = ConversationDecoder::kMaxStreams + 1;

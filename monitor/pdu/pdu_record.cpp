@@ -128,6 +128,7 @@ LogEntry BuildPduEntry(const PduRecord& record) {
       frame.sent = name == "CoPData";
       frame.bytes.assign(record.bytes.begin() + field.bytesStart,
                          record.bytes.begin() + field.bytesStart + field.bytesLength);
+      if (field.total > field.bytesLength) frame.total = field.total;
       entry.frames.push_back(std::move(frame));
     }
     entry.fields.push_back({field.name, std::move(value)});
