@@ -225,7 +225,11 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
   for (const std::unique_ptr<EntrySource>* source = first; source != last; ++source) {
     try {
       LogEntry entry = (*source)->Build();
-      decoder_.Decode(&entry);
+      try {
+        decoder_.Decode(&entry);
+      } catch (...) {
+        entry.conversation = Conversation();  // out of memory: the entry goes without its decoded text
+      }
       entries += RenderEntry(options_.format, entry);
       if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, entry).c_str());
     } catch (...) {
