@@ -125,12 +125,15 @@ void SimPduVci::RunJobs() {
 namespace {
 
 // The unique response id of the link's table entry whose response id is
-// `responseId` (0 when none).
-UNUM32 UniqueIdOf(const std::vector<TableEntry>& table, UNUM32 responseId) {
+// `responseId`; false when no entry has it.
+bool UniqueIdOf(const std::vector<TableEntry>& table, UNUM32 responseId, UNUM32* uniqueId) {
   for (const TableEntry& entry : table)
     for (const auto& [id, value] : entry.params)
-      if (id == kCpCanRespUsdtId && value == responseId) return entry.uniqueId;
-  return 0;
+      if (id == kCpCanRespUsdtId && value == responseId) {
+        *uniqueId = entry.uniqueId;
+        return true;
+      }
+  return false;
 }
 
 // The expected response an answer matches (its mask and pattern, and its
@@ -187,10 +190,11 @@ void SimPduVci::Execute(Job& job, std::unique_lock<std::mutex>& lock) {
     for (const Reply& reply : replies) {
       if (job.receiveCycles == 0 || (job.receiveCycles > 0 && delivered >= job.receiveCycles)) break;
       if (reply.payload.size() == 3 && reply.payload[0] == 0x7F && reply.payload[2] == 0x78) continue;
-      UNUM32 uniqueId = UniqueIdOf(link->table, reply.responseId);
-      const bool taken = reply.responseId == ownResponse || (functional && uniqueId != 0);
-      if (!taken) continue;
-      if (uniqueId == 0 && !link->table.empty()) uniqueId = link->table.front().uniqueId;
+      UNUM32 uniqueId = 0;
+      const bool inTable = UniqueIdOf(link->table, reply.responseId, &uniqueId);
+      if (reply.responseId != ownResponse && !(functional && inTable)) continue;
+      // A physical link's own answer: its (first) table entry.
+      if (!inTable && !link->table.empty()) uniqueId = link->table.front().uniqueId;
       UNUM32 acceptance = 0;
       if (!job.expected.empty()) {
         const ExpectedResponse* expected = Match(job.expected, reply.payload, uniqueId);
