@@ -234,22 +234,24 @@ PassThruMsg IsoMessage(std::uint32_t id, const std::vector<std::uint8_t>& payloa
 }
 
 // Requests the VIN (OBD-II mode 09 PID 02) on the engine ECU and waits for the
-// answer, skipping transmit indications, first-frame indications and echoes.
+// answer, skipping transmit indications, first-frame indications and echoes;
+// "response pending" extends the wait to P2*.
 void ReadVin(const Api& api, Session& session, ULong channel) {
   PassThruMsg request = IsoMessage(0x7E0, {0x09, 0x02});
   ULong count = 1;
   if (!session.Step("PassThruWriteMsgs (09 02, VIN)", api.write(channel, &request, &count, 1000)))
     return;
-  const DWORD start = GetTickCount();
+  DWORD start = GetTickCount();
+  DWORD wait = kReplyWaitMs;
   for (;;) {
     const DWORD spent = GetTickCount() - start;
-    if (spent >= kReplyWaitMs) {
+    if (spent >= wait) {
       session.Problem("PassThruReadMsgs (VIN)", "no answer from the ECU within 2 s");
       return;
     }
     static PassThruMsg reply;
     count = 1;
-    const Long code = api.read(channel, &reply, &count, kReplyWaitMs - spent);
+    const Long code = api.read(channel, &reply, &count, wait - spent);
     if (code == ERR_BUFFER_EMPTY || code == ERR_TIMEOUT || (code == STATUS_NOERROR && count == 0))
       continue;
     if (code != STATUS_NOERROR) {
@@ -259,6 +261,11 @@ void ReadVin(const Api& api, Session& session, ULong channel) {
     const ULong size = reply.DataSize <= kMaxDataSize ? reply.DataSize : kMaxDataSize;
     const ULong indications = TX_MSG_TYPE | START_OF_MESSAGE | TX_INDICATION;
     if ((reply.RxStatus & indications) || size < 7) continue;
+    if (reply.Data[4] == 0x7F && reply.Data[6] == 0x78) {  // response pending
+      start = GetTickCount();
+      wait = kPendingWaitMs;
+      continue;
+    }
     if (reply.Data[4] == 0x7F) {
       session.Problem("PassThruReadMsgs (VIN)", "the ECU refused the request");
       return;
@@ -304,6 +311,9 @@ bool Exchange(const Api& api, Session& session, const char* what, ULong channel,
     const ULong size = reply.DataSize <= kMaxDataSize ? reply.DataSize : kMaxDataSize;
     if ((reply.RxStatus & (TX_MSG_TYPE | START_OF_MESSAGE | TX_INDICATION)) || size < 5) continue;
     vcicheck::Bytes data(reply.Data + 4, reply.Data + size);
+    // Only answers to this request (a late answer to an earlier one is not).
+    const bool positive = data[0] == static_cast<std::uint8_t>(payload[0] + 0x40);
+    if (!positive && !(data.size() == 3 && data[0] == 0x7F && data[1] == payload[0])) continue;
     if (data.size() == 3 && data[0] == 0x7F && data[2] == 0x78) {  // response pending
       start = GetTickCount();
       wait = kPendingWaitMs;
