@@ -142,8 +142,6 @@ struct EcuSpec {
 const EcuSpec* VehicleEcus(std::size_t* count);
 // The signals of the engine at `nowMs` (`crankUntilMs`: end of a crank, 0 none).
 Signals SignalsAt(std::uint64_t nowMs, std::uint64_t crankUntilMs);
-// The three bytes UDS reports for an OBD-II DTC, and its "P0xxx" text.
-std::string DtcText(std::uint16_t code);
 
 class Vehicle {
  public:

@@ -7,7 +7,6 @@
 // by 1/1000 V).
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "simulator/vehicle.h"
 
@@ -136,13 +135,6 @@ Signals SignalsAt(std::uint64_t nowMs, std::uint64_t crankUntilMs) {
   s.fuelPct = std::max(5.0, 62.0 - t / 600.0);
   s.runtimeS = static_cast<std::uint32_t>(std::min(run, 65535.0));
   return s;
-}
-
-std::string DtcText(std::uint16_t code) {
-  static const char kSystems[] = {'P', 'C', 'B', 'U'};
-  char text[8];
-  std::snprintf(text, sizeof text, "%c%X%03X", kSystems[code >> 14], (code >> 12) & 0x3, code & 0xFFF);
-  return text;
 }
 
 }  // namespace simulator

@@ -20,21 +20,6 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
-std::string Hex(const Bytes& b) {
-  std::string s;
-  char x[4];
-  for (std::uint8_t v : b) {
-    std::snprintf(x, sizeof x, "%02X ", v);
-    s += x;
-  }
-  return s;
-}
-std::string Show(const std::vector<Reply>& replies) {
-  std::string s;
-  for (const Reply& r : replies) s += std::to_string(r.responseId) + "@" + std::to_string(r.delayMs) + ": " + Hex(r.payload) + "| ";
-  return s;
-}
-
 // One step of a session: at `atMs`, `request` to `id` gets `expected`. With
 // `key` set, bytes 2 and 3 of the request become the key for the last seed
 // (XOR `key` - 1 more, to send a wrong one when `key` is 2).
@@ -155,7 +140,7 @@ TEST(Vehicle, AnswersADiagnosticSessionAsTwoRealEcusDo) {
       EXPECT_NE(seed, 0) << "step " << line;
       continue;
     }
-    EXPECT_EQ(got, step.expected) << "step " << line << " (" << Hex(request) << "): " << Show(got);
+    EXPECT_EQ(got, step.expected) << "step " << line;
   }
 }
 
@@ -184,50 +169,22 @@ TEST(Vehicle, FaultSettingsDelayDropAndHoldBackAnswers) {
     Vehicle vehicle;
     vehicle.SetFaults(row.faults);
     const std::vector<Reply> got = vehicle.Request(row.id, row.request, 0);
-    EXPECT_EQ(got, row.expected) << row.what << ": " << Show(got);
-  }
-  // Half the requests unanswered: about half, and the same ones in every run.
-  Vehicle a, b;
-  a.SetFaults({0, 50, 0});
-  b.SetFaults({0, 50, 0});
-  int unanswered = 0;
-  for (int i = 0; i < 200; ++i) {
-    const bool silent = a.Request(0x7E0, {0x3E, 0x00}, i).empty();
-    EXPECT_EQ(silent, b.Request(0x7E0, {0x3E, 0x00}, i).empty()) << i;
-    unanswered += silent ? 1 : 0;
-  }
-  EXPECT_GT(unanswered, 60);
-  EXPECT_LT(unanswered, 140);
-}
-
-// PID values decoded as an application decodes them.
-double Decode(std::uint8_t pid, const Bytes& d) {
-  switch (pid) {
-    case 0x0C: return ((d[0] << 8) | d[1]) / 4.0;
-    case 0x10: return ((d[0] << 8) | d[1]) / 100.0;
-    case 0x1F: return (d[0] << 8) | d[1];
-    case 0x42: return ((d[0] << 8) | d[1]) / 1000.0;
-    case 0x05:
-    case 0x0F:
-    case 0x46:
-    case 0x5C: return d[0] - 40.0;
-    case 0x04:
-    case 0x11:
-    case 0x2F: return d[0] * 100.0 / 255.0;
-    default: return d[0];
+    EXPECT_EQ(got, row.expected) << row.what;
   }
 }
 
 TEST(Vehicle, LiveValuesMoveWithinPlausibleRanges) {
+  // Each PID decoded as an application decodes it: (A or 256A+B) * scale + offset.
   struct Row {
     std::uint8_t pid;
-    double low, high;
+    double scale, offset, low, high;
     int moves;  // 1: differs somewhere over a drive cycle, 0: constant, -1: either
   } rows[] = {
-      {0x04, 5, 100, true},   {0x05, 10, 95, true},    {0x0B, 20, 110, true}, {0x0C, 600, 3500, true},
-      {0x0D, 0, 70, true},    {0x0F, 15, 35, true},    {0x10, 1, 60, true},   {0x11, 5, 60, true},
-      {0x1F, 0, 65535, true}, {0x2F, 5, 65, true},     {0x42, 12.4, 12.8, true}, {0x46, 17, 19, -1},
-      {0x5C, 10, 100, true},  {0x33, 101, 101, 0},
+      {0x04, 100 / 255.0, 0, 5, 100, 1},  {0x05, 1, -40, 10, 95, 1},        {0x0B, 1, 0, 20, 110, 1},
+      {0x0C, 0.25, 0, 600, 3500, 1},      {0x0D, 1, 0, 0, 70, 1},           {0x0F, 1, -40, 15, 35, 1},
+      {0x10, 0.01, 0, 1, 60, 1},          {0x11, 100 / 255.0, 0, 5, 60, 1}, {0x1F, 1, 0, 0, 65535, 1},
+      {0x2F, 100 / 255.0, 0, 5, 65, 1},   {0x42, 0.001, 0, 12.4, 12.8, 1},  {0x46, 1, -40, 17, 19, -1},
+      {0x5C, 1, -40, 10, 100, 1},         {0x33, 1, 0, 101, 101, 0},
   };
   const std::uint64_t times[] = {0, 5000, 30000, 45000, 70000, 100000, 300000, 900000};
   for (const Row& row : rows) {
@@ -241,7 +198,8 @@ TEST(Vehicle, LiveValuesMoveWithinPlausibleRanges) {
       ASSERT_GE(p.size(), 3u) << std::hex << int{row.pid};
       ASSERT_EQ(p[0], 0x41);
       ASSERT_EQ(p[1], row.pid);
-      const double value = Decode(row.pid, Bytes(p.begin() + 2, p.end()));
+      const double raw = p.size() == 4 ? (p[2] << 8) | p[3] : p[2];
+      const double value = raw * row.scale + row.offset;
       EXPECT_GE(value, row.low) << std::hex << int{row.pid} << std::dec << " at " << t;
       EXPECT_LE(value, row.high) << std::hex << int{row.pid} << std::dec << " at " << t;
       if (t == 0) first = value;
@@ -249,29 +207,17 @@ TEST(Vehicle, LiveValuesMoveWithinPlausibleRanges) {
     }
     if (row.moves >= 0) EXPECT_EQ(moved, row.moves == 1) << std::hex << int{row.pid};
   }
-  // The engine warms up; the battery drops while the engine cranks after a reset.
+  // The battery drops while the engine cranks after a reset; the run time starts again.
   Vehicle vehicle;
-  const auto coolant = [&](std::uint64_t t) { return vehicle.Request(0x7E0, {0x01, 0x05}, t)[0].payload[2] - 40; };
-  EXPECT_LT(coolant(0), 30);
-  EXPECT_GT(coolant(600000), 80);
   ASSERT_EQ(vehicle.Request(0x7E0, {0x11, 0x01}, 700000).size(), 1u);
   for (std::uint64_t t : {700000u, 701000u, 701999u}) {
     EXPECT_GE(vehicle.BatteryMillivolts(t), 11000u) << t;
     EXPECT_LT(vehicle.BatteryMillivolts(t), 12000u) << t;
   }
   EXPECT_GE(vehicle.BatteryMillivolts(702000), 12400u);
-  EXPECT_GT(coolant(702100), 80);  // a reset does not cool the engine
   const std::vector<Reply> runtime = vehicle.Request(0x7E0, {0x01, 0x1F}, 712000);
   ASSERT_EQ(runtime.size(), 1u);
-  EXPECT_EQ(runtime[0].payload, (Bytes{0x41, 0x1F, 0x00, 10}));  // but restarts the run time
-}
-
-TEST(Vehicle, DtcsReadAsTheirFiveCharacterCodes) {
-  struct Row {
-    std::uint16_t code;
-    const char* text;
-  } rows[] = {{0x0301, "P0301"}, {0x0420, "P0420"}, {0x4123, "C0123"}, {0x9ABC, "B1ABC"}, {0xC100, "U0100"}};
-  for (const Row& row : rows) EXPECT_EQ(DtcText(row.code), row.text);
+  EXPECT_EQ(runtime[0].payload, (Bytes{0x41, 0x1F, 0x00, 10}));
 }
 
 }  // namespace

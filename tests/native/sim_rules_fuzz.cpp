@@ -1,7 +1,7 @@
 // Fuzz target of the simulated VCI's rules, free of Windows headers: the
 // vehicle's answers, the ISO 15765 transport (round trips and hostile frames),
-// the device driven by random J2534 calls and the vehicle's bus nodes driven
-// by random frames. Each rule checks its promises; a
+// and the device (with the vehicle's bus nodes behind it) driven by random
+// J2534 calls. Each rule checks its promises; a
 // broken promise aborts (and the sanitizers catch any bad access).
 //
 // VARROW_FUZZ_RULE=<n> restricts the run to one rule (0..kRules-1); otherwise
@@ -17,14 +17,13 @@
 #include "simulator/isotp.h"
 #include "simulator/sim_device.h"
 #include "simulator/vehicle.h"
-#include "simulator/vehicle_node.h"
 
 namespace {
 
 using namespace simulator;
 using namespace passthru;
 
-constexpr int kRules = 5;
+constexpr int kRules = 4;
 int g_rule = -1;
 
 
@@ -195,7 +194,13 @@ void DeviceCalls(Input& in) {
         break;
       }
       case 5: device.StartPeriodic(id, &m, &out, in.Word() % 100, now); break;
-      case 6: device.RunDue(now); PROMISE("TxPending", device.TxPending(id) <= kTxQueueLimit + kMaxFiltersPerChannel); break;
+      case 6:
+        // Once everything due has run, nothing is due before a later time:
+        // the timer thread of the simulated VCI never spins.
+        device.RunDue(now);
+        PROMISE("RunDue", device.NextDue() > now);
+        PROMISE("TxPending", device.TxPending(id) <= kTxQueueLimit + kMaxFiltersPerChannel);
+        break;
       case 7: {
         SConfig params[3] = {{in.Byte() % 0x26u, in.Word() % 600000}, {LOOPBACK, in.Byte() % 3u},
                              {ISO15765_BS, in.Byte()}};
@@ -207,36 +212,6 @@ void DeviceCalls(Input& in) {
       case 9: (in.Byte() & 1) ? device.Disconnect(id) : device.Close(id); break;
     }
     PROMISE("lastError", device.lastError().size() < kTextChars);
-  }
-}
-
-// Random frames (and the passing of time) into the vehicle's bus nodes:
-// every frame they send is a valid padded frame from an ECU's response id.
-void BusNodes(Input& in) {
-  VehicleNode node;
-  std::uint64_t now = 0;
-  std::size_t ecuCount = 0;
-  const EcuSpec* ecus = VehicleEcus(&ecuCount);
-  std::vector<CanFrame> out;
-  while (!in.done()) {
-    CanFrame f;
-    const std::uint32_t ids[] = {kEngineRequestId, kTransmissionRequestId, kFunctionalRequestId, in.Word() & 0x7FF};
-    f.id = ids[in.Byte() % 4];
-    f.size = static_cast<std::uint8_t>(in.Byte() % 9);
-    for (auto& b : f.data) b = in.Byte();
-    now += in.Byte() % 2 ? in.Word() % 2000000 : in.Byte();
-    out.clear();
-    if (in.Byte() & 1) node.OnFrame(f, now, out); else node.RunDue(now, out);
-    PROMISE("VehicleNode", out.size() <= 600);
-    for (const CanFrame& g : out) {
-      bool fromEcu = false;
-      for (std::size_t e = 0; e < ecuCount; ++e) fromEcu |= g.id == ecus[e].response;
-      PROMISE("VehicleNode", fromEcu && g.size == 8);
-    }
-    // Once everything due has run, nothing is due before a later time: the
-    // timer thread of the simulated VCI never spins.
-    node.RunDue(now, out);
-    PROMISE("VehicleNode", node.NextDue() > now);
   }
 }
 
@@ -256,7 +231,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1: RoundTrip(in); break;
     case 2: HostileFrames(in); break;
     case 3: DeviceCalls(in); break;
-    case 4: BusNodes(in); break;
   }
   return 0;
 }

@@ -30,11 +30,7 @@ struct Event {
     return what == o.what && uniqueId == o.uniqueId && acceptanceId == o.acceptanceId;
   }
 };
-std::ostream& operator<<(std::ostream& out, const Event& e) {
-  return out << e.what << " urid " << e.uniqueId << " acc " << e.acceptanceId;
-}
-
-std::string HexOf(const UNUM8* bytes, UNUM32 n) {
+std::string Hex(const UNUM8* bytes, UNUM32 n) {
   std::string s;
   char x[4];
   for (UNUM32 i = 0; i < n && i < 64; ++i) {
@@ -94,7 +90,7 @@ class PduVehicle : public ::testing::Test {
       if (item->hCop == hCoP && item->pData != nullptr) {
         if (item->ItemType == PDU_IT_RESULT) {
           const auto* r = static_cast<const PDU_RESULT_DATA*>(item->pData);
-          events.push_back({HexOf(r->pDataBytes, r->NumDataBytes), r->UniqueRespIdentifier, r->AcceptanceId,
+          events.push_back({Hex(r->pDataBytes, r->NumDataBytes), r->UniqueRespIdentifier, r->AcceptanceId,
                             r->StartMsgTimestamp - r->TxMsgDoneTimestamp});
         } else if (item->ItemType == PDU_IT_ERROR) {
           const auto* e = static_cast<const PDU_ERROR_DATA*>(item->pData);
