@@ -105,12 +105,6 @@ std::uint32_t Vehicle::BatteryMillivolts(std::uint64_t nowMs) const {
   return SignalsAt(nowMs, crankUntilMs_).batteryMv;
 }
 
-std::uint8_t Vehicle::Session(std::size_t ecu, std::uint64_t nowMs) {
-  if (ecu >= ecuCount_) return 0;
-  CheckSessionTimeout(ecu, nowMs);
-  return state_[ecu].session;
-}
-
 void Vehicle::CheckSessionTimeout(std::size_t ecu, std::uint64_t nowMs) {
   EcuState& s = state_[ecu];
   if (s.session != kDefaultSession && nowMs > s.lastRequestMs + kS3Ms) {
@@ -190,14 +184,14 @@ Bytes Vehicle::Serve(std::size_t ecu, const Bytes& request, bool functional, std
         }
         break;
       case 0x09: answer = VehicleInformation(ecu, request); break;
-      case 0x10: answer = SessionControl(ecu, request, nowMs); break;
+      case 0x10: answer = SessionControl(ecu, request); break;
       case 0x11: answer = EcuReset(ecu, request, nowMs); break;
       case 0x14:
         answer = ClearDtcs(ecu, request);
         *slow = !IsNegative(answer);
         break;
       case 0x19: answer = ReadDtcInformation(ecu, request); break;
-      case 0x22: answer = ReadData(ecu, request, nowMs); break;
+      case 0x22: answer = ReadData(ecu, request); break;
       case 0x27: answer = SecurityAccess(ecu, request, nowMs); break;
       case 0x2E: answer = WriteData(ecu, request); break;
       case 0x3E:
@@ -318,8 +312,7 @@ Bytes Vehicle::VehicleInformation(std::size_t ecu, const Bytes& request) {
 
 // 0x10: default, programming (reached from the extended session only) and
 // extended sessions; a change of session locks security access again.
-Bytes Vehicle::SessionControl(std::size_t ecu, const Bytes& request, std::uint64_t nowMs) {
-  (void)nowMs;
+Bytes Vehicle::SessionControl(std::size_t ecu, const Bytes& request) {
   if (request.size() != 2) return Negative(0x10, nrc::kIncorrectLength);
   const std::uint8_t session = request[1] & ~kSuppressBit;
   if (session < kDefaultSession || session > kExtendedSession)
@@ -354,8 +347,7 @@ Bytes Vehicle::EcuReset(std::size_t ecu, const Bytes& request, std::uint64_t now
 
 // 0x22: up to eight DIDs in one request; the supported ones are answered in
 // request order, NRC 0x31 when none is.
-Bytes Vehicle::ReadData(std::size_t ecu, const Bytes& request, std::uint64_t nowMs) {
-  (void)nowMs;
+Bytes Vehicle::ReadData(std::size_t ecu, const Bytes& request) {
   if (request.size() < 3 || request.size() % 2 != 1 || (request.size() - 1) / 2 > kMaxDidsPerRead)
     return Negative(0x22, nrc::kIncorrectLength);
   const EcuSpec& spec = ecus_[ecu];

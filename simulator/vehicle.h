@@ -155,8 +155,6 @@ class Vehicle {
 
   // Battery voltage at the OBD connector, in mV (12.4-12.8 V; 11.x V while cranking).
   std::uint32_t BatteryMillivolts(std::uint64_t nowMs) const;
-  // The session an ECU is in at `nowMs` (0x01 default, 0x02, 0x03), for tests.
-  std::uint8_t Session(std::size_t ecu, std::uint64_t nowMs);
 
  private:
   struct EcuState {
@@ -178,9 +176,9 @@ class Vehicle {
   Bytes CurrentData(std::size_t ecu, const Bytes& request, std::uint64_t nowMs);
   Bytes TroubleCodes(std::size_t ecu, std::uint8_t mode);
   Bytes VehicleInformation(std::size_t ecu, const Bytes& request);
-  Bytes SessionControl(std::size_t ecu, const Bytes& request, std::uint64_t nowMs);
+  Bytes SessionControl(std::size_t ecu, const Bytes& request);
   Bytes EcuReset(std::size_t ecu, const Bytes& request, std::uint64_t nowMs);
-  Bytes ReadData(std::size_t ecu, const Bytes& request, std::uint64_t nowMs);
+  Bytes ReadData(std::size_t ecu, const Bytes& request);
   Bytes WriteData(std::size_t ecu, const Bytes& request);
   Bytes SecurityAccess(std::size_t ecu, const Bytes& request, std::uint64_t nowMs);
   Bytes ReadDtcInformation(std::size_t ecu, const Bytes& request);
