@@ -271,23 +271,7 @@ TEST_F(SimPassThru, FunctionalRequestNeedsNoFlowControlFilterAndBothEcusAnswer) 
       {0, 7, 0x7E8, {0x41, 0x1C, 0x06}},
       {0, 7, 0x7E9, {0x41, 0x1C, 0x06}},
   };
-  std::vector<Seen> got = Look(ReadAll(ch, 3, 5000));
-  EXPECT_EQ(got, obd);
-  // Segmented answers of both ECUs to one request (serial numbers, 16 bytes each).
-  ASSERT_EQ(Send(ch, Msg(ISO15765, 0x7DF, {0x22, 0xF1, 0x8C}, ISO15765_FRAME_PAD)), STATUS_NOERROR);
-  std::vector<Seen> serials = {
-      {TX_INDICATION, 0, 0x7DF, {}},
-      {START_OF_MESSAGE, 0, 0x7E8, {}},
-      {START_OF_MESSAGE, 0, 0x7E9, {}},
-      {0, 20, 0x7E8, Join({0x62, 0xF1, 0x8C}, Bytes{'E', 'N', '2', '4', '0', '3', '1', '5', '0', '0', '0', '1', '7'})},
-      {0, 20, 0x7E9, Join({0x62, 0xF1, 0x8C}, Bytes{'T', 'C', '2', '4', '0', '3', '1', '5', '0', '0', '0', '4', '2'})},
-  };
-  got = Look(ReadAll(ch, 5, 5000));
-  // The two answers go over the bus side by side: compare in a fixed order.
-  auto order = [](const Seen& a, const Seen& b) { return std::tie(a.rxStatus, a.id) < std::tie(b.rxStatus, b.id); };
-  std::sort(got.begin(), got.end(), order);
-  std::sort(serials.begin(), serials.end(), order);
-  EXPECT_EQ(got, serials);
+  EXPECT_EQ(Look(ReadAll(ch, 3, 5000)), obd);
 }
 
 TEST_F(SimPassThru, FilterTypesAndFlagsFollowTheProtocol) {
