@@ -358,6 +358,10 @@ Bytes Vehicle::ReadData(std::size_t ecu, const Bytes& request) {
       if (spec.dids[d].did != did) continue;
       out.push_back(request[i]);
       out.push_back(request[i + 1]);
+      if (spec.dids[d].value == nullptr) {
+        out.push_back(state_[ecu].session);
+        continue;
+      }
       const std::string& written = state_[ecu].written[d];
       AppendText(out, written.empty() ? spec.dids[d].value : written.c_str(), spec.dids[d].size, ' ');
     }

@@ -115,7 +115,7 @@ const PidSpec* PidTable(std::size_t* count);
 // A data identifier for UDS 0x22 (and 0x2E when `writable`).
 struct DidSpec {
   std::uint16_t did;
-  const char* value;     // text, padded with spaces to `size`
+  const char* value;     // text, padded with spaces to `size`; null: the active session (1 byte)
   std::uint8_t size;
   bool writable;
 };

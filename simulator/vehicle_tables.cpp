@@ -57,9 +57,11 @@ const PidSpec kPids[] = {
 const std::uint8_t kEngineInfo[] = {0x02, 0x04, 0x0A, 0};
 const std::uint8_t kTransmissionInfo[] = {0x04, 0x0A, 0};
 
-// F18C: ECU serial number, F187: spare part number, F195: software version,
-// F198: repair shop code (written with 0x2E), F190: VIN.
+// F186: active diagnostic session, F18C: ECU serial number, F187: spare part
+// number, F195: software version, F198: repair shop code (written with 0x2E),
+// F190: VIN.
 const DidSpec kEngineDids[] = {
+    {0xF186, nullptr, 1, false},
     {0xF190, kSimulatedVin, 17, false},
     {0xF18C, "EN24031500017", 13, false},
     {0xF187, "OVR-0261S1-0815", 15, false},
@@ -67,6 +69,7 @@ const DidSpec kEngineDids[] = {
     {0xF198, "", 10, true},
 };
 const DidSpec kTransmissionDids[] = {
+    {0xF186, nullptr, 1, false},
     {0xF190, kSimulatedVin, 17, false},
     {0xF18C, "TC24031500042", 13, false},
     {0xF187, "OVR-0AM927-769", 14, false},
