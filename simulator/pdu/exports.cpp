@@ -2,6 +2,7 @@
 // forwarding to the one SimPduVci of the process. No exception leaves an
 // export: a failure inside becomes PDU_ERR_FCT_FAILED.
 #include "pdu/dpdu.h"
+#include "simulator/fault_settings.h"
 #include "simulator/pdu/sim_vci.h"
 
 using namespace pdu;
@@ -63,7 +64,10 @@ T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCLL) {
   return Guard([&] { return Vci().DestroyComLogicalLink(hMod, hCLL); });
 }
 T_PDU_ERROR PDU_CALL PDUConnect(UNUM32 hMod, UNUM32 hCLL) {
-  return Guard([&] { return Vci().Connect(hMod, hCLL); });
+  return Guard([&] {
+    Vci().SetFaults(simulator::ReadFaultSettings());  // the settings as they are now
+    return Vci().Connect(hMod, hCLL);
+  });
 }
 T_PDU_ERROR PDU_CALL PDUDisconnect(UNUM32 hMod, UNUM32 hCLL) {
   return Guard([&] { return Vci().Disconnect(hMod, hCLL); });

@@ -17,6 +17,11 @@ SimPduVci::~SimPduVci() {
   StopThread(lock);
 }
 
+void SimPduVci::SetFaults(const Faults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  vehicle_.SetFaults(faults);
+}
+
 std::size_t SimPduVci::LiveItems() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return items_.size();
@@ -59,6 +64,7 @@ pdu::T_PDU_ERROR SimPduVci::Construct(const char* options, void* apiTag) {
   moduleConnected_ = false;
   apiTag_ = apiTag;
   startMicros_ = MonotonicMicros();
+  vehicle_ = Vehicle();  // its clock starts again with the library's
   nextLink_ = 1;
   nextCop_ = 1;
   thread_ = std::thread([this] { RunJobs(); });
@@ -239,7 +245,7 @@ pdu::T_PDU_ERROR SimPduVci::CreateComLogicalLink(UNUM32 hMod, PDU_RSC_DATA* rscD
   for (std::size_t i = 0; i < kComParams; ++i) link->working[i] = link->active[i] = kComParamTable[i].initial;
   TableEntry entry;
   entry.uniqueId = 1;
-  entry.params = {{kCpCanPhysReqId, kEcuRequestId}, {kCpCanRespUsdtId, kEcuResponseId}};
+  entry.params = {{kCpCanPhysReqId, kEngineRequestId}, {kCpCanRespUsdtId, kEngineResponseId}};
   link->table.push_back(entry);
   *hCLL = link->handle;
   links_[link->handle] = std::move(link);
@@ -477,6 +483,10 @@ pdu::T_PDU_ERROR SimPduVci::StartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T_PDU_CO
         expected.acceptanceId = given.AcceptanceId;
         expected.mask.assign(given.pMaskData, given.pMaskData + n);
         expected.pattern.assign(given.pPatternData, given.pPatternData + n);
+        if (given.NumUniqueRespIds > kMaxTableEntries ||
+            (given.NumUniqueRespIds > 0 && given.pUniqueRespIds == nullptr))
+          return PDU_ERR_INVALID_PARAMETERS;
+        expected.uniqueIds.assign(given.pUniqueRespIds, given.pUniqueRespIds + given.NumUniqueRespIds);
         job->expected.push_back(std::move(expected));
       }
     } else if (type == PDU_COPT_STARTCOMM || type == PDU_COPT_STOPCOMM) {
@@ -652,7 +662,7 @@ pdu::T_PDU_ERROR SimPduVci::IoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 commandId,
   if (output == nullptr) return PDU_ERR_INVALID_PARAMETERS;
   if (!moduleConnected_) return PDU_ERR_MODULE_NOT_CONNECTED;
   auto out = std::make_unique<Item>();
-  out->value = kBatteryMillivolts;
+  out->value = vehicle_.BatteryMillivolts(Now() / 1000);
   out->data.ItemType = PDU_IT_IO_UNUM32;
   out->data.pData = &out->value;
   out->head = reinterpret_cast<PDU_ITEM*>(&out->data);

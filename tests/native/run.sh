@@ -58,8 +58,9 @@ fuzz_target text_rules_fuzz "$RULES" "${SOURCES[@]}"
 # The leftover names of the library swap.
 fuzz_target leftover_rules_fuzz 1 "$ROOT/tests/native/leftover_rules_fuzz.cpp" \
   "$ROOT/monitoring/leftover_rules.cpp" "$ROOT/monitoring/path_rules.cpp"
-# The simulated VCI: the ECU, the ISO 15765 transport and the device's J2534 rules.
-fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/ecu.cpp" \
+# The simulated VCI: the vehicle, its bus nodes, the ISO 15765 transport and the device's J2534 rules.
+fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/vehicle.cpp" \
+  "$ROOT/simulator/vehicle_tables.cpp" "$ROOT/simulator/vehicle_node.cpp" \
   "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp"
 # The monitor's rules (names, escaping, message capture, renderers, batches).
 fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/monitor/text_rules.cpp" \
