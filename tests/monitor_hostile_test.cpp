@@ -41,6 +41,7 @@ TEST(MonitorHostile, OutParametersOfFailedCallsAreNeverRead) {
   ASSERT_NE(original, nullptr);
   test::PageEnd page;
   ASSERT_TRUE(page.Ok());
+  test::EndProcessOnFault();
   ULong* bad = page.NoAccess<ULong>();
   PassThruMsg* badMsg = page.NoAccess<PassThruMsg>();
   // One whole message right before the no-access page, where the application claims five.

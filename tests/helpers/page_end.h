@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace varrow::test {
 
@@ -39,5 +40,17 @@ class PageEnd {
  private:
   std::uint8_t* base_ = nullptr;
 };
+
+// A fault of this process ends it at once with a line on stderr, instead of
+// waiting for a debugger (Wine's would hold the test until its time-out).
+inline LONG WINAPI EndOnFault(EXCEPTION_POINTERS* e) {
+  std::fprintf(stderr, "fault 0x%08lX at %p: the test fails\n",
+               static_cast<unsigned long>(e->ExceptionRecord->ExceptionCode),
+               e->ExceptionRecord->ExceptionAddress);
+  std::fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), 3);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+inline void EndProcessOnFault() { SetUnhandledExceptionFilter(&EndOnFault); }
 
 }  // namespace varrow::test

@@ -209,6 +209,7 @@ TEST_F(MonitorTest, LyingCountsAndBadPointersAreReadOnlyAsFarAsReadable) {
   const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
   const std::wstring log = dir_ / L"hostile.txt";
   Settings(kPduSettings, monitorPath, log, 1, 0, 0);
+  varrow::test::EndProcessOnFault();
   using Row = std::function<T_PDU_ERROR(PduLib&, varrow::test::PageEnd&)>;
   // `n` bytes before the no-access page, filled with 'A' (no terminating null).
   const auto text = [](varrow::test::PageEnd& page, std::size_t n) {
