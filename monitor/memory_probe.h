@@ -32,6 +32,22 @@ struct Foreign {
   }
 };
 
+// While one lives, the readable ranges the calling thread's probes find are
+// remembered, so that the structures of one call or item, which mostly lie
+// together, cost one query of the memory map. Make one around the decoding of
+// one call only (the memory is the caller's for that long); a thread whose
+// place is taken by another's scope just queries each time.
+class ProbeScope {
+ public:
+  ProbeScope() noexcept;
+  ~ProbeScope();
+  ProbeScope(const ProbeScope&) = delete;
+  ProbeScope& operator=(const ProbeScope&) = delete;
+
+ private:
+  int slot_ = -1;
+};
+
 // How many bytes of the foreign C text at `p` may be read: its length up to
 // and including its terminating null when that lies within `limit` readable
 // bytes, else the readable part of `limit` bytes.

@@ -292,6 +292,7 @@ T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** 
       try {
         AddHandles(*r, hMod, hCLL);
         if (result == PDU_STATUS_NOERROR && pEventItem != nullptr) {
+          ProbeScope scope;
           AddEventItem(*r, *pEventItem, m.byteLimit);
           m.HandedOut(*pEventItem);
         }

@@ -7,6 +7,9 @@ namespace monitor {
 
 std::size_t ReadableBytes(const void* p, std::size_t wanted) { return p == nullptr ? 0 : wanted; }
 
+ProbeScope::ProbeScope() noexcept {}
+ProbeScope::~ProbeScope() {}
+
 std::size_t ReadableTextBytes(const char* p, std::size_t limit) {
   if (p == nullptr) return 0;
   for (std::size_t i = 0; i < limit; ++i)
