@@ -137,51 +137,29 @@ TEST(MonitorRules, BatchesKeepEveryFormatReadable) {
   }
 }
 
-// The clock: counter ticks to microseconds exactly for any uptime, and local
-// time that follows a change of the offset (daylight saving) within a second.
-constexpr std::uint64_t kSecond = 10000000;  // FILETIME units
-constexpr std::uint64_t kChange = 13400000000ull * kSecond;  // a UTC second of a change
-std::int64_t SummerFromTheChange(std::uint64_t utc) {
-  return (utc >= kChange ? 2 : 1) * 3600 * static_cast<std::int64_t>(kSecond);
-}
+// The clock: ticks to microseconds exactly for any uptime (× 1,000,000 first
+// overflows after 7 days at 14.3 MHz), and local time that follows a change of
+// the offset (daylight saving) from the next second on.
+constexpr std::uint64_t kSecond = 10000000, kChange = 13400000000ull * kSecond;
+std::int64_t SummerFromTheChange(std::uint64_t utc) { return (utc >= kChange ? 7200 : 3600) * std::int64_t{kSecond}; }
 
 TEST(MonitorRules, TimeConversions) {
-  const struct {
-    std::int64_t ticks, frequency;
-    std::uint64_t micros;
-  } ticks[] = {
-      {0, 10000000, 0},
-      {-5, 10000000, 0},
-      {123, 0, 0},
-      {14318180, 14318180, 1000000},
-      {7, 3, 2333333},
-      // 30 days at 14.31818 MHz: ticks × 1,000,000 would overflow 64 bits.
-      {14318180LL * 86400 * 30 + 7159090, 14318180, 2592000500000ull},
-      {INT64_MAX, 1000000000, 9223372036854775ull},
-  };
-  for (const auto& row : ticks) {
-    SCOPED_TRACE(row.ticks);
-    EXPECT_EQ(TicksToMicros(row.ticks, row.frequency), row.micros);
-  }
+  const std::int64_t f = 14318180;
+  const std::uint64_t micros[][3] = {{0, 10, 0}, {14318180, 14318180, 1000000}, {7, 3, 2333333},
+                                     {14318180ull * 86400 * 30 + 7159090, 14318180, 2592000500000ull}};
+  for (const auto& row : micros) EXPECT_EQ(TicksToMicros(row[0], row[1]), row[2]) << row[0];
+  EXPECT_EQ(TicksToMicros(-5, f), 0u);
+  EXPECT_EQ(TicksToMicros(5, 0), 0u);
   LocalClock clock(&SummerFromTheChange);
   const std::uint64_t hour = 3600 * kSecond;
-  const struct {
-    std::uint64_t utc, local;
-  } local[] = {
-      {kChange - 2 * kSecond, kChange - 2 * kSecond + hour},
-      {kChange - kSecond / 2, kChange - kSecond / 2 + hour},  // the same second: as cached
-      {kChange + kSecond / 2, kChange + kSecond / 2 + 2 * hour},  // the next second asks again
-      {kChange + 5 * kSecond, kChange + 5 * kSecond + 2 * hour},
-  };
-  for (const auto& row : local) {
-    SCOPED_TRACE(row.utc);
-    EXPECT_EQ(clock.Local(row.utc), row.local);
-  }
+  const std::uint64_t local[][2] = {{kChange - 2 * kSecond, hour}, {kChange + kSecond / 2, 2 * hour},
+                                    {kChange + 5 * kSecond, 2 * hour}};  // utc, offset
+  for (const auto& row : local) EXPECT_EQ(clock.Local(row[0]), row[0] + row[1]) << row[0];
 }
 
-// Which registrations name the monitor's own file, and which files are looked
-// at to find out: none for full paths, PATH only for names of its own file,
-// and only until the first folder that holds the name. The file system is a set.
+// The registrations naming the monitor's own file, and the files looked at to
+// find them (a set stands for the disk): full paths as text first; PATH only
+// for names of its own file, and only up to the first folder holding the name.
 std::set<std::wstring> g_files;
 std::vector<std::wstring> g_looked;
 bool ExistsInSet(const std::wstring& path) {
@@ -190,38 +168,19 @@ bool ExistsInSet(const std::wstring& path) {
 }
 
 TEST(MonitorRules, OwnRegistrationCheapestFirst) {
-  const std::wstring own = L"C:\\vci\\Own.dll";
-  const std::wstring path = L"C:\\net;C:\\empty;C:\\vci\\;C:\\later";
-  const struct {
-    const char* what;
-    std::vector<std::wstring> registered, files, expected, looked;
-  } rows[] = {
-      {"full path among stale ones: compared as text, nothing looked at",
-       {L"Z:\\gone\\Old.dll", L"Own.dll", L"\\\\server\\share\\Own.dll", L"C:\\VCI\\own.dll"},
-       {},
-       {L"C:\\VCI\\own.dll"},
-       {}},
-      {"bare name: PATH searched up to our own file, other names never",
-       {L"Other.dll", L"OWN.DLL", L"Own.dll"},
-       {L"C:\\vci\\OWN.DLL", L"C:\\net\\Other.dll"},
-       {L"C:\\vci\\OWN.DLL"},
-       {L"C:\\net\\OWN.DLL", L"C:\\empty\\OWN.DLL", L"C:\\vci\\OWN.DLL"}},
-      {"another file of our name first on PATH: not ours, search over",
-       {L"Own.dll"},
-       {L"C:\\net\\Own.dll", L"C:\\vci\\Own.dll"},
-       {},
-       {L"C:\\net\\Own.dll"}},
-      {"other full paths: only those that could be ours are looked at",
-       {L"D:\\x\\Else.dll", L"D:\\x\\Own.dll", L"D:\\x\\OWN~1.DLL"},
-       {},
-       {},
-       {L"D:\\x\\Own.dll", L"D:\\x\\OWN~1.DLL"}},
+  using List = std::vector<std::wstring>;
+  const struct { List registered, files, expected, looked; } rows[] = {
+      {{L"Z:\\gone\\Old.dll", L"Own.dll", L"\\\\server\\share\\Own.dll", L"C:\\VCI\\own.dll"}, {}, {L"C:\\VCI\\own.dll"}, {}},
+      {{L"Other.dll", L"OWN.DLL", L"Own.dll"}, {L"C:\\vci\\OWN.DLL"}, {L"C:\\vci\\OWN.DLL"},
+       {L"C:\\net\\OWN.DLL", L"C:\\vci\\OWN.DLL"}},
+      {{L"Own.dll"}, {L"C:\\net\\Own.dll", L"C:\\vci\\Own.dll"}, {}, {L"C:\\net\\Own.dll"}},
+      {{L"D:\\x\\Else.dll", L"D:\\x\\OWN~1.DLL"}, {}, {}, {L"D:\\x\\OWN~1.DLL"}},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
     g_files = std::set<std::wstring>(row.files.begin(), row.files.end());
     g_looked.clear();
-    EXPECT_EQ(OwnRegistrations(row.registered, own, path, &ExistsInSet), row.expected);
+    EXPECT_EQ(OwnRegistrations(row.registered, L"C:\\vci\\Own.dll", L"C:\\net;C:\\vci\\;C:\\later", &ExistsInSet),
+              row.expected);
     EXPECT_EQ(g_looked, row.looked);
   }
 }

@@ -1,6 +1,5 @@
-// Memory that ends where a no-access page begins, for the tests that hand a
-// library lying counts and bad pointers: a read one byte too far faults for
-// certain instead of reading whatever lies there.
+// Memory that ends where a no-access page begins, for handing a library lying
+// counts and bad pointers: a read one byte too far faults for certain.
 #pragma once
 
 #include <windows.h>
@@ -13,39 +12,26 @@ namespace varrow::test {
 
 class PageEnd {
  public:
-  static constexpr std::size_t kPage = 4096;
-  PageEnd() {
-    base_ = static_cast<std::uint8_t*>(
-        VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  PageEnd() : base_(static_cast<std::uint8_t*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))) {
     DWORD old = 0;
-    if (base_ != nullptr) VirtualProtect(base_ + kPage, kPage, PAGE_NOACCESS, &old);
+    if (base_ != nullptr) VirtualProtect(base_ + 4096, 4096, PAGE_NOACCESS, &old);
   }
-  ~PageEnd() {
-    if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
-  }
+  ~PageEnd() { VirtualFree(base_, 0, MEM_RELEASE); }
   PageEnd(const PageEnd&) = delete;
   PageEnd& operator=(const PageEnd&) = delete;
   bool Ok() const { return base_ != nullptr; }
-  // The last `bytes` readable (and writable) bytes before the no-access page.
-  template <typename T = void>
-  T* Last(std::size_t bytes) const {
-    return reinterpret_cast<T*>(base_ + kPage - bytes);
-  }
-  // The first byte of the no-access page.
-  template <typename T = void>
-  T* NoAccess() const {
-    return reinterpret_cast<T*>(base_ + kPage);
-  }
+  // The last `bytes` readable bytes before the no-access page, and its first byte.
+  template <typename T = void> T* Last(std::size_t bytes) const { return reinterpret_cast<T*>(base_ + 4096 - bytes); }
+  template <typename T = void> T* NoAccess() const { return reinterpret_cast<T*>(base_ + 4096); }
 
  private:
-  std::uint8_t* base_ = nullptr;
+  std::uint8_t* base_;
 };
 
-// A fault of this process ends it at once with a line on stderr, instead of
-// waiting for a debugger (Wine's would hold the test until its time-out).
+// A fault ends this process at once with a line on stderr (Wine's debugger
+// would hold the test until its time-out).
 inline LONG WINAPI EndOnFault(EXCEPTION_POINTERS* e) {
-  std::fprintf(stderr, "fault 0x%08lX at %p: the test fails\n",
-               static_cast<unsigned long>(e->ExceptionRecord->ExceptionCode),
+  std::fprintf(stderr, "fault 0x%08lX at %p\n", static_cast<unsigned long>(e->ExceptionRecord->ExceptionCode),
                e->ExceptionRecord->ExceptionAddress);
   std::fflush(stderr);
   TerminateProcess(GetCurrentProcess(), 3);
