@@ -8,6 +8,7 @@
 #include "monitor/settings_lookup.h"
 #include "monitor/split_heap.h"
 #include "monitor/text_rules.h"
+#include "monitor/win_text.h"
 
 namespace monitor {
 
@@ -37,8 +38,7 @@ std::string EntryFieldBytes(const LogEntry& e) {
 std::size_t ReadyEntry::Bytes() const { return sizeof *this + EntryFieldBytes(entry_).size(); }
 
 std::wstring LogMutexName(const std::wstring& fullPath, const wchar_t* scope, DWORD processId) {
-  std::wstring folded = fullPath;
-  if (!folded.empty()) CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+  const std::wstring folded = UpperInvariant(fullPath);
   std::uint64_t hash = 1469598103934665603ull;  // FNV-1a over the UTF-16 units
   for (wchar_t c : folded) {
     hash ^= static_cast<std::uint16_t>(c);

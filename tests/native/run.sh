@@ -67,5 +67,6 @@ fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$R
   "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/j2534_record.cpp" "$ROOT/passthru/names.cpp"
 # The D-PDU rules: code names, item decoders, object names, callback slots.
 fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp" \
-  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/monitor/text_rules.cpp"
+  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/monitor/text_rules.cpp" \
+  "$ROOT/tests/native/memory_probe_native.cpp"
 echo "== native fuzzing passed"

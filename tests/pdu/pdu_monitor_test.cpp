@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 #include "monitor/log_format.h"
 #include "passthru/j2534.h"
 #include "pdu/pdu_names.h"
+#include "tests/helpers/page_end.h"
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
 
@@ -194,6 +197,122 @@ TEST_F(MonitorTest, ErrorCodesPassThroughUnchanged) {
       PDU_STATUS_NOERROR, PDU_ERR_PDUAPI_NOT_CONSTRUCTED};
   EXPECT_EQ(std::vector<T_PDU_ERROR>(expected.end() - tail.size(), expected.end()), tail);
   EXPECT_NE(ReadAll(dir_ / L"log.txt").find("PDU_ERR_SHARING_VIOLATION"), std::string::npos);
+}
+
+// Lying counts and bad pointers in every item the monitor decodes, one per
+// row: the simulated VCI, not constructed yet, answers each with an error
+// without reading them, and so must the monitor (pointers lead into a
+// no-access page: any read faults and ends the test); its log marks what it
+// could not read.
+TEST_F(MonitorTest, LyingCountsAndBadPointersAreReadOnlyAsFarAsReadable) {
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim.dll"));
+  const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"hostile.txt", 1, 0, 0);
+  varrow::test::EndProcessOnFault();
+  using Page = varrow::test::PageEnd;
+  const auto text = [](Page& page, std::size_t n) {  // n bytes of 'A' up to the no-access page
+    return static_cast<char*>(std::memset(page.Last(n), 'A', n));
+  };
+  UNUM32 id = 0;
+  UNUM8 data[] = {0x3E, 0x00};
+  const std::function<T_PDU_ERROR(PduLib&, Page&)> rows[] = {
+      [&](PduLib& l, Page& p) { return l.GetObjectId(PDU_OBJT_COMPARAM, text(p, 16), &id); },
+      [&](PduLib& l, Page& p) { return l.StartComPrimitive(1, 1, PDU_COPT_SENDRECV, 100000, p.Last<UNUM8>(8), nullptr, nullptr, &id); },
+      [&](PduLib& l, Page& p) { return l.StartComPrimitive(1, 1, PDU_COPT_SENDRECV, 2, data, p.NoAccess<PDU_COP_CTRL_DATA>(), nullptr, &id); },
+      [&](PduLib& l, Page& p) {
+        auto* response = p.Last<PDU_EXP_RESP_DATA>(sizeof(PDU_EXP_RESP_DATA));
+        *response = {0, 1, 4, p.NoAccess<UNUM8>(), p.NoAccess<UNUM8>(), 9, p.NoAccess<UNUM32>()};
+        PDU_COP_CTRL_DATA ctrl{0, 1, 1, 0, {5000, p.NoAccess<UNUM8>()}, 1000, response};
+        return l.StartComPrimitive(1, 1, PDU_COPT_SENDRECV, 2, data, &ctrl, nullptr, &id);
+      },
+      [&](PduLib& l, Page& p) {
+        PDU_IO_BYTEARRAY_DATA bytes{100000, p.Last<UNUM8>(4)};
+        PDU_DATA_ITEM item{PDU_IT_IO_BYTEARRAY, &bytes};
+        return l.IoCtl(1, PDU_HANDLE_UNDEF, 1, &item, nullptr);
+      },
+      [&](PduLib& l, Page& p) { return l.IoCtl(1, PDU_HANDLE_UNDEF, 1, p.NoAccess<PDU_DATA_ITEM>(), nullptr); },
+      [&](PduLib& l, Page& p) {
+        PDU_PARAM_BYTEFIELD_DATA field{5000, 5000, p.Last<UNUM8>(2)};
+        PDU_PARAM_ITEM param{PDU_IT_PARAM, 0x301, PDU_PT_BYTEFIELD, PDU_PC_COM, &field};
+        return l.SetComParam(1, 1, &param);
+      },
+      [&](PduLib& l, Page& p) {
+        PDU_PARAM_ITEM param{PDU_IT_PARAM, 0x301, PDU_PT_UNUM32, PDU_PC_COM, p.NoAccess()};
+        return l.SetComParam(1, 1, &param);
+      },
+      [&](PduLib& l, Page& p) {  // 1,000 pins where one is, 1,000 flag bytes where one is
+        auto* pin = p.Last<PDU_PIN_DATA>(sizeof(PDU_PIN_DATA) + 1);
+        *pin = {6, 1};
+        PDU_RSC_DATA rsc{1, 2, 1000, pin};
+        PDU_FLAG_DATA flags{1000, p.Last<UNUM8>(1)};
+        return l.CreateComLogicalLink(1, &rsc, PDU_ID_UNDEF, nullptr, &id, &flags);
+      },
+      [&](PduLib& l, Page& p) {
+        PDU_RSC_DATA rsc{1, 2, 3, p.NoAccess<PDU_PIN_DATA>()};
+        PDU_RSC_ID_ITEM* list = nullptr;
+        return l.GetResourceIds(1, &rsc, &list);
+      },
+      [&](PduLib& l, Page& p) {  // 500 modules where one is, named without an end
+        static Page names;
+        auto* module = p.Last<PDU_MODULE_DATA>(sizeof(PDU_MODULE_DATA));
+        *module = {1, 1, text(names, 8), p.NoAccess<CHAR8>(), PDU_MODST_READY};
+        PDU_MODULE_ITEM modules{PDU_IT_MODULE_ID, 500, module};
+        PDU_RSC_CONFLICT_ITEM* conflicts = nullptr;
+        return l.GetConflictingResources(1, &modules, &conflicts);
+      },
+      [&](PduLib& l, Page& p) {  // 300 entries where one is, its ComParams not readable
+        auto* entry = p.Last<PDU_ECU_UNIQUE_RESP_DATA>(sizeof(PDU_ECU_UNIQUE_RESP_DATA));
+        *entry = {7, 3, p.NoAccess<PDU_PARAM_ITEM>()};
+        PDU_UNIQUE_RESP_ID_TABLE_ITEM table{PDU_IT_UNIQUE_RESP_ID_TABLE, 300, entry};
+        return l.SetUniqueRespIdTable(1, 1, &table);
+      },
+      [&](PduLib& l, Page& p) { return l.Construct(text(p, 32), nullptr); },  // succeeds
+  };
+  auto run = [&](PduLib& lib) {
+    std::vector<T_PDU_ERROR> codes;
+    for (const auto& row : rows) {
+      Page page;
+      codes.push_back(page.Ok() ? row(lib, page) : 0xFFFFFFFF);
+    }
+    codes.push_back(lib.Destruct());
+    return codes;
+  };
+  PduLib direct, monitored;
+  ASSERT_TRUE(direct.Load(dir_ / L"Sim.dll"));
+  ASSERT_TRUE(monitored.Load(monitorPath));
+  const std::vector<T_PDU_ERROR> expected = run(direct);
+  EXPECT_EQ(run(monitored), expected);
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), PDU_ERR_PDUAPI_NOT_CONSTRUCTED), std::size(rows) - 1);
+  const std::string logged = ReadAll(dir_ / L"hostile.txt");
+  EXPECT_EQ(Count(logged, "PDU_ERR_PDUAPI_NOT_CONSTRUCTED"), std::size(rows) - 1) << logged;
+  EXPECT_GE(Count(logged, "not readable"), 14u) << logged;
+  for (const char* mark : {"\"AAAAAAAAAAAAAAAA\" (the rest not readable)", "(63 more not readable)", ": 8 readable)"})
+    EXPECT_NE(logged.find(mark), std::string::npos) << mark;
+}
+
+// Callback slots: registrations the library refuses and links that a module
+// disconnect takes along give their slots back, so later links' events are logged.
+TEST_F(MonitorTest, CallbackSlotsComeBackFromRefusalsAndDisconnectedModules) {
+  const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"slots.txt", 1, 0, 0);
+  PduLib lib;
+  ASSERT_TRUE(lib.Load(monitorPath));
+  char options[] = "";
+  ASSERT_EQ(lib.Construct(options, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_EQ(lib.ModuleConnect(1), PDU_STATUS_NOERROR);
+  UNUM32 hCLL = 0;
+  for (int i = 0; i < 70; ++i) {  // more than the monitor has slots
+    EXPECT_EQ(lib.RegisterEventCallback(7, 1000 + i, &CallbackA), PDU_ERR_INVALID_HANDLE);  // no such module
+    ASSERT_EQ(lib.CreateComLogicalLink(1, nullptr, 1, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
+    EXPECT_EQ(lib.RegisterEventCallback(1, hCLL, &CallbackA), PDU_STATUS_NOERROR);
+    ASSERT_EQ(lib.ModuleDisconnect(1), PDU_STATUS_NOERROR);  // the link goes with the module
+    ASSERT_EQ(lib.ModuleConnect(1), PDU_STATUS_NOERROR);
+  }
+  EXPECT_EQ(lib.Destruct(), PDU_STATUS_NOERROR);
+  TakeCallbacks();
+  const std::string text = ReadAll(dir_ / L"slots.txt");
+  EXPECT_EQ(Count(text, "PDURegisterEventCallback"), 140u);
+  EXPECT_EQ(Count(text, "not logged (every callback slot is taken)"), 0u);
 }
 
 // Registering, replacing and removing callbacks (per link and per module):
