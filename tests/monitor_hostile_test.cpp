@@ -68,7 +68,8 @@ TEST(MonitorHostile, OutParametersOfFailedCallsAreNeverRead) {
 // Grows the committed stack down to `bottom` page by page, as deep calls would.
 __attribute__((noinline)) void TouchStack(std::uintptr_t bottom) {
   volatile char frame[2048];
-  frame[sizeof frame - 1] = frame[0] = 0;
+  frame[0] = 0;
+  frame[sizeof frame - 1] = 0;
   if (reinterpret_cast<std::uintptr_t>(&frame[0]) > bottom + sizeof frame) TouchStack(bottom);
   frame[1] = 1;  // no tail call
 }

@@ -119,7 +119,9 @@ TEST(MonitorRules, BatchesKeepEveryFormatReadable) {
       file = file.substr(0, plan.offset) + plan.bytes;
       ownSession = session == &a;
       EXPECT_EQ(file.substr(file.size() - closing.size()), closing);
-      if (format == LogFormat::Xml) EXPECT_EQ(test::XmlProblem(file), "");
+      if (format == LogFormat::Xml) {
+        EXPECT_EQ(test::XmlProblem(file), "");
+      }
     }
     if (format == LogFormat::Xml || format == LogFormat::Html || format == LogFormat::Ascii) {
       const std::string head = format == LogFormat::Html ? "<h2>Session" : format == LogFormat::Xml ? "<session " : "=== Session";

@@ -206,7 +206,9 @@ TEST(Vehicle, LiveValuesMoveWithinPlausibleRanges) {
       if (t == 0) first = value;
       moved |= value != first;
     }
-    if (row.moves >= 0) EXPECT_EQ(moved, row.moves == 1) << std::hex << int{row.pid};
+    if (row.moves >= 0) {
+      EXPECT_EQ(moved, row.moves == 1) << std::hex << int{row.pid};
+    }
   }
   // The battery drops while the engine cranks after a reset; the run time starts again.
   Vehicle vehicle;

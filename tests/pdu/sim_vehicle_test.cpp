@@ -187,7 +187,9 @@ TEST_F(PduVehicle, FaultSettingsTakeEffectAtConnect) {
     const std::vector<Event> events =
         SendReceive(hCLL, {0x3E, 0x00}, PDU_COP_CTRL_DATA{0, 1, 1, 0, {0, nullptr}, 0, nullptr});
     EXPECT_EQ(events, r.events) << r.what;
-    if (!events.empty()) EXPECT_GE(events[0].latencyUs, r.minimumLatencyUs) << r.what;
+    if (!events.empty()) {
+      EXPECT_GE(events[0].latencyUs, r.minimumLatencyUs) << r.what;
+    }
     EXPECT_EQ(lib_.Disconnect(1, hCLL), PDU_STATUS_NOERROR);
   }
   EXPECT_EQ(lib_.DestroyComLogicalLink(1, hCLL), PDU_STATUS_NOERROR);
