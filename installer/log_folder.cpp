@@ -18,33 +18,11 @@ bool UsersSid(std::vector<BYTE>* buffer) {
   return CreateWellKnownSid(WinBuiltinUsersSid, nullptr, buffer->data(), &size) != FALSE;
 }
 
-// Frees what the security calls allocated.
-struct LocalMemory {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  PACL acl = nullptr;
-  ~LocalMemory() {
-    if (acl != nullptr) LocalFree(acl);
-    if (descriptor != nullptr) LocalFree(descriptor);
-  }
-};
-
 }  // namespace
 
-DWORD OpenLogFolderToUsers(const std::wstring& folder) {
-  if (folder.empty() || folder.size() >= MAX_PATH) return ERROR_BAD_PATHNAME;
-  const int made = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-  if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS && made != ERROR_FILE_EXISTS) {
-    return static_cast<DWORD>(made);
-  }
+DWORD AclOpenToUsers(const ACL* current, LocalAcl* out) {
   std::vector<BYTE> users;
   if (!UsersSid(&users)) return GetLastError();
-
-  LocalMemory memory;
-  PACL current = nullptr;
-  DWORD rc = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, &current, nullptr, &memory.descriptor);
-  if (rc != ERROR_SUCCESS) return rc;
-
   EXPLICIT_ACCESSW access{};
   access.grfAccessPermissions = kLogFolderUserRights;
   access.grfAccessMode = GRANT_ACCESS;
@@ -52,36 +30,53 @@ DWORD OpenLogFolderToUsers(const std::wstring& folder) {
   access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
   access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
   access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(users.data());
-  rc = SetEntriesInAclW(1, &access, current, &memory.acl);
+  PACL made = nullptr;
+  const DWORD rc = SetEntriesInAclW(1, &access, const_cast<PACL>(current), &made);
   if (rc != ERROR_SUCCESS) return rc;
-  return SetNamedSecurityInfoW(const_cast<LPWSTR>(folder.c_str()), SE_FILE_OBJECT,
-                               DACL_SECURITY_INFORMATION, nullptr, nullptr, memory.acl, nullptr);
+  out->reset(made);
+  return ERROR_SUCCESS;
 }
 
-bool LogFolderOpenToUsers(const std::wstring& folder) {
+bool AclGivesUsersLogRights(const ACL* acl) {
   std::vector<BYTE> users;
-  if (!UsersSid(&users)) return false;
-  LocalMemory memory;
-  PACL acl = nullptr;
-  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &acl, nullptr, &memory.descriptor) != ERROR_SUCCESS ||
-      acl == nullptr) {
-    return false;
-  }
+  if (acl == nullptr || !UsersSid(&users)) return false;
   for (DWORD index = 0; index < acl->AceCount; ++index) {
     void* ace = nullptr;
-    if (!GetAce(acl, index, &ace)) return false;
+    if (!GetAce(const_cast<PACL>(acl), index, &ace)) return false;
     const auto* header = static_cast<const ACE_HEADER*>(ace);
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if (!EqualSid(sid, users.data())) continue;
+    if (!EqualSid(const_cast<DWORD*>(&allowed->SidStart), users.data())) continue;
     if ((allowed->Mask & kLogFolderUserRights) == kLogFolderUserRights &&
         (header->AceFlags & kInheritance) == kInheritance) {
       return true;
     }
   }
   return false;
+}
+
+DWORD OpenLogFolderToUsers(const std::wstring& folder) {
+  if (folder.empty() || folder.size() >= MAX_PATH) return ERROR_BAD_PATHNAME;
+  const int made = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+  if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS && made != ERROR_FILE_EXISTS) {
+    return static_cast<DWORD>(made);
+  }
+  // SHCreateDirectoryExW says "exists" for a file too: only a folder will do.
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return ERROR_DIRECTORY;
+  }
+  PACL current = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD rc = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, &current, nullptr, &descriptor);
+  if (rc != ERROR_SUCCESS) return rc;
+  const std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
+  LocalAcl opened;
+  rc = AclOpenToUsers(current, &opened);
+  if (rc != ERROR_SUCCESS) return rc;
+  return SetNamedSecurityInfoW(const_cast<LPWSTR>(folder.c_str()), SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION, nullptr, nullptr, opened.get(), nullptr);
 }
 
 }  // namespace varrow

@@ -12,6 +12,7 @@
 
 #include "installer/log_folder.h"
 #include "installer/running_program.h"
+#include "installer/upgrade_mark.h"
 #include "monitoring/monitor_refresh.h"
 
 namespace {
@@ -112,6 +113,37 @@ extern "C" UINT __stdcall MonitoringOnAfterUpgrade(MSIHANDLE install) {
     const DWORD rc = varrow::SwitchOnAfterUpgrade(varrow::RegistryRoots::Real(), list, &failed);
     Say(install, L"MonitoringOnAfterUpgrade: " + list + L": " + Code(rc));
     if (!failed.empty()) Say(install, L"MonitoringOnAfterUpgrade: not monitored again: " + Joined(failed));
+    return ERROR_SUCCESS;
+  });
+}
+
+// Immediate, on an upgrade, before the older package is removed: the mark that
+// tells its removal it is part of this upgrade (upgrade_mark.h).
+extern "C" UINT __stdcall MarkUpgrade(MSIHANDLE install) {
+  return Guarded(install, L"MarkUpgrade", [&]() -> UINT {
+    const LONG rc = varrow::WriteUpgradeMark(HKEY_LOCAL_MACHINE, varrow::TimeNow());
+    Say(install, L"MarkUpgrade: " + Code(static_cast<DWORD>(rc)));
+    return ERROR_SUCCESS;  // without it, UPGRADINGPRODUCTCODE alone tells
+  });
+}
+
+// Immediate, at the end of an upgrade: the mark goes.
+extern "C" UINT __stdcall ClearUpgradeMark(MSIHANDLE install) {
+  return Guarded(install, L"ClearUpgradeMark", [&]() -> UINT {
+    varrow::ClearUpgradeMark(HKEY_LOCAL_MACHINE);
+    return ERROR_SUCCESS;
+  });
+}
+
+// Immediate, on removal: sets REMOVALFORUPGRADE when this removal is part of an
+// upgrade (UPGRADINGPRODUCTCODE, or the upgrade's mark): the users' settings
+// then stay and monitoring is carried over instead of switched off.
+extern "C" UINT __stdcall DetectUpgrade(MSIHANDLE install) {
+  return Guarded(install, L"DetectUpgrade", [&]() -> UINT {
+    const bool upgrade = !Property(install, L"UPGRADINGPRODUCTCODE").empty() ||
+                         varrow::UpgradeMarkCounts(HKEY_LOCAL_MACHINE, varrow::TimeNow());
+    if (upgrade) MsiSetPropertyW(install, L"REMOVALFORUPGRADE", L"1");
+    Say(install, std::wstring(L"DetectUpgrade: ") + (upgrade ? L"removal for an upgrade" : L"removal"));
     return ERROR_SUCCESS;
   });
 }

@@ -117,6 +117,8 @@ TEST_F(MonitorRefresh, UnfinishedUpgradeAndFailuresKeepEveryLibrary) {
   Monitored(held, "held", "j2534 monitor v1");
   AddJ2534Device(L"Earlier", L"V", L"N", earlier);
   AddJ2534Device(L"Held", L"V", L"N", held);
+  const std::wstring lone = dir / L"other\\lone.dll";  // monitored later on
+  AddJ2534Device(L"Lone", L"V", L"N", lone);
   SetMonitorDefault(ApiKind::J2534, monitor);
   Seal();
   // The list as an earlier switch-off wrote it (UTF-16 with its byte order mark).
@@ -143,9 +145,7 @@ TEST_F(MonitorRefresh, UnfinishedUpgradeAndFailuresKeepEveryLibrary) {
   EXPECT_FALSE(test::FileExists(AsidePath(gone)));
 
   // Without its monitor library a library stays in its place, unmonitored.
-  const std::wstring lone = dir / L"other\\lone.dll";
   Monitored(lone, "lone", "j2534 monitor v2");
-  AddJ2534Device(L"Lone", L"V", L"N", lone);
   ASSERT_TRUE(DeleteFileW(monitor.c_str()));
   failed.clear();
   ASSERT_EQ(SwitchOffForUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
