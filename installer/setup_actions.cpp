@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/held_files.h"
 #include "installer/log_folder.h"
 #include "installer/running_program.h"
 #include "installer/upgrade_mark.h"
@@ -144,6 +145,20 @@ extern "C" UINT __stdcall DetectUpgrade(MSIHANDLE install) {
                          varrow::UpgradeMarkCounts(HKEY_LOCAL_MACHINE, varrow::TimeNow());
     if (upgrade) MsiSetPropertyW(install, L"REMOVALFORUPGRADE", L"1");
     Say(install, std::wstring(L"DetectUpgrade: ") + (upgrade ? L"removal for an upgrade" : L"removal"));
+    return ERROR_SUCCESS;
+  });
+}
+
+// Deferred, elevated, after RemoveFiles on removal: the package's files that a
+// running program still holds (CustomActionData: their paths, ";" between)
+// are deleted at the next restart.
+extern "C" UINT __stdcall DeleteHeldFiles(MSIHANDLE install) {
+  return Guarded(install, L"DeleteHeldFiles", [&]() -> UINT {
+    std::vector<std::wstring> scheduled, failed;
+    varrow::DeleteNowOrAtRestart(varrow::SplitFileList(Property(install, L"CustomActionData")),
+                                 &scheduled, &failed);
+    if (!scheduled.empty()) Say(install, L"DeleteHeldFiles: in use, deleted at the next restart: " + Joined(scheduled));
+    if (!failed.empty()) Say(install, L"DeleteHeldFiles: could not be deleted: " + Joined(failed));
     return ERROR_SUCCESS;
   });
 }

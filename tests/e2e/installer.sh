@@ -185,6 +185,7 @@ check "removal: a session holds the monitor loaded" grep -q 'holding' "$PREFIX/h
 rc=$(msi /x "$(winpath "$msi_new")")
 check "removal: msiexec /x succeeds (code $rc)" test "$rc" = 0 -o "$rc" = 3010
 check "removal: Varrow was told to close and ended" bash -c "! kill -0 $program 2>/dev/null"
+kill "$program" 2>/dev/null  # when it did not
 wait "$program" 2>/dev/null || true
 program=""
 echo >&7 || true
@@ -208,7 +209,7 @@ check "removal: the Start menu entry is gone" test -z "$(menu_entries)"
 pending() { wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' \
               /v PendingFileRenameOperations </dev/null 2>/dev/null | tr -d '\r'; }
 held_left=$(cd "$PREFIX/drive_c" && find 'Program Files (x86)/OVRA' -type f -printf '%f\n' 2>/dev/null)
-not_held() { grep -v -E '^(~OvraPT32\.dll\.[0-9a-fA-F]+\.varrow-old|OvraPT32\.dll)?$' <<<"$held_left"; }
+not_held() { grep -v -E '^(~OvraPT32\.dll\.[0-9a-fA-F]+\.varrow-old|OvraPT32\.dll(\.[0-9]+-[0-9]+\.removed)?)?$' <<<"$held_left"; }
 check "removal: the package's files are gone, but what the session holds (${held_left//$'\n'/, })" \
   test -z "$(not_held)"
 for f in $held_left; do
