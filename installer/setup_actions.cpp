@@ -37,7 +37,9 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name) {
 void Say(MSIHANDLE install, const std::wstring& text, bool error = false) {
   const MSIHANDLE record = MsiCreateRecord(1);
   if (record == 0) return;
-  MsiRecordSetStringW(record, 0, text.c_str());
+  // The text as a field, never as the template: a "[" in a path is not formatted.
+  MsiRecordSetStringW(record, 0, L"[1]");
+  MsiRecordSetStringW(record, 1, text.c_str());
   MsiProcessMessage(install, error ? INSTALLMESSAGE_ERROR : INSTALLMESSAGE_INFO, record);
   MsiCloseHandle(record);
 }

@@ -87,6 +87,7 @@ demo_seed() {
     echo "the demo registry is missing in $prefix" >&2
     return 1
   fi
+  WINEPREFIX=$prefix wineserver -w
   touch "$prefix/.varrow-demo-seeded"
 }
 
