@@ -90,6 +90,19 @@ Bytes HexBytes(const std::string& text, std::size_t at, std::size_t limit) {
 
 // --- XML -------------------------------------------------------------------
 
+// `needle` in [from, end) of `text` (npos when it is not there): searches
+// stay within one tag or entry, so that a hostile log cannot make them
+// rescan the rest of the file.
+std::size_t FindIn(const std::string& text, const char* needle, std::size_t from, std::size_t end) {
+  const std::size_t n = std::strlen(needle);
+  end = std::min(end, text.size());
+  if (from >= end || end - from < n) return std::string::npos;
+  const auto last = text.begin() + static_cast<std::ptrdiff_t>(end);
+  const auto at = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), last, needle, needle + n);
+  return at == last ? std::string::npos : static_cast<std::size_t>(at - text.begin());
+}
+
+
 void AppendUtf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -116,8 +129,8 @@ std::string XmlText(const std::string& text, std::size_t begin, std::size_t end)
       out += text[i];
       continue;
     }
-    const std::size_t semi = text.find(';', i);
-    if (semi == std::string::npos || semi >= end || semi - i > 10) {
+    const std::size_t semi = FindIn(text, ";", i, std::min(end, i + 12));
+    if (semi == std::string::npos) {
       out += '&';
       continue;
     }
@@ -154,15 +167,11 @@ std::string XmlText(const std::string& text, std::size_t begin, std::size_t end)
 // The value of attribute `name` in the tag text [begin, end) ("" when absent).
 std::string Attribute(const std::string& text, std::size_t begin, std::size_t end, const char* name) {
   const std::string key = std::string(" ") + name + "=\"";
-  std::size_t at = begin;
-  while (true) {
-    at = text.find(key, at);
-    if (at == std::string::npos || at >= end) return {};
-    const std::size_t open = at + key.size();
-    const std::size_t close = text.find('"', open);
-    if (close == std::string::npos || close > end) return {};
-    return XmlText(text, open, close);
-  }
+  const std::size_t at = FindIn(text, key.c_str(), begin, end);
+  if (at == std::string::npos) return {};
+  const std::size_t open = at + key.size();
+  const std::size_t close = FindIn(text, "\"", open, end);
+  return close == std::string::npos ? std::string() : XmlText(text, open, close);
 }
 
 // --- CSV -------------------------------------------------------------------
@@ -546,12 +555,10 @@ bool Scenario::Parse(const std::string& text, ScenarioApi api, std::string* erro
         if (Number(Attribute(text, i, close, "process"), 0, &v)) e.process = static_cast<std::uint32_t>(v);
         if (Number(Attribute(text, i, close, "elapsed_us"), 0, &v)) e.elapsedUs = v;
         std::size_t f = close;
-        while ((f = text.find("<field ", f)) != std::string::npos && f < end &&
-               e.fields.size() < kMaxFieldsPerEntry) {
-          const std::size_t tagEnd = text.find('>', f);
-          const std::size_t valueEnd = text.find("</field>", f);
-          if (tagEnd == std::string::npos || valueEnd == std::string::npos || valueEnd > end || tagEnd > valueEnd)
-            break;
+        while ((f = FindIn(text, "<field ", f, end)) != std::string::npos && e.fields.size() < kMaxFieldsPerEntry) {
+          const std::size_t tagEnd = FindIn(text, ">", f, end);
+          const std::size_t valueEnd = FindIn(text, "</field>", f, end);
+          if (tagEnd == std::string::npos || valueEnd == std::string::npos || tagEnd > valueEnd) break;
           e.fields.push_back({Attribute(text, f, tagEnd, "name"), XmlText(text, tagEnd + 1, valueEnd)});
           f = valueEnd;
         }
