@@ -13,8 +13,10 @@ using Bytes = std::vector<std::uint8_t>;
 // J2534 receive status bits that mark the tester's own messages.
 constexpr std::uint32_t kTxMsgType = 0x01, kStartOfMessage = 0x02, kTxIndication = 0x08;
 // An answer counts as one to the request before it while it comes within
-// this time of the request or of the answer before it (P2* and a margin).
-constexpr std::uint64_t kAnswerWindowUs = 6000000;
+// this time of the request or of the answer before it, longer after a
+// "response pending" answer (P2* and a margin).
+constexpr std::uint64_t kAnswerWindowUs = 1000000;
+constexpr std::uint64_t kPendingWindowUs = 6000000;
 // A CAN id the vehicle sent unasked this often is periodic traffic.
 constexpr int kPeriodicAfter = 2;
 constexpr std::size_t kMaxFieldsPerEntry = 4096;
@@ -263,10 +265,10 @@ class ScenarioBuilder {
     // Ids the vehicle sent unasked repeatedly are periodic: their frames
     // are no answers, and they are replayed at their rhythm.
     std::set<std::uint32_t> periodic;
-    for (auto& [id, frames] : unasked_)
-      if (frames.size() >= kPeriodicAfter && s_.periodic_.size() < kMaxPeriodicIds) {
+    for (auto& [id, seen] : seen_)
+      if (seen.unasked >= kPeriodicAfter && s_.periodic_.size() < kMaxPeriodicIds) {
         periodic.insert(id);
-        s_.periodic_.push_back(frames);
+        s_.periodic_.push_back(std::move(seen.frames));
       }
     for (auto* table : {&s_.payloads_, &s_.frames_})
       for (auto& [key, recorded] : *table)
@@ -288,6 +290,7 @@ class ScenarioBuilder {
     std::uint64_t sentUs = 0;    // the request's time on the device
     bool sentKnown = false;
     std::uint64_t lastUs = 0;    // the last answer's time
+    bool pending = false;        // the last answer was "response pending"
   };
 
   std::vector<ScenarioAnswer>* NewOccurrence(ScenarioLevel level, std::uint32_t id, Bytes data) {
@@ -312,20 +315,24 @@ class ScenarioBuilder {
       open.sentKnown = true;
     }
     open.lastUs = atUs;
+    open.pending = data.size() == 3 && data[0] == 0x7F && data[2] == 0x78;
     if (open.answers->size() < kMaxScenarioAnswers)
       open.answers->push_back({id, Delay(open.sentUs, atUs), std::move(data)});
   }
 
-  void Unasked(std::uint32_t id, std::uint64_t atUs, Bytes frame) {
-    auto& frames = unasked_[id];
-    if (unasked_.size() > kMaxPeriodicIds * 4) {
-      unasked_.erase(id);
-      return;
+  // Every frame the vehicle sent, per id, with its time: the ids it also
+  // sent unasked become periodic traffic with all their frames.
+  void Seen(std::uint32_t id, std::uint64_t atUs, Bytes frame, bool unasked) {
+    auto it = seen_.find(id);
+    if (it == seen_.end()) {
+      if (seen_.size() >= kMaxPeriodicIds * 8) return;
+      it = seen_.emplace(id, SeenFrames{}).first;
     }
-    auto& last = lastUnasked_[id];
-    if (frames.size() < kMaxPeriodicFrames)
-      frames.push_back({id, frames.empty() ? 0 : Delay(last, atUs), std::move(frame)});
-    last = atUs;
+    SeenFrames& seen = it->second;
+    if (unasked) ++seen.unasked;
+    if (seen.frames.size() < kMaxPeriodicFrames)
+      seen.frames.push_back({id, seen.frames.empty() ? 0 : Delay(seen.lastUs, atUs), std::move(frame)});
+    seen.lastUs = atUs;
   }
 
   // A J2534 message field: protocol, status, time and bytes.
@@ -388,17 +395,17 @@ class ScenarioBuilder {
       }
       if (msg.rxStatus & kStartOfMessage) continue;
       const bool answer = open.answers != nullptr &&
-                          (!open.sentKnown || msg.timestamp <= std::max(open.sentUs, open.lastUs) + kAnswerWindowUs);
-      if (answer) {
-        AddAnswer(open, msg.id, msg.timestamp, std::move(msg.data));
-      } else if (!msg.iso) {
-        Unasked(msg.id, msg.timestamp, std::move(msg.data));
+                          (!open.sentKnown || msg.timestamp <= std::max(open.sentUs, open.lastUs) +
+                                                                    (open.pending ? kPendingWindowUs : kAnswerWindowUs));
+      if (!msg.iso) {
+        Seen(msg.id, msg.timestamp, msg.data, !answer);
       } else if (msg.data.size() <= 7) {
-        // Unasked single-frame payloads replay as the frame that carried them.
+        // Single-frame payloads replay as the frame that carried them.
         Bytes frame{static_cast<std::uint8_t>(msg.data.size())};
         frame.insert(frame.end(), msg.data.begin(), msg.data.end());
-        Unasked(msg.id, msg.timestamp, std::move(frame));
+        Seen(msg.id, msg.timestamp, std::move(frame), !answer);
       }
+      if (answer) AddAnswer(open, msg.id, msg.timestamp, std::move(msg.data));
     }
   }
 
@@ -512,8 +519,12 @@ class ScenarioBuilder {
   bool inApi_ = false, sessions_ = false, full_ = false;
   std::size_t count_ = 0;
   std::map<std::pair<std::uint64_t, std::uint64_t>, Open> j2534Open_;
-  std::map<std::uint32_t, std::vector<ScenarioAnswer>> unasked_;
-  std::map<std::uint32_t, std::uint64_t> lastUnasked_;
+  struct SeenFrames {
+    std::vector<ScenarioAnswer> frames;
+    std::uint64_t lastUs = 0;
+    int unasked = 0;
+  };
+  std::map<std::uint32_t, SeenFrames> seen_;
   std::map<std::pair<std::uint64_t, std::uint32_t>, Link> links_;
   std::map<std::pair<std::uint64_t, std::uint32_t>, Cop> cops_;
 };

@@ -8,6 +8,7 @@
 
 #include "simulator/scenario.h"
 #include "simulator/vehicle.h"
+#include "simulator/vehicle_node.h"
 
 namespace {
 
@@ -196,6 +197,68 @@ TEST(Scenario, StandsInFrontOfTheVehicle) {
     const std::vector<Reply> replies = vehicle.Request(0x7E0, row.request, 0);
     EXPECT_EQ(replies.size(), row.count) << row.only;
     if (!row.expected.empty()) EXPECT_EQ(replies, row.expected);
+  }
+}
+
+// On the bus: a raw frame answered frame by frame at the recorded times, a
+// whole payload answered through the ECU's transport, and the periodic frames
+// at their rhythm; nothing before its time (time is an argument: exact).
+TEST(Scenario, ReplaysOnTheBusAtTheRecordedTimes) {
+  // Frames of id 100 come unasked before the requests, during one and after
+  // them: all of them are periodic traffic, none is an answer.
+  const std::string entries =
+      Read(0, 500, "00 00 01 00 11", "CAN") +
+      XmlEntry("PassThruWriteMsgs", Msg("CAN", 0, 0, "00 00 07 E0 02 3E 00 00 00 00 00 00")) +
+      Read(0x01, 1000, "00 00 07 E0 02 3E 00 00 00 00 00 00", "CAN") +
+      Read(0, 21000, "00 00 07 E8 02 7E 00 00 00 00 00 00", "CAN") +
+      Read(0, 51000, "00 00 07 E8 03 7F 3E 78 00 00 00 00", "CAN") + Write("00 00 07 E0 22 F1 90") +
+      Read(0x08, 60000, "00 00 07 E0") + Read(0, 90000, "00 00 07 E8 62 F1 90 41") +
+      Read(0, 100500, "00 00 01 00 12", "CAN") + Read(0, 8000000, "00 00 01 00 13", "CAN");
+  VehicleNode node;
+  auto scenario = std::make_shared<Scenario>();
+  std::string error;
+  ASSERT_TRUE(scenario->Parse(XmlLog(XmlSession("J2534", entries)), ScenarioApi::J2534, &error)) << error;
+  node.vehicle().SetScenario(scenario, true, 100);
+  node.StartScenario(0);
+  auto frame = [](std::uint32_t id, B data) {
+    CanFrame f;
+    f.id = id;
+    f.size = static_cast<std::uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), f.data);
+    return f;
+  };
+  struct Row {
+    const char* what;
+    std::uint64_t atUs;
+    B sent;  // a frame from the tester to 7E0 (empty: none)
+    std::vector<std::pair<std::uint32_t, B>> expected;
+  } rows[] = {
+      {"the first periodic frame at once", 0, {}, {{0x100, {0x11}}}},
+      {"a recorded raw frame: nothing at once", 1000, {0x02, 0x3E, 0x00, 0, 0, 0, 0, 0}, {}},
+      {"nothing before the first answer's time", 20999, {}, {}},
+      {"the first answer 20 ms after the request", 21000, {}, {{0x7E8, {0x02, 0x7E, 0x00, 0, 0, 0, 0, 0}}}},
+      {"the second 50 ms after it", 51000, {}, {{0x7E8, {0x03, 0x7F, 0x3E, 0x78, 0, 0, 0, 0}}}},
+      {"the next periodic frame 100 ms after the first", 100000, {}, {{0x100, {0x12}}}},
+      {"a recorded payload: nothing at once", 110000, {0x03, 0x22, 0xF1, 0x90}, {}},
+      {"its answer 30 ms later, as a single frame", 140000, {}, {{0x7E8, {0x04, 0x62, 0xF1, 0x90, 0x41}}}},
+      {"an unknown request: no answer (ScenarioOnly)", 210000, {0x02, 0x3E, 0x80}, {}},
+  };
+  for (const Row& row : rows) {
+    std::vector<CanFrame> out;
+    if (!row.sent.empty()) node.OnFrame(frame(0x7E0, row.sent), row.atUs, out);
+    else node.RunDue(row.atUs, out);
+    std::vector<std::pair<std::uint32_t, B>> got;
+    for (const CanFrame& f : out) {
+      B data(f.data, f.data + f.size);
+      while (data.size() > 1 && data.back() == 0 && f.id == 0x7E8 && data.size() > std::size_t{data[0] & 0x0F} + 1)
+        data.pop_back();  // transport padding
+      got.push_back({f.id, data});
+    }
+    std::vector<std::pair<std::uint32_t, B>> expected = row.expected;
+    for (auto& [id, data] : expected)
+      while (data.size() > 1 && data.back() == 0 && id == 0x7E8 && data.size() > std::size_t{data[0] & 0x0F} + 1)
+        data.pop_back();
+    EXPECT_EQ(got, expected) << row.what;
   }
 }
 
