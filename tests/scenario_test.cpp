@@ -119,8 +119,11 @@ TEST(Scenario, TakesMonitorLogsAndRefusesTheOthersSayingWhy) {
     std::string error;
     const bool taken = scenario.Parse(row.text, row.api, &error);
     EXPECT_EQ(taken, row.error == nullptr) << row.what << ": " << error;
-    if (row.error != nullptr) EXPECT_NE(error.find(row.error), std::string::npos) << row.what << ": " << error;
-    if (row.error == nullptr) EXPECT_GT(scenario.requests(), 0u) << row.what;
+    if (row.error != nullptr) {
+      EXPECT_NE(error.find(row.error), std::string::npos) << row.what << ": " << error;
+    } else {
+      EXPECT_GT(scenario.requests(), 0u) << row.what;
+    }
   }
 }
 
@@ -164,7 +167,9 @@ TEST(Scenario, AnswersAsRecorded) {
   for (const Row& row : rows) {
     std::vector<ScenarioAnswer> answers;
     EXPECT_EQ(row.scenario->Answer(row.level, row.id, row.request, row.speed, &answers), row.answered) << row.what;
-    if (row.answered) EXPECT_EQ(answers, row.expected) << row.what;
+    if (row.answered) {
+      EXPECT_EQ(answers, row.expected) << row.what;
+    }
   }
   // The frames of id 100 came unasked: periodic, with their rhythm, and no answer.
   ASSERT_EQ(j2534.periodic().size(), 1u);
@@ -196,7 +201,9 @@ TEST(Scenario, StandsInFrontOfTheVehicle) {
     vehicle.SetScenario(scenario, row.only, 100);
     const std::vector<Reply> replies = vehicle.Request(0x7E0, row.request, 0);
     EXPECT_EQ(replies.size(), row.count) << row.only;
-    if (!row.expected.empty()) EXPECT_EQ(replies, row.expected);
+    if (!row.expected.empty()) {
+      EXPECT_EQ(replies, row.expected);
+    }
   }
 }
 
@@ -247,17 +254,14 @@ TEST(Scenario, ReplaysOnTheBusAtTheRecordedTimes) {
     std::vector<CanFrame> out;
     if (!row.sent.empty()) node.OnFrame(frame(0x7E0, row.sent), row.atUs, out);
     else node.RunDue(row.atUs, out);
-    std::vector<std::pair<std::uint32_t, B>> got;
-    for (const CanFrame& f : out) {
-      B data(f.data, f.data + f.size);
-      while (data.size() > 1 && data.back() == 0 && f.id == 0x7E8 && data.size() > std::size_t{data[0] & 0x0F} + 1)
-        data.pop_back();  // transport padding
-      got.push_back({f.id, data});
-    }
-    std::vector<std::pair<std::uint32_t, B>> expected = row.expected;
-    for (auto& [id, data] : expected)
-      while (data.size() > 1 && data.back() == 0 && id == 0x7E8 && data.size() > std::size_t{data[0] & 0x0F} + 1)
-        data.pop_back();
+    // Frames compared without the transport's padding after a single frame's bytes.
+    auto unpadded = [](B data) {
+      while (data.size() > static_cast<std::size_t>(data[0] & 0x0F) + 1 && data.back() == 0) data.pop_back();
+      return data;
+    };
+    std::vector<std::pair<std::uint32_t, B>> got, expected;
+    for (const CanFrame& f : out) got.push_back({f.id, unpadded(B(f.data, f.data + f.size))});
+    for (const auto& [id, data] : row.expected) expected.push_back({id, unpadded(data)});
     EXPECT_EQ(got, expected) << row.what;
   }
 }

@@ -525,7 +525,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::unique_ptr<ScenarioOverride> replay;
   if (scenario != nullptr) {
-    replay = std::make_unique<ScenarioOverride>(scenario);
+    // The library reads the path later, perhaps from another folder: a full one.
+    wchar_t full[MAX_PATH * 4] = {};
+    const DWORD n = GetFullPathNameW(scenario, MAX_PATH * 4, full, nullptr);
+    replay = std::make_unique<ScenarioOverride>(n > 0 && n < MAX_PATH * 4 ? full : scenario);
     if (!replay->ok()) {
       std::printf("VciCheck: the scenario setting cannot be written\n");
       return 1;
