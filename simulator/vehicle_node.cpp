@@ -46,8 +46,7 @@ void VehicleNode::OnFrame(const CanFrame& frame, std::uint64_t nowUs, std::vecto
     // A frame the recording answered frame by frame (a raw CAN channel).
     std::vector<ScenarioAnswer> answers;
     const Bytes data(frame.data, frame.data + std::min<std::uint8_t>(frame.size, 8));
-    const std::uint32_t id = frame.id | (frame.extendedId && frame.id <= 0x7FF ? 0x80000000u : 0);
-    if (scenario->Answer(ScenarioLevel::Frame, id, data, vehicle_.scenarioSpeed(), &answers)) {
+    if (scenario->Answer(ScenarioLevel::Frame, frame.id, data, vehicle_.scenarioSpeed(), &answers)) {
       for (const ScenarioAnswer& answer : answers)
         if (rawFrames_.size() < kMaxRawFrames)
           rawFrames_.push_back({nowUs + answer.delayUs, FrameOf(answer)});
