@@ -122,5 +122,10 @@ replay=$(vci_check "OVRA VCI" --scenario "$(wine winepath -w "$PREFIX/pdu-edited
 check "a D-PDU log over J2534: the built-in vehicle answers" grep -q 'VIN WOVRA00SIM0000001' <<<"$replay"
 check "a D-PDU log over J2534: VciCheck says why" grep -q -i 'scenario not used.*no J2534 session' <<<"$replay"
 
+# D-PDU has no error text: the debugger output says why.
+said=$(WINEDEBUG=+debugstr wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" --pdu --scenario "$(wine winepath -w "$PREFIX/j2534-edited.3" 2>/dev/null | tr -d '\r')" </dev/null 2>&1 | tr -d '\r' || true)
+check "a J2534 log over D-PDU: the built-in vehicle answers" grep -q 'VIN WOVRA00SIM0000001' <<<"$said"
+check "a J2534 log over D-PDU: the debugger output says why" grep -q 'scenario not used: the log holds no D-PDU session' <<<"$said"
+
 echo "scenario end to end: $passed passed, $failed failed"
 [ "$failed" = 0 ]
