@@ -10,13 +10,14 @@ rc=0
 # The Windows-free text rules, fuzzed natively under the sanitizers (whole runs only).
 # The command-line modes end to end on a prefix of their own (whole runs only).
 # Monitoring end to end (the dialog, the simulated VCI, the monitor, the logs)
-# on another prefix of its own. The package's MSI installed, upgraded and removed
-# under msiexec on one more.
+# on another prefix of its own; recording a session and replaying the edited log.
+# The package's MSI installed, upgraded and removed under msiexec on one more.
 if [ "$#" = 0 ]; then
   bash "$ROOT/tests/native/run.sh" || rc=1
   bash "$ROOT/tests/e2e/modes.sh" || rc=1
   bash "$ROOT/tests/e2e/monitoring.sh" || rc=1
   bash "$ROOT/tests/e2e/pdu_monitoring.sh" || rc=1
+  bash "$ROOT/tests/e2e/scenario.sh" || rc=1
   bash "$ROOT/tests/e2e/installer.sh" || rc=1
 fi
 ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 120 "$@" 2>&1 | grep -v -E '^ *([0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|Start +[0-9]+: )'

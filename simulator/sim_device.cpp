@@ -1,6 +1,8 @@
 // The simulated VCI's device, channels, filters and bus (see sim_device.h).
 #include "simulator/sim_device.h"
 
+#include "simulator/scenario_settings.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -672,6 +674,14 @@ Long SimDevice::Ioctl(ULong id, ULong ioctlId, void* input, void* output, std::u
       *static_cast<ULong*>(output) =
           ioctlId == READ_VBATT ? vehicle_.vehicle().BatteryMillivolts(now / 1000)
                                 : programmingMillivolts_;
+      return STATUS_NOERROR;
+    }
+    case kIoctlScenarioAnswered: {
+      if (!open_ || id != kSimDeviceId) return Fail(ERR_INVALID_DEVICE_ID, "Unknown device id");
+      if (output == nullptr) return Fail(ERR_NULL_PARAMETER, "Ioctl: pOutput is NULL");
+      const Scenario* scenario = vehicle_.vehicle().scenario();
+      *static_cast<ULong*>(output) =
+          scenario == nullptr ? kNoScenario : static_cast<ULong>(scenario->answered());
       return STATUS_NOERROR;
     }
     case GET_CONFIG:

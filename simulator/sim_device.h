@@ -66,6 +66,13 @@ class SimDevice {
 
   // The vehicle's fault settings (taken at each connect).
   void SetFaults(const Faults& faults) { vehicle_.vehicle().SetFaults(faults); }
+  // The recorded scenario in front of the vehicle (taken at each open; null:
+  // none), its periodic traffic starting at `now`.
+  void SetScenario(std::shared_ptr<Scenario> scenario, bool only, std::uint32_t speedPercent,
+                   std::uint64_t now) {
+    vehicle_.vehicle().SetScenario(std::move(scenario), only, speedPercent);
+    vehicle_.StartScenario(now);
+  }
   // When something is due next: a periodic message, a consecutive frame, a
   // delayed answer of the vehicle, a flow-control time-out (kNever: nothing).
   std::uint64_t NextDue() const;

@@ -9,6 +9,7 @@
 
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
+#include "simulator/scenario_settings.h"
 #include "simulator/sim_device.h"
 
 using namespace passthru;
@@ -114,6 +115,11 @@ extern "C" {
 
 Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
   try {
+    // The recorded scenario, read outside the lock (a large log takes a while).
+    const simulator::ScenarioSettings settings = simulator::ReadScenarioSettings();
+    std::string note;
+    std::shared_ptr<simulator::Scenario> scenario =
+        simulator::LoadScenario(settings, simulator::ScenarioApi::J2534, &note);
     Locked lock;
     NowMicros();  // timestamps count from the first open
     const Long code = Device().Open(pName, pDeviceID);
@@ -121,6 +127,14 @@ Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
       Device().Close(simulator::kSimDeviceId);
       std::strcpy(g_lastError, "The simulated device could not start its timer thread");
       return ERR_FAILED;
+    }
+    if (code == STATUS_NOERROR) {
+      Device().SetScenario(std::move(scenario), settings.only, settings.speedPercent, NowMicros());
+      // The open succeeds; PassThruGetLastError says what became of the scenario.
+      if (!note.empty()) {
+        std::strncpy(g_lastError, note.c_str(), kTextChars - 1);
+        g_lastError[kTextChars - 1] = '\0';
+      }
     }
     return Remember(code);
   } catch (...) {

@@ -127,6 +127,15 @@ bool Vehicle::Unanswered() {
 std::vector<Reply> Vehicle::Request(std::uint32_t canId, const Bytes& payload, std::uint64_t nowMs) {
   std::vector<Reply> replies;
   if (payload.empty() || payload.size() > kMaxRequest) return replies;
+  if (scenario_) {
+    std::vector<ScenarioAnswer> answers;
+    if (scenario_->Answer(ScenarioLevel::Payload, canId, payload, scenarioSpeed_, &answers)) {
+      for (ScenarioAnswer& answer : answers)
+        replies.push_back({answer.canId, (answer.delayUs + 500) / 1000, std::move(answer.data)});
+      return replies;
+    }
+    if (scenarioOnly_) return replies;
+  }
   const bool functional = canId == kFunctionalRequestId;
   if (Unanswered()) return replies;  // lost on the way: no ECU sees it
   for (std::size_t e = 0; e < ecuCount_; ++e) {

@@ -13,8 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "simulator/scenario.h"
 
 namespace simulator {
 
@@ -148,6 +151,15 @@ class Vehicle {
   Vehicle();
   void SetFaults(const Faults& faults) { faults_ = faults.Clamped(); }
   const Faults& faults() const { return faults_; }
+  // A recorded scenario answers every request it knows first; the others go
+  // to the ECUs, or get no answer when `only` is set. Null: no scenario.
+  void SetScenario(std::shared_ptr<Scenario> scenario, bool only, std::uint32_t speedPercent) {
+    scenario_ = std::move(scenario);
+    scenarioOnly_ = only;
+    scenarioSpeed_ = speedPercent;
+  }
+  Scenario* scenario() const { return scenario_.get(); }
+  std::uint32_t scenarioSpeed() const { return scenarioSpeed_; }
 
   // The answers to `payload` sent to CAN id `canId` at `nowMs`: 0..n replies,
   // the engine's first. A physical id reaches its ECU, the functional id all.
@@ -190,6 +202,9 @@ class Vehicle {
   std::size_t ecuCount_ = 0;
   std::vector<EcuState> state_;
   Faults faults_;
+  std::shared_ptr<Scenario> scenario_;
+  bool scenarioOnly_ = false;
+  std::uint32_t scenarioSpeed_ = 100;
   std::uint64_t crankUntilMs_ = 0;
   std::uint32_t random_ = 0x2545F491;  // decides which requests go unanswered
   std::uint32_t seedCounter_ = 0x1D2C;

@@ -7,6 +7,7 @@ namespace simulator {
 namespace {
 
 constexpr std::size_t kMaxScheduled = 64;  // answers waiting per ECU; more are dropped
+constexpr std::size_t kMaxRawFrames = 256;  // recorded frames waiting; more are dropped
 
 }  // namespace
 
@@ -22,7 +23,39 @@ VehicleNode::VehicleNode() {
   }
 }
 
+CanFrame VehicleNode::FrameOf(const ScenarioAnswer& answer) {
+  CanFrame frame;
+  frame.id = answer.canId & 0x1FFFFFFF;
+  frame.extendedId = answer.canId > 0x7FF;
+  frame.size = static_cast<std::uint8_t>(std::min<std::size_t>(answer.data.size(), 8));
+  std::copy(answer.data.begin(), answer.data.begin() + frame.size, frame.data);
+  return frame;
+}
+
+void VehicleNode::StartScenario(std::uint64_t nowUs) {
+  rawFrames_.clear();
+  periodic_.clear();
+  const Scenario* scenario = vehicle_.scenario();
+  if (scenario == nullptr) return;
+  for (const std::vector<ScenarioAnswer>& track : scenario->periodic())
+    periodic_.push_back({0, track.empty() ? kNoDue : nowUs + track.front().delayUs});
+}
+
 void VehicleNode::OnFrame(const CanFrame& frame, std::uint64_t nowUs, std::vector<CanFrame>& out) {
+  if (Scenario* scenario = vehicle_.scenario()) {
+    // A frame the recording answered frame by frame (a raw CAN channel).
+    std::vector<ScenarioAnswer> answers;
+    const Bytes data(frame.data, frame.data + std::min<std::uint8_t>(frame.size, 8));
+    if (scenario->Answer(ScenarioLevel::Frame, frame.id, data, vehicle_.scenarioSpeed(), &answers)) {
+      for (const ScenarioAnswer& answer : answers)
+        if (rawFrames_.size() < kMaxRawFrames)
+          rawFrames_.push_back({nowUs + answer.delayUs, FrameOf(answer)});
+      std::stable_sort(rawFrames_.begin(), rawFrames_.end(),
+                       [](const TimedFrame& a, const TimedFrame& b) { return a.dueUs < b.dueUs; });
+      RunDue(nowUs, out);
+      return;
+    }
+  }
   if (frame.extendedId) return;
   const IsoTpAddress functional{kFunctionalRequestId, false, -1};
   if (Addressed(frame, functional)) {
@@ -82,6 +115,24 @@ void VehicleNode::Pump(Ecu& ecu, std::uint64_t nowUs, std::vector<CanFrame>& out
 }
 
 void VehicleNode::RunDue(std::uint64_t nowUs, std::vector<CanFrame>& out) {
+  std::size_t sent = 0;
+  while (sent < rawFrames_.size() && rawFrames_[sent].dueUs <= nowUs) out.push_back(rawFrames_[sent++].frame);
+  rawFrames_.erase(rawFrames_.begin(), rawFrames_.begin() + static_cast<std::ptrdiff_t>(sent));
+  if (const Scenario* scenario = vehicle_.scenario()) {
+    const auto& tracks = scenario->periodic();
+    for (std::size_t t = 0; t < periodic_.size() && t < tracks.size(); ++t) {
+      PeriodicTrack& track = periodic_[t];
+      // At most one round of a track per call: a late caller does not flood the bus.
+      for (std::size_t n = 0; n < tracks[t].size() && track.dueUs <= nowUs; ++n) {
+        out.push_back(FrameOf(tracks[t][track.next]));
+        track.next = (track.next + 1) % tracks[t].size();
+        // The recorded gap to the next frame (at least 1 ms, so that a track
+        // recorded without gaps cannot spin); the speed setting leaves the rhythm.
+        track.dueUs = std::max(track.dueUs, nowUs - std::min<std::uint64_t>(nowUs, 1000000)) +
+                      std::max<std::uint32_t>(tracks[t][track.next].delayUs, 1000);
+      }
+    }
+  }
   for (Ecu& ecu : ecus_) {
     if (ecu.sender.busy() && ecu.nextUs <= nowUs) {
       if (ecu.sender.state() == IsoTpSender::State::Sending) {
@@ -101,6 +152,8 @@ void VehicleNode::RunDue(std::uint64_t nowUs, std::vector<CanFrame>& out) {
 
 std::uint64_t VehicleNode::NextDue() const {
   std::uint64_t due = kNoDue;
+  if (!rawFrames_.empty()) due = rawFrames_.front().dueUs;
+  for (const PeriodicTrack& track : periodic_) due = std::min(due, track.dueUs);
   for (const Ecu& ecu : ecus_) {
     if (ecu.sender.busy()) due = std::min(due, ecu.nextUs);
     else if (!ecu.scheduled.empty()) due = std::min(due, ecu.scheduled.front().dueUs);

@@ -31,6 +31,8 @@ class VehicleNode {
   void RunDue(std::uint64_t nowUs, std::vector<CanFrame>& out);
   // When RunDue has something to do next (kNoDue: nothing).
   std::uint64_t NextDue() const;
+  // Starts the scenario's periodic traffic at `nowUs` (see Vehicle::SetScenario).
+  void StartScenario(std::uint64_t nowUs);
 
  private:
   struct Scheduled {
@@ -49,7 +51,20 @@ class VehicleNode {
               std::vector<CanFrame>& out);
   void Pump(Ecu& ecu, std::uint64_t nowUs, std::vector<CanFrame>& out);
 
+  // Frames of the scenario sent as recorded, at their time.
+  struct TimedFrame {
+    std::uint64_t dueUs;
+    CanFrame frame;
+  };
+  struct PeriodicTrack {
+    std::size_t next = 0;
+    std::uint64_t dueUs = kNoDue;
+  };
+  static CanFrame FrameOf(const ScenarioAnswer& answer);
+
   Vehicle vehicle_;
+  std::vector<TimedFrame> rawFrames_;     // in the order they are due
+  std::vector<PeriodicTrack> periodic_;   // per Scenario::periodic() id
   std::vector<Ecu> ecus_;
   IsoTpReceiver functional_;
 };

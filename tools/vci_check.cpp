@@ -13,6 +13,11 @@
 //   VciCheck --pdu [--poll]       runs a D-PDU session through the library
 //                                 registered under "PDU API Support" (events by
 //                                 callback, or polled)
+//   ... --scenario FILE           with either session: the simulated VCIs
+//                                 replay the recorded log FILE for this run
+//                                 (the Simulator key's Scenario value, put
+//                                 back afterwards), and the session says how
+//                                 many requests the recording answered
 //
 // Exit code: 0 when every step succeeded, 1 when a step failed, 2 for bad usage.
 #include <windows.h>
@@ -20,11 +25,13 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "monitoring/path_rules.h"
 #include "passthru/j2534.h"
+#include "simulator/scenario_settings.h"
 #include "tools/answer_text.h"
 #include "tools/vci_check_pdu.h"
 
@@ -406,6 +413,12 @@ int RunSession(const std::wstring& wanted, bool hold) {
   Session session(api);
   ULong deviceId = 0;
   if (session.Step("PassThruOpen", api.open(nullptr, &deviceId))) {
+    // After a successful open the simulated VCI leaves a word on its scenario here.
+    char note[kTextChars] = {};
+    if (api.lastError(note) == STATUS_NOERROR) {
+      note[kTextChars - 1] = '\0';
+      if (std::strncmp(note, "scenario", 8) == 0) std::printf("  %s\n", note);
+    }
     char firmware[kTextChars] = {}, dll[kTextChars] = {}, apiVersion[kTextChars] = {};
     const Long code = api.readVersion(deviceId, firmware, dll, apiVersion);
     firmware[kTextChars - 1] = dll[kTextChars - 1] = apiVersion[kTextChars - 1] = '\0';
@@ -437,6 +450,10 @@ int RunSession(const std::wstring& wanted, bool hold) {
       if (hold) Hold();
       session.Step("PassThruDisconnect", api.disconnect(channel));
     }
+    ULong answered = simulator::kNoScenario;
+    if (api.ioctl(deviceId, simulator::kIoctlScenarioAnswered, nullptr, &answered) == STATUS_NOERROR &&
+        answered != simulator::kNoScenario)
+      std::printf("  Requests answered from the recording: %lu\n", static_cast<unsigned long>(answered));
     session.Step("PassThruClose", api.close(deviceId));
   }
   FreeLibrary(module);
@@ -444,6 +461,38 @@ int RunSession(const std::wstring& wanted, bool hold) {
               session.failures());
   return session.failures() == 0 ? 0 : 1;
 }
+
+// Sets the Simulator key's Scenario value for one run and puts the one
+// before back (or none) when it ends.
+class ScenarioOverride {
+ public:
+  explicit ScenarioOverride(const std::wstring& path) {
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, simulator::kSimulatorKeyPath, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr) != ERROR_SUCCESS) {
+      key_ = nullptr;
+      return;
+    }
+    DWORD size = sizeof old_ - sizeof(wchar_t);
+    had_ = RegQueryValueExW(key_, L"Scenario", nullptr, &type_, reinterpret_cast<BYTE*>(old_), &size) ==
+           ERROR_SUCCESS;
+    oldSize_ = size;
+    ok_ = RegSetValueExW(key_, L"Scenario", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                         static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  }
+  ~ScenarioOverride() {
+    if (key_ == nullptr) return;
+    if (had_) RegSetValueExW(key_, L"Scenario", 0, type_, reinterpret_cast<const BYTE*>(old_), oldSize_);
+    else RegDeleteValueW(key_, L"Scenario");
+    RegCloseKey(key_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  HKEY key_ = nullptr;
+  bool had_ = false, ok_ = false;
+  DWORD type_ = REG_SZ, oldSize_ = 0;
+  wchar_t old_[32768] = {};
+};
 
 }  // namespace
 
@@ -453,23 +502,37 @@ int wmain(int argc, wchar_t** argv) {
   bool hold = false;
   bool pdu = false;
   bool poll = false;
+  const wchar_t* scenario = nullptr;
   for (int i = 1; i < argc; ++i) {
-    if (_wcsicmp(argv[i], L"--hold") == 0) {
+    if (_wcsicmp(argv[i], L"--scenario") == 0 && i + 1 < argc && scenario == nullptr) {
+      scenario = argv[++i];
+    } else if (_wcsicmp(argv[i], L"--hold") == 0) {
       hold = true;
     } else if (_wcsicmp(argv[i], L"--pdu") == 0) {
       pdu = true;
     } else if (_wcsicmp(argv[i], L"--poll") == 0) {
       poll = true;
     } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
-      std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]] | --pdu [--poll]\n");
+      std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
       return 2;
     } else {
       names.push_back(argv[i]);
     }
   }
-  if (names.size() > 1 || (hold && names.empty())) {
-    std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]] | --pdu [--poll]\n");
+  if (names.size() > 1 || (hold && names.empty()) || (scenario != nullptr && names.empty() && !pdu)) {
+    std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
     return 2;
+  }
+  std::unique_ptr<ScenarioOverride> replay;
+  if (scenario != nullptr) {
+    // The library reads the path later, perhaps from another folder: a full one.
+    wchar_t full[MAX_PATH * 4] = {};
+    const DWORD n = GetFullPathNameW(scenario, MAX_PATH * 4, full, nullptr);
+    replay = std::make_unique<ScenarioOverride>(n > 0 && n < MAX_PATH * 4 ? full : scenario);
+    if (!replay->ok()) {
+      std::printf("VciCheck: the scenario setting cannot be written\n");
+      return 1;
+    }
   }
   if (pdu || poll) {
     if (!pdu || hold || !names.empty()) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pdu/dpdu.h"
+#include "simulator/scenario_settings.h"
 #include "pdu/pdu_names.h"
 #include "tools/answer_text.h"
 
@@ -392,6 +393,21 @@ int RunPduSession(bool polling, void (*print)(const std::wstring&)) {
                      api.createLink(hMod, &resource, PDU_ID_UNDEF, nullptr, &hCLL, nullptr))) {
         RunLink(api, steps, hMod, hCLL, polling);
         steps.Step("PDUDestroyComLogicalLink", api.destroyLink(hMod, hCLL));
+      }
+      // How many requests a recorded scenario answered (simulated VCI only).
+      const UNUM32 answeredId = ObjectId(api, PDU_OBJT_IO_CTRL, simulator::kPduIoCtlScenarioAnswered);
+      PDU_DATA_ITEM* answered = nullptr;
+      if (answeredId != PDU_ID_UNDEF &&
+          api.ioCtl(hMod, PDU_HANDLE_UNDEF, answeredId, nullptr, &answered) == PDU_STATUS_NOERROR &&
+          answered != nullptr) {
+        if (answered->ItemType == PDU_IT_IO_UNUM32 && answered->pData != nullptr) {
+          const UNUM32 count = *static_cast<const UNUM32*>(answered->pData);
+          if (count == simulator::kNoScenario)
+            std::printf("  No recorded scenario in use (the debugger output says why when one is set)\n");
+          else
+            std::printf("  Requests answered from the recording: %u\n", count);
+        }
+        api.destroyItem(reinterpret_cast<PDU_ITEM*>(answered));
       }
       steps.Step("PDUModuleDisconnect", api.moduleDisconnect(hMod));
     }

@@ -3,6 +3,7 @@
 // export: a failure inside becomes PDU_ERR_FCT_FAILED.
 #include "pdu/dpdu.h"
 #include "simulator/fault_settings.h"
+#include "simulator/scenario_settings.h"
 #include "simulator/pdu/sim_vci.h"
 
 using namespace pdu;
@@ -133,7 +134,16 @@ T_PDU_ERROR PDU_CALL PDUSetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
   return Guard([&] { return Vci().SetUniqueRespIdTable(hMod, hCLL, pUniqueRespIdTable); });
 }
 T_PDU_ERROR PDU_CALL PDUModuleConnect(UNUM32 hMod) {
-  return Guard([&] { return Vci().ModuleConnect(hMod); });
+  return Guard([&] {
+    // The recorded scenario as set now (the debugger output says what became of it).
+    const simulator::ScenarioSettings settings = simulator::ReadScenarioSettings();
+    std::string note;
+    std::shared_ptr<simulator::Scenario> scenario =
+        simulator::LoadScenario(settings, simulator::ScenarioApi::Pdu, &note);
+    const T_PDU_ERROR code = Vci().ModuleConnect(hMod);
+    if (code == PDU_STATUS_NOERROR) Vci().SetScenario(std::move(scenario), settings.only, settings.speedPercent);
+    return code;
+  });
 }
 T_PDU_ERROR PDU_CALL PDUModuleDisconnect(UNUM32 hMod) {
   return Guard([&] { return Vci().ModuleDisconnect(hMod); });

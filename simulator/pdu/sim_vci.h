@@ -36,6 +36,7 @@ constexpr pdu::UNUM32 kCpCanRespUsdtId = 0x0303;   // "CP_CanRespUSDTId"
 constexpr pdu::UNUM32 kCpCanFuncReqId = 0x0304;    // "CP_CanFuncReqId"
 constexpr pdu::UNUM32 kCpRequestAddrMode = 0x0305; // "CP_RequestAddrMode" (and more up to 0x030F)
 constexpr pdu::UNUM32 kIoCtlReadVbatt = 0x0501;    // "PDU_IOCTL_READ_VBATT"
+constexpr pdu::UNUM32 kIoCtlScenarioAnswered = 0x0580;  // requests the recorded scenario answered
 constexpr pdu::UNUM32 kMaxLinks = 16;
 constexpr std::size_t kMaxQueuedEvents = 256;      // per link or module queue
 constexpr pdu::UNUM32 kMaxCopData = 4095;          // ISO 15765 payload limit
@@ -99,6 +100,9 @@ class SimPduVci {
 
   // The vehicle's fault settings (the library takes them at each PDUConnect).
   void SetFaults(const Faults& faults);
+  // The recorded scenario in front of the vehicle (the library takes it at
+  // each PDUModuleConnect; null: none).
+  void SetScenario(std::shared_ptr<Scenario> scenario, bool only, std::uint32_t speedPercent);
 
   // Items handed out and not yet destroyed (for tests: nothing may leak).
   std::size_t LiveItems() const;
