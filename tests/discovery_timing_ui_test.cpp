@@ -22,6 +22,10 @@ namespace {
 
 // An edit limit that nothing else gives the PDU output-file field.
 constexpr LRESULT kMarkerLimit = 1234;
+// How long the held discovery must keep the first action waiting. A dialog
+// that does not wait handles it within milliseconds; one that waits never
+// does while the gate is closed, so a busy machine cannot fail the test.
+constexpr DWORD kHeldMs = 1500;
 
 struct FirstAction {
   const char* name;
@@ -96,10 +100,22 @@ class DiscoveryTimingTest : public PagesUiTest,
           // A marker posted behind the action (posted messages keep their
           // order): once it has arrived, so has the action.
           PostMessageW(d.Item(IDC_PDU_FILE), EM_SETLIMITTEXT, kMarkerLimit, 0);
-          SetEvent(gate);
-          ASSERT_TRUE(DialogDriver::WaitFor([&] {
-            return SendMessageW(d.Item(IDC_PDU_FILE), EM_GETLIMITTEXT, 0, 0) == kMarkerLimit;
-          }));
+          // Asked with a time-out: a dialog's thread that waits for the
+          // discovery answers no message until the gate opens.
+          const auto markerArrived = [&] {
+            DWORD_PTR limit = 0;
+            return SendMessageTimeoutW(d.Item(IDC_PDU_FILE), EM_GETLIMITTEXT, 0, 0, SMTO_NORMAL,
+                                       100, &limit) != 0 &&
+                   limit == static_cast<DWORD_PTR>(kMarkerLimit);
+          };
+          if (held) {
+            // The dialog's thread waits for the pages inside the action's
+            // handler: the marker stays unhandled while discovery is held.
+            EXPECT_FALSE(DialogDriver::WaitFor(markerArrived, kHeldMs))
+                << "the action was handled before the pages were filled";
+            SetEvent(gate);
+          }
+          ASSERT_TRUE(DialogDriver::WaitFor(markerArrived));
           d.Send(WM_NULL);  // the action's handler has returned
           outcome = View(d) + L"\n" + Saved();
         },
