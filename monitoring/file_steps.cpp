@@ -109,8 +109,15 @@ DWORD InstallMonitorCopy(const std::wstring& monitor, const std::wstring& librar
 }
 
 DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
-  // Nothing in the way (a switch-on that failed half way): just move it back.
-  if (!FileExistsAt(library)) return MoveNoReplace(aside, library);
+  bool pathWasEmpty = false;
+  return PutLibraryBack(library, aside, &pathWasEmpty);
+}
+
+DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside, bool* pathWasEmpty) {
+  // Nothing in the way (a switch-on that failed half way, a quarantined
+  // copy): just move it back.
+  *pathWasEmpty = !FileExistsAt(library);
+  if (*pathWasEmpty) return MoveNoReplace(aside, library);
 
   const PutBackInFlight inFlight;
   std::wstring leftover;
@@ -139,6 +146,27 @@ DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
   }
   DeleteLeftover(leftover);
   return ERROR_SUCCESS;
+}
+
+bool LibraryPathEmpty(const std::wstring& library, const std::wstring& aside) {
+  return !library.empty() && !aside.empty() && FileExistsAt(aside) && !FileExistsAt(library);
+}
+
+LibraryRepair RepairByMonitorCopy(const std::wstring& monitor, const std::wstring& library,
+                                  const std::wstring& aside) {
+  LibraryRepair repair;
+  repair.library = library;
+  repair.code = InstallMonitorCopy(monitor, library, aside);
+  if (repair.code == ERROR_SUCCESS) {
+    repair.outcome = LibraryRepair::Outcome::kMonitorCopied;
+  } else if (FileExistsAt(library) && !FileExistsAt(aside)) {
+    repair.outcome = LibraryRepair::Outcome::kLibraryPutBack;
+  } else if (FileExistsAt(library)) {
+    repair.outcome = LibraryRepair::Outcome::kFilledMeanwhile;
+  } else {
+    repair.outcome = LibraryRepair::Outcome::kFailed;
+  }
+  return repair;
 }
 
 void DeleteLeftoversIn(const std::wstring& folder) {

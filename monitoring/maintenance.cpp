@@ -6,6 +6,7 @@
 #include "monitoring/discovery.h"
 #include "monitoring/file_steps.h"
 #include "monitoring/leftover_rules.h"
+#include "monitoring/library_swap.h"
 
 namespace varrow {
 
@@ -135,9 +136,22 @@ MachineLayout MachineLayout::Real() {
 }
 
 bool RestoreLibrary(const std::wstring& library, const std::wstring& aside) {
+  return RestoreLibrary(library, aside, nullptr);
+}
+
+bool RestoreLibrary(const std::wstring& library, const std::wstring& aside, LibraryRepair* repair) {
+  if (repair != nullptr) repair->outcome = LibraryRepair::Outcome::kFilledMeanwhile;
   if (library.empty() || aside.empty() || !FitsField(library) || !FitsField(aside)) return false;
   if (!FileExistsAt(aside)) return true;  // nothing set aside
-  return PutLibraryBack(library, aside) == ERROR_SUCCESS;
+  bool pathWasEmpty = false;
+  const DWORD code = PutLibraryBack(library, aside, &pathWasEmpty);
+  if (repair != nullptr && pathWasEmpty) {
+    repair->library = library;
+    repair->code = code;
+    repair->outcome = code == ERROR_SUCCESS ? LibraryRepair::Outcome::kLibraryPutBack
+                                            : LibraryRepair::Outcome::kFailed;
+  }
+  return code == ERROR_SUCCESS;
 }
 
 std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsDir) {
@@ -154,12 +168,44 @@ std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsD
   return SplitRp1210List(list, cut);
 }
 
-void DisableAllMonitoring(const MachineLayout& layout) {
+void DisableAllMonitoring(const MachineLayout& layout, std::vector<LibraryRepair>* repairs) {
   const std::vector<LibraryPlace> places = RegisteredLibraries(layout, Search::kPath);
   for (const LibraryPlace& place : places) {
-    (void)RestoreLibrary(place.library, place.aside);  // failures are silent here
+    LibraryRepair repair;
+    (void)RestoreLibrary(place.library, place.aside, &repair);  // failures are silent here
+    if (repairs != nullptr && repair.outcome != LibraryRepair::Outcome::kFilledMeanwhile) {
+      repairs->push_back(std::move(repair));
+    }
   }
   DeleteLeftoversBeside(places);
+}
+
+std::vector<LibraryRepair> RepairEmptyLibraryPaths(const MachineLayout& layout) {
+  std::vector<LibraryRepair> repairs;
+  for (ApiKind kind : {ApiKind::J2534, ApiKind::PDU}) {
+    std::vector<LibraryPlace> places;
+    if (kind == ApiKind::J2534) {
+      AddJ2534(layout, Search::kFullPathsOnly, &places);
+    } else {
+      AddPdu(layout, Search::kFullPathsOnly, &places);
+    }
+    std::wstring monitor;
+    for (const LibraryPlace& place : places) {
+      if (!LibraryPathEmpty(place.library, place.aside)) continue;
+      if (monitor.empty()) {
+        RegKey defaults;
+        if (defaults.Open(layout.roots.machine, FactoryPath({L"Monitoring", ApiKindName(kind)}),
+                          KEY_READ) == ERROR_SUCCESS &&
+            ReadString(defaults.Get(), L"MonitorLibrary", &monitor) != ERROR_SUCCESS) {
+          monitor.clear();
+        }
+      }
+      // Without a monitor library to copy the copy fails, and the library is put back.
+      LibraryRepair repair = RepairByMonitorCopy(monitor, place.library, place.aside);
+      if (repair.outcome != LibraryRepair::Outcome::kFilledMeanwhile) repairs.push_back(repair);
+    }
+  }
+  return repairs;
 }
 
 void DeleteMonitorLeftovers(const MachineLayout& layout) {
@@ -182,8 +228,24 @@ void UninstallUserSettings(const MachineLayout& layout) {
   DisableAllMonitoring(layout);
 }
 
-void DisableAllMonitoring() { DisableAllMonitoring(MachineLayout::Real()); }
+namespace {
+void ReportOnDebuggerOutput(const std::vector<LibraryRepair>& repairs) {
+  for (const LibraryRepair& repair : repairs) {
+    const std::wstring line = L"Varrow disable: " + RepairText(repair) + L"\n";
+    OutputDebugStringW(line.c_str());
+  }
+}
+}  // namespace
+
+void DisableAllMonitoring() {
+  std::vector<LibraryRepair> repairs;
+  DisableAllMonitoring(MachineLayout::Real(), &repairs);
+  ReportOnDebuggerOutput(repairs);
+}
 void UninstallUserSettings() { UninstallUserSettings(MachineLayout::Real()); }
 void DeleteMonitorLeftovers() { DeleteMonitorLeftovers(MachineLayout::Real()); }
+std::vector<LibraryRepair> RepairEmptyLibraryPaths() {
+  return RepairEmptyLibraryPaths(MachineLayout::Real());
+}
 
 }  // namespace varrow
