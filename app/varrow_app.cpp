@@ -78,10 +78,10 @@ BOOL CVarrow::InitInstance() {
     case varrow::StartMode::Interactive:
       break;
   }
-  varrow::DeleteMonitorLeftovers();  // monitor copies that were still loaded at a switch-off
-  // Monitoring left half done (the monitor copy quarantined, a failed put-back):
-  // repaired before anything shows it, and said so.
-  ReportRepairs(varrow::RepairEmptyLibraryPaths());
+  // Monitoring left half done (the monitor copy quarantined, a failed put-back)
+  // is repaired before anything shows it, and said so; monitor copies that were
+  // still loaded at a switch-off are deleted.
+  ReportRepairs(varrow::StartUpMaintenance());
   const UINT templateId = varrow::ChooseDialogTemplate(GetUserDefaultLCID());
   // Right-to-left default layout only where the right-to-left template is used.
   if (templateId == IDD_VARROW_DIALOG_RTL) SetProcessDefaultLayout(LAYOUT_RTL);

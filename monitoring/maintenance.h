@@ -41,6 +41,9 @@ void DisableAllMonitoring(const MachineLayout& layout,
 // copied there again, or, when that fails, the library put back
 // (RepairByMonitorCopy). No PATH search. Returns what was done.
 std::vector<LibraryRepair> RepairEmptyLibraryPaths(const MachineLayout& layout);
+// Every start of the program, in one pass over the registrations:
+// RepairEmptyLibraryPaths, then DeleteMonitorLeftovers. Returns the repairs.
+std::vector<LibraryRepair> StartUpMaintenance(const MachineLayout& layout);
 // Deletes the leftover monitor copies (renamed aside by a switch-off while they
 // were loaded) in the folders of the RP1210 libraries and of the J2534 and PDU
 // libraries registered by full path; those still loaded stay. Cheap enough for
@@ -59,6 +62,6 @@ std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsD
 void DisableAllMonitoring();
 void UninstallUserSettings();
 void DeleteMonitorLeftovers();
-std::vector<LibraryRepair> RepairEmptyLibraryPaths();
+std::vector<LibraryRepair> StartUpMaintenance();
 
 }  // namespace varrow

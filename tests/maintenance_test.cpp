@@ -243,7 +243,7 @@ TEST_F(Maintenance, LibraryPathLeftEmptyIsRepairedAndReported) {
     test::RecordingReporter reporter;
     switch (c.mode) {
       case Mode::kStart:
-        repairs = RepairEmptyLibraryPaths(layout);
+        repairs = StartUpMaintenance(layout);
         break;
       case Mode::kApply: {
         MonitoringState state;
