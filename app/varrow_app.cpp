@@ -57,7 +57,8 @@ void ReportRepairs(const std::vector<varrow::LibraryRepair>& repairs) {
     text += (text.empty() ? L"" : L"\n\n") + line;
   }
   if (text.empty()) return;
-  const std::wstring caption = varrow::LoadModuleString(nullptr, IDS_PRODUCT_LINE);
+  const std::wstring caption =
+      varrow::LoadModuleString(GetModuleHandleW(nullptr), IDS_PRODUCT_LINE);
   MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
