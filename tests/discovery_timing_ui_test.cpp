@@ -15,6 +15,7 @@
 #include "app/monitoring_loader.h"
 #include "app/varrow_dlg.h"
 #include "resources/resource.h"
+#include "settings/owned_handle.h"
 #include "tests/pages_ui_fixture.h"
 
 namespace varrow::test {
@@ -86,10 +87,12 @@ class DiscoveryTimingTest : public PagesUiTest,
   // or after the pages were filled; then what the user sees and what is saved.
   std::wstring Run(bool held) {
     Reset();
-    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Made before the dialog and closed after it: the dialog keeps the handle
+    // for a discovery that its end may still start.
+    const KernelHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::wstring outcome;
     CVarrowDlg dialog(102, Roots(), true);
-    if (held) dialog.HoldDiscoveryUntil(gate);
+    if (held) dialog.HoldDiscoveryUntil(gate.Get());
     RunDialog(
         dialog,
         [&](DialogDriver& d) {
@@ -113,15 +116,14 @@ class DiscoveryTimingTest : public PagesUiTest,
             // handler: the marker stays unhandled while discovery is held.
             EXPECT_FALSE(DialogDriver::WaitFor(markerArrived, kHeldMs))
                 << "the action was handled before the pages were filled";
-            SetEvent(gate);
+            SetEvent(gate.Get());
           }
           ASSERT_TRUE(DialogDriver::WaitFor(markerArrived));
           d.Send(WM_NULL);  // the action's handler has returned
           outcome = View(d) + L"\n" + Saved();
         },
         /*waitForPages=*/!held);
-    SetEvent(gate);  // never leave the worker waiting
-    CloseHandle(gate);
+    SetEvent(gate.Get());  // never leave the worker waiting
     return outcome;
   }
 };

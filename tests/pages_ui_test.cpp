@@ -12,6 +12,7 @@
 #include "app/varrow_dlg.h"
 #include "locale/brand.h"
 #include "resources/resource.h"
+#include "settings/owned_handle.h"
 #include "tests/pages_ui_fixture.h"
 
 namespace varrow::test {
@@ -437,17 +438,18 @@ TEST_F(KeyboardUiTest, TabKeysStayInViewWhenThePagesAreFilledOrRefreshed) {
        }},
   };
   for (const auto& c : cases) {
-    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(gate, nullptr);
+    // Closed after the dialog, which keeps the handle for its discovery.
+    const KernelHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(gate.Valid());
     CVarrowDlg dialog(IDD_VARROW_DIALOG, Roots(), true);
-    if (c.heldUntilTheFirstPress) dialog.HoldDiscoveryUntil(gate);
+    if (c.heldUntilTheFirstPress) dialog.HoldDiscoveryUntil(gate.Get());
     RunDialog(
         dialog,
         [&](DialogDriver& d) {
           if (c.before != nullptr) c.before(d);
           // Released on the dialog's thread inside the first press: the press
           // itself waits for the discovery and fills the pages.
-          std::vector<int> stops = WalkInView(d, c.when, [&] { SetEvent(gate); });
+          std::vector<int> stops = WalkInView(d, c.when, [&] { SetEvent(gate.Get()); });
           // The cycle, from wherever the focus was.
           const auto first = std::find(stops.begin(), stops.end(), visible.front());
           if (first != stops.end()) std::rotate(stops.begin(), first, stops.end());
@@ -455,8 +457,7 @@ TEST_F(KeyboardUiTest, TabKeysStayInViewWhenThePagesAreFilledOrRefreshed) {
           EXPECT_GT(SendMessageW(d.Item(IDC_J2534_TAB), TCM_GETITEMCOUNT, 0, 0), 0) << c.when;
         },
         /*waitForPages=*/!c.heldUntilTheFirstPress);
-    SetEvent(gate);
-    CloseHandle(gate);
+    SetEvent(gate.Get());
   }
 }
 
