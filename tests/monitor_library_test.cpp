@@ -353,5 +353,64 @@ TEST_F(MonitorLibrary, WritesWhatIsQueuedWhenTheProcessExits) {
   EXPECT_NE(text.find(">4242<"), std::string::npos) << "the last call was lost at exit";
 }
 
+// The original answers fewer messages than the application made room for:
+// the log shows the room offered and the count the original returned.
+TEST_F(MonitorLibrary, LogsTheCountReadNotTheRoomOffered) {
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Few.dll");
+  const std::wstring log = dir / L"few.csv";
+  test::WriteUserSettings(reg.User(), library, log, 3);
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  fake::State* original = test::FakeStateOf(library);
+  ASSERT_NE(original, nullptr);
+  original->readAvailable = 2;
+  static PassThruMsg read[7];
+  ULong count = 7;
+  EXPECT_EQ(api.ReadMsgs(fake::kChannelId, read, &count, 0), STATUS_NOERROR);
+  EXPECT_EQ(count, 2u);
+  ULong device = 0;
+  EXPECT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);  // writes the log
+  std::vector<std::vector<std::string>> rows;
+  ASSERT_TRUE(test::ParseCsv(ReadLog(log), &rows));
+  std::string readEntry;
+  for (const auto& row : rows) {
+    for (const std::string& field : row) {
+      if (field.find("NumMsgs (room)") != std::string::npos) {
+        for (const std::string& all : row) readEntry += all + "|";
+      }
+    }
+  }
+  ASSERT_FALSE(readEntry.empty()) << "no PassThruReadMsgs entry";
+  const std::size_t room = readEntry.find("NumMsgs (room)");
+  const std::size_t got = readEntry.find("NumMsgs (read)");
+  ASSERT_NE(got, std::string::npos) << readEntry;
+  // The first number after each name.
+  const auto numberAfter = [&](std::size_t at) {
+    const std::size_t digit = readEntry.find_first_of("0123456789", readEntry.find(')', at));
+    return digit == std::string::npos ? std::string() : readEntry.substr(digit, readEntry.find_first_not_of("0123456789", digit) - digit);
+  };
+  EXPECT_EQ(numberAfter(room), "7") << readEntry;
+  EXPECT_EQ(numberAfter(got), "2") << readEntry;
+}
+
+// The registration names the monitor's folder in other letter case (and by
+// a longer way): the monitor still finds its settings there.
+TEST_F(MonitorLibrary, FindsItsSettingsWhereTheFolderIsSpelledInOtherCase) {
+  ASSERT_TRUE(test::MakeDir(dir / L"Case Folder"));
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Case Folder\\Folded.dll");
+  const std::wstring registered = dir / L"CASE FOLDER\\sub\\..\\Folded.dll";
+  test::SetString(reg.Machine(),
+                  L"SOFTWARE\\PassThruSupport.04.04\\" + test::DeviceKeyName(L"Case Folder\\Folded.dll"),
+                  L"FunctionLibrary", registered);
+  test::WriteUserSettings(reg.User(), registered, dir / L"folded.txt", 1);
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  ULong device = 0;
+  EXPECT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);
+  EXPECT_NE(ReadLog(dir / L"folded.txt").find("PassThruClose"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace varrow

@@ -104,6 +104,15 @@ T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** 
 T_PDU_ERROR PDU_CALL PDUDestroyItem(PDU_ITEM* pItem) {
   return Guard([&] { return Vci().DestroyItem(pItem); });
 }
+// Not part of the D-PDU API: the items handed out and not yet destroyed, so
+// that tests can see a leak through a library in between.
+UNUM32 PDU_CALL SimPduLiveItems() {
+  try {
+    return static_cast<UNUM32>(Vci().LiveItems());
+  } catch (...) {
+    return 0xFFFFFFFFu;
+  }
+}
 T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCLL,
                                               CALLBACKFNC EventCallbackFunction) {
   return Guard([&] { return Vci().RegisterEventCallback(hMod, hCLL, EventCallbackFunction); });

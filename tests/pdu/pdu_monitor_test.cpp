@@ -520,4 +520,29 @@ TEST_F(MonitorTest, StoreWithJ2534DataSharesTheJ2534LogWithTheJ2534Monitor) {
   }
 }
 
+// Every item that the application destroys through the monitor is destroyed
+// in the library that handed it out (the simulated VCI counts the live ones).
+TEST_F(MonitorTest, ItemsDestroyedThroughTheMonitorAreGoneFromTheLibrary) {
+  const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"log.txt", 1, 0, 0);
+  PduLib lib;
+  ASSERT_TRUE(lib.Load(monitorPath));
+  char options[] = "";
+  ASSERT_EQ(lib.Construct(options, nullptr), PDU_STATUS_NOERROR);
+  const HMODULE original = GetModuleHandleW((dir_ / L"_Mon.dll").c_str());
+  ASSERT_NE(original, nullptr) << "the monitor loaded its original";
+  const auto liveItems =
+      reinterpret_cast<UNUM32(PDU_CALL*)()>(GetProcAddress(original, "SimPduLiveItems"));
+  ASSERT_NE(liveItems, nullptr);
+  const UNUM32 before = liveItems();
+  for (int round = 0; round < 3; ++round) {
+    PDU_MODULE_ITEM* modules = nullptr;
+    ASSERT_EQ(lib.GetModuleIds(&modules), PDU_STATUS_NOERROR);
+    EXPECT_EQ(liveItems(), before + 1);
+    EXPECT_EQ(lib.DestroyItem(reinterpret_cast<PDU_ITEM*>(modules)), PDU_STATUS_NOERROR);
+    EXPECT_EQ(liveItems(), before) << "round " << round;
+  }
+  EXPECT_EQ(lib.Destruct(), PDU_STATUS_NOERROR);
+}
+
 }  // namespace
