@@ -53,6 +53,32 @@ void Readings(const PassThruApi& api, int calls) {
   ASSERT_EQ(api.Close(device), STATUS_NOERROR);
 }
 
+// Runs this test program's `filter` as a child process; its handle, or null.
+HANDLE StartChild(const wchar_t* filter) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=" + filter;
+  STARTUPINFOW startup{sizeof startup};
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+// The child's exit code once it ended (within a minute; one that hangs is ended: ~0).
+DWORD EndOfChild(HANDLE process) {
+  DWORD code = ~0u;
+  if (WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process, &code);
+  } else {
+    TerminateProcess(process, ~0u);
+  }
+  CloseHandle(process);
+  return code;
+}
+
 class MonitorLibrary : public ::testing::Test {
  protected:
   std::string ReadLog(const std::wstring& path) {
@@ -493,29 +519,19 @@ TEST_F(MonitorLibrary, OverwriteStartsAfreshOnlyWhenNoOneElseLogs) {
   ASSERT_NE(logged, nullptr);
   ASSERT_NE(end, nullptr);
   SetEnvironmentVariableW(L"VARROW_MONITOR_OVERWRITE_CHILD", dir.Path().c_str());
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=MonitorLibraryChild.LogsAndStaysUntilTold";
-  STARTUPINFOW startup{sizeof startup};
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process));
+  HANDLE child = StartChild(L"MonitorLibraryChild.LogsAndStaysUntilTold");
   SetEnvironmentVariableW(L"VARROW_MONITOR_OVERWRITE_CHILD", nullptr);
-  const HANDLE either[2] = {logged, process.hProcess};
+  ASSERT_NE(child, nullptr);
+  const HANDLE either[2] = {logged, child};
   EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, 60000), WAIT_OBJECT_0) << "the child did not log";
   // The first process is logging to the file: this one appends, and says so.
   PassThruApi api;
   ASSERT_TRUE(api.Load(second));
   Readings(api, 7);
   SetEvent(end);
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  EXPECT_EQ(EndOfChild(child), 0u);
   CloseHandle(logged);
   CloseHandle(end);
-  EXPECT_EQ(code, 0u);
   const std::string text = ReadLog(log);
   EXPECT_EQ(test::XmlProblem(text), "");
   EXPECT_EQ(text.find("old content"), std::string::npos) << "the first process started the file afresh";
@@ -600,24 +616,11 @@ TEST_F(MonitorLibrary, WritesWhatIsQueuedWhenTheProcessExits) {
     SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", dir.Path().c_str());
     SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_LOCKED", locked ? L"1" : nullptr);
     DeleteFileW((dir / L"exit.xml").c_str());
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) +
-                           L"\" --gtest_filter=MonitorLibraryChild.ExitsWithCallsQueued";
-    STARTUPINFOW startup{sizeof startup};
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
+    HANDLE child = StartChild(L"MonitorLibraryChild.ExitsWithCallsQueued");
     SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", nullptr);
     SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_LOCKED", nullptr);
-    const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
-    if (!ended) TerminateProcess(process.hProcess, 9);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ASSERT_TRUE(ended) << "the exit hung";
-    ASSERT_EQ(code, 0u);
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(EndOfChild(child), 0u) << "the child failed or its exit hung";
     const std::string text = ReadLog(dir / L"exit.xml");
     EXPECT_EQ(test::XmlProblem(text), "");
     EXPECT_EQ(Count(text, "function=\"PassThruStopPeriodicMsg\""), 200);
