@@ -70,7 +70,9 @@ Long __stdcall PassThruClose(ULong DeviceID) {
   const Long rc = HaveOriginal(s) && s->fn.close ? s->fn.close(DeviceID) : Missing();
   if (call.Active()) try {
     call.Finish(rc);
-    s->writer->Flush(500);  // the session's end: on disk before the application goes on
+    // The session's end: on disk before the application goes on, and the
+    // module free to be unloaded.
+    monitor::J2534SessionEnded(s);
   } catch (...) {
     call.Abandon();  // the application never sees our failure
   }
@@ -397,12 +399,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 #endif
       break;
     case DLL_PROCESS_DETACH:
-      // Process exit: the writer thread is gone; write what it left, waiting for nothing.
-      // FreeLibrary: the writer thread holds this module while it runs, so nothing is queued.
-      if (reserved != nullptr) {
-        MonitorState* s = monitor::J2534StateIfReady();
-        if (s != nullptr && s->writer != nullptr) s->writer->FlushAtProcessExit();
-      }
+      monitor::J2534ModuleDetach(reserved != nullptr);
       break;
     default: break;
   }

@@ -28,15 +28,4 @@ std::wstring ModulePath(HMODULE module) {
   }
 }
 
-std::wstring UpperInvariant(const std::wstring& text) {
-  if (text.empty() || text.size() > 32768) return text;
-  std::wstring upper(text.size(), L'\0');
-  const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(),
-                              static_cast<int>(text.size()), upper.data(),
-                              static_cast<int>(upper.size()), nullptr, nullptr, 0);
-  if (n <= 0) return text;
-  upper.resize(static_cast<std::size_t>(n));
-  return upper;
-}
-
 }  // namespace monitor

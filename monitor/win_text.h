@@ -12,8 +12,5 @@ std::string Utf8(const std::wstring& text);
 // The full path of a loaded module (the process's own program for nullptr);
 // empty when it cannot be read or is longer than 32,768 characters.
 std::wstring ModulePath(HMODULE module);
-// `text` in upper case by the invariant culture's rules, from kernel32 alone
-// (the monitors must not load user32 into the host); unchanged when it cannot.
-std::wstring UpperInvariant(const std::wstring& text);
 
 }  // namespace monitor

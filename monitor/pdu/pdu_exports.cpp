@@ -59,7 +59,7 @@ T_PDU_ERROR PDU_CALL PDUDestruct() {
         return r;
       },
       NoFields);
-  if (PduMonitorState* made = PduMonitorIfMade(); made != nullptr && made->writer) made->writer->Flush(1000);
+  PduSessionEnded();  // on disk, and the module free to be unloaded
   return result;
 }
 
@@ -494,12 +494,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     // Not with the static MSVC runtime (/MT): it relies on thread notifications.
     DisableThreadLibraryCalls(instance);
 #endif
-  } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr && PduMonitorIfMade() != nullptr &&
-             PduMonitorIfMade()->writer) {
-    // Process exit: the writer thread is gone; write what it left, waiting for
-    // nothing. On FreeLibrary the writer thread holds this module while it
-    // runs, so nothing is queued then.
-    PduMonitorIfMade()->writer->FlushAtProcessExit();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    PduModuleDetach(reserved != nullptr);
   }
   return TRUE;
 }

@@ -83,5 +83,13 @@ void SetPduMonitorModule(HMODULE module);
 PduMonitorState& ThePduMonitor();
 // The state when it was made, else nullptr (for DllMain and the event observer).
 PduMonitorState* PduMonitorIfMade();
+// PDUDestruct succeeded or failed: what is queued is written and the writer
+// thread ends, so that the module is held by the application alone.
+void PduSessionEnded() noexcept;
+// DLL_PROCESS_DETACH. At process exit (`processExit`) the other threads are
+// gone: writes what is queued, waiting for no lock and using no heap another
+// thread may hold. On FreeLibrary the writer thread has ended: gives back the
+// writer, its file and handles, the state and the original library.
+void PduModuleDetach(bool processExit) noexcept;
 
 }  // namespace monitor

@@ -14,6 +14,7 @@
 #include "passthru/j2534.h"
 #include "pdu/pdu_names.h"
 #include "tests/helpers/page_end.h"
+#include "tests/helpers/process_footprint.h"
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
 
@@ -433,6 +434,69 @@ TEST_F(MonitorTest, WithoutUserSettingsTheMachineDefaultsAndThePduDefaultFileApp
   const std::string text = ReadAll(dir_ / L"Logs\\PDU\\Halden-VCI.xml");
   EXPECT_EQ(text.rfind("<?xml", 0), 0u);
   EXPECT_NE(text.find("PDU_COPT_SENDRECV"), std::string::npos);
+}
+
+// Applications that load the library per session: every cycle gives back the
+// heaps, handles, threads, the log file and the original library, and every
+// session is in the log. The simulated VCI standing in for the original keeps
+// a little of its own at every unload (its runtime's data for the threads
+// that load and unload it); the monitor may add nothing beyond that.
+DWORD WINAPI FreeLibraryThread(void* module) { return FreeLibrary(static_cast<HMODULE>(module)); }
+
+TEST_F(MonitorTest, LoadUnloadCyclesGiveEverythingBack) {
+  const std::wstring monitorPath = InstallMonitor(L"Cycle.dll");
+  const std::wstring original = dir_ / L"_Cycle.dll";
+  const std::wstring log = dir_ / L"cycle.xml";
+  Settings(kPduSettings, monitorPath, log, 2, 0, 0);
+  constexpr int kCycles = 100;
+  struct Run {
+    const wchar_t* name;
+    const std::wstring* library;
+    varrow::test::Footprint first, last;
+  } runs[] = {{L"the simulated VCI alone", &original, {}, {}}, {L"through the monitor", &monitorPath, {}, {}}};
+  for (Run& run : runs) {
+    SCOPED_TRACE(run.name);
+    for (int cycle = 1; cycle <= kCycles; ++cycle) {
+      {
+        PduLib lib;
+        ASSERT_TRUE(lib.Load(*run.library));
+        ASSERT_EQ(lib.Construct(nullptr, nullptr), PDU_STATUS_NOERROR);
+        ASSERT_EQ(lib.Destruct(), PDU_STATUS_NOERROR);
+        if (run.library == &original) {
+          // Let go on a thread of its own, as the monitor lets the original go.
+          HANDLE thread = CreateThread(nullptr, 64 * 1024, &FreeLibraryThread, lib.module,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+          ASSERT_NE(thread, nullptr);
+          WaitForSingleObject(thread, INFINITE);
+          CloseHandle(thread);
+          lib.module = nullptr;
+        }
+      }
+      ASSERT_TRUE(varrow::test::WaitUntilUnloaded(monitorPath, 20000)) << "the monitor stays loaded, cycle " << cycle;
+      ASSERT_TRUE(varrow::test::WaitUntilUnloaded(original, 20000)) << "the original stays loaded, cycle " << cycle;
+      if (cycle == 1) run.first = varrow::test::TakeFootprint();
+    }
+    run.last = varrow::test::TakeFootprint();
+  }
+  const varrow::test::Footprint& alone0 = runs[0].first;
+  const varrow::test::Footprint& alone1 = runs[0].last;
+  const varrow::test::Footprint& monitored0 = runs[1].first;
+  const varrow::test::Footprint& monitored1 = runs[1].last;
+  // The C runtime's heap that the simulated VCI's leftovers grow takes address
+  // space in steps of a megabyte or two, whichever run crosses the next step.
+  EXPECT_LE(monitored1.bytes - std::min(monitored1.bytes, monitored0.bytes),
+            alone1.bytes - std::min(alone1.bytes, alone0.bytes) + (2u << 20))
+      << "address space after 1 and " << kCycles << " cycles";
+  EXPECT_EQ(monitored1.heaps, monitored0.heaps);
+  EXPECT_EQ(alone1.heaps, alone0.heaps);
+  // Now and then a thread of the host ends up holding the monitor's runtime
+  // data once more (a handle pair); a leak of the monitor's own would be one
+  // or more a cycle.
+  EXPECT_LE(monitored1.handles - monitored0.handles, alone1.handles - alone0.handles + kCycles / 2)
+      << "handles after 1 and " << kCycles << " cycles";
+  const std::string text = ReadAll(log);
+  EXPECT_EQ(Count(text, "function=\"PDUDestruct\""), static_cast<std::size_t>(kCycles));
+  EXPECT_EQ(Count(text, "<session "), static_cast<std::size_t>(kCycles));
 }
 
 TEST_F(MonitorTest, WithoutTheOriginalEveryCallFailsAndTheLogSaysWhy) {
