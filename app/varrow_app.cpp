@@ -4,6 +4,8 @@
 #include <shellapi.h>
 
 #include "app/varrow_dlg.h"
+#include "locale/localization.h"
+#include "monitoring/library_swap.h"
 #include "monitoring/maintenance.h"
 #include "resources/resource.h"
 
@@ -44,6 +46,24 @@ UINT ChooseDialogTemplate(LCID locale) {
 
 }  // namespace varrow
 
+namespace {
+
+// One message box with the information icon for all the start's repairs.
+void ReportRepairs(const std::vector<varrow::LibraryRepair>& repairs) {
+  std::wstring text;
+  for (const varrow::LibraryRepair& repair : repairs) {
+    const std::wstring line = varrow::RepairText(repair);
+    if (line.empty()) continue;
+    text += (text.empty() ? L"" : L"\n\n") + line;
+  }
+  if (text.empty()) return;
+  const std::wstring caption =
+      varrow::LoadModuleString(GetModuleHandleW(nullptr), IDS_PRODUCT_LINE);
+  MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
+}  // namespace
+
 CVarrow theApp;
 
 BOOL CVarrow::InitInstance() {
@@ -59,7 +79,10 @@ BOOL CVarrow::InitInstance() {
     case varrow::StartMode::Interactive:
       break;
   }
-  varrow::DeleteMonitorLeftovers();  // monitor copies that were still loaded at a switch-off
+  // Monitoring left half done (the monitor copy quarantined, a failed put-back)
+  // is repaired before anything shows it, and said so; monitor copies that were
+  // still loaded at a switch-off are deleted.
+  ReportRepairs(varrow::StartUpMaintenance());
   const UINT templateId = varrow::ChooseDialogTemplate(GetUserDefaultLCID());
   // Right-to-left default layout only where the right-to-left template is used.
   if (templateId == IDD_VARROW_DIALOG_RTL) SetProcessDefaultLayout(LAYOUT_RTL);

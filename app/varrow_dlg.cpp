@@ -173,6 +173,7 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
     {WM_CTLCOLORBTN, kAnyCode, kAnyId, &CVarrowDlg::OnCtlColor},
     {WM_THEMECHANGED, kAnyCode, kAnyId, &CVarrowDlg::OnColorsChanged},
     {WM_SYSCOLORCHANGE, kAnyCode, kAnyId, &CVarrowDlg::OnColorsChanged},
+    {WM_NEXTDLGCTL, kAnyCode, kAnyId, &CVarrowDlg::OnNextDialogControl},
 };
 
 bool CVarrowDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
@@ -456,4 +457,47 @@ void CVarrowDlg::KeepFocusVisible() const {
   if (InClientArea(m_hWnd, focus)) return;
   if (HWND button = GetDlgItem(IDC_MORE_LESS))
     SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(button), TRUE);
+}
+
+// The direct child of the dialog that `window` belongs to (a combo box for its
+// edit field), or null when it is not inside the dialog.
+static HWND DialogChildOf(HWND dialog, HWND window) {
+  while (window != nullptr && ::GetParent(window) != dialog) window = ::GetParent(window);
+  return window;
+}
+
+LRESULT CVarrowDlg::OnNextDialogControl(WPARAM previous, LPARAM byHandle) {
+  // A control named by handle, or the full layout: the dialog manager's way.
+  if (LOWORD(byHandle) != 0 || !m_layout.Initialized() || m_layout.Expanded()) {
+    Default();
+    return 0;
+  }
+  // The pages in the cut-off part keep no tab stop while collapsed, but a
+  // radio group is entered through its checked button whatever that says,
+  // and checking a radio button gives it a tab stop again.
+  const HWND from = DialogChildOf(m_hWnd, ::GetFocus());
+  if (HWND next = NextStopInView(from, previous != 0)) {
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+  }
+  return 0;
+}
+
+HWND CVarrowDlg::NextStopInView(HWND from, bool previous) const {
+  // Bounded by the number of controls: every control is passed at most once.
+  int controls = 0;
+  for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr && controls < 4096;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
+    ++controls;
+  }
+  HWND current = from;
+  HWND first = nullptr;
+  for (int step = 0; step <= controls; ++step) {
+    HWND next = GetNextDlgTabItem(m_hWnd, current, previous ? TRUE : FALSE);
+    next = DialogChildOf(m_hWnd, next);
+    if (next == nullptr || next == first) return nullptr;
+    if (first == nullptr) first = next;
+    if (InClientArea(m_hWnd, next)) return next;
+    current = next;
+  }
+  return nullptr;
 }

@@ -68,6 +68,9 @@ class CVarrowDlg : public CDialog {
   LRESULT OnHelpButton(WPARAM, LPARAM);
   LRESULT OnMoreLess(WPARAM, LPARAM);
   LRESULT OnMonitoringLoaded(WPARAM, LPARAM);  // kMonitoringLoadedMessage
+  // Tab and Shift+Tab (WM_NEXTDLGCTL with a direction): while collapsed, the
+  // dialog manager's next stop that lies in the visible part.
+  LRESULT OnNextDialogControl(WPARAM previous, LPARAM byHandle);
 
   // While the pages are not filled: starts the discovery once the window is
   // painted and idle, and makes whatever shows or uses the pages wait for
@@ -87,6 +90,9 @@ class CVarrowDlg : public CDialog {
   void PlaceOutputFields() const;
   // Moves the focus to the toggle button when it sits in the cut-off part.
   void KeepFocusVisible() const;
+  // The dialog manager's tab stop after (or before) `from` that lies wholly in
+  // the client area, passing over those that do not; null when there is none.
+  HWND NextStopInView(HWND from, bool previous) const;
 
   // Device part of the reload: loads the three records, refreshes 1021 and
   // 1016, and keeps the three per-user keys for the watcher.

@@ -114,6 +114,11 @@ class DialogErrorReporter : public varrow::FileErrorReporter {
     MessageBoxW(owner_, varrow::SystemErrorText(code).c_str(), caption_.c_str(),
                 MB_OK | MB_ICONINFORMATION);
   }
+  void ReportRepair(const varrow::LibraryRepair& repair) override {
+    const std::wstring text = varrow::RepairText(repair);
+    if (text.empty()) return;
+    MessageBoxW(owner_, text.c_str(), caption_.c_str(), MB_OK | MB_ICONINFORMATION);
+  }
 
  private:
   HWND owner_;

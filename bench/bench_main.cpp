@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -247,7 +248,8 @@ void Memory(const BenchRoots& crowded, const BenchRoots& bare, const std::wstrin
 void Leaks(const BenchRoots& crowded, const std::wstring& work) {
   const ChildResult r = RunChild(ChildMode::Leaks, crowded.Path(), work);
   if (!r.ok || r.Get("handles_after") < 0) {
-    g_rows.push_back({"Leaks: 10,000 reloads + 1,000 tab changes", "failed", "", "", "", "not measured"});
+    g_rows.push_back({"Leaks: 10,000 reloads (at most 60 s of them) + 1,000 tab changes", "failed",
+                      "", "", "", "not measured"});
     return;
   }
   const double handles = r.Get("handles_after") - r.Get("handles_before");
@@ -262,7 +264,14 @@ void Leaks(const BenchRoots& crowded, const std::wstring& work) {
   std::snprintf(delta, sizeof delta, "%+.0f / %+.0f / %+.0f", handles, gdi, user);
   const bool met = handles <= 0 && gdi <= 0 && user <= 0 && r.Get("handles_before") > 0 &&
                    r.Get("gdi_before") >= 0;
-  g_rows.push_back({"Leaks: 10,000 reloads + 1,000 tab changes (" +
+  // A slower machine stops the reloads after 60 s: the figure says how many were done.
+  const double reloads = r.Get("reloads", 0);
+  if (reloads < 10000) {
+    std::snprintf(program + std::strlen(program), sizeof program - std::strlen(program),
+                  " after %.0f reloads", reloads);
+    Note("leaks: the reloads stopped after 60 s, at %.0f of 10,000", reloads);
+  }
+  g_rows.push_back({"Leaks: 10,000 reloads (at most 60 s of them) + 1,000 tab changes (" +
                         Format("%.0f", r.Get("tabs", 0)) + " tabs), after / before",
                     program, floor, delta, "+0 / +0 / +0", met ? "met" : "MISSED"});
   if (r.Get("gdi_before") < 0) Note("GDI objects could not be counted here");
@@ -302,6 +311,7 @@ void MonitoringSave(int rounds, const BenchRoots& crowded, const CrowdedFiles& f
   struct Quiet : FileErrorReporter {
     int errors = 0;
     void ReportFileError(DWORD) override { ++errors; }
+    void ReportRepair(const LibraryRepair&) override { ++errors; }
   } reporter;
   std::vector<double> program, bare;
   for (int round = 0; round < rounds; ++round) {

@@ -181,18 +181,49 @@ int RunFigures(int calls) {
   Installed slow = Install(dir, reg, L"Slow.dll", slowLog, 2, 1);
   wchar_t full_[MAX_PATH];
   GetFullPathNameW(slowLog.c_str(), MAX_PATH, full_, nullptr);
-  HANDLE held = CreateMutexW(nullptr, TRUE, monitor::LogMutexName(full_, L"File", 0).c_str());
+  HANDLE held = monitor::HoldLogFile(full_);
   slow.monitored.Open(nullptr, &device);
   const Figures held8 = Measure(slow.direct, slow.monitored, calls, [&](const PassThruApi& api) {
     ULong n = 1;
     api.WriteMsgs(1, &can8, &n, 0);
   });
-  ReleaseMutex(held);
-  CloseHandle(held);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
   slow.monitored.Close(device);
   Row("WriteMsgs, 8 bytes, log file held by another writer all along (XML, entry and exit)", held8, 5, 20,
       Logged(slowLog, "function=\"PassThruWriteMsgs\""));
   std::printf("\nEntries are counted per phase (entry and exit make two per call); the queue holds 16,384.\n");
+
+  // The first call of a process through a fresh copy of the monitor (it loads
+  // the original, reads its settings, opens the log and starts its writer),
+  // against loading a fresh copy of the original and calling it.
+  std::vector<double> firstDirect, firstMonitored;
+  for (int i = 0; i < 9; ++i) {
+    const std::wstring n = std::to_wstring(i);
+    const std::wstring copy = dir / (L"Original" + n + L".dll");
+    CopyFileW((varrow::test::BinFolder() + L"\\FakePassThru.dll").c_str(), copy.c_str(), FALSE);
+    LARGE_INTEGER a, b, c;
+    QueryPerformanceCounter(&a);
+    HMODULE original = LoadLibraryW(copy.c_str());
+    const auto open = original == nullptr ? nullptr
+                                          : reinterpret_cast<PassThruOpenFn>(reinterpret_cast<void*>(
+                                                GetProcAddress(original, "PassThruOpen")));
+    if (open != nullptr) open(nullptr, &device);
+    QueryPerformanceCounter(&b);
+    firstDirect.push_back(Micros(b.QuadPart - a.QuadPart));
+    const std::wstring library = varrow::test::InstallMonitor(dir, reg.Machine(), L"First" + n + L".dll");
+    varrow::test::WriteUserSettings(reg.User(), library, dir / (L"first" + n + L".xml"), 2, 1, 1, 0, 0);
+    PassThruApi monitored;
+    if (!monitored.Load(library)) continue;
+    QueryPerformanceCounter(&b);
+    monitored.Open(nullptr, &device);
+    QueryPerformanceCounter(&c);
+    firstMonitored.push_back(Micros(c.QuadPart - b.QuadPart));
+    monitored.Close(device);
+  }
+  std::printf("\nFirst call of a process (9 fresh copies, median / slowest): through the monitor %.0f / %.0f us; "
+              "the original loaded and called directly %.0f / %.0f us\n",
+              Percentile(firstMonitored, 0.5), Percentile(firstMonitored, 1.0),
+              Percentile(firstDirect, 0.5), Percentile(firstDirect, 1.0));
   return 0;
 }
 

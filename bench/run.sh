@@ -4,16 +4,21 @@
 # figure over a floor measured side by side in the same run). A benchmark
 # reports; it never fails. Usage: bash bench/run.sh [rounds [startup|leaks|apply|disable]]
 # (default: 9 rounds of every measure). `bash bench/run.sh 20000 monitor` runs only the
-# J2534 monitor library's call overhead (its first argument is then the calls per case).
+# J2534 monitor library's call overhead (its first argument is then the calls per case);
+# `bash bench/run.sh 9 scenario` how long a recorded scenario of 10 MB takes to load.
 source "$(dirname "$0")/../scripts/common.sh"
 ensure_packages
 build
 log "building the benchmark driver"
-cmake --build "$BUILD" -j2 --target varrow_bench monitor_bench -- --no-print-directory -s 2>&1 | grep -v -E '^\[ *[0-9]+%\]' || true
+cmake --build "$BUILD" -j2 --target varrow_bench monitor_bench scenario_bench -- --no-print-directory -s 2>&1 | grep -v -E '^\[ *[0-9]+%\]' || true
 [ -x "$BIN/varrow_bench.exe" ] || { echo "benchmark build failed" >&2; exit 1; }
 start_private_wine bench
 log "running the benchmarks ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
 set +e
+if [ "${2:-}" = scenario ]; then
+  wine "$BIN/scenario_bench.exe" "${1:-9}"
+  exit 0
+fi
 if [ "${2:-}" = monitor ]; then
   wine "$BIN/monitor_bench.exe" "${1:-20000}"
   exit 0

@@ -31,10 +31,7 @@ Call::Call(MonitorState* state, J2534Function function) noexcept : state_(state)
   if (state_ == nullptr || state_->writer == nullptr) return;
   active_ = true;
   QueryPerformanceCounter(&start_);
-  FILETIME utc;
-  PreciseSystemTime(&utc);
-  startTime_ = ((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
-               static_cast<std::uint64_t>(state_->localBias);
+  startTime_ = LocalFileTimeNow();
 }
 
 void Call::Begin(bool holdEntry) noexcept {
@@ -59,8 +56,8 @@ void Call::Finish(Long rc, bool noise) noexcept {
   try {
     LARGE_INTEGER end;
     QueryPerformanceCounter(&end);
-    const std::int64_t micros = (end.QuadPart - start_.QuadPart) * 1000000 /
-                                std::max<LONGLONG>(1, state_->frequency.QuadPart);
+    const auto micros = static_cast<std::int64_t>(
+        TicksToMicros(end.QuadPart - start_.QuadPart, state_->frequency.QuadPart));
     if (noise && state_->settings.disableErrBufferEmpty) return;
     if (state_->settings.logEntryExit) {
       if (holding_) Submit(std::move(entry_));
@@ -87,9 +84,7 @@ void Call::Finish(Long rc, bool noise) noexcept {
 J2534Record Call::Make(Phase phase, std::uint64_t time, LARGE_INTEGER at) const {
   J2534Record r;
   r.localFileTime = time;
-  r.elapsedMicros = static_cast<std::uint64_t>(
-      std::max<LONGLONG>(0, at.QuadPart - state_->firstCall.QuadPart) * 1000000 /
-      std::max<LONGLONG>(1, state_->frequency.QuadPart));
+  r.elapsedMicros = TicksToMicros(at.QuadPart - state_->firstCall.QuadPart, state_->frequency.QuadPart);
   r.processId = state_->processId;
   r.threadId = GetCurrentThreadId();
   r.function = function_;
@@ -113,7 +108,7 @@ void Call::Add(std::vector<PendingField>* list, const char* name, std::string te
 }
 
 void Call::AddMessages(std::vector<PendingField>* list, const char* name, const PassThruMsg* msgs,
-                       ULong count, bool probe) noexcept {
+                       ULong count) noexcept {
   if (!active_) return;
   try {
     PendingField field;
@@ -125,10 +120,7 @@ void Call::AddMessages(std::vector<PendingField>* list, const char* name, const 
     } else {
       // The count is the application's word: never read past what can be read.
       ULong shown = std::min(count, kMaxLoggedMessages);
-      if (probe) {
-        shown = static_cast<ULong>(std::min<std::size_t>(
-            shown, ReadableBytes(msgs, shown * sizeof(PassThruMsg)) / sizeof(PassThruMsg)));
-      }
+      shown = static_cast<ULong>(Foreign<PassThruMsg>::Probe(msgs, shown));
       field.messages.reserve(shown);
       for (ULong i = 0; i < shown; ++i) {
         field.messages.push_back(CaptureMessage(msgs[i], state_->settings.messageSizeLimit));
@@ -154,10 +146,21 @@ std::string Pointer(const void* p) {
 
 std::string IdOut(const ULong* p, Long rc) {
   if (p == nullptr) return "NULL";
-  return rc == STATUS_NOERROR ? Number(*p) : "(unchanged: " + Number(*p) + ")";
+  // After a failure the original wrote nothing there, and the pointer may be bad.
+  if (rc != STATUS_NOERROR) return "(not written)";
+  return CountText(p);
 }
 
-std::string CountText(const ULong* p) { return p == nullptr ? "NULL" : Number(*p); }
+std::string CountText(const ULong* p) {
+  if (p == nullptr) return "NULL";
+  ULong value = 0;
+  return Foreign<ULong>::Read(p, &value) ? Number(value) : Pointer(p) + " (not readable)";
+}
+
+ULong ReadableCount(const ULong* p) {
+  ULong value = 0;
+  return Foreign<ULong>::Read(p, &value) ? value : 0;
+}
 
 std::string ConfigList(const void* p) {
   if (p == nullptr) return "NULL";

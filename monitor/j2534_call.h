@@ -30,11 +30,12 @@ class Call {
   void Out(const char* name, std::string text) noexcept { Add(&outputs_, name, std::move(text)); }
   // Messages handed in by the application: read only as far as memory can be read.
   void InMessages(const char* name, const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept {
-    AddMessages(&inputs_, name, msgs, count, true);
+    AddMessages(&inputs_, name, msgs, count);
   }
-  // Messages the original has just written (their memory was good enough for it).
+  // Messages the original has just written: read through the gate all the same
+  // (the count is the original's word, the room the application's).
   void OutMessages(const char* name, const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept {
-    AddMessages(&outputs_, name, msgs, count, false);
+    AddMessages(&outputs_, name, msgs, count);
   }
   // The inputs are complete: with "log entry and exit", the entry phase is
   // queued now (or held back until the result is known, when `holdEntry`).
@@ -48,7 +49,7 @@ class Call {
   void Submit(J2534Record&& record);
   void Add(std::vector<PendingField>* list, const char* name, std::string text) noexcept;
   void AddMessages(std::vector<PendingField>* list, const char* name,
-                   const passthru::PassThruMsg* msgs, passthru::ULong count, bool probe) noexcept;
+                   const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept;
 
   MonitorState* state_;
   J2534Function function_;
@@ -67,10 +68,13 @@ std::string ForeignText(const void* p);
 std::string Number(std::uint64_t value);
 // "NULL" or the address in hex.
 std::string Pointer(const void* p);
-// An id the original was to write to *p: its value, or "(unchanged: n)" after a failure.
+// An id the original was to write to *p: its value, or "(not written)" after a
+// failure (when *p is never read: the original need not have checked it).
 std::string IdOut(const passthru::ULong* p, passthru::Long rc);
-// "NULL" or *p.
+// "NULL", *p, or the address marked "(not readable)".
 std::string CountText(const passthru::ULong* p);
+// *p when it can be read, else 0.
+passthru::ULong ReadableCount(const passthru::ULong* p);
 // An SCONFIG_LIST / SBYTE_ARRAY handed over as an Ioctl argument ("NULL",
 // "(not readable)", or its items).
 std::string ConfigList(const void* p);

@@ -70,7 +70,9 @@ Long __stdcall PassThruClose(ULong DeviceID) {
   const Long rc = HaveOriginal(s) && s->fn.close ? s->fn.close(DeviceID) : Missing();
   if (call.Active()) try {
     call.Finish(rc);
-    s->writer->Flush(500);  // the session's end: on disk before the application goes on
+    // The session's end: on disk before the application goes on, and the
+    // module free to be unloaded.
+    monitor::J2534SessionEnded(s);
   } catch (...) {
     call.Abandon();  // the application never sees our failure
   }
@@ -119,7 +121,9 @@ Long __stdcall PassThruDisconnect(ULong ChannelID) {
 Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
   MonitorState* s = State();
   Call call(s, J2534Function::ReadMsgs);
-  const ULong room = pNumMsgs != nullptr ? *pNumMsgs : 0;
+  // The room the application states; read through the gate, since an original
+  // that rejects the channel never looks at it.
+  const ULong room = call.Active() ? monitor::ReadableCount(pNumMsgs) : 0;
   if (call.Active()) try {
     call.In("ChannelID", Number(ChannelID));
     call.In("NumMsgs (room)", CountText(pNumMsgs));
@@ -131,8 +135,10 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
   const bool forwarded = HaveOriginal(s) && s->fn.readMsgs;
   const Long rc = forwarded ? s->fn.readMsgs(ChannelID, pMsg, pNumMsgs, Timeout) : Missing();
   if (call.Active()) try {
-    // Never more than the application made room for, nor what the original did not give.
-    const ULong read = forwarded && pNumMsgs != nullptr ? std::min(*pNumMsgs, room) : 0;
+    // Never more than the application made room for, nor what the original did
+    // not give: messages only where it reports some read (also at a time-out).
+    const bool gave = forwarded && (rc == STATUS_NOERROR || rc == ERR_TIMEOUT || rc == ERR_BUFFER_EMPTY);
+    const ULong read = gave ? std::min(monitor::ReadableCount(pNumMsgs), room) : 0;
     call.Out("NumMsgs (read)", CountText(pNumMsgs));
     if (read != 0 || pMsg == nullptr) call.OutMessages("Msg", pMsg, read);
     call.Finish(rc, rc == ERR_BUFFER_EMPTY && read == 0);
@@ -149,7 +155,7 @@ Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNum
     call.In("ChannelID", Number(ChannelID));
     call.In("NumMsgs (to send)", CountText(pNumMsgs));
     call.In("Timeout (ms)", Number(Timeout));
-    call.InMessages("Msg", pMsg, pNumMsgs != nullptr ? *pNumMsgs : 0);
+    call.InMessages("Msg", pMsg, monitor::ReadableCount(pNumMsgs));
     call.Begin();
   } catch (...) {
     call.Abandon();  // the application never sees our failure
@@ -360,7 +366,7 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
       case READ_VBATT:
       case READ_PROG_VOLTAGE: {
         const ULong* mv = static_cast<const ULong*>(pOutput);
-        call.Out("Output", mv == nullptr ? "NULL" : ok ? Number(*mv) + " mV" : "-");
+        call.Out("Output", mv == nullptr ? "NULL" : ok ? CountText(mv) + " mV" : "-");
         break;
       }
       case FIVE_BAUD_INIT:
@@ -386,15 +392,14 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       monitor::SetJ2534Module(instance);
+#if !defined(_MSC_VER) || defined(_DLL)
+      // Not with the static MSVC runtime (/MT): it relies on thread notifications
+      // to free what it keeps per thread.
       DisableThreadLibraryCalls(instance);
+#endif
       break;
     case DLL_PROCESS_DETACH:
-      // Process exit: the writer thread is gone; write what it left, waiting for nothing.
-      // FreeLibrary: the writer thread holds this module while it runs, so nothing is queued.
-      if (reserved != nullptr) {
-        MonitorState* s = monitor::J2534StateIfReady();
-        if (s != nullptr && s->writer != nullptr) s->writer->FlushAtProcessExit();
-      }
+      monitor::J2534ModuleDetach(reserved != nullptr);
       break;
     default: break;
   }

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "monitor/log_format.h"
+#include "monitor/module_release.h"
 #include "monitor/precise_time.h"
+#include "monitor/split_heap.h"
 #include "monitor/text_rules.h"
 #include "monitor/win_text.h"
 #include "monitoring/path_rules.h"
@@ -111,7 +113,10 @@ BOOL CALLBACK Initialize(PINIT_ONCE, PVOID, PVOID*) {
 
 }  // namespace
 
-void SetJ2534Module(HMODULE self) { g_self = self; }
+void SetJ2534Module(HMODULE self) {
+  g_self = self;
+  ReleaseThreadRuntimeData(self);
+}
 
 MonitorState* J2534State() noexcept {
   InitOnceExecuteOnce(&g_once, Initialize, nullptr, nullptr);
@@ -119,5 +124,25 @@ MonitorState* J2534State() noexcept {
 }
 
 MonitorState* J2534StateIfReady() noexcept { return g_state; }
+
+void J2534SessionEnded(MonitorState* state) noexcept {
+  if (state != nullptr && state->writer != nullptr) state->writer->Finish(1000);
+  ReleaseThreadRuntimeData(g_self);
+}
+
+void J2534ModuleDetach(bool processExit) noexcept {
+  MonitorState* s = g_state;
+  if (processExit) {
+    BeginProcessExit();
+    if (s != nullptr && s->writer != nullptr) s->writer->FlushAtProcessExit();
+    return;
+  }
+  if (s == nullptr) return;
+  g_state = nullptr;
+  delete s->writer;  // its thread has ended: it held this module while it ran
+  s->writer = nullptr;
+  FreeLibraryAfterLoaderLock(s->original);
+  delete s;
+}
 
 }  // namespace monitor

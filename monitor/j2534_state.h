@@ -1,6 +1,6 @@
 // The J2534 monitor library's state: the original library and its functions,
 // the settings and the log writer, made at the process's first call (never in
-// DllMain) and kept for the life of the module.
+// DllMain) and given back when the module is unloaded.
 #pragma once
 
 #include <windows.h>
@@ -51,7 +51,17 @@ void SetJ2534Module(HMODULE self);
 // Without the original the state says why; without a log the writer is null.
 // Null only when not even that could be made (no memory).
 MonitorState* J2534State() noexcept;
-// The state when it has been made, else null (for DllMain at process exit).
+// The state when it has been made, else null.
 MonitorState* J2534StateIfReady() noexcept;
+// A device was closed: what is queued is written and the writer thread ends,
+// so that the module is held by the application alone and is unloaded when
+// the application lets it go. Never throws.
+void J2534SessionEnded(MonitorState* state) noexcept;
+// DLL_PROCESS_DETACH. At process exit (`processExit`) the other threads are
+// gone: writes what is queued, waiting for no lock and using no heap another
+// thread may hold. On FreeLibrary the writer thread has ended (it holds the
+// module while it runs): gives back the writer, its file and handles, the
+// state and the original library.
+void J2534ModuleDetach(bool processExit) noexcept;
 
 }  // namespace monitor

@@ -82,6 +82,9 @@ struct SessionInfo {
   std::string program;  // the host program's path (UTF-8)
   std::string library;  // the monitored library's path (UTF-8)
   std::string api;      // "J2534", "PDU"
+  // The block continues this session after another writer's entries (the
+  // same start and process as the block that opened it).
+  bool continued = false;
 };
 
 }  // namespace monitor

@@ -113,19 +113,19 @@ std::string SessionHead(LogFormat format, const SessionInfo& s) {
     case LogFormat::Xml:
       return "<session start=\"" + TimeText(s.start) + "\" process=\"" + Number(s.processId) +
              "\" program=\"" + XmlEscape(s.program) + "\" api=\"" + XmlEscape(s.api) +
-             "\" library=\"" + XmlEscape(s.library) + "\">\n";
+             "\" library=\"" + XmlEscape(s.library) + (s.continued ? "\" continued=\"yes" : "") + "\">\n";
     case LogFormat::Csv: {
       std::string cells[kColumnCount];
       cells[0] = TimeText(s.start);
       cells[2] = Number(s.processId);
-      cells[4] = "(session)";
+      cells[4] = s.continued ? "(session continued)" : "(session)";
       cells[5] = PhaseText(Phase::Note);
       cells[6] = "program: " + s.program + "\n" + s.api + " library: " + s.library;
       return CsvRow(cells, "");
     }
     case LogFormat::Html: {
-      std::string head = "<h2>Session " + HtmlEscape(TimeText(s.start)) + ": " +
-                         HtmlEscape(SessionText(s)) + "</h2>\n<table>\n<tr>";
+      std::string head = "<h2>Session " + HtmlEscape(TimeText(s.start)) + (s.continued ? " (continued)" : "") +
+                         ": " + HtmlEscape(SessionText(s)) + "</h2>\n<table>\n<tr>";
       for (const char* name : kColumnNames) head += std::string("<th>") + name + "</th>";
       return head + "<th>" + kDecodedColumnName + "</th></tr>\n";
     }
@@ -134,7 +134,8 @@ std::string SessionHead(LogFormat format, const SessionInfo& s) {
       std::snprintf(header, sizeof header, "%-26s %12s %8s %8s %-28s %-5s %-26s %13s\n", "Time",
                     "Elapsed(us)", "Process", "Thread", "Function", "Phase", "Result",
                     "Duration(us)");
-      return "\n=== Session " + TimeText(s.start) + ": " + SessionText(s) + "\n" + header;
+      return "\n=== Session " + TimeText(s.start) + (s.continued ? " (continued)" : "") + ": " +
+             SessionText(s) + "\n" + header;
     }
   }
   return {};

@@ -1,22 +1,30 @@
 #include "monitor/log_writer.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
 
 #include "monitor/log_format.h"
+#include "monitor/module_release.h"
 #include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
 #include "monitor/split_heap.h"
 #include "monitor/text_rules.h"
+#include "monitor/win_text.h"
 
 namespace monitor {
 
 namespace {
 
-constexpr std::size_t kBatchEntries = 512;  // entries rendered and written at once at most
-constexpr DWORD kFileMutexWaitMs = 5000;    // another writer holding the file this long: give up the batch
+constexpr std::size_t kBatchEntries = 512;    // entries rendered and written at once at most
+constexpr DWORD kFileLockWaitMs = 5000;       // another writer holding the file this long: not this batch
+constexpr DWORD kExitLockWaitMs = 200;        // ... at process exit
+// What a writer needs of its file: read the closing tags, write over them, append.
+constexpr DWORD kFileAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-enum Complaint { kOpen = 1, kMutex = 2, kWrite = 4 };
+enum Complaint { kOpen = 1, kLock = 2, kWrite = 4 };
 
 std::uint64_t NowLocalFileTime() {
   FILETIME utc;
@@ -32,22 +40,75 @@ std::string EntryFieldBytes(const LogEntry& e) {
   return s;
 }
 
+// What the monitor creates (log folders and files) lets every user of the
+// machine read, write and append, whoever created it first: a log started by
+// an elevated program or a service stays writable for the next program.
+class SharedSecurity {
+ public:
+  SharedSecurity() {
+    // System and administrators: full access; everyone: read, write, append, delete.
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301BF;;;WD)", SDDL_REVISION_1, &descriptor_,
+            nullptr)) {
+      attributes_.lpSecurityDescriptor = descriptor_;
+    }
+  }
+  ~SharedSecurity() {
+    if (descriptor_ != nullptr) LocalFree(descriptor_);
+  }
+  SharedSecurity(const SharedSecurity&) = delete;
+  SharedSecurity& operator=(const SharedSecurity&) = delete;
+  // Null (the defaults) when the descriptor could not be made.
+  SECURITY_ATTRIBUTES* Attributes() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
+bool CreateSharedFolders(const std::wstring& folder, SECURITY_ATTRIBUTES* security, int depth = 0) {
+  std::wstring path = folder;
+  while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  if (path.empty() || depth > 64) return !path.empty() || depth == 0;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const std::wstring parent = FolderOf(path);
+  if (!parent.empty() && parent.size() < path.size() && !CreateSharedFolders(parent, security, depth + 1)) {
+    return false;
+  }
+  return CreateDirectoryW(path.c_str(), security) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool LockOnce(HANDLE file, DWORD offset, bool exclusive, DWORD* error) {
+  OVERLAPPED at{};
+  at.Offset = offset;
+  at.OffsetHigh = kLogLockOffsetHigh;
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (LockFileEx(file, flags, 0, 1, 0, &at)) return true;
+  *error = GetLastError();
+  return false;
+}
+
+void Unlock(HANDLE file, DWORD offset) {
+  OVERLAPPED at{};
+  at.Offset = offset;
+  at.OffsetHigh = kLogLockOffsetHigh;
+  UnlockFileEx(file, 0, 1, 0, &at);
+}
+
 }  // namespace
 
 std::size_t ReadyEntry::Bytes() const { return sizeof *this + EntryFieldBytes(entry_).size(); }
 
-std::wstring LogMutexName(const std::wstring& fullPath, const wchar_t* scope, DWORD processId) {
-  std::wstring folded = fullPath;
-  if (!folded.empty()) CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
-  std::uint64_t hash = 1469598103934665603ull;  // FNV-1a over the UTF-16 units
-  for (wchar_t c : folded) {
-    hash ^= static_cast<std::uint16_t>(c);
-    hash *= 1099511628211ull;
+HANDLE HoldLogFile(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), kFileAccess, kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  DWORD error = 0;
+  if (!LockOnce(file, kLogBatchLockOffset, true, &error)) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
   }
-  wchar_t name[96];
-  swprintf(name, 96, L"Local\\OvraLog%ls-%08lX-%016llX", scope, static_cast<unsigned long>(processId),
-           static_cast<unsigned long long>(hash));
-  return name;
+  return file;
 }
 
 LogWriter::LogWriter(WriterOptions options) : options_(std::move(options)) {
@@ -59,7 +120,8 @@ LogWriter::LogWriter(WriterOptions options) : options_(std::move(options)) {
 }
 
 LogWriter::~LogWriter() {
-  // A monitor library never destroys its writer; tests do, once the thread has ended.
+  // Destroyed when the library is let go (the writer thread then holds it no
+  // longer, so it has ended) and by the tests once the thread has ended.
   for (;;) {
     EnterCriticalSection(&queueLock_);
     const bool running = running_;
@@ -67,9 +129,8 @@ LogWriter::~LogWriter() {
     if (!running) break;
     Sleep(5);
   }
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  if (fileMutex_ != nullptr) CloseHandle(fileMutex_);
-  if (startedMarker_ != nullptr) CloseHandle(startedMarker_);
+  CloseFile();
+  if (thread_ != nullptr) CloseHandle(thread_);
   if (wake_ != nullptr) CloseHandle(wake_);
   garbage_.clear();
   DeleteCriticalSection(&garbageLock_);
@@ -100,7 +161,10 @@ bool LogWriter::Submit(std::unique_ptr<EntrySource> entry) noexcept {
     }
     queuedBytes_ += bytes;
     start = !running_;
-    if (start) running_ = true;
+    if (start) {
+      running_ = true;
+      endNow_ = false;
+    }
     // Half full: wake the writer now (once, when the queue crosses the mark).
     urgent = queue_.size() == options_.maxEntries / 2 ||
              (queuedBytes_ * 2 >= options_.maxBytes && (queuedBytes_ - bytes) * 2 < options_.maxBytes);
@@ -112,23 +176,31 @@ bool LogWriter::Submit(std::unique_ptr<EntrySource> entry) noexcept {
   ++queued_;
   CollectGarbage();
   if (start) {
-    // The thread keeps this module loaded while it runs, and lets it go when it ends.
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&LogWriter::ThreadMain), &module);
-    HANDLE thread = CreateThread(nullptr, 0, &LogWriter::ThreadMain, this, 0, nullptr);
-    if (thread != nullptr) {
-      CloseHandle(thread);
-    } else {
-      if (module != nullptr && module != GetModuleHandleW(nullptr)) FreeLibrary(module);
-      EnterCriticalSection(&queueLock_);
-      running_ = false;  // the next entry tries again
-      LeaveCriticalSection(&queueLock_);
-    }
+    StartThread();
   } else if (urgent) {
     SetEvent(wake_);
   }
   return true;
+}
+
+void LogWriter::StartThread() noexcept {
+  // The thread keeps this module loaded while it runs, and lets it go when it ends.
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&LogWriter::ThreadMain),
+                     &module);
+  HANDLE thread = CreateThread(nullptr, 0, &LogWriter::ThreadMain, this, 0, nullptr);
+  if (thread == nullptr) {
+    if (module != nullptr && module != GetModuleHandleW(nullptr)) FreeLibrary(module);
+    EnterCriticalSection(&queueLock_);
+    running_ = false;  // the next entry tries again
+    LeaveCriticalSection(&queueLock_);
+    return;
+  }
+  EnterCriticalSection(&queueLock_);
+  HANDLE previous = thread_;  // a thread that has ended or is ending
+  thread_ = thread;
+  LeaveCriticalSection(&queueLock_);
+  if (previous != nullptr) CloseHandle(previous);
 }
 
 void LogWriter::CollectGarbage() noexcept {
@@ -154,7 +226,10 @@ DWORD WINAPI LogWriter::ThreadMain(void* self) {
   HMODULE module = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCWSTR>(&LogWriter::ThreadMain), &module);
-  if (module != nullptr && module != GetModuleHandleW(nullptr)) FreeLibraryAndExitThread(module, 0);
+  if (module != nullptr && module != GetModuleHandleW(nullptr)) {
+    ReleaseThreadRuntimeData(module);  // this thread leaves the library for good
+    FreeLibraryAndExitThread(module, 0);
+  }
   return 0;
 }
 
@@ -165,8 +240,10 @@ void LogWriter::Run() {
     std::uint64_t dropped = 0;
     EnterCriticalSection(&queueLock_);
     TakeQueue(&taken_, &dropped);
-    if (taken_.empty() && dropped == 0 && idle >= options_.idleExitMs) {
+    const bool nothing = taken_.empty() && dropped == 0;
+    if (nothing && (endNow_ || idle >= options_.idleExitMs)) {
       running_ = false;
+      endNow_ = false;
       LeaveCriticalSection(&queueLock_);
       // Calls have stopped: what the callers did not free is freed now.
       EnterCriticalSection(&garbageLock_);
@@ -176,13 +253,13 @@ void LogWriter::Run() {
       return;
     }
     LeaveCriticalSection(&queueLock_);
-    if (taken_.empty() && dropped == 0) {
+    if (nothing && carry_.empty()) {
       idle = woken == WAIT_OBJECT_0 ? 0 : idle + options_.periodMs;
       continue;
     }
     idle = 0;
     EnterCriticalSection(&writeLock_);
-    WriteAll(taken_, dropped);
+    WriteAll(taken_, dropped, false);
     LeaveCriticalSection(&writeLock_);
   }
 }
@@ -195,7 +272,7 @@ void LogWriter::TakeQueue(Queue* taken, std::uint64_t* dropped) {
   droppedSinceLast_ = 0;
 }
 
-void LogWriter::WriteAll(Queue& taken, std::uint64_t dropped) {
+void LogWriter::WriteAll(Queue& taken, std::uint64_t dropped, bool atExit) {
   const std::unique_ptr<EntrySource>* first = taken.data();
   const std::unique_ptr<EntrySource>* end = first + taken.size();
   do {
@@ -205,6 +282,13 @@ void LogWriter::WriteAll(Queue& taken, std::uint64_t dropped) {
     dropped = 0;
     first = last;
   } while (first != end);
+  if (atExit) {
+    // Another thread may have died holding the garbage lock, or the callers'
+    // heap: the entries stay where they are until the process is gone.
+    for (std::unique_ptr<EntrySource>& entry : taken) static_cast<void>(entry.release());
+    taken.clear();
+    return;
+  }
   // The entries go to the callers, who free them where they were allocated.
   EnterCriticalSection(&garbageLock_);
   if (garbage_.empty()) {
@@ -216,11 +300,22 @@ void LogWriter::WriteAll(Queue& taken, std::uint64_t dropped) {
   taken.clear();
 }
 
+std::string LogWriter::Note(const char* name, const std::string& text) const {
+  LogEntry note;
+  note.time = WallTimeFromFileTime(NowLocalFileTime());
+  note.processId = GetCurrentProcessId();
+  note.threadId = GetCurrentThreadId();
+  note.function = "(monitor)";
+  note.phase = Phase::Note;
+  note.fields.push_back({name, text});
+  if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, note).c_str());
+  return RenderEntry(options_.format, note);
+}
+
 void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
                            const std::unique_ptr<EntrySource>* last, std::uint64_t dropped) {
-  const std::size_t count = static_cast<std::size_t>(last - first);
-  std::string text;
-  std::uint64_t failedBuilds = 0;
+  const std::uint64_t count = static_cast<std::uint64_t>(last - first);
+  std::uint64_t rendered = 0;
   std::string entries;
   for (const std::unique_ptr<EntrySource>* source = first; source != last; ++source) {
     try {
@@ -232,82 +327,156 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
       }
       entries += RenderEntry(options_.format, entry);
       if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, entry).c_str());
+      ++rendered;
     } catch (...) {
-      ++failedBuilds;
     }
   }
-  if (dropped != 0 || failedBuilds != 0) {
-    LogEntry note;
-    note.time = WallTimeFromFileTime(NowLocalFileTime());
-    note.processId = GetCurrentProcessId();
-    note.threadId = GetCurrentThreadId();
-    note.function = "(monitor)";
-    note.phase = Phase::Note;
-    note.fields.push_back({"Dropped", std::to_string(dropped + failedBuilds) +
-                                          " entries not logged (queue full or log not writable)"});
-    text = RenderEntry(options_.format, note);
-    if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, note).c_str());
+  dropped_ += count - rendered;
+  queueLost_ += dropped + (count - rendered);
+  std::string text;
+  if (queueLost_ != 0) {
+    text += Note("Dropped", std::to_string(queueLost_) + " entries not logged (queue full or no memory)");
   }
+  if (unwritableLost_ != 0) {
+    text += Note("Unwritten", std::to_string(unwritableLost_) +
+                                  " entries not logged: the log file could not be written (error " +
+                                  std::to_string(lastError_) + ")");
+  }
+  text += carry_;
   text += entries;
   if (WriteText(text)) {
-    written_ += count - failedBuilds;
-    dropped_ += failedBuilds;
+    written_ += carryCount_ + rendered;
+    carry_.clear();
+    carryCount_ = 0;
+    queueLost_ = 0;
+    unwritableLost_ = 0;
+  } else if (carry_.size() + entries.size() <= options_.maxCarryBytes) {
+    // Kept for the next batch (a file held without write sharing, a moment's lock).
+    carry_ += entries;
+    carryCount_ += rendered;
   } else {
-    // Counted, and reported in the first batch that can be written.
-    dropped_ += count;
-    if (TryEnterCriticalSection(&queueLock_)) {
-      droppedSinceLast_ += count + dropped;
-      LeaveCriticalSection(&queueLock_);
-    }
+    // Lost, counted, and noted in the first batch that can be written.
+    const std::uint64_t lost = carryCount_ + rendered;
+    dropped_ += lost;
+    unwritten_ += lost;
+    unwritableLost_ += lost;
+    carry_.clear();
+    carryCount_ = 0;
   }
   ++batches_;
   requested_ += count;
 }
 
+bool LogWriter::StillAtPath() const {
+  FILE_STANDARD_INFO standard{};
+  if (GetFileInformationByHandleEx(file_, FileStandardInfo, &standard, sizeof standard) &&
+      (standard.DeletePending || standard.NumberOfLinks == 0)) {
+    return false;  // deleted, gone once the last handle is closed
+  }
+  HANDLE probe = CreateFileW(fullPath_.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;  // deleted or moved away
+  }
+  BY_HANDLE_FILE_INFORMATION ours{}, there{};
+  bool same = true;  // when it cannot be told, keep the file
+  if (GetFileInformationByHandle(file_, &ours) && GetFileInformationByHandle(probe, &there)) {
+    same = ours.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+           ours.nFileIndexHigh == there.nFileIndexHigh && ours.nFileIndexLow == there.nFileIndexLow;
+  }
+  CloseHandle(probe);
+  return same;
+}
+
 bool LogWriter::OpenFile() {
-  if (file_ != INVALID_HANDLE_VALUE) return true;
-  wchar_t full[MAX_PATH * 2];
-  const DWORD n = GetFullPathNameW(options_.path.c_str(), MAX_PATH * 2, full, nullptr);
-  const std::wstring path = (n == 0 || n >= MAX_PATH * 2) ? options_.path : std::wstring(full);
-  CreateFolderChain(FolderOf(path));
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file_ != INVALID_HANDLE_VALUE) {
+    if (exiting_ || StillAtPath()) return true;  // at exit: no lookup by path (it allocates)
+    CloseFile();  // deleted, moved or replaced: the file at the path is the log now
+  }
+  if (fullPath_.empty()) {
+    wchar_t full[MAX_PATH * 2];
+    const DWORD n = GetFullPathNameW(options_.path.c_str(), MAX_PATH * 2, full, nullptr);
+    fullPath_ = (n == 0 || n >= MAX_PATH * 2) ? options_.path : std::wstring(full);
+  }
+  SharedSecurity security;
+  CreateSharedFolders(FolderOf(fullPath_), security.Attributes());
+  HANDLE file = CreateFileW(fullPath_.c_str(), kFileAccess, kShareAll, security.Attributes(), OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    Complain(kOpen, L"cannot open the log file", GetLastError());
-    return false;
-  }
-  if (fileMutex_ == nullptr) {
-    fileMutex_ = CreateMutexW(nullptr, FALSE, LogMutexName(path, L"File", 0).c_str());
-  }
-  if (fileMutex_ == nullptr) {
-    Complain(kMutex, L"cannot create the log file's mutex", GetLastError());
-    CloseHandle(file);
+    lastError_ = GetLastError();
+    Complain(kOpen, L"cannot open the log file", lastError_);
     return false;
   }
   file_ = file;
-  fullPath_ = path;
+  present_ = false;
+  sessionOpen_ = false;
   complained_ &= ~kOpen;
+  return true;
+}
+
+void LogWriter::CloseFile() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);  // its locks go with it
+  file_ = INVALID_HANDLE_VALUE;
+  present_ = false;
+  sessionOpen_ = false;
+}
+
+bool LogWriter::LockRange(DWORD offset, bool exclusive, DWORD waitMs) const {
+  DWORD error = 0;
+  const ULONGLONG until = GetTickCount64() + waitMs;
+  for (DWORD pause = 0;; pause = std::min<DWORD>(pause + 1, 10)) {
+    if (LockOnce(file_, offset, exclusive, &error)) return true;
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_SHARING_VIOLATION && error != ERROR_IO_PENDING) {
+      return false;
+    }
+    if (GetTickCount64() >= until) return false;
+    Sleep(pause);
+  }
+}
+
+bool LogWriter::FirstInProcess() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file_, &info)) return true;
+  wchar_t name[96];
+  swprintf(name, 96, L"Local\\OvraLogStarted-%08lX-%08lX-%08lX%08lX",
+           static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long>(info.dwVolumeSerialNumber),
+           static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+  HANDLE known = OpenMutexW(SYNCHRONIZE, FALSE, name);
+  if (known != nullptr) {
+    CloseHandle(known);
+    return false;
+  }
+  // Kept until the process ends, on purpose: the monitor may be unloaded and
+  // loaded again within the process, and its file is started afresh once.
+  CreateMutexW(nullptr, FALSE, name);
   return true;
 }
 
 bool LogWriter::WriteText(const std::string& entries) {
   if (!OpenFile()) return false;
-  const DWORD waited = WaitForSingleObject(fileMutex_, exiting_ ? 200 : kFileMutexWaitMs);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    Complain(kMutex, L"another writer holds the log file", waited);
+  if (!LockRange(kLogBatchLockOffset, true, exiting_ ? kExitLockWaitMs : kFileLockWaitMs)) {
+    lastError_ = GetLastError() != 0 ? GetLastError() : ERROR_LOCK_VIOLATION;
+    Complain(kLock, L"another writer holds the log file", lastError_);
     return false;
   }
-  if (!startedFile_) {
-    startedFile_ = true;
-    // Overwrite: the first writer of this process to reach the file starts it
-    // afresh. Decided while the file's mutex is held, so that another monitor
-    // of this process (the D-PDU one storing with the J2534 data) never has a
-    // batch in the file before it is started afresh.
-    startedMarker_ = CreateMutexW(nullptr, FALSE,
-                                  LogMutexName(fullPath_, L"Started", GetCurrentProcessId()).c_str());
-    const bool first = startedMarker_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (options_.overwrite && first) pendingTruncate_ = true;
+  std::string notes;
+  if (!present_) {
+    // This writer's first batch on this handle: is another writer on the file?
+    DWORD error = 0;
+    const bool alone = LockOnce(file_, kLogPresenceLockOffset, true, &error);
+    if (alone) Unlock(file_, kLogPresenceLockOffset);
+    if (!overwriteDecided_) {
+      overwriteDecided_ = true;
+      if (options_.overwrite && FirstInProcess()) {
+        if (alone) {
+          pendingTruncate_ = true;
+        } else {
+          notes = Note("Overwrite", "another program is logging to this file: this session is appended");
+        }
+      }
+    }
+    present_ = LockOnce(file_, kLogPresenceLockOffset, false, &error);
   }
   bool ok = false;
   do {
@@ -338,7 +507,10 @@ bool LogWriter::WriteText(const std::string& entries) {
     end.endsWithOwnSession = sessionOpen_ && end.size == lastEnd_ && last == closing;
     end.endsWithFileTail = !fileTail.empty() && last.size() >= fileTail.size() &&
                            last.compare(last.size() - fileTail.size(), fileTail.size(), fileTail) == 0;
-    const BatchPlan plan = PlanBatch(options_.format, end, options_.session, options_.title, entries);
+    // A block after another writer's is marked as the continuation of this session.
+    SessionInfo session = options_.session;
+    session.continued = blocks_ > 0;
+    const BatchPlan plan = PlanBatch(options_.format, end, session, options_.title, notes + entries);
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(plan.offset);
     if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) break;
@@ -350,20 +522,20 @@ bool LogWriter::WriteText(const std::string& entries) {
       done += wrote;
     }
     if (done != plan.bytes.size()) break;
+    if (!end.endsWithOwnSession) ++blocks_;
     lastEnd_ = plan.offset + plan.bytes.size();
     sessionOpen_ = true;
     ok = true;
   } while (false);
   const DWORD error = GetLastError();
-  ReleaseMutex(fileMutex_);
+  Unlock(file_, kLogBatchLockOffset);
   if (!ok) {
+    lastError_ = error;
     Complain(kWrite, L"cannot write the log file", error);
     // Reopen next time: the file may have been replaced or the disk freed.
-    CloseHandle(file_);
-    file_ = INVALID_HANDLE_VALUE;
-    sessionOpen_ = false;
+    CloseFile();
   } else {
-    complained_ &= ~kWrite;
+    complained_ &= ~(kWrite | kLock);
   }
   return ok;
 }
@@ -373,8 +545,8 @@ void LogWriter::Complain(int kind, const wchar_t* what, DWORD error) {
   complained_ |= kind;
   wchar_t line[MAX_PATH * 2 + 200];
   swprintf(line, sizeof line / sizeof line[0],
-           L"[%hs monitor] %ls %ls (error %lu); calls are forwarded unchanged, entries are counted as "
-           L"dropped\n",
+           L"[%hs monitor] %ls %ls (error %lu); calls are forwarded unchanged, entries are kept for a "
+           L"while and then counted as lost in a note of the log\n",
            options_.api.c_str(), what, options_.path.c_str(), static_cast<unsigned long>(error));
   OutputDebugStringW(line);
 }
@@ -394,6 +566,21 @@ void LogWriter::Flush(DWORD waitMs) noexcept {
   }
 }
 
+void LogWriter::Finish(DWORD waitMs) noexcept {
+  HANDLE thread = nullptr;
+  EnterCriticalSection(&queueLock_);
+  if (running_ && thread_ != nullptr) {
+    endNow_ = true;
+    DuplicateHandle(GetCurrentProcess(), thread_, GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
+  }
+  LeaveCriticalSection(&queueLock_);
+  if (thread == nullptr) return;
+  SetEvent(wake_);
+  // Outside the loader lock: the thread writes the queue, lets the module go and ends.
+  WaitForSingleObject(thread, waitMs);
+  CloseHandle(thread);
+}
+
 void LogWriter::FlushAtProcessExit() noexcept {
   try {
     exiting_ = true;
@@ -402,9 +589,9 @@ void LogWriter::FlushAtProcessExit() noexcept {
     std::uint64_t dropped = 0;
     TakeQueue(&all, &dropped);
     LeaveCriticalSection(&queueLock_);
-    if (all.empty() && dropped == 0) return;
+    if (all.empty() && dropped == 0 && carry_.empty() && queueLost_ == 0 && unwritableLost_ == 0) return;
     if (!TryEnterCriticalSection(&writeLock_)) return;  // it died in the middle of a batch
-    WriteAll(all, dropped);
+    WriteAll(all, dropped, true);
     LeaveCriticalSection(&writeLock_);
   } catch (...) {
   }
@@ -416,6 +603,7 @@ WriterStats LogWriter::Stats() const {
   s.written = written_.load();
   s.dropped = dropped_.load();
   s.batches = batches_.load();
+  s.unwritten = unwritten_.load();
   return s;
 }
 

@@ -2,9 +2,14 @@
 // into a bounded queue; a writer thread renders the entries and writes them to
 // the log file in batches. When the queue is full, entries are dropped and
 // counted, and the count is logged. The file is shared: each batch is written
-// under a named mutex derived from the file's full path, so that several
-// writers (monitors in one process or in several) never tear each other's
-// entries. Interface-neutral: it knows log entries, not J2534.
+// under a lock on the file itself (a byte range far beyond its end), which
+// every writer of the file takes whatever path it knows the file by, in this
+// process or another, in any session or account. A second range is held
+// shared by every writer that has the file open, so that Overwrite starts a
+// file afresh only when no other writer is on it. Entries that cannot be
+// written (the file held without write sharing, a full disk) are kept for the
+// next batch within a bound, the rest counted and noted in the log.
+// Interface-neutral: it knows log entries, not J2534.
 #pragma once
 
 #include <windows.h>
@@ -46,13 +51,15 @@ class ReadyEntry : public EntrySource {
 struct WriterOptions {
   std::wstring path;                 // the log file (its folder is created when missing)
   LogFormat format = LogFormat::Ascii;
-  bool overwrite = true;             // start the file afresh at this process's first batch
+  bool overwrite = true;             // start the file afresh at this process's first batch,
+                                     // unless another writer is logging to it then
   bool debugView = false;            // also send each entry to the debugger output
   std::string api = "J2534";         // names the monitor in debugger lines
   std::string title = "J2534 API log";
   SessionInfo session;
   std::size_t maxEntries = 16384;    // queue bound in entries ...
   std::size_t maxBytes = 64u << 20;  // ... and in bytes
+  std::size_t maxCarryBytes = 8u << 20;  // rendered entries kept while the file cannot be written
   DWORD periodMs = 20;               // the writer writes at least this often
   DWORD idleExitMs = 3000;           // and ends after this long without entries
 };
@@ -63,7 +70,20 @@ struct WriterStats {
   std::uint64_t written = 0;
   std::uint64_t dropped = 0;
   std::uint64_t batches = 0;
+  std::uint64_t unwritten = 0;  // of the dropped: lost because the file could not be written
 };
+
+// The byte ranges a writer locks in its log file, far beyond the end of any
+// log: the batch range (exclusive while a batch is written) and the presence
+// range (shared while a writer has the file open).
+constexpr DWORD kLogLockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kLogBatchLockOffset = 0;
+constexpr DWORD kLogPresenceLockOffset = 1;
+
+// Opens (or creates) the log file `path` and takes its batch lock, as another
+// writer in the middle of a batch would; closing the handle lets it go. For
+// the tests and the benchmarks. INVALID_HANDLE_VALUE when it cannot.
+HANDLE HoldLogFile(const std::wstring& path);
 
 class LogWriter {
  public:
@@ -78,6 +98,11 @@ class LogWriter {
   // Asks the writer thread to write what is queued now, and waits until it has
   // (at most `waitMs`). Never throws.
   void Flush(DWORD waitMs) noexcept;
+  // The session's end (a device closed, the library about to be let go):
+  // writes what is queued and ends the writer thread, waiting at most `waitMs`
+  // for it to be gone, so that it no longer holds this module. The next entry
+  // starts it again. Never from DllMain. Never throws.
+  void Finish(DWORD waitMs) noexcept;
   // At process exit (DLL_PROCESS_DETACH with lpReserved set): the writer thread
   // is gone, possibly holding a lock. Writes what is queued from the calling
   // thread, taking no lock that may be held and never waiting for a thread.
@@ -89,15 +114,25 @@ class LogWriter {
  private:
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
+  void StartThread() noexcept;
   using Queue = std::vector<std::unique_ptr<EntrySource>>;
   // Swaps the queued entries into `taken` (empty, its room kept for the queue)
   // and takes the dropped count; the caller holds the queue lock.
   void TakeQueue(Queue* taken, std::uint64_t* dropped);
   // Renders and writes entries [first, last) in batches (the caller owns writeLock_).
-  void WriteAll(Queue& taken, std::uint64_t dropped);
+  // At process exit (`atExit`) the written entries are left to the process's end.
+  void WriteAll(Queue& taken, std::uint64_t dropped, bool atExit);
   void WriteBatch(const std::unique_ptr<EntrySource>* first, const std::unique_ptr<EntrySource>* last,
                   std::uint64_t dropped);
+  // A note of the monitor itself, rendered.
+  std::string Note(const char* name, const std::string& text) const;
   bool OpenFile();
+  void CloseFile();
+  bool StillAtPath() const;
+  bool LockRange(DWORD offset, bool exclusive, DWORD waitMs) const;
+  // Whether this process has not yet started the open file afresh or written
+  // to it (a marker per process and file that outlives this module on purpose).
+  bool FirstInProcess() const;
   bool WriteText(const std::string& entries);
   void Complain(int kind, const wchar_t* what, DWORD error);
 
@@ -114,25 +149,28 @@ class LogWriter {
   std::size_t queuedBytes_ = 0;
   std::uint64_t droppedSinceLast_ = 0;
   bool running_ = false;
+  bool endNow_ = false;        // Finish: end the thread once the queue is written
+  HANDLE thread_ = nullptr;    // the writer thread last started (queue lock)
   HANDLE wake_ = nullptr;      // auto-reset: write now
-  HANDLE fileMutex_ = nullptr; // named, from the file's path
+  // The file's side, the writer thread's (or the exit flush's) under writeLock_.
   HANDLE file_ = INVALID_HANDLE_VALUE;
+  bool present_ = false;       // the presence range is held on file_
   std::uint64_t lastEnd_ = 0;  // where our last batch ended
   bool sessionOpen_ = false;   // our session is open at lastEnd_
-  std::wstring fullPath_;      // the open file's full path, which names its mutexes
-  bool startedFile_ = false;   // the overwrite step was decided for this process
-  bool pendingTruncate_ = false;  // start the file afresh before the next batch
-  bool exiting_ = false;       // process exit: wait briefly for the file mutex
-  HANDLE startedMarker_ = nullptr;
+  int blocks_ = 0;             // session blocks opened so far (later ones are continuations)
+  std::wstring fullPath_;      // the file's full path
+  bool overwriteDecided_ = false;  // the overwrite step was decided for this writer
+  bool pendingTruncate_ = false;   // start the file afresh before the next batch
+  std::string carry_;          // rendered entries not yet written (bounded)
+  std::uint64_t carryCount_ = 0;
+  std::uint64_t queueLost_ = 0;      // entries dropped (queue full, not rendered), to note
+  std::uint64_t unwritableLost_ = 0; // entries lost to an unwritable file, to note
+  DWORD lastError_ = 0;        // why the file could not be written
+  bool exiting_ = false;       // process exit: wait briefly for the file lock
   int complained_ = 0;         // failure kinds already reported
-  std::atomic<std::uint64_t> queued_{0}, written_{0}, dropped_{0}, batches_{0};
+  std::atomic<std::uint64_t> queued_{0}, written_{0}, dropped_{0}, batches_{0}, unwritten_{0};
   std::atomic<std::uint64_t> requested_{0};
   ConversationDecoder decoder_;  // the writer's, under writeLock_ (multi-frame messages span batches)
 };
-
-// The name of the mutex that guards the log file `path` ("Local\OvraLog-<hash>"),
-// from its full path folded to upper case; `scope` tells apart the process-wide
-// marker of an overwritten file.
-std::wstring LogMutexName(const std::wstring& fullPath, const wchar_t* scope, DWORD processId);
 
 }  // namespace monitor

@@ -19,14 +19,54 @@ bool FileExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// The full path of `path` (a pure text operation: no file is touched), or
+// `path` itself when it has none.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0 || n > 32768) return path;
+  std::wstring full(n, L'\0');
+  const DWORD m = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+  if (m == 0 || m >= n) return path;
+  full.resize(m);
+  return full;
+}
+
+// The full, long form of `path` (short 8.3 names expanded: this touches the disk).
 std::wstring Canonical(const std::wstring& path) {
-  wchar_t full[MAX_PATH * 2];
-  DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
-  if (n == 0 || n >= MAX_PATH * 2) return path;
-  wchar_t longer[MAX_PATH * 2];
-  DWORD m = GetLongPathNameW(full, longer, MAX_PATH * 2);
-  if (m == 0 || m >= MAX_PATH * 2) return full;
+  const std::wstring full = FullPath(path);
+  const DWORD n = GetLongPathNameW(full.c_str(), nullptr, 0);
+  if (n == 0 || n > 32768) return full;
+  std::wstring longer(n, L'\0');
+  const DWORD m = GetLongPathNameW(full.c_str(), longer.data(), n);
+  if (m == 0 || m >= n) return full;
+  longer.resize(m);
   return longer;
+}
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The process's PATH, on the heap (it may hold 32,767 characters).
+std::wstring PathVariable() {
+  const DWORD n = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+  if (n == 0 || n > 32768) return {};
+  std::wstring value(n, L'\0');
+  const DWORD m = GetEnvironmentVariableW(L"PATH", value.data(), n);
+  if (m == 0 || m >= n) return {};
+  value.resize(m);
+  return value;
+}
+
+// A registration that names a file by a drive or UNC path, not relative to PATH.
+bool IsFullPath(const std::wstring& path) {
+  return path.find(L':') != std::wstring::npos || path.compare(0, 2, L"\\\\") == 0;
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 void ReadFlag(HKEY key, const wchar_t* name, bool* out) {
@@ -106,20 +146,52 @@ std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine) {
 
 std::wstring ResolveRegisteredPath(const std::wstring& registered) {
   if (FileExists(registered)) return registered;
-  wchar_t pathVariable[32768];
-  const DWORD n = GetEnvironmentVariableW(L"PATH", pathVariable, 32768);
-  if (n == 0 || n >= 32768) return {};
-  for (const std::wstring& candidate : varrow::PathSearchCandidates(registered, pathVariable)) {
+  for (const std::wstring& candidate : varrow::PathSearchCandidates(registered, PathVariable())) {
     if (FileExists(candidate)) return candidate;
   }
   return {};
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
-  const std::wstring x = Canonical(a);
-  const std::wstring y = Canonical(b);
-  return CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(),
-                              static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
+  return SameText(Canonical(a), Canonical(b));
+}
+
+std::vector<std::wstring> OwnRegistrations(const std::vector<std::wstring>& registered,
+                                           const std::wstring& ownPath,
+                                           const std::wstring& pathVariable,
+                                           const FileCheck& exists) {
+  std::vector<std::wstring> own;
+  // Full paths by their text first: no file is touched, however stale the others.
+  const std::wstring ownFull = FullPath(ownPath);
+  for (const std::wstring& path : registered) {
+    if (IsFullPath(path) && SameText(FullPath(path), ownFull)) own.push_back(path);
+  }
+  if (!own.empty()) return own;
+  // Then other spellings of full paths (8.3 names): only those that could be us.
+  const std::wstring ownLong = Canonical(ownPath);
+  const std::wstring ownName = FileNameOf(ownLong);
+  for (const std::wstring& path : registered) {
+    if (!IsFullPath(path)) continue;
+    const std::wstring name = FileNameOf(path);
+    if (name.find(L'~') == std::wstring::npos && !SameText(name, ownName)) continue;
+    if (exists(path) && SameText(Canonical(path), ownLong)) own.push_back(path);
+  }
+  if (!own.empty()) return own;
+  // Last, names found on PATH: the first folder that holds the name is what the
+  // registration means; the search ends as soon as our own file is found.
+  for (const std::wstring& path : registered) {
+    if (IsFullPath(path) || path.empty()) continue;
+    if (path.find_first_of(L"\\/") == std::wstring::npos && !SameText(path, ownName)) continue;
+    for (const std::wstring& candidate : varrow::PathSearchCandidates(path, pathVariable)) {
+      if (!exists(candidate)) continue;
+      if (SameText(Canonical(candidate), ownLong)) {
+        own.push_back(candidate);
+        return own;
+      }
+      break;  // another file of that name comes first on PATH
+    }
+  }
+  return own;
 }
 
 MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPath,
@@ -128,12 +200,9 @@ MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPa
   if (defaultName == nullptr) defaultName = &varrow::DefaultJ2534LogName;
   MonitorSettings s;
   const std::wstring apiPath = varrow::ProductPath({kMonitoring, apiName});
-  // Candidates: every registration that resolves to our own file, then our own path.
-  std::vector<std::wstring> candidates;
-  for (const std::wstring& path : registered) {
-    const std::wstring resolved = ResolveRegisteredPath(path);
-    if (!resolved.empty() && SamePath(resolved, ownPath)) candidates.push_back(resolved);
-  }
+  // Candidates: the registrations that name our own file, then our own path.
+  std::vector<std::wstring> candidates =
+      OwnRegistrations(registered, ownPath, PathVariable(), &FileExists);
   candidates.push_back(ownPath);
   s.library = candidates.front();
   std::int32_t sizeIndex = 0;

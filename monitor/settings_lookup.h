@@ -42,14 +42,28 @@ std::wstring ResolveRegisteredPath(const std::wstring& registered);
 // True when both name the same file: full, long paths compared without regard to case.
 bool SamePath(const std::wstring& a, const std::wstring& b);
 
+// Whether a file exists (tests pass their own to see which paths are looked at).
+using FileCheck = bool (*)(const std::wstring& path);
+// The registrations among `registered` that name the monitor's own file at
+// `ownPath`, as Varrow holds them (a name found on PATH as the path found).
+// Cheapest first, so that stale or unreachable registrations cost nothing:
+// full paths compared as text; when none matches, full paths of our file name
+// (or a short 8.3 name) compared in their long form; when none matches either,
+// bare names of our file name searched on `pathVariable`, stopping at the
+// first folder that holds the name.
+std::vector<std::wstring> OwnRegistrations(const std::vector<std::wstring>& registered,
+                                           const std::wstring& ownPath,
+                                           const std::wstring& pathVariable,
+                                           const FileCheck& exists);
+
 // The default log file of a library before the format's extension, from the
 // machine's LogFileLocation (empty when it does not fit).
 using DefaultLogName = std::wstring (*)(const std::wstring& logFileLocation,
                                         const std::wstring& library);
 
 // The settings for the monitor library at `ownPath` of API `apiName` ("J2534 API").
-// `registered` are the candidate library paths (resolved as above, first match
-// wins; our own path when none matches). Never fails: missing values keep the
+// `registered` are the candidate library paths (those naming our own file as
+// OwnRegistrations finds them, first with settings wins; our own path when none does). Never fails: missing values keep the
 // initial values; the output file is always set (`defaultName`, which the API's
 // page shows, and at worst a file in the temporary folder).
 MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPath,

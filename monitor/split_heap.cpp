@@ -5,13 +5,28 @@
 // block remembers its heap, so a block is freed to the heap it came from
 // whichever thread frees it. This file replaces operator new and delete for
 // this library only (it is statically linked).
+//
+// The heaps are given back when the library is unloaded: an object made
+// before every other static object of the library (and so destroyed after the
+// last of them) destroys them. At process exit they stay: the process takes
+// them with it, and a dead thread may hold their locks.
 #include <windows.h>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "monitor/split_heap.h"
+
+#if defined(__GLIBCXX__)
+namespace __gnu_cxx {
+// The C++ runtime's own: gives back its emergency buffer for exceptions, which
+// the statically linked runtime of this library takes from the C heap when
+// the library is loaded and otherwise never frees.
+void __freeres() noexcept;
+}  // namespace __gnu_cxx
+#endif
 
 namespace monitor {
 
@@ -20,6 +35,47 @@ namespace {
 std::atomic<HANDLE> g_callerHeap{nullptr};
 std::atomic<HANDLE> g_writerHeap{nullptr};
 std::atomic<DWORD> g_writerThread{0};
+std::atomic<bool> g_processExit{false};
+
+// The block's heap, in front of the block (8 bytes keep the alignment).
+constexpr std::size_t kHeader = 8;
+
+// At process exit: blocks from pages of their own (one thread is left, so no
+// lock), handed out in order and taken back all at once when the last block
+// out is freed. A batch of the exit flush frees what it allocated, so the
+// pages are reused from batch to batch.
+HANDLE const kExitPages = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(1));
+constexpr std::size_t kChunk = 1u << 20;
+struct ExitPages {
+  unsigned char* chunk = nullptr;  // the current chunk (kChunk bytes)
+  std::size_t used = 0;
+  std::size_t live = 0;            // blocks handed out and not yet freed
+} g_exit;
+
+void* ExitAllocate(std::size_t bytes) noexcept {
+  bytes = (bytes + 7) & ~static_cast<std::size_t>(7);
+  if (bytes > kChunk) {
+    // A block larger than a chunk gets pages of its own; they stay until the end.
+    auto* big = static_cast<unsigned char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (big == nullptr) return nullptr;
+    ++g_exit.live;
+    return big;
+  }
+  if (g_exit.chunk == nullptr || kChunk - g_exit.used < bytes) {
+    // The old chunk stays until the end of the process (blocks of it may be alive).
+    g_exit.chunk = static_cast<unsigned char*>(VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    g_exit.used = 0;
+    if (g_exit.chunk == nullptr) return nullptr;
+  }
+  void* block = g_exit.chunk + g_exit.used;
+  g_exit.used += bytes;
+  ++g_exit.live;
+  return block;
+}
+
+void ExitRelease() noexcept {
+  if (g_exit.live > 0 && --g_exit.live == 0) g_exit.used = 0;  // nothing of the chunk is alive
+}
 
 HANDLE Heap(std::atomic<HANDLE>& slot) {
   HANDLE heap = slot.load(std::memory_order_acquire);
@@ -34,15 +90,18 @@ HANDLE Heap(std::atomic<HANDLE>& slot) {
   return created;
 }
 
-// The block's heap, in front of the block (8 bytes keep the alignment).
-constexpr std::size_t kHeader = 8;
-
 void* Allocate(std::size_t size) noexcept {
   if (size > static_cast<std::size_t>(-1) - kHeader) return nullptr;
-  HANDLE heap = GetCurrentThreadId() == g_writerThread.load(std::memory_order_relaxed)
-                    ? Heap(g_writerHeap)
-                    : Heap(g_callerHeap);
-  auto* block = static_cast<unsigned char*>(HeapAlloc(heap, 0, size + kHeader));
+  HANDLE heap = nullptr;
+  unsigned char* block = nullptr;
+  if (g_processExit.load(std::memory_order_relaxed)) {
+    heap = kExitPages;
+    block = static_cast<unsigned char*>(ExitAllocate(size + kHeader));
+  } else {
+    heap = GetCurrentThreadId() == g_writerThread.load(std::memory_order_relaxed) ? Heap(g_writerHeap)
+                                                                                   : Heap(g_callerHeap);
+    block = static_cast<unsigned char*>(HeapAlloc(heap, 0, size + kHeader));
+  }
   if (block == nullptr) return nullptr;
   *reinterpret_cast<HANDLE*>(block) = heap;
   return block + kHeader;
@@ -51,8 +110,29 @@ void* Allocate(std::size_t size) noexcept {
 void Release(void* p) noexcept {
   if (p == nullptr) return;
   auto* block = static_cast<unsigned char*>(p) - kHeader;
-  HeapFree(*reinterpret_cast<HANDLE*>(block), 0, block);
+  HANDLE heap = *reinterpret_cast<HANDLE*>(block);
+  if (heap == kExitPages) {
+    ExitRelease();
+  } else if (!g_processExit.load(std::memory_order_relaxed)) {
+    HeapFree(heap, 0, block);
+  }  // at process exit a heap's lock may be held by a dead thread: the block stays
 }
+
+// Destroyed after every other static object of the library: gives the heaps
+// (and the runtime's buffer for exceptions) back when the library is
+// unloaded, not at process exit.
+struct HeapOwner {
+  ~HeapOwner() {
+    if (g_processExit.load()) return;
+#if defined(__GLIBCXX__)
+    __gnu_cxx::__freeres();
+#endif
+    for (std::atomic<HANDLE>* slot : {&g_callerHeap, &g_writerHeap}) {
+      HANDLE heap = slot->exchange(nullptr);
+      if (heap != nullptr && heap != GetProcessHeap()) HeapDestroy(heap);
+    }
+  }
+};
 
 }  // namespace
 
@@ -60,7 +140,17 @@ void MarkWriterThread(bool writer) noexcept {
   g_writerThread.store(writer ? GetCurrentThreadId() : 0, std::memory_order_relaxed);
 }
 
+void BeginProcessExit() noexcept { g_processExit.store(true); }
+
 }  // namespace monitor
+
+#if defined(_MSC_VER)
+#pragma warning(disable : 4073)
+#pragma init_seg(lib)
+static monitor::HeapOwner g_heapOwner;
+#else
+static monitor::HeapOwner g_heapOwner __attribute__((init_priority(101)));
+#endif
 
 void* operator new(std::size_t size) {
   if (void* p = monitor::Allocate(size == 0 ? 1 : size)) return p;

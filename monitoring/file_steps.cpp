@@ -81,11 +81,16 @@ DWORD MoveOutOfTheWay(const std::wstring& library, std::wstring* leftover) {
 // deletion at restart (allowed to administrators only; a refusal is fine: the
 // next clean-up deletes it).
 void DeleteLeftover(const std::wstring& leftover) {
+  const auto deleted = [&] {
+    return Retried([&] { return DeleteFileW(leftover.c_str()) != FALSE; }) == ERROR_SUCCESS;
+  };
+  if (deleted()) return;
+  // Refused: read-only (cleared, then once more), or still loaded.
   const DWORD attributes = GetFileAttributesW(leftover.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    (void)SetFileAttributesW(leftover.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      SetFileAttributesW(leftover.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) && deleted()) {
+    return;
   }
-  if (Retried([&] { return DeleteFileW(leftover.c_str()) != FALSE; }) == ERROR_SUCCESS) return;
   (void)MoveFileExW(leftover.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
@@ -109,19 +114,29 @@ DWORD InstallMonitorCopy(const std::wstring& monitor, const std::wstring& librar
 }
 
 DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
-  // Nothing in the way (a switch-on that failed half way): just move it back.
-  if (!FileExistsAt(library)) return MoveNoReplace(aside, library);
+  bool pathWasEmpty = false;
+  return PutLibraryBack(library, aside, &pathWasEmpty);
+}
 
+DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside, bool* pathWasEmpty) {
+  *pathWasEmpty = false;
   const PutBackInFlight inFlight;
   std::wstring leftover;
   DWORD code = MoveOutOfTheWay(library, &leftover);
-  if (code == ERROR_FILENAME_EXCED_RANGE) {
+  const bool inPlace = code == ERROR_FILENAME_EXCED_RANGE;
+  if (inPlace) {
     // No leftover name fits beside the library: delete the copy in place (this
     // fails while it is loaded, changing nothing), then move the library back.
     code = Retried([&] { return DeleteFileW(library.c_str()) != FALSE; });
-    return code != ERROR_SUCCESS ? code : MoveNoReplace(aside, library);
+  }
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    // Nothing in the way (a switch-on that failed half way, a quarantined
+    // copy): just move it back.
+    *pathWasEmpty = true;
+    return MoveNoReplace(aside, library);
   }
   if (code != ERROR_SUCCESS) return code;  // the copy stays: monitoring stays on
+  if (inPlace) return MoveNoReplace(aside, library);
 
   code = MoveNoReplace(aside, library);
   if (code != ERROR_SUCCESS) {
@@ -139,6 +154,27 @@ DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside) {
   }
   DeleteLeftover(leftover);
   return ERROR_SUCCESS;
+}
+
+bool LibraryPathEmpty(const std::wstring& library, const std::wstring& aside) {
+  return !library.empty() && !aside.empty() && FileExistsAt(aside) && !FileExistsAt(library);
+}
+
+LibraryRepair RepairByMonitorCopy(const std::wstring& monitor, const std::wstring& library,
+                                  const std::wstring& aside) {
+  LibraryRepair repair;
+  repair.library = library;
+  repair.code = InstallMonitorCopy(monitor, library, aside);
+  if (repair.code == ERROR_SUCCESS) {
+    repair.outcome = LibraryRepair::Outcome::kMonitorCopied;
+  } else if (FileExistsAt(library) && !FileExistsAt(aside)) {
+    repair.outcome = LibraryRepair::Outcome::kLibraryPutBack;
+  } else if (FileExistsAt(library)) {
+    repair.outcome = LibraryRepair::Outcome::kFilledMeanwhile;
+  } else {
+    repair.outcome = LibraryRepair::Outcome::kFailed;
+  }
+  return repair;
 }
 
 void DeleteLeftoversIn(const std::wstring& folder) {

@@ -31,6 +31,33 @@ namespace varrow {
 // for DeleteLeftoversIn. With nothing at the library path the library is just
 // moved back. On failure the state before stands (monitoring stays on).
 [[nodiscard]] DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside);
+// The same; *pathWasEmpty tells whether nothing stood at the library path.
+[[nodiscard]] DWORD PutLibraryBack(const std::wstring& library, const std::wstring& aside,
+                                   bool* pathWasEmpty);
+
+// What the repair of a switched-on library whose path is empty did (the
+// monitor copy was quarantined by a virus scanner, or a put-back failed half
+// way, so that no application can load the library).
+struct LibraryRepair {
+  enum class Outcome {
+    kMonitorCopied,  // the monitor library copied to the path again
+    kLibraryPutBack, // the set-aside library moved back: monitoring is off
+    kFailed,         // neither: the path is still empty
+    kFilledMeanwhile,  // another copy of the program filled the path: nothing to report
+  };
+  std::wstring library;
+  Outcome outcome = Outcome::kFailed;
+  DWORD code = ERROR_SUCCESS;  // the failed step's code (kFailed, or the copy's for kLibraryPutBack)
+};
+
+// True when `aside` holds the set-aside library and nothing stands at `library`.
+bool LibraryPathEmpty(const std::wstring& library, const std::wstring& aside);
+
+// Switching on again where the library path is empty: copies the monitor
+// library there (InstallMonitorCopy); when the copy fails, the library is put
+// back, so that applications can load it again without monitoring.
+LibraryRepair RepairByMonitorCopy(const std::wstring& monitor, const std::wstring& library,
+                                  const std::wstring& aside);
 
 // Deletes the leftover monitor copies in `folder` (names of the leftover form
 // only); one that is still loaded stays for a later run, and so does one made

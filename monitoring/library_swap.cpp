@@ -50,9 +50,11 @@ bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wc
     return false;
   }
   DWORD code = 0;
-  if (!ApplyMonitorState(state.Table(kind)[index], perApi.Get(), &code)) {
+  std::optional<LibraryRepair> repair;
+  if (!ApplyMonitorState(state.Table(kind)[index], perApi.Get(), &code, nullptr, &repair)) {
     reporter.ReportFileError(code);
   }
+  if (repair) reporter.ReportRepair(*repair);
   if (listWritten == nullptr || !*listWritten) {
     WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
     if (listWritten != nullptr) *listWritten = true;
@@ -72,7 +74,41 @@ bool FirstTimeIn(std::vector<std::wstring>* folders, const std::wstring& folder)
   return true;
 }
 
+// A J2534 implementation switched on whose library is set aside but whose
+// full library path is empty: not found, but saved all the same to repair it.
+bool NeedsRepair(const ApiImplementation& record) {
+  const std::wstring& library = record.FunctionLibrary();
+  return record.MonitoringEnabled() != 0 && library.find(L'\\') != std::wstring::npos &&
+         LibraryPathEmpty(library, AsidePath(library));
+}
+
 }  // namespace
+
+std::wstring RepairText(const LibraryRepair& repair) {
+  // The system's texts end with a line break.
+  std::wstring reason = SystemErrorText(repair.code);
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' ||
+                             reason.back() == L' ' || reason.back() == L'.')) {
+    reason.pop_back();
+  }
+  std::wstring text = repair.library + L"\n";
+  switch (repair.outcome) {
+    case LibraryRepair::Outcome::kMonitorCopied:
+      return text + L"The library was missing while monitoring was on; the monitor library has been copied there again.";
+    case LibraryRepair::Outcome::kLibraryPutBack:
+      if (repair.code == ERROR_SUCCESS) {
+        return text + L"The library was missing while monitoring was on; the library has been put back.";
+      }
+      return text + L"The library was missing while monitoring was on, and the monitor library could not be copied there (" +
+             reason + L"); the library has been put back, and monitoring is off for it.";
+    case LibraryRepair::Outcome::kFailed:
+      return text + L"The library is missing while monitoring is on, and it could not be repaired: " +
+             reason + L".";
+    case LibraryRepair::Outcome::kFilledMeanwhile:
+      break;
+  }
+  return {};
+}
 
 std::wstring SystemErrorText(DWORD code) {
   wchar_t* buffer = nullptr;
@@ -110,8 +146,10 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 }
 
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
-                       std::vector<std::wstring>* cleanedFolders) {
+                       std::vector<std::wstring>* cleanedFolders,
+                       std::optional<LibraryRepair>* repair) {
   *errorCode = 0;
+  if (repair != nullptr) repair->reset();
   const std::wstring& library = record.FunctionLibrary();
   const bool switchOn = record.MonitoringEnabled() != 0;
 
@@ -135,8 +173,21 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
   }
 
   if (switchOn) {
-    // 3. Already installed: the file at the library path stays.
-    if (FileExistsAt(aside)) return true;
+    // 3. Already installed: the file at the library path stays. Installed
+    // with nothing at the library path: the monitor library is copied again
+    // (or, failing that, the library put back).
+    if (FileExistsAt(aside)) {
+      if (FileExistsAt(library)) return true;
+      LibraryRepair done = RepairByMonitorCopy(record.MonitorLibrary(), library, aside);
+      if (done.outcome == LibraryRepair::Outcome::kFilledMeanwhile) return true;
+      if (done.outcome == LibraryRepair::Outcome::kMonitorCopied) record.SetLibraryFound(1);
+      if (done.outcome == LibraryRepair::Outcome::kLibraryPutBack) {
+        record.SetLibraryFound(1);
+        record.SetMonitoringEnabled(0);
+      }
+      if (repair != nullptr) *repair = std::move(done);
+      return true;  // reported as a repair, not as a failed step
+    }
     const DWORD code = SetLibraryAside(library, aside);
     if (code != ERROR_SUCCESS) return Fail(code, errorCode);
     // Never over a file that appeared meanwhile; a failed copy puts the library back.
@@ -171,7 +222,7 @@ void SaveMonitoringOfKind(MonitoringState& state, const RegistryRoots& roots, Ap
   std::vector<std::wstring> cleanedFolders;
   for (int i = 0; i < count && i < state.Count(kind) && i < kMaxImplementations; ++i) {
     ApiImplementation& record = state.Table(kind)[i];
-    if (foundOnly && record.LibraryFound() == 0) continue;
+    if (foundOnly && record.LibraryFound() == 0 && !NeedsRepair(record)) continue;
     // Opened as each implementation's own save opens it, and tried again for
     // the next one when that fails (that implementation is then skipped).
     if (!perApi.Valid() &&
@@ -180,9 +231,11 @@ void SaveMonitoringOfKind(MonitoringState& state, const RegistryRoots& roots, Ap
       continue;
     }
     DWORD code = 0;
-    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders)) {
+    std::optional<LibraryRepair> repair;
+    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders, &repair)) {
       reporter.ReportFileError(code);
     }
+    if (repair) reporter.ReportRepair(*repair);
     if (!listWritten) {
       WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
       listWritten = true;

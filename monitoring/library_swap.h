@@ -7,10 +7,12 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "monitoring/api_implementation.h"
+#include "monitoring/file_steps.h"
 #include "settings/registry.h"
 
 namespace varrow {
@@ -21,7 +23,14 @@ class FileErrorReporter {
  public:
   virtual ~FileErrorReporter() = default;
   virtual void ReportFileError(DWORD errorCode) = 0;
+  // A switched-on library whose path was empty, and what its repair did. The
+  // dialog shows RepairText with the information icon.
+  virtual void ReportRepair(const LibraryRepair& repair) = 0;
 };
+
+// What a repair did, for the user: the library path and the outcome (with
+// the system's text of a failure), at most a few hundred characters.
+std::wstring RepairText(const LibraryRepair& repair);
 
 // The operating system's text for `code` (system message table, neutral
 // language, inserts ignored), at most 260 characters; empty when there is none.
@@ -34,7 +43,9 @@ void WriteMessageSizeList(const MessageSizeList& list, HKEY key);
 // key and installs or removes the monitor library. Returns false on a failed
 // file step with the thread's last error set to its code; the library then
 // stays at its path or at its set-aside path, and the library path is never
-// left empty where it was filled before.
+// left empty where it was filled before. Switching on where the library is
+// set aside but its path is empty copies the monitor library again (see
+// RepairByMonitorCopy); `repair`, when given, then receives what was done.
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey);
 // The same, reporting the failing code in *errorCode (0 on success).
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode);
@@ -43,7 +54,8 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 // the leftovers of a folder not named there and adds it, so that each folder
 // is listed once per save.
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
-                       std::vector<std::wstring>* cleanedFolders);
+                       std::vector<std::wstring>* cleanedFolders,
+                       std::optional<LibraryRepair>* repair = nullptr);
 
 // Saves J2534 implementation `index`: opens the user's Monitoring\<apiName> key,
 // applies the monitor state (a failed file step goes to `reporter`), then
@@ -59,7 +71,8 @@ bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int i
                        FileErrorReporter& reporter, bool* listWritten = nullptr);
 
 // Apply's monitoring save of one kind: implementations 0 .. count-1 of the
-// kind's table in order (those whose library was found when `foundOnly`),
+// kind's table in order (those whose library was found when `foundOnly`, and
+// those switched on whose library path is empty, which are repaired),
 // each saved as SaveJ2534Monitoring or SavePduMonitoring with one shared
 // `listWritten` saves it, in the same order of writes and file steps, but
 // through one per-API key opened at the first of them and kept for the rest,

@@ -2,10 +2,13 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "monitoring/api_implementation.h"
 #include "monitoring/discovery.h"
 #include "monitoring/file_steps.h"
 #include "monitoring/leftover_rules.h"
+#include "monitoring/library_swap.h"
 
 namespace varrow {
 
@@ -36,10 +39,12 @@ bool IsFullPath(const std::wstring& path) {
   return path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
 }
 
-// A registered library and its set-aside path.
+// A registered library, its set-aside path and its API (RP1210 has no monitor
+// library of Varrow's).
 struct LibraryPlace {
   std::wstring library;
   std::wstring aside;
+  std::optional<ApiKind> kind;
 };
 
 // Which registered libraries to take: all (a bare name is looked for on PATH),
@@ -49,7 +54,8 @@ enum class Search { kPath, kFullPathsOnly };
 // The library registered under `key` (value FunctionLibrary), when it can be
 // restored. A full path counts also when nothing stands at it any more (a
 // switch-on that failed half way).
-void AddRegisteredLibrary(HKEY key, Search search, std::vector<LibraryPlace>* places) {
+void AddRegisteredLibrary(HKEY key, Search search, std::optional<ApiKind> kind,
+                          std::vector<LibraryPlace>* places) {
   std::wstring library;
   if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
   if (search == Search::kFullPathsOnly && !IsFullPath(library)) return;
@@ -61,7 +67,7 @@ void AddRegisteredLibrary(HKEY key, Search search, std::vector<LibraryPlace>* pl
   if (!found && !IsFullPath(library)) return;
   std::wstring aside = AsidePath(library);
   if (aside.empty()) return;
-  places->push_back({std::move(library), std::move(aside)});
+  places->push_back({std::move(library), std::move(aside), kind});
 }
 
 void AddRp1210(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
@@ -70,7 +76,7 @@ void AddRp1210(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
     const std::wstring library = layout.systemDir + L"\\" + name + L".dll";
     const std::wstring aside = layout.systemDir + L"\\_" + name + L".dll";
     if (!FitsField(aside)) continue;  // never cut into another file's name
-    places->push_back({library, aside});
+    places->push_back({library, aside, std::nullopt});
   }
 }
 
@@ -86,7 +92,7 @@ void AddJ2534(const MachineLayout& layout, Search search, std::vector<LibraryPla
     if (rc != ERROR_SUCCESS) break;
     RegKey device;
     if (device.Open(registration.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
-    AddRegisteredLibrary(device.Get(), search, places);
+    AddRegisteredLibrary(device.Get(), search, ApiKind::J2534, places);
   }
 }
 
@@ -96,7 +102,7 @@ void AddPdu(const MachineLayout& layout, Search search, std::vector<LibraryPlace
       ERROR_SUCCESS) {
     return;
   }
-  AddRegisteredLibrary(support.Get(), search, places);
+  AddRegisteredLibrary(support.Get(), search, ApiKind::PDU, places);
 }
 
 // Every registered RP1210, J2534 and PDU library, in that order.
@@ -135,9 +141,22 @@ MachineLayout MachineLayout::Real() {
 }
 
 bool RestoreLibrary(const std::wstring& library, const std::wstring& aside) {
+  return RestoreLibrary(library, aside, nullptr);
+}
+
+bool RestoreLibrary(const std::wstring& library, const std::wstring& aside, LibraryRepair* repair) {
+  if (repair != nullptr) repair->outcome = LibraryRepair::Outcome::kFilledMeanwhile;
   if (library.empty() || aside.empty() || !FitsField(library) || !FitsField(aside)) return false;
   if (!FileExistsAt(aside)) return true;  // nothing set aside
-  return PutLibraryBack(library, aside) == ERROR_SUCCESS;
+  bool pathWasEmpty = false;
+  const DWORD code = PutLibraryBack(library, aside, &pathWasEmpty);
+  if (repair != nullptr && pathWasEmpty) {
+    repair->library = library;
+    repair->code = code;
+    repair->outcome = code == ERROR_SUCCESS ? LibraryRepair::Outcome::kLibraryPutBack
+                                            : LibraryRepair::Outcome::kFailed;
+  }
+  return code == ERROR_SUCCESS;
 }
 
 std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsDir) {
@@ -154,12 +173,57 @@ std::vector<std::wstring> ReadRp1210Implementations(const std::wstring& windowsD
   return SplitRp1210List(list, cut);
 }
 
-void DisableAllMonitoring(const MachineLayout& layout) {
+void DisableAllMonitoring(const MachineLayout& layout, std::vector<LibraryRepair>* repairs) {
   const std::vector<LibraryPlace> places = RegisteredLibraries(layout, Search::kPath);
   for (const LibraryPlace& place : places) {
-    (void)RestoreLibrary(place.library, place.aside);  // failures are silent here
+    LibraryRepair repair;
+    (void)RestoreLibrary(place.library, place.aside, &repair);  // failures are silent here
+    if (repairs != nullptr && repair.outcome != LibraryRepair::Outcome::kFilledMeanwhile) {
+      repairs->push_back(std::move(repair));
+    }
   }
   DeleteLeftoversBeside(places);
+}
+
+namespace {
+
+// The machine default MonitorLibrary of an API; empty when there is none.
+std::wstring MonitorLibraryOf(const MachineLayout& layout, ApiKind kind) {
+  std::wstring monitor;
+  RegKey defaults;
+  if (defaults.Open(layout.roots.machine, FactoryPath({L"Monitoring", ApiKindName(kind)}),
+                    KEY_READ) != ERROR_SUCCESS ||
+      ReadString(defaults.Get(), L"MonitorLibrary", &monitor) != ERROR_SUCCESS) {
+    monitor.clear();
+  }
+  return monitor;
+}
+
+// RepairEmptyLibraryPaths over the J2534 and PDU libraries among `places`.
+std::vector<LibraryRepair> RepairEmptyLibraryPathsOf(const MachineLayout& layout,
+                                                     const std::vector<LibraryPlace>& places) {
+  std::vector<LibraryRepair> repairs;
+  for (const LibraryPlace& place : places) {
+    if (!place.kind || !LibraryPathEmpty(place.library, place.aside)) continue;
+    // Without a monitor library to copy the copy fails, and the library is put back.
+    LibraryRepair repair =
+        RepairByMonitorCopy(MonitorLibraryOf(layout, *place.kind), place.library, place.aside);
+    if (repair.outcome != LibraryRepair::Outcome::kFilledMeanwhile) repairs.push_back(repair);
+  }
+  return repairs;
+}
+
+}  // namespace
+
+std::vector<LibraryRepair> RepairEmptyLibraryPaths(const MachineLayout& layout) {
+  return RepairEmptyLibraryPathsOf(layout, RegisteredLibraries(layout, Search::kFullPathsOnly));
+}
+
+std::vector<LibraryRepair> StartUpMaintenance(const MachineLayout& layout) {
+  const std::vector<LibraryPlace> places = RegisteredLibraries(layout, Search::kFullPathsOnly);
+  std::vector<LibraryRepair> repairs = RepairEmptyLibraryPathsOf(layout, places);
+  DeleteLeftoversBeside(places);
+  return repairs;
 }
 
 void DeleteMonitorLeftovers(const MachineLayout& layout) {
@@ -182,8 +246,22 @@ void UninstallUserSettings(const MachineLayout& layout) {
   DisableAllMonitoring(layout);
 }
 
-void DisableAllMonitoring() { DisableAllMonitoring(MachineLayout::Real()); }
+namespace {
+void ReportOnDebuggerOutput(const std::vector<LibraryRepair>& repairs) {
+  for (const LibraryRepair& repair : repairs) {
+    const std::wstring line = L"Varrow disable: " + RepairText(repair) + L"\n";
+    OutputDebugStringW(line.c_str());
+  }
+}
+}  // namespace
+
+void DisableAllMonitoring() {
+  std::vector<LibraryRepair> repairs;
+  DisableAllMonitoring(MachineLayout::Real(), &repairs);
+  ReportOnDebuggerOutput(repairs);
+}
 void UninstallUserSettings() { UninstallUserSettings(MachineLayout::Real()); }
 void DeleteMonitorLeftovers() { DeleteMonitorLeftovers(MachineLayout::Real()); }
+std::vector<LibraryRepair> StartUpMaintenance() { return StartUpMaintenance(MachineLayout::Real()); }
 
 }  // namespace varrow

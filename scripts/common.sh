@@ -17,7 +17,7 @@ PREFIX_FONTS="/usr/share/fonts/truetype/wqy/wqy-microhei.ttc /usr/share/fonts/tr
 # Installs the Debian packages that are missing (nothing when all are there).
 ensure_packages() {
   local missing=0
-  for c in i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb cmake chmcmd chromium; do
+  for c in i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb cmake chmcmd wixl msiinfo chromium; do
     command -v "$c" >/dev/null 2>&1 || missing=1
   done
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing=1
@@ -33,7 +33,7 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
     wine wine32:i386 wine64 libwine:i386 g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
     cmake make googletest xvfb xauth fonts-wine fonts-wqy-microhei fonts-dejavu-core fp-utils \
-    x11-apps imagemagick chromium >/dev/null
+    x11-apps imagemagick msitools wixl chromium >/dev/null
 }
 
 build() {

@@ -10,7 +10,9 @@ rc=0
 # The Windows-free text rules, fuzzed natively under the sanitizers (whole runs only).
 # The command-line modes end to end on a prefix of their own (whole runs only).
 # Monitoring end to end (the dialog, the simulated VCI, the monitor, the logs)
-# on another prefix of its own; its HTML log then opened in headless Chromium.
+# on another prefix of its own; its HTML log then opened in headless Chromium;
+# recording a session and replaying the edited log.
+# The package's MSI installed, upgraded and removed under msiexec on one more.
 if [ "$#" = 0 ]; then
   bash "$ROOT/tests/native/run.sh" || rc=1
   bash "$ROOT/tests/e2e/modes.sh" || rc=1
@@ -18,6 +20,8 @@ if [ "$#" = 0 ]; then
   # The HTML log of that session searched and filtered in headless Chromium.
   bash "$ROOT/tests/browser/run.sh" || rc=1
   bash "$ROOT/tests/e2e/pdu_monitoring.sh" || rc=1
+  bash "$ROOT/tests/e2e/scenario.sh" || rc=1
+  bash "$ROOT/tests/e2e/installer.sh" || rc=1
 fi
 ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 120 "$@" 2>&1 | grep -v -E '^ *([0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|Start +[0-9]+: )'
 [ "${PIPESTATUS[0]}" = 0 ] || rc=1

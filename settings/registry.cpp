@@ -1,6 +1,5 @@
 #include "settings/registry.h"
 
-#include <shlwapi.h>
 
 #include <vector>
 
@@ -118,7 +117,9 @@ LONG EnumValueName(HKEY key, DWORD index, std::wstring* name, std::size_t maxCha
 
 LONG DeleteTree(HKEY parent, const std::wstring& name) {
   if (parent == nullptr) return ERROR_INVALID_HANDLE;
-  return static_cast<LONG>(SHDeleteKeyW(parent, name.c_str()));
+  // advapi32's own: the monitor libraries share this file and must not load
+  // shlwapi (and with it user32) into their host.
+  return RegDeleteTreeW(parent, name.c_str());
 }
 
 LONG DeleteKey(HKEY parent, const std::wstring& name) {

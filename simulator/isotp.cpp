@@ -43,6 +43,12 @@ FrameKind KindOf(const CanFrame& frame, const IsoTpAddress& a) {
   }
 }
 
+std::uint32_t StMinMicros(std::uint8_t stMin) {
+  if (stMin <= 0x7F) return std::uint32_t{stMin} * 1000;
+  if (stMin >= 0xF1 && stMin <= 0xF9) return std::uint32_t{stMin - 0xF0u} * 100;
+  return 127000;
+}
+
 CanFrame MakeFlowControl(const IsoTpAddress& a, std::uint8_t status, std::uint8_t blockSize,
                          std::uint8_t stMin, bool pad) {
   CanFrame f = NewFrame(a);
@@ -102,29 +108,36 @@ void IsoTpSender::OnFlowControl(const CanFrame& frame, const IsoTpAddress& from,
   stMin_ = frame.size > pci + 2 ? frame.data[pci + 2] : 0;
   if (blockSizeOverride_ >= 0) blockSize_ = static_cast<std::uint8_t>(blockSizeOverride_);
   if (stMinOverride_ >= 0) stMin_ = static_cast<std::uint8_t>(stMinOverride_);
-  SendBlock(out);
+  inBlock_ = 0;
+  state_ = State::Sending;
+  SendNext(out);
 }
 
-// Consecutive frames until the block size is reached or the payload is sent.
-void IsoTpSender::SendBlock(std::vector<CanFrame>& out) {
-  std::uint32_t inBlock = 0;
-  while (sent_ < payload_.size()) {
-    CanFrame f = NewFrame(to_);
-    f.data[f.size++] = static_cast<std::uint8_t>(0x20 | sequence_);
-    sequence_ = static_cast<std::uint8_t>((sequence_ + 1) & 0x0F);
-    const std::size_t take = std::min<std::size_t>(8 - f.size, payload_.size() - sent_);
-    std::copy(payload_.begin() + static_cast<std::ptrdiff_t>(sent_),
-              payload_.begin() + static_cast<std::ptrdiff_t>(sent_ + take), f.data + f.size);
-    f.size = static_cast<std::uint8_t>(f.size + take);
-    sent_ += take;
-    Pad(f, pad_);
-    out.push_back(f);
-    if (blockSize_ != 0 && ++inBlock == blockSize_ && sent_ < payload_.size()) {
-      state_ = State::WaitingForFlowControl;
-      return;
-    }
+void IsoTpSender::SendNext(std::vector<CanFrame>& out) {
+  if (state_ != State::Sending) return;
+  do {
+    SendOne(out);
+  } while (state_ == State::Sending && gapMicros() == 0);
+}
+
+// One consecutive frame; then Done, WaitingForFlowControl at the end of a
+// block, or still Sending.
+void IsoTpSender::SendOne(std::vector<CanFrame>& out) {
+  CanFrame f = NewFrame(to_);
+  f.data[f.size++] = static_cast<std::uint8_t>(0x20 | sequence_);
+  sequence_ = static_cast<std::uint8_t>((sequence_ + 1) & 0x0F);
+  const std::size_t take = std::min<std::size_t>(8 - f.size, payload_.size() - sent_);
+  std::copy(payload_.begin() + static_cast<std::ptrdiff_t>(sent_),
+            payload_.begin() + static_cast<std::ptrdiff_t>(sent_ + take), f.data + f.size);
+  f.size = static_cast<std::uint8_t>(f.size + take);
+  sent_ += take;
+  Pad(f, pad_);
+  out.push_back(f);
+  if (sent_ >= payload_.size()) {
+    state_ = State::Done;
+  } else if (blockSize_ != 0 && ++inBlock_ == blockSize_) {
+    state_ = State::WaitingForFlowControl;
   }
-  state_ = State::Done;
 }
 
 IsoTpReceiver::Event IsoTpReceiver::OnFrame(const CanFrame& frame, const IsoTpAddress& from,

@@ -2,7 +2,8 @@
 // and flow-control frames, normal or extended addressing (one address byte
 // before the protocol byte), optional padding to 8 bytes. Both ends of a link
 // (the channel of the simulated VCI and the simulated ECU) use it. Free of
-// Windows headers; time is not modelled (STmin is carried, not waited for).
+// Windows headers; time is the caller's: the sender says when the next
+// consecutive frame may go (gapMicros), the caller sends it then.
 #pragma once
 
 #include <cstddef>
@@ -41,33 +42,51 @@ bool Addressed(const CanFrame& frame, const IsoTpAddress& a);
 CanFrame MakeFlowControl(const IsoTpAddress& a, std::uint8_t status, std::uint8_t blockSize,
                          std::uint8_t stMin, bool pad);
 
+// The separation time STmin as announced in a flow-control frame, in
+// microseconds: 0x00-0x7F ms, 0xF1-0xF9 hundreds of microseconds; reserved
+// values count as the longest time, 127 ms, as ISO 15765-2 asks.
+std::uint32_t StMinMicros(std::uint8_t stMin);
+
 // Sends one payload: a single frame, or a first frame and then consecutive
-// frames as the receiver's flow control allows.
+// frames as the receiver's flow control allows (block size, separation time,
+// wait and overflow).
 class IsoTpSender {
  public:
-  enum class State { Idle, WaitingForFlowControl, Done, Aborted };
+  // Idle: nothing started. WaitingForFlowControl: after the first frame or a
+  // full block. Sending: frames of a block remain, the next one due after
+  // gapMicros(). Done / Aborted: the payload went out whole / was given up.
+  enum class State { Idle, WaitingForFlowControl, Sending, Done, Aborted };
   // Starts `payload` (at most kMaxIsoTpPayload bytes) to `to`; the first frame
   // goes to `out`. `blockSizeOverride` / `stMinOverride` replace the
   // receiver's values when not negative. False (and nothing sent) for an
   // empty or oversized payload.
   bool Start(const IsoTpAddress& to, const std::uint8_t* payload, std::size_t size, bool pad,
              std::vector<CanFrame>& out, int blockSizeOverride = -1, int stMinOverride = -1);
-  // A flow-control frame from the receiver: consecutive frames (up to the
-  // block size) go to `out`. Ignored unless waiting for one.
+  // A flow-control frame from the receiver. Continue: the first consecutive
+  // frame goes to `out` (all of the block when the separation time is 0).
+  // Wait: nothing, the next flow control follows. Overflow or an unknown
+  // status: the transfer ends (Aborted). Ignored unless waiting for one.
   void OnFlowControl(const CanFrame& frame, const IsoTpAddress& from, std::vector<CanFrame>& out);
+  // In state Sending, once the separation time has passed: the next
+  // consecutive frame goes to `out`.
+  void SendNext(std::vector<CanFrame>& out);
   // Gives up (no flow control came).
   void Abort() { state_ = State::Aborted; }
   State state() const { return state_; }
+  bool busy() const { return state_ == State::WaitingForFlowControl || state_ == State::Sending; }
   std::uint8_t lastStMin() const { return stMin_; }
+  // Time to leave between two consecutive frames.
+  std::uint32_t gapMicros() const { return StMinMicros(stMin_); }
 
  private:
-  void SendBlock(std::vector<CanFrame>& out);
+  void SendOne(std::vector<CanFrame>& out);
   IsoTpAddress to_;
   std::vector<std::uint8_t> payload_;
   std::size_t sent_ = 0;
   std::uint8_t sequence_ = 1;
   std::uint8_t blockSize_ = 0;
   std::uint8_t stMin_ = 0;
+  std::uint32_t inBlock_ = 0;
   int blockSizeOverride_ = -1;
   int stMinOverride_ = -1;
   bool pad_ = false;

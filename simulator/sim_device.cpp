@@ -1,6 +1,8 @@
 // The simulated VCI's device, channels, filters and bus (see sim_device.h).
 #include "simulator/sim_device.h"
 
+#include "simulator/scenario_settings.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,6 +17,9 @@ constexpr ULong kCanTxFlags = TX_CAN_29BIT_ID;
 constexpr ULong kIsoTxFlags = TX_CAN_29BIT_ID | ISO15765_FRAME_PAD | TX_ISO15765_ADDR_TYPE;
 constexpr ULong kNoOverride = 0xFFFF;  // BS_TX / STMIN_TX: use the receiver's value
 constexpr int kMaxBusFrames = 20000;   // bound on one delivery (a 4 KiB payload is ~600)
+
+// Payload bytes a single frame carries (one fewer with extended addressing).
+ULong SingleFrameRoom(bool extendedAddressing) { return extendedAddressing ? 6 : 7; }
 
 bool Supported(ULong rate) { return rate == 125000 || rate == 250000 || rate == 500000; }
 
@@ -63,6 +68,7 @@ struct Filter {
   IsoTpReceiver receiver;
   IsoTpSender sender;
   PassThruMsg sending{};  // the message the sender carries
+  std::uint64_t nextUs = 0;  // next consecutive frame, or the flow-control deadline
 
   bool Matches(const FrameView& v) const {
     if (v.size < mask.DataSize) return false;
@@ -71,6 +77,10 @@ struct Filter {
     return true;
   }
   bool extendedAddressing() const { return (flow.TxFlags & TX_ISO15765_ADDR_TYPE) != 0; }
+  std::size_t header() const { return extendedAddressing() ? 5 : 4; }
+  // A filter whose pattern is its own flow-control id receives functionally
+  // addressed single frames only.
+  bool functionalOnly() const { return std::memcmp(pattern.Data, flow.Data, header()) == 0; }
   IsoTpAddress Local() const {
     return {IdOf(flow), (flow.TxFlags & TX_CAN_29BIT_ID) != 0,
             extendedAddressing() ? int{flow.Data[4]} : -1};
@@ -96,6 +106,7 @@ struct SimDevice::Channel {
   std::vector<Filter> filters;
   std::vector<Periodic> periodic;
   std::deque<PassThruMsg> rx;
+  std::deque<PassThruMsg> tx;  // written, not yet started
   bool overflow = false;
 
   bool iso() const { return protocol == ISO15765; }
@@ -112,6 +123,8 @@ struct SimDevice::Channel {
     rx.push_back(m);
   }
   // A message of this channel's protocol from `bytes` (identifier first).
+  // ExtraDataIndex is DataSize for received messages and 0 for indications
+  // (TX_INDICATION, START_OF_MESSAGE), which carry no data.
   PassThruMsg Message(ULong rxStatus, const std::uint8_t* bytes, std::size_t size,
                       std::uint64_t now) const {
     PassThruMsg m{};
@@ -119,9 +132,32 @@ struct SimDevice::Channel {
     m.RxStatus = rxStatus;
     m.Timestamp = static_cast<ULong>(now);
     m.DataSize = static_cast<ULong>(std::min<std::size_t>(size, kMaxDataSize));
-    m.ExtraDataIndex = m.DataSize;
+    const bool indication = (rxStatus & (TX_INDICATION | START_OF_MESSAGE)) != 0;
+    m.ExtraDataIndex = indication ? 0 : m.DataSize;
     std::memcpy(m.Data, bytes, m.DataSize);
     return m;
+  }
+  // The flow-control filter whose flow-control id `msg` is sent to.
+  Filter* FlowFilterFor(const PassThruMsg& msg) {
+    const bool extended = (msg.TxFlags & TX_ISO15765_ADDR_TYPE) != 0;
+    for (Filter& f : filters)
+      if (f.type == FLOW_CONTROL_FILTER && f.extendedAddressing() == extended &&
+          std::memcmp(f.flow.Data, msg.Data, f.header()) == 0)
+        return &f;
+    return nullptr;
+  }
+  // Starts the queued messages in order as far as they can go now; a
+  // segmented message waits while its filter's sender is busy.
+  void Pump(std::uint64_t now, std::vector<CanFrame>& out);
+  // Frames of segmented messages whose time has come; flow control that did
+  // not come ends its message.
+  void RunSenders(std::uint64_t now, std::vector<CanFrame>& out);
+  // After a sender's step at `now`: when it needs time next, or the indication.
+  void AfterSend(Filter& filter, std::uint64_t now);
+  ULong Pending() const {
+    ULong n = static_cast<ULong>(tx.size());
+    for (const Filter& f : filters) n += f.sender.busy() ? 1 : 0;
+    return n;
   }
   // After a message went out whole: the ISO15765 transmit indication and the loopback echo.
   void Sent(const PassThruMsg& msg, bool indicate, std::uint64_t now) {
@@ -155,12 +191,15 @@ void SimDevice::Channel::Receive(const CanFrame& f, std::uint64_t now, std::vect
     if (filter.type != FLOW_CONTROL_FILTER || !filter.Matches(view)) continue;
     const bool extended = filter.extendedAddressing();
     const IsoTpAddress from{f.id, f.extendedId, extended && f.size > 0 ? int{f.data[0]} : -1};
-    const std::size_t header = extended ? 5 : 4;
+    const std::size_t header = filter.header();
     const ULong status = idStatus | (extended ? ULong{RX_ISO15765_ADDR_TYPE} : 0u);
-    if (KindOf(f, from) == FrameKind::FlowControl) {
+    const FrameKind kind = KindOf(f, from);
+    if (filter.functionalOnly() && kind != FrameKind::Single) return;
+    if (kind == FrameKind::FlowControl) {
       if (filter.sender.state() != IsoTpSender::State::WaitingForFlowControl) return;
       filter.sender.OnFlowControl(f, from, out);
-      if (filter.sender.state() == IsoTpSender::State::Done) Sent(filter.sending, true, now);
+      AfterSend(filter, now);
+      Pump(now, out);
       return;
     }
     const bool pad = (filter.flow.TxFlags & ISO15765_FRAME_PAD) != 0;
@@ -186,18 +225,71 @@ void SimDevice::Channel::Receive(const CanFrame& f, std::uint64_t now, std::vect
     }
     return;
   }
-  // Unsegmented messages may also come through a pass filter.
-  const IsoTpAddress plain{f.id, f.extendedId, -1};
-  if (KindOf(f, plain) != FrameKind::Single) return;
-  for (const Filter& filter : filters) {
-    if (filter.type != PASS_FILTER || !filter.Matches(view)) continue;
-    const std::size_t length = f.data[0] & 0x0F;
-    if (length == 0 || length + 1 > f.size) return;
-    std::vector<std::uint8_t> whole(view.bytes, view.bytes + 4);
-    whole.insert(whole.end(), f.data + 1, f.data + 1 + length);
-    Queue(Message(idStatus, whole.data(), whole.size(), now));
-    return;
+}
+
+void SimDevice::Channel::AfterSend(Filter& filter, std::uint64_t now) {
+  switch (filter.sender.state()) {
+    case IsoTpSender::State::Sending: filter.nextUs = now + filter.sender.gapMicros(); break;
+    case IsoTpSender::State::WaitingForFlowControl: filter.nextUs = now + kFlowControlWaitUs; break;
+    case IsoTpSender::State::Done:
+      filter.sender = IsoTpSender();
+      Sent(filter.sending, true, now);
+      break;
+    default: break;  // aborted: the message is not indicated as sent
   }
+}
+
+void SimDevice::Channel::Pump(std::uint64_t now, std::vector<CanFrame>& out) {
+  while (!tx.empty()) {
+    const PassThruMsg msg = tx.front();
+    CanFrame frame;
+    frame.id = IdOf(msg);
+    frame.extendedId = (msg.TxFlags & TX_CAN_29BIT_ID) != 0;
+    if (!iso()) {
+      frame.size = static_cast<std::uint8_t>(msg.DataSize - 4);
+      std::memcpy(frame.data, msg.Data + 4, frame.size);
+      out.push_back(frame);
+      tx.pop_front();
+      Sent(msg, false, now);
+      continue;
+    }
+    const bool extended = (msg.TxFlags & TX_ISO15765_ADDR_TYPE) != 0;
+    const ULong header = extended ? 5 : 4;
+    const IsoTpAddress to{frame.id, frame.extendedId, extended ? int{msg.Data[4]} : -1};
+    const bool pad = (msg.TxFlags & ISO15765_FRAME_PAD) != 0;
+    if (msg.DataSize - header <= SingleFrameRoom(extended)) {
+      // A single frame needs no flow-control filter.
+      IsoTpSender single;
+      single.Start(to, msg.Data + header, msg.DataSize - header, pad, out);
+      tx.pop_front();
+      Sent(msg, true, now);
+      continue;
+    }
+    Filter* filter = FlowFilterFor(msg);
+    if (filter == nullptr) {  // the filter was stopped since the message was written
+      tx.pop_front();
+      continue;
+    }
+    if (filter->sender.busy()) return;
+    filter->sending = msg;
+    filter->sender.Start(to, msg.Data + header, msg.DataSize - header, pad, out,
+                         blockSizeTx == kNoOverride ? -1 : static_cast<int>(blockSizeTx),
+                         stMinTx == kNoOverride ? -1 : static_cast<int>(stMinTx));
+    tx.pop_front();
+    AfterSend(*filter, now);
+  }
+}
+
+void SimDevice::Channel::RunSenders(std::uint64_t now, std::vector<CanFrame>& out) {
+  for (Filter& filter : filters) {
+    if (!filter.sender.busy() || filter.nextUs > now) continue;
+    if (filter.sender.state() == IsoTpSender::State::Sending)
+      filter.sender.SendNext(out);
+    else
+      filter.sender.Abort();  // no flow control came in time
+    AfterSend(filter, now);
+  }
+  Pump(now, out);
 }
 
 SimDevice::SimDevice() = default;
@@ -307,47 +399,34 @@ Long SimDevice::Write(ULong channelId, const PassThruMsg* msgs, ULong* count, st
     return Fail(ERR_NULL_PARAMETER, "PassThruWriteMsgs: pMsg or pNumMsgs is NULL");
   const ULong wanted = *count;
   *count = 0;
+  Long code = STATUS_NOERROR;
   for (ULong i = 0; i < wanted; ++i) {
     const PassThruMsg& msg = msgs[i];
-    if (Long code = CheckMessage(*ch, msg, false); code != STATUS_NOERROR) return code;
-    CanFrame frame;
-    frame.id = IdOf(msg);
-    frame.extendedId = (msg.TxFlags & TX_CAN_29BIT_ID) != 0;
-    if (!ch->iso()) {
-      frame.size = static_cast<std::uint8_t>(msg.DataSize - 4);
-      std::memcpy(frame.data, msg.Data + 4, frame.size);
-      ch->Sent(msg, false, now);
-      Deliver({frame}, ch, now);
-      ++*count;
-      continue;
+    if (code = CheckMessage(*ch, msg, false); code != STATUS_NOERROR) break;
+    // ISO15765: only a segmented message must match a flow-control filter;
+    // "non-segmented messages do not need to match" one.
+    const ULong header = msg.TxFlags & TX_ISO15765_ADDR_TYPE ? 5 : 4;
+    if (ch->iso() && msg.DataSize - header > SingleFrameRoom(header == 5) &&
+        ch->FlowFilterFor(msg) == nullptr) {
+      code = Fail(ERR_NO_FLOW_CONTROL, "No flow-control filter for the segmented message's identifier");
+      break;
     }
-    // ISO15765: the flow-control filter whose flow-control id this message uses.
-    const bool extended = (msg.TxFlags & TX_ISO15765_ADDR_TYPE) != 0;
-    const ULong header = extended ? 5 : 4;
-    Filter* filter = nullptr;
-    for (Filter& f : ch->filters)
-      if (f.type == FLOW_CONTROL_FILTER && f.extendedAddressing() == extended &&
-          std::memcmp(f.flow.Data, msg.Data, header) == 0)
-        filter = &f;
-    if (filter == nullptr)
-      return Fail(ERR_NO_FLOW_CONTROL, "No flow-control filter for the message's identifier");
-    const IsoTpAddress to{frame.id, frame.extendedId, extended ? int{msg.Data[4]} : -1};
-    std::vector<CanFrame> frames;
-    filter->sending = msg;
-    filter->sender.Start(to, msg.Data + header, msg.DataSize - header,
-                         (msg.TxFlags & ISO15765_FRAME_PAD) != 0, frames,
-                         ch->blockSizeTx == kNoOverride ? -1 : static_cast<int>(ch->blockSizeTx),
-                         ch->stMinTx == kNoOverride ? -1 : static_cast<int>(ch->stMinTx));
-    if (filter->sender.state() == IsoTpSender::State::Done) ch->Sent(msg, true, now);
-    Deliver(std::move(frames), ch, now);
-    // The channel may be gone only through a call of the application, not here.
-    if (filter->sender.state() != IsoTpSender::State::Done) {
-      filter->sender.Abort();
-      return Fail(ERR_TIMEOUT, "No flow control from the receiver of a segmented message");
+    if (ch->tx.size() >= kTxQueueLimit) {
+      code = Fail(ERR_BUFFER_FULL, "The transmit queue is full");
+      break;
     }
+    ch->tx.push_back(msg);
     ++*count;
   }
-  return STATUS_NOERROR;
+  std::vector<CanFrame> frames;
+  ch->Pump(now, frames);
+  Deliver(std::move(frames), ch, now);
+  return code;
+}
+
+ULong SimDevice::TxPending(ULong channelId) {
+  Channel* ch = Find(channelId);
+  return ch == nullptr ? 0 : ch->Pending();
 }
 
 void SimDevice::Deliver(std::vector<CanFrame> frames, Channel* origin, std::uint64_t now) {
@@ -362,7 +441,7 @@ void SimDevice::Deliver(std::vector<CanFrame> frames, Channel* origin, std::uint
     bus.pop_front();
     std::vector<CanFrame> out;
     if (next.origin != nullptr) {
-      ecu_.OnFrame(next.frame, out);
+      vehicle_.OnFrame(next.frame, now, out);
       for (const CanFrame& f : out) bus.push_back({f, nullptr});
     }
     for (auto& ch : channels_) {
@@ -388,10 +467,11 @@ Long SimDevice::StartPeriodic(ULong channelId, const PassThruMsg* msg, ULong* ms
   Periodic p;
   p.id = ch->nextPeriodicId++;
   p.intervalMs = intervalMs;
-  p.due = now + std::uint64_t{intervalMs} * 1000;
+  p.due = now;  // the first goes out at once, then one every interval
   p.msg = *msg;
   ch->periodic.push_back(p);
   *msgId = p.id;
+  RunDue(now);
   return STATUS_NOERROR;
 }
 
@@ -405,16 +485,25 @@ Long SimDevice::StopPeriodic(ULong channelId, ULong msgId) {
   return STATUS_NOERROR;
 }
 
-std::uint64_t SimDevice::NextPeriodicDue() const {
-  std::uint64_t due = kNever;
-  for (const auto& ch : channels_)
+std::uint64_t SimDevice::NextDue() const {
+  std::uint64_t due = std::min(kNever, vehicle_.NextDue());
+  for (const auto& ch : channels_) {
     for (const Periodic& p : ch->periodic) due = std::min(due, p.due);
+    for (const Filter& f : ch->filters)
+      if (f.sender.busy()) due = std::min(due, f.nextUs);
+  }
   return due;
 }
 
-void SimDevice::RunPeriodic(std::uint64_t now) {
+void SimDevice::RunDue(std::uint64_t now) {
+  std::vector<CanFrame> frames;
+  vehicle_.RunDue(now, frames);
+  Deliver(std::move(frames), nullptr, now);
   for (std::size_t c = 0; c < channels_.size(); ++c) {
     Channel* ch = channels_[c].get();
+    frames.clear();
+    ch->RunSenders(now, frames);
+    Deliver(std::move(frames), ch, now);
     for (std::size_t i = 0; i < ch->periodic.size(); ++i) {
       Periodic& p = ch->periodic[i];
       if (p.due > now) continue;
@@ -424,22 +513,21 @@ void SimDevice::RunPeriodic(std::uint64_t now) {
       CanFrame frame;
       frame.id = IdOf(msg);
       frame.extendedId = (msg.TxFlags & TX_CAN_29BIT_ID) != 0;
+      frames.clear();
       if (ch->iso()) {
         const bool extended = (msg.TxFlags & TX_ISO15765_ADDR_TYPE) != 0;
         const ULong header = extended ? 5 : 4;
-        std::vector<CanFrame> frames;
         IsoTpSender single;
         single.Start({frame.id, frame.extendedId, extended ? int{msg.Data[4]} : -1},
                      msg.Data + header, msg.DataSize - header,
                      (msg.TxFlags & ISO15765_FRAME_PAD) != 0, frames);
-        ch->Sent(msg, false, now);
-        Deliver(std::move(frames), ch, now);
       } else {
         frame.size = static_cast<std::uint8_t>(msg.DataSize - 4);
         std::memcpy(frame.data, msg.Data + 4, frame.size);
-        ch->Sent(msg, false, now);
-        Deliver({frame}, ch, now);
+        frames.push_back(frame);
       }
+      ch->Sent(msg, false, now);
+      Deliver(std::move(frames), ch, now);
     }
   }
 }
@@ -451,8 +539,14 @@ Long SimDevice::StartFilter(ULong channelId, ULong type, const PassThruMsg* mask
   if (ch == nullptr) return Fail(ERR_INVALID_CHANNEL_ID, "Unknown channel id");
   if (type != PASS_FILTER && type != BLOCK_FILTER && type != FLOW_CONTROL_FILTER)
     return Fail(ERR_NOT_SUPPORTED, "Unknown filter type");
-  if (type == FLOW_CONTROL_FILTER && !ch->iso())
-    return Fail(ERR_NOT_SUPPORTED, "Flow-control filters belong to ISO15765 channels");
+  // PASS and BLOCK filters "must not be used" on ISO15765 channels, and
+  // flow-control filters exist for ISO15765 only. The public descriptions name
+  // ERR_INVALID_FILTER_ID for the first; for the second some give
+  // ERR_INVALID_MSG or ERR_NOT_SUPPORTED: the same code as the first is kept,
+  // as both are a filter type the channel's protocol has not.
+  if (ch->iso() != (type == FLOW_CONTROL_FILTER))
+    return Fail(ERR_INVALID_FILTER_ID, ch->iso() ? "ISO15765 channels take flow-control filters only"
+                                                 : "Flow-control filters belong to ISO15765 channels");
   if (mask == nullptr || pattern == nullptr || filterId == nullptr ||
       (type == FLOW_CONTROL_FILTER && flowControl == nullptr))
     return Fail(ERR_NULL_PARAMETER, "PassThruStartMsgFilter: a required pointer is NULL");
@@ -466,6 +560,13 @@ Long SimDevice::StartFilter(ULong channelId, ULong type, const PassThruMsg* mask
   filter.mask = *mask;
   filter.pattern = *pattern;
   if (type == FLOW_CONTROL_FILTER) {
+    // The pattern and the flow-control message address the same link: their
+    // 29-bit and extended-addressing flags must agree. The mask's flags are
+    // not compared (applications commonly leave them zero); ISO15765_FRAME_PAD
+    // may differ, as it concerns only the frames the channel sends.
+    constexpr ULong kAddressing = TX_CAN_29BIT_ID | TX_ISO15765_ADDR_TYPE;
+    if ((pattern->TxFlags & kAddressing) != (flowControl->TxFlags & kAddressing))
+      return Fail(ERR_INVALID_MSG, "Pattern and flow-control message differ in their addressing flags");
     filter.flow = *flowControl;
     const ULong header = filter.extendedAddressing() ? 5 : 4;
     if (mask->DataSize != header || flowControl->DataSize != header ||
@@ -563,7 +664,7 @@ Long SimDevice::Config(Channel& ch, ULong ioctlId, void* input) {
   return STATUS_NOERROR;
 }
 
-Long SimDevice::Ioctl(ULong id, ULong ioctlId, void* input, void* output) {
+Long SimDevice::Ioctl(ULong id, ULong ioctlId, void* input, void* output, std::uint64_t now) {
   switch (ioctlId) {
     case READ_VBATT:
     case READ_PROG_VOLTAGE: {
@@ -571,7 +672,16 @@ Long SimDevice::Ioctl(ULong id, ULong ioctlId, void* input, void* output) {
         return Fail(ERR_INVALID_DEVICE_ID, "Unknown device id");
       if (output == nullptr) return Fail(ERR_NULL_PARAMETER, "Ioctl: pOutput is NULL");
       *static_cast<ULong*>(output) =
-          ioctlId == READ_VBATT ? kBatteryMillivolts : programmingMillivolts_;
+          ioctlId == READ_VBATT ? vehicle_.vehicle().BatteryMillivolts(now / 1000)
+                                : programmingMillivolts_;
+      return STATUS_NOERROR;
+    }
+    case kIoctlScenarioAnswered: {
+      if (!open_ || id != kSimDeviceId) return Fail(ERR_INVALID_DEVICE_ID, "Unknown device id");
+      if (output == nullptr) return Fail(ERR_NULL_PARAMETER, "Ioctl: pOutput is NULL");
+      const Scenario* scenario = vehicle_.vehicle().scenario();
+      *static_cast<ULong*>(output) =
+          scenario == nullptr ? kNoScenario : static_cast<ULong>(scenario->answered());
       return STATUS_NOERROR;
     }
     case GET_CONFIG:
@@ -592,7 +702,12 @@ Long SimDevice::Ioctl(ULong id, ULong ioctlId, void* input, void* output) {
   switch (ioctlId) {
     case GET_CONFIG:
     case SET_CONFIG: return Config(*ch, ioctlId, input);
-    case CLEAR_TX_BUFFER: return STATUS_NOERROR;  // messages leave at once: nothing waits
+    case CLEAR_TX_BUFFER:
+      // Messages not yet started are dropped, and so are segmented ones under way.
+      ch->tx.clear();
+      for (Filter& f : ch->filters)
+        if (f.sender.busy()) f.sender.Abort();
+      return STATUS_NOERROR;
     case CLEAR_RX_BUFFER:
       ch->rx.clear();
       ch->overflow = false;

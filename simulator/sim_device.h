@@ -1,5 +1,5 @@
 // The simulated VCI's device: one device with CAN and ISO15765 channels on a
-// simulated bus that carries the simulated engine ECU. It checks every J2534
+// simulated bus that carries the simulated vehicle (engine and transmission). It checks every J2534
 // argument and returns the standard's codes; it neither locks nor waits (the
 // library around it does both) and takes the time as an argument, so that it
 // is free of Windows headers and runs natively under the fuzzer.
@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "passthru/j2534.h"
-#include "simulator/ecu.h"
 #include "simulator/isotp.h"
+#include "simulator/vehicle_node.h"
 
 namespace simulator {
 
@@ -23,10 +23,10 @@ using passthru::PassThruMsg;
 using passthru::ULong;
 
 constexpr ULong kSimDeviceId = 1;
-constexpr ULong kBatteryMillivolts = 12600;
 constexpr std::size_t kMaxFiltersPerChannel = 10;
 constexpr std::size_t kMaxPeriodicPerChannel = 10;
 constexpr std::size_t kRxQueueLimit = 512;      // messages per channel before overflow
+constexpr std::size_t kTxQueueLimit = 64;       // messages per channel waiting to be sent
 constexpr ULong kMaxConfigParams = 64;          // SCONFIG entries per GET/SET_CONFIG call
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 constexpr char kFirmwareVersion[] = "OVRA-SIM 1.0";
@@ -48,7 +48,12 @@ class SimDevice {
   // Moves up to `room` queued messages to `msgs`; *read says how many.
   // ERR_BUFFER_EMPTY when there were none.
   Long Read(ULong channelId, PassThruMsg* msgs, ULong room, ULong* read);
+  // Queues the messages for sending and sends what can go at once; *count
+  // says how many were queued. A segmented ISO15765 message goes out as the
+  // receiver's flow control allows (see TxPending and RunDue).
   Long Write(ULong channelId, const PassThruMsg* msgs, ULong* count, std::uint64_t now);
+  // Messages of the channel not yet sent whole (0 for an unknown channel).
+  ULong TxPending(ULong channelId);
   Long StartPeriodic(ULong channelId, const PassThruMsg* msg, ULong* msgId, ULong intervalMs,
                      std::uint64_t now);
   Long StopPeriodic(ULong channelId, ULong msgId);
@@ -57,12 +62,22 @@ class SimDevice {
   Long StopFilter(ULong channelId, ULong filterId);
   Long SetProgrammingVoltage(ULong deviceId, ULong pin, ULong millivolts);
   Long ReadVersion(ULong deviceId, char* firmware, char* library, char* api);
-  Long Ioctl(ULong id, ULong ioctlId, void* input, void* output);
+  Long Ioctl(ULong id, ULong ioctlId, void* input, void* output, std::uint64_t now = 0);
 
-  // When the next periodic message is due (kNever when there is none).
-  std::uint64_t NextPeriodicDue() const;
-  // Sends every periodic message due at `now`.
-  void RunPeriodic(std::uint64_t now);
+  // The vehicle's fault settings (taken at each connect).
+  void SetFaults(const Faults& faults) { vehicle_.vehicle().SetFaults(faults); }
+  // The recorded scenario in front of the vehicle (taken at each open; null:
+  // none), its periodic traffic starting at `now`.
+  void SetScenario(std::shared_ptr<Scenario> scenario, bool only, std::uint32_t speedPercent,
+                   std::uint64_t now) {
+    vehicle_.vehicle().SetScenario(std::move(scenario), only, speedPercent);
+    vehicle_.StartScenario(now);
+  }
+  // When something is due next: a periodic message, a consecutive frame, a
+  // delayed answer of the vehicle, a flow-control time-out (kNever: nothing).
+  std::uint64_t NextDue() const;
+  // Does everything due at `now`.
+  void RunDue(std::uint64_t now);
   bool open() const { return open_; }
   // The text of the last failed call (at most 79 characters).
   const std::string& lastError() const { return lastError_; }
@@ -83,7 +98,7 @@ class SimDevice {
   ULong programmingPin_ = 0;
   ULong programmingMillivolts_ = 0;
   std::vector<std::unique_ptr<Channel>> channels_;
-  EcuNode ecu_;
+  VehicleNode vehicle_;
   std::string lastError_;
 };
 

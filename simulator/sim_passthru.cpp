@@ -8,6 +8,8 @@
 #include <new>
 
 #include "passthru/j2534.h"
+#include "simulator/fault_settings.h"
+#include "simulator/scenario_settings.h"
 #include "simulator/sim_device.h"
 
 using namespace passthru;
@@ -67,16 +69,17 @@ Long Failed(const char* text) {
   return ERR_FAILED;
 }
 
-// Sends periodic messages when due; ends when the device closes. It holds a
+// Does what the device has due (periodic messages, consecutive frames, the
+// vehicle's delayed answers, flow-control time-outs); ends when the device closes. It holds a
 // reference on this library so that FreeLibrary cannot unmap it underneath.
 DWORD WINAPI PeriodicThread(void*) {
   {
     Locked lock;
     while (!g_stopPeriodic) {
-      const std::uint64_t due = g_device->NextPeriodicDue();
+      const std::uint64_t due = g_device->NextDue();
       const std::uint64_t now = NowMicros();
       if (due <= now) {
-        g_device->RunPeriodic(now);
+        g_device->RunDue(now);
         WakeAllConditionVariable(&g_changed);
         continue;
       }
@@ -112,6 +115,11 @@ extern "C" {
 
 Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
   try {
+    // The recorded scenario, read outside the lock (a large log takes a while).
+    const simulator::ScenarioSettings settings = simulator::ReadScenarioSettings();
+    std::string note;
+    std::shared_ptr<simulator::Scenario> scenario =
+        simulator::LoadScenario(settings, simulator::ScenarioApi::J2534, &note);
     Locked lock;
     NowMicros();  // timestamps count from the first open
     const Long code = Device().Open(pName, pDeviceID);
@@ -119,6 +127,14 @@ Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
       Device().Close(simulator::kSimDeviceId);
       std::strcpy(g_lastError, "The simulated device could not start its timer thread");
       return ERR_FAILED;
+    }
+    if (code == STATUS_NOERROR) {
+      Device().SetScenario(std::move(scenario), settings.only, settings.speedPercent, NowMicros());
+      // The open succeeds; PassThruGetLastError says what became of the scenario.
+      if (!note.empty()) {
+        std::strncpy(g_lastError, note.c_str(), kTextChars - 1);
+        g_lastError[kTextChars - 1] = '\0';
+      }
     }
     return Remember(code);
   } catch (...) {
@@ -153,8 +169,11 @@ Long __stdcall PassThruClose(ULong DeviceID) {
 Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, ULong BaudRate,
                                ULong* pChannelID) {
   try {
+    const simulator::Faults faults = simulator::ReadFaultSettings();  // outside the lock
     Locked lock;
-    return Remember(Device().Connect(DeviceID, ProtocolID, Flags, BaudRate, pChannelID));
+    const Long code = Remember(Device().Connect(DeviceID, ProtocolID, Flags, BaudRate, pChannelID));
+    if (code == STATUS_NOERROR) Device().SetFaults(faults);
+    return code;
   } catch (...) {
     return Failed("PassThruConnect failed: out of memory");
   }
@@ -208,13 +227,31 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
   }
 }
 
-// Messages leave at once on the simulated bus, so the timeout never runs out.
+// Queues the messages; with a timeout, waits until they went out whole
+// (ERR_TIMEOUT when they did not in time; *pNumMsgs then counts those that did).
 Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
   try {
     Locked lock;
     const Long code = Remember(Device().Write(ChannelID, pMsg, pNumMsgs, NowMicros()));
-    WakeAllConditionVariable(&g_changed);
-    return code;
+    WakeAllConditionVariable(&g_changed);  // the timer thread takes new due times
+    if (code != STATUS_NOERROR || Timeout == 0) return code;
+    const std::uint64_t deadline = NowMicros() + std::uint64_t{Timeout} * 1000;
+    const ULong queued = *pNumMsgs;
+    ULong before = Device().TxPending(ChannelID);
+    before = before > queued ? before - queued : 0;  // messages of earlier calls
+    for (;;) {
+      const ULong pending = Device().TxPending(ChannelID);
+      if (pending <= before) return STATUS_NOERROR;
+      const std::uint64_t now = NowMicros();
+      if (now >= deadline || !Device().open()) {
+        const ULong unsent = pending - before;
+        *pNumMsgs = queued > unsent ? queued - unsent : 0;
+        std::strcpy(g_lastError, "Not every message went out within the timeout");
+        return ERR_TIMEOUT;
+      }
+      SleepConditionVariableSRW(&g_changed, &g_lock,
+                                static_cast<DWORD>((deadline - now + 999) / 1000), 0);
+    }
   } catch (...) {
     return Failed("PassThruWriteMsgs failed: out of memory");
   }
@@ -297,7 +334,7 @@ Long __stdcall PassThruGetLastError(char* pErrorDescription) {
 Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void* pOutput) {
   try {
     Locked lock;
-    return Remember(Device().Ioctl(ChannelID, IoctlID, pInput, pOutput));
+    return Remember(Device().Ioctl(ChannelID, IoctlID, pInput, pOutput, NowMicros()));
   } catch (...) {
     return Failed("PassThruIoctl failed");
   }

@@ -112,15 +112,18 @@ TEST_F(ApplyUiTest, InvalidOutputFileStopsApplyBeforeAnythingIsWritten) {
     SendClick(d, IDC_J2534_ENABLE);
     SetString(User(), ProductPath({L"LastUsed", L"A"}), L"X", L"y");
     const std::wstring before = State();
+    FocusMoves moves(d);
     for (const std::wstring& text :
          {dir_ / L"A\\B\\x.txt", std::wstring(), std::wstring(L"   "), LogFolder() + L"\\",
           dir_ / L"bad*.txt", L"C:\\" + std::wstring(300, L'x') + L".txt",
           LogFolder() + L"\\" + std::wstring(259 - LogFolder().size() - 1, L'n') + L"x"}) {
       SCOPED_TRACE(testing::Message() << "text of " << text.size() << " characters: " << text);
       d.TypeText(IDC_J2534_FILE, text);
+      moves.Clear();
       ExpectBox(d, IDC_APPLY, L"Invalid File Name");
       EXPECT_EQ(d.Text(IDC_J2534_FILE), stored);
-      EXPECT_TRUE(DialogDriver::WaitFor([&] { return FocusedWindow(d) == d.Item(IDC_J2534_FILE); }));
+      // The dialog gave the focus back to the field after the message box.
+      EXPECT_EQ(moves.Last(), d.Item(IDC_J2534_FILE));
       EXPECT_EQ(State(), before);
     }
     EXPECT_FALSE(FolderExists(dir_ / L"A"));
@@ -135,9 +138,10 @@ TEST_F(ApplyUiTest, InvalidPduOutputFileStopsApplyToo) {
     SendClick(d, IDC_PDU_ENABLE);
     const std::wstring before = State();
     d.TypeText(IDC_PDU_FILE, dir_ / L"A\\B\\p.txt");
+    const FocusMoves moves(d);
     ExpectBox(d, IDC_APPLY, L"Invalid File Name");
     EXPECT_EQ(d.Text(IDC_PDU_FILE), LogFolder() + L"\\PDU\\Torva-Link.txt");
-    EXPECT_TRUE(DialogDriver::WaitFor([&] { return FocusedWindow(d) == d.Item(IDC_PDU_FILE); }));
+    EXPECT_EQ(moves.Last(), d.Item(IDC_PDU_FILE));
     EXPECT_EQ(State(), before);
   });
 }
@@ -210,21 +214,29 @@ TEST_F(ApplyUiTest, PduSettingsGoWithTheStoreBox) {
   });
 }
 
-TEST_F(ApplyUiTest, ImplementationWithoutItsLibraryIsNeitherCheckedNorSaved) {
+// Monitored, but nothing at its library path (its monitor copy quarantined):
+// the page shows it checked and not editable, and Apply copies the monitor
+// library there again and says so.
+TEST_F(ApplyUiTest, ImplementationMonitoredWithoutItsLibraryIsRepairedByApply) {
   SeedInstallation();
-  // lib0 is monitored (set aside) but its library path is empty.
   ASSERT_TRUE(MoveFileW(Lib0().c_str(), (dir_ / L"_lib0.dll").c_str()));
   CVarrowDlg dialog(102, Roots(), true);
   RunDialog(dialog, [&](DialogDriver& d) {
     SelectTab(d, IDC_J2534_TAB, 0);
     EXPECT_TRUE(Checked(d, IDC_J2534_ENABLE));
     EXPECT_FALSE(d.Enabled(IDC_J2534_ENABLE));
-    ASSERT_TRUE(ClickAndWait(d, IDC_APPLY));
-    EXPECT_EQ(d.OwnedWindow(), nullptr);
+    d.Click(IDC_APPLY);
+    HWND box = d.WaitForOwnedWindow();
+    ASSERT_NE(box, nullptr) << "the repair is reported";
+    EXPECT_EQ(DialogDriver::MessageText(box).rfind(Lib0() + L"\n", 0), 0u);
+    EXPECT_NE(BoxIcon(box), nullptr);  // the information icon
+    ASSERT_TRUE(DialogDriver::Dismiss(box));
+    d.Send(WM_NULL);
+    EXPECT_EQ(d.OwnedWindow(), nullptr) << "one box per repair";
   });
-  EXPECT_FALSE(KeyExists(User(), SettingsPath(kJ2534ApiName, Lib0())));
+  EXPECT_TRUE(KeyExists(User(), SettingsPath(kJ2534ApiName, Lib0())));
   EXPECT_EQ(Content(dir_ / L"_lib0.dll"), LibraryBytes('0'));
-  EXPECT_FALSE(FileExists(Lib0()));
+  EXPECT_EQ(Content(Lib0()), LibraryBytes('M'));
 }
 
 TEST_F(ApplyUiTest, PduImplementationIsSavedEvenWithoutItsLibrary) {

@@ -15,6 +15,7 @@
 #include "app/monitoring_loader.h"
 #include "app/varrow_dlg.h"
 #include "resources/resource.h"
+#include "settings/owned_handle.h"
 #include "tests/pages_ui_fixture.h"
 
 namespace varrow::test {
@@ -22,6 +23,10 @@ namespace {
 
 // An edit limit that nothing else gives the PDU output-file field.
 constexpr LRESULT kMarkerLimit = 1234;
+// How long the held discovery must keep the first action waiting. A dialog
+// that does not wait handles it within milliseconds; one that waits never
+// does while the gate is closed, so a busy machine cannot fail the test.
+constexpr DWORD kHeldMs = 1500;
 
 struct FirstAction {
   const char* name;
@@ -82,10 +87,12 @@ class DiscoveryTimingTest : public PagesUiTest,
   // or after the pages were filled; then what the user sees and what is saved.
   std::wstring Run(bool held) {
     Reset();
-    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Made before the dialog and closed after it: the dialog keeps the handle
+    // for a discovery that its end may still start.
+    const KernelHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::wstring outcome;
     CVarrowDlg dialog(102, Roots(), true);
-    if (held) dialog.HoldDiscoveryUntil(gate);
+    if (held) dialog.HoldDiscoveryUntil(gate.Get());
     RunDialog(
         dialog,
         [&](DialogDriver& d) {
@@ -96,16 +103,27 @@ class DiscoveryTimingTest : public PagesUiTest,
           // A marker posted behind the action (posted messages keep their
           // order): once it has arrived, so has the action.
           PostMessageW(d.Item(IDC_PDU_FILE), EM_SETLIMITTEXT, kMarkerLimit, 0);
-          SetEvent(gate);
-          ASSERT_TRUE(DialogDriver::WaitFor([&] {
-            return SendMessageW(d.Item(IDC_PDU_FILE), EM_GETLIMITTEXT, 0, 0) == kMarkerLimit;
-          }));
+          // Asked with a time-out: a dialog's thread that waits for the
+          // discovery answers no message until the gate opens.
+          const auto markerArrived = [&] {
+            DWORD_PTR limit = 0;
+            return SendMessageTimeoutW(d.Item(IDC_PDU_FILE), EM_GETLIMITTEXT, 0, 0, SMTO_NORMAL,
+                                       100, &limit) != 0 &&
+                   limit == static_cast<DWORD_PTR>(kMarkerLimit);
+          };
+          if (held) {
+            // The dialog's thread waits for the pages inside the action's
+            // handler: the marker stays unhandled while discovery is held.
+            EXPECT_FALSE(DialogDriver::WaitFor(markerArrived, kHeldMs))
+                << "the action was handled before the pages were filled";
+            SetEvent(gate.Get());
+          }
+          ASSERT_TRUE(DialogDriver::WaitFor(markerArrived));
           d.Send(WM_NULL);  // the action's handler has returned
           outcome = View(d) + L"\n" + Saved();
         },
         /*waitForPages=*/!held);
-    SetEvent(gate);  // never leave the worker waiting
-    CloseHandle(gate);
+    SetEvent(gate.Get());  // never leave the worker waiting
     return outcome;
   }
 };

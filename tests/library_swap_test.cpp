@@ -169,6 +169,7 @@ TEST_F(LibrarySwap, FailuresNeverLoseALibrary) {
     kMonitorMissing,
     kFolderAtAside,
     kCopyHeldOnSwitchOff,
+    kAsideHeldOnSwitchOff,
     kCopyReadOnly
   };
   const struct {
@@ -183,6 +184,8 @@ TEST_F(LibrarySwap, FailuresNeverLoseALibrary) {
       {"monitor library missing at switch-on", kMonitorMissing, 1, true, false},
       {"a read-only folder stands at the set-aside path", kFolderAtAside, 1, true, false},
       {"monitor copy in use at switch-off", kCopyHeldOnSwitchOff, 0, true, true},
+      // The copy is already out of the way when the move back fails: it returns.
+      {"set-aside library in use at switch-off", kAsideHeldOnSwitchOff, 0, true, true},
       // Read-only is no obstacle: the copy is ours to delete.
       {"monitor copy read-only at switch-off", kCopyReadOnly, 0, false, false},
   };
@@ -210,6 +213,7 @@ TEST_F(LibrarySwap, FailuresNeverLoseALibrary) {
       std::unique_ptr<HeldOpen> held;
       if (c.setup == kLibraryHeld || c.setup == kCopyHeldOnSwitchOff) held.reset(new HeldOpen(lib));
       if (c.setup == kMonitorHeld) held.reset(new HeldOpen(monitor));
+      if (c.setup == kAsideHeldOnSwitchOff) held.reset(new HeldOpen(aside));
       if (held) {
         ASSERT_TRUE(held->Valid());
       }

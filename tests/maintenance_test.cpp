@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "monitoring/discovery.h"
+#include "monitoring/library_swap.h"
 #include "tests/monitoring_fixtures.h"
 
 namespace varrow {
@@ -195,6 +197,87 @@ TEST(MaintenanceLayout, RealLayoutHasTheMachineFolders) {
   EXPECT_EQ(real.roots.machine, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(real.roots.users, HKEY_USERS);
   EXPECT_NE(real.systemDir, real.windowsDir);
+}
+
+// Monitoring on while the library path is empty (the monitor copy quarantined,
+// a put-back failed twice), so that no application can load the library: the
+// start and Apply copy the monitor library again, "disable" puts the library
+// back, and each says what it did. A library monitored as it should be is
+// left alone (switched off by "disable" only).
+TEST_F(Maintenance, LibraryPathLeftEmptyIsRepairedAndReported) {
+  using Outcome = LibraryRepair::Outcome;
+  const std::wstring j = dir / L"j2534";
+  const std::wstring monitor = MakeFile(L"monitor.dll", "monitor");
+  SetMonitorDefault(ApiKind::J2534, monitor);
+  SetMonitorDefault(ApiKind::PDU, monitor);
+  AddJ2534Device(L"A", L"V", L"N", j + L"\\a.dll");
+  AddJ2534Device(L"B", L"V", L"N", j + L"\\b.dll");
+  SetPduLibrary(j + L"\\pdu.dll");
+  Seal();
+  enum class Mode { kStart, kApply, kDisable };
+  const struct {
+    const char* name;
+    Mode mode;
+    bool monitorMissing;
+    const char* atLibrary;
+    const char* atAside;
+    Outcome outcome;
+  } cases[] = {
+      {"start", Mode::kStart, false, "monitor", "library", Outcome::kMonitorCopied},
+      {"start without a monitor library", Mode::kStart, true, "library", "<missing>",
+       Outcome::kLibraryPutBack},
+      {"Apply", Mode::kApply, false, "monitor", "library", Outcome::kMonitorCopied},
+      {"disable", Mode::kDisable, false, "library", "<missing>", Outcome::kLibraryPutBack},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const wchar_t* name : {L"a.dll", L"pdu.dll"}) {
+      DeleteFileW((j + L"\\" + name).c_str());
+      ASSERT_TRUE(test::WriteFileText(j + L"\\_" + name, "library"));
+    }
+    Monitored(j, L"b.dll");
+    if (c.monitorMissing) {
+      ASSERT_TRUE(MoveFileW(monitor.c_str(), (monitor + L".away").c_str()));
+    }
+    std::vector<LibraryRepair> repairs;
+    test::RecordingReporter reporter;
+    switch (c.mode) {
+      case Mode::kStart:
+        repairs = StartUpMaintenance(layout);
+        break;
+      case Mode::kApply: {
+        MonitoringState state;
+        LoadMonitoringConfiguration(state, reg.Roots(), 0, L"");
+        SaveMonitoringOfKind(state, reg.Roots(), ApiKind::J2534, state.J2534Count, true, reporter);
+        SaveMonitoringOfKind(state, reg.Roots(), ApiKind::PDU, state.PduCount, false, reporter);
+        repairs = reporter.repairs;
+        EXPECT_TRUE(reporter.codes.empty());
+        break;
+      }
+      case Mode::kDisable:
+        DisableAllMonitoring(layout, &repairs);
+        break;
+    }
+    if (c.monitorMissing) {
+      ASSERT_TRUE(MoveFileW((monitor + L".away").c_str(), monitor.c_str()));
+    }
+    for (const wchar_t* name : {L"a.dll", L"pdu.dll"}) {
+      EXPECT_EQ(Content(j + L"\\" + name), c.atLibrary);
+      EXPECT_EQ(Content(j + L"\\_" + name), c.atAside);
+    }
+    const bool disabled = c.mode == Mode::kDisable;
+    EXPECT_EQ(Content(j + L"\\b.dll"), disabled ? "library" : "monitor");
+    EXPECT_EQ(Content(j + L"\\_b.dll"), disabled ? "<missing>" : "library");
+    ASSERT_EQ(repairs.size(), 2u);
+    EXPECT_EQ(repairs[0].library, j + L"\\a.dll");
+    EXPECT_EQ(repairs[1].library, j + L"\\pdu.dll");
+    for (const LibraryRepair& repair : repairs) {
+      EXPECT_EQ(repair.outcome, c.outcome);
+      EXPECT_EQ(repair.code != ERROR_SUCCESS, c.monitorMissing);
+      EXPECT_EQ(RepairText(repair).rfind(repair.library + L"\n", 0), 0u);
+    }
+    EXPECT_EQ(test::LeftoverCount(j), 0);
+  }
 }
 
 }  // namespace

@@ -5,13 +5,19 @@
 // message size and appending; several threads; no original; no user settings.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <thread>
 
 #include "monitor/j2534_record.h"
 #include "monitor/text_rules.h"
+#include "monitor/log_writer.h"
 #include "monitoring/path_rules.h"
+#include "tests/helpers/process_footprint.h"
 #include "tests/monitor_fixture.h"
 
 namespace varrow {
@@ -25,6 +31,52 @@ int Count(const std::string& text, const std::string& what) {
   int n = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
+}
+
+// The log once it holds `n` times `what` (the writer thread may still be at
+// it); waits at most 20 s, then returns what it holds.
+std::string LogWith(const std::wstring& path, const std::string& what, int n) {
+  std::string text;
+  const ULONGLONG until = GetTickCount64() + 20000;
+  while (!(test::ReadFileText(path, &text) && Count(text, what) >= n) && GetTickCount64() < until) Sleep(5);
+  return text;
+}
+
+// One device session of `calls` battery readings (each logged as READ_VBATT).
+void Readings(const PassThruApi& api, int calls) {
+  ULong device = 0;
+  ASSERT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  for (int i = 0; i < calls; ++i) {
+    ULong millivolts = 0;
+    ASSERT_EQ(api.Ioctl(device, READ_VBATT, nullptr, &millivolts), STATUS_NOERROR);
+  }
+  ASSERT_EQ(api.Close(device), STATUS_NOERROR);
+}
+
+// Runs this test program's `filter` as a child process; its handle, or null.
+HANDLE StartChild(const wchar_t* filter) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=" + filter;
+  STARTUPINFOW startup{sizeof startup};
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+// The child's exit code once it ended (within a minute; one that hangs is ended: ~0).
+DWORD EndOfChild(HANDLE process) {
+  DWORD code = ~0u;
+  if (WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process, &code);
+  } else {
+    TerminateProcess(process, ~0u);
+  }
+  CloseHandle(process);
+  return code;
 }
 
 class MonitorLibrary : public ::testing::Test {
@@ -309,48 +361,330 @@ TEST_F(MonitorLibrary, FindsItsSettingsOrFallsBackToTheMachineDefaults) {
   EXPECT_NE(ReadLog(dir / L"named.txt").find("PassThruClose"), std::string::npos);
 }
 
+// Applications that load the library per vehicle session: every cycle gives
+// back the heaps, handles, threads, the log file and the original library, and
+// every session is in the log (Overwrite starts the file once per process).
+TEST_F(MonitorLibrary, LoadUnloadCyclesGiveEverythingBack) {
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Cycle.dll");
+  const std::wstring original = AsidePath(library);
+  const std::wstring log = dir / L"cycle.xml";
+  test::WriteUserSettings(reg.User(), library, log, 2);
+  constexpr int kCycles = 200;
+  test::Footprint first;
+  for (int cycle = 1; cycle <= kCycles; ++cycle) {
+    PassThruApi api;
+    ASSERT_TRUE(api.Load(library));
+    Readings(api, 2);
+    ASSERT_TRUE(FreeLibrary(api.module));
+    ASSERT_TRUE(test::WaitUntilUnloaded(library, 20000)) << "the monitor stays loaded, cycle " << cycle;
+    ASSERT_TRUE(test::WaitUntilUnloaded(original, 20000)) << "the original stays loaded, cycle " << cycle;
+    if (cycle == 1) first = test::TakeFootprint();
+  }
+  const test::Footprint last = test::TakeFootprint();
+  EXPECT_LE(last.bytes, first.bytes + (1u << 20)) << "address space after 1 and " << kCycles << " cycles";
+  EXPECT_EQ(last.heaps, first.heaps);
+  EXPECT_EQ(last.handles, first.handles);
+  const std::string text = ReadLog(log);
+  EXPECT_EQ(test::XmlProblem(text), "");
+  EXPECT_EQ(Count(text, "READ_VBATT"), 2 * kCycles);
+  EXPECT_EQ(Count(text, "<session "), kCycles);
+}
+
+// Two copies of the library in one process write one file known by two
+// spellings of its path: the lock on the file itself keeps every entry whole,
+// and a block written after the other's is marked as the same session continued.
+TEST_F(MonitorLibrary, TwoWritersOfOneFileUnderTwoSpellingsShareItWhole) {
+  const std::wstring log = dir / L"shared log.xml";
+  wchar_t full[MAX_PATH];
+  ASSERT_GT(GetFullPathNameW(log.c_str(), MAX_PATH, full, nullptr), 0u);
+  const std::wstring spellings[2] = {log, L"\\\\?\\" + std::wstring(full)};
+  PassThruApi api[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Writer" + std::to_wstring(i) + L".dll");
+    test::WriteUserSettings(reg.User(), library, spellings[i], 2, /*overwrite*/ 0);
+    ASSERT_TRUE(api[i].Load(library));
+  }
+  // One after the other: the first writer's second block continues its session.
+  Readings(api[0], 1);
+  Readings(api[1], 1);
+  Readings(api[0], 1);
+  std::string text = LogWith(log, "READ_VBATT", 3);
+  EXPECT_EQ(Count(text, "<session "), 3);
+  EXPECT_EQ(Count(text, "continued=\"yes\""), 1);
+  // At once, from two threads each.
+  constexpr int kCalls = 400;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { Readings(api[t % 2], kCalls); });
+  for (std::thread& thread : threads) thread.join();
+  text = LogWith(log, "READ_VBATT", 3 + 4 * kCalls);
+  EXPECT_EQ(test::XmlProblem(text), "");
+  EXPECT_EQ(Count(text, "READ_VBATT"), 3 + 4 * kCalls);
+  EXPECT_EQ(Count(text, "function=\"PassThruOpen\""), 7);
+  EXPECT_EQ(Count(text, "<session ") - Count(text, "continued=\"yes\""), 2) << "one session per writer";
+  EXPECT_EQ(Count(text, "entries not logged"), 0);
+}
+
+// The file in trouble during a session: entries wait for it and are written
+// once it is back; a file deleted or moved away is started again at its path.
+TEST_F(MonitorLibrary, EntriesOutliveALogHeldDeletedOrMoved) {
+  enum Trouble { kLockedByAnotherWriter, kHeldWithoutWriteSharing, kDeleted, kMovedAway };
+  struct Case {
+    Trouble trouble;
+    const char* name;
+    int writtenDuring;  // readings in the file at the path while in trouble
+    int writtenAfter;   // ... at the end
+  } const cases[] = {
+      {kLockedByAnotherWriter, "locked by another writer (another spelling)", 1, 1 + 3 + 1},
+      {kHeldWithoutWriteSharing, "held open without write sharing", 0, 3 + 1},
+      {kDeleted, "deleted", 3, 3 + 1},
+      {kMovedAway, "moved away", 3, 3 + 1},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring log = dir / (L"trouble" + std::to_wstring(++n) + L".txt");
+    const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Trouble" + std::to_wstring(n) + L".dll");
+    test::WriteUserSettings(reg.User(), library, log, 1);
+    PassThruApi api;
+    ASSERT_TRUE(api.Load(library));
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (c.trouble == kHeldWithoutWriteSharing) {
+      held = CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    } else {
+      Readings(api, 1);
+      ASSERT_EQ(Count(LogWith(log, "READ_VBATT", 1), "READ_VBATT"), 1);
+      wchar_t full[MAX_PATH];
+      GetFullPathNameW(log.c_str(), MAX_PATH, full, nullptr);
+      if (c.trouble == kLockedByAnotherWriter) {
+        held = monitor::HoldLogFile(L"\\\\?\\" + std::wstring(full));
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+      } else if (c.trouble == kDeleted) {
+        // Its name gone at once, as current Windows deletes (Wine would keep
+        // the name until the writer's handle is closed).
+        ASSERT_TRUE(MoveFileW(log.c_str(), (log + L".deleted").c_str()));
+        ASSERT_TRUE(DeleteFileW((log + L".deleted").c_str()));
+      } else {
+        ASSERT_TRUE(MoveFileW(log.c_str(), (log + L".old").c_str()));
+      }
+    }
+    Readings(api, 3);
+    std::string text;
+    if (c.writtenDuring == 3) {
+      text = LogWith(log, "READ_VBATT", 3);
+    } else {
+      test::ReadFileText(log, &text);  // nothing can have been written: the file is not free
+    }
+    EXPECT_EQ(Count(text, "READ_VBATT"), c.writtenDuring);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    Readings(api, 1);
+    text = LogWith(log, "READ_VBATT", c.writtenAfter);
+    EXPECT_EQ(Count(text, "READ_VBATT"), c.writtenAfter) << text;
+    EXPECT_EQ(Count(text, "entries not logged"), 0) << text;
+    ASSERT_TRUE(FreeLibrary(api.module));
+  }
+}
+
+// The child of the next test: logs to a file with Overwrite and keeps logging
+// (the file open) until told to end.
+TEST(MonitorLibraryChild, LogsAndStaysUntilTold) {
+  wchar_t folder[MAX_PATH];
+  if (GetEnvironmentVariableW(L"VARROW_MONITOR_OVERWRITE_CHILD", folder, MAX_PATH) == 0) {
+    GTEST_SKIP() << "run by MonitorLibrary.OverwriteStartsAfreshOnlyWhenNoOneElseLogs";
+  }
+  test::RedirectedRegistry reg;
+  const std::wstring library = std::wstring(folder) + L"\\First.dll";
+  test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\overwrite.xml", 2, /*overwrite*/ 1);
+  PassThruApi api;
+  if (!api.Load(library)) ExitProcess(2);
+  Readings(api, 5);
+  HANDLE logged = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"VarrowOverwriteChildLogged");
+  HANDLE end = OpenEventW(SYNCHRONIZE, FALSE, L"VarrowOverwriteChildEnd");
+  if (logged == nullptr || end == nullptr) ExitProcess(3);
+  SetEvent(logged);
+  WaitForSingleObject(end, 60000);
+  Readings(api, 5);
+  ExitProcess(0);
+}
+
+TEST_F(MonitorLibrary, OverwriteStartsAfreshOnlyWhenNoOneElseLogs) {
+  const std::wstring log = dir / L"overwrite.xml";
+  ASSERT_TRUE(test::WriteFileText(log, "old content of another day"));
+  test::InstallMonitor(dir, reg.Machine(), L"First.dll");
+  const std::wstring second = test::InstallMonitor(dir, reg.Machine(), L"Second.dll");
+  test::WriteUserSettings(reg.User(), second, log, 2, /*overwrite*/ 1);
+  HANDLE logged = CreateEventW(nullptr, TRUE, FALSE, L"VarrowOverwriteChildLogged");
+  HANDLE end = CreateEventW(nullptr, TRUE, FALSE, L"VarrowOverwriteChildEnd");
+  ASSERT_NE(logged, nullptr);
+  ASSERT_NE(end, nullptr);
+  SetEnvironmentVariableW(L"VARROW_MONITOR_OVERWRITE_CHILD", dir.Path().c_str());
+  HANDLE child = StartChild(L"MonitorLibraryChild.LogsAndStaysUntilTold");
+  SetEnvironmentVariableW(L"VARROW_MONITOR_OVERWRITE_CHILD", nullptr);
+  ASSERT_NE(child, nullptr);
+  const HANDLE either[2] = {logged, child};
+  EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, 60000), WAIT_OBJECT_0) << "the child did not log";
+  // The first process is logging to the file: this one appends, and says so.
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(second));
+  Readings(api, 7);
+  SetEvent(end);
+  EXPECT_EQ(EndOfChild(child), 0u);
+  CloseHandle(logged);
+  CloseHandle(end);
+  const std::string text = ReadLog(log);
+  EXPECT_EQ(test::XmlProblem(text), "");
+  EXPECT_EQ(text.find("old content"), std::string::npos) << "the first process started the file afresh";
+  EXPECT_EQ(Count(text, "READ_VBATT"), 5 + 7 + 5) << "a session of the first process was erased";
+  EXPECT_NE(text.find("another program is logging to this file: this session is appended"), std::string::npos);
+  ASSERT_TRUE(FreeLibrary(api.module));
+}
+
 // The child of the next test: a session that ends the process without closing.
+// With VARROW_MONITOR_EXIT_LOCKED set, the writer thread is killed first (the
+// queue then waits for the exit), and the monitor's heaps are locked by a
+// thread that the exit ends while it holds them.
+DWORD WINAPI HoldHeaps(void* heaps) {
+  for (HANDLE* heap = static_cast<HANDLE*>(heaps); *heap != nullptr; ++heap) HeapLock(*heap);
+  SetEvent(static_cast<HANDLE*>(heaps)[63]);
+  Sleep(INFINITE);
+  return 0;
+}
+
+std::vector<DWORD> OtherThreads() {
+  std::vector<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{sizeof entry};
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId() && entry.th32ThreadID != GetCurrentThreadId()) {
+      ids.push_back(entry.th32ThreadID);
+    }
+  }
+  CloseHandle(snapshot);
+  return ids;
+}
+
 TEST(MonitorLibraryChild, ExitsWithCallsQueued) {
   wchar_t folder[MAX_PATH];
   if (GetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", folder, MAX_PATH) == 0) {
     GTEST_SKIP() << "run by MonitorLibrary.WritesWhatIsQueuedWhenTheProcessExits";
   }
+  const bool locked = GetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_LOCKED", nullptr, 0) != 0;
   test::RedirectedRegistry reg;  // left behind: the process ends without cleaning up
   const std::wstring library = std::wstring(folder) + L"\\Exit.dll";
   CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
   CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\exit.xml", 2);
+  HANDLE before[64] = {};
+  const DWORD heapsBefore = std::min<DWORD>(GetProcessHeaps(64, before), 64);
+  const std::vector<DWORD> threadsBefore = OtherThreads();
   PassThruApi api;
   if (!api.Load(library)) ExitProcess(2);
   ULong device = 0;
   api.Open(nullptr, &device);
   Sleep(300);  // written by the writer thread
+  if (locked) {
+    for (DWORD id : OtherThreads()) {
+      if (std::find(threadsBefore.begin(), threadsBefore.end(), id) != threadsBefore.end()) continue;
+      HANDLE writer = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id);
+      if (writer == nullptr || !TerminateThread(writer, 9)) ExitProcess(3);
+      WaitForSingleObject(writer, 10000);
+      CloseHandle(writer);
+    }
+  }
   for (int i = 0; i < 200; ++i) api.StopPeriodicMsg(1, i);
   api.StopMsgFilter(1, 4242);  // the last call, still queued now
+  if (locked) {
+    HANDLE all[64] = {};
+    const DWORD heaps = std::min<DWORD>(GetProcessHeaps(62, all), 62);
+    HANDLE made[64] = {};
+    int n = 0;
+    for (DWORD i = 0; i < heaps; ++i) {
+      if (std::find(before, before + heapsBefore, all[i]) == before + heapsBefore) made[n++] = all[i];
+    }
+    if (n == 0) ExitProcess(4);
+    made[63] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(CreateThread(nullptr, 0, &HoldHeaps, made, 0, nullptr));
+    WaitForSingleObject(made[63], 10000);
+  }
   ExitProcess(0);
 }
 
 TEST_F(MonitorLibrary, WritesWhatIsQueuedWhenTheProcessExits) {
-  SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", dir.Path().c_str());
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(self) +
-                         L"\" --gtest_filter=MonitorLibraryChild.ExitsWithCallsQueued";
-  STARTUPINFOW startup{sizeof startup};
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &process));
-  SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", nullptr);
-  ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  ASSERT_EQ(code, 0u);
-  const std::string text = ReadLog(dir / L"exit.xml");
-  EXPECT_EQ(test::XmlProblem(text), "");
-  EXPECT_EQ(Count(text, "function=\"PassThruStopPeriodicMsg\""), 200);
-  EXPECT_NE(text.find(">4242<"), std::string::npos) << "the last call was lost at exit";
+  for (const bool locked : {false, true}) {
+    SCOPED_TRACE(locked ? "writer thread killed, heaps held by a dead thread" : "plain exit");
+    SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", dir.Path().c_str());
+    SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_LOCKED", locked ? L"1" : nullptr);
+    DeleteFileW((dir / L"exit.xml").c_str());
+    HANDLE child = StartChild(L"MonitorLibraryChild.ExitsWithCallsQueued");
+    SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", nullptr);
+    SetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_LOCKED", nullptr);
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(EndOfChild(child), 0u) << "the child failed or its exit hung";
+    const std::string text = ReadLog(dir / L"exit.xml");
+    EXPECT_EQ(test::XmlProblem(text), "");
+    EXPECT_EQ(Count(text, "function=\"PassThruStopPeriodicMsg\""), 200);
+    EXPECT_NE(text.find(">4242<"), std::string::npos) << "the last call was lost at exit";
+  }
+}
+
+// The original answers fewer messages than the application made room for:
+// the log shows the room offered and the count the original returned.
+TEST_F(MonitorLibrary, LogsTheCountReadNotTheRoomOffered) {
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Few.dll");
+  const std::wstring log = dir / L"few.csv";
+  test::WriteUserSettings(reg.User(), library, log, 3);
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  fake::State* original = test::FakeStateOf(library);
+  ASSERT_NE(original, nullptr);
+  original->readAvailable = 2;
+  static PassThruMsg read[7];
+  ULong count = 7;
+  EXPECT_EQ(api.ReadMsgs(fake::kChannelId, read, &count, 0), STATUS_NOERROR);
+  EXPECT_EQ(count, 2u);
+  ULong device = 0;
+  EXPECT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);  // writes the log
+  std::vector<std::vector<std::string>> rows;
+  ASSERT_TRUE(test::ParseCsv(ReadLog(log), &rows));
+  std::string readEntry;
+  for (const auto& row : rows) {
+    for (const std::string& field : row) {
+      if (field.find("NumMsgs (room)") != std::string::npos) {
+        for (const std::string& all : row) readEntry += all + "|";
+      }
+    }
+  }
+  ASSERT_FALSE(readEntry.empty()) << "no PassThruReadMsgs entry";
+  const std::size_t room = readEntry.find("NumMsgs (room)");
+  const std::size_t got = readEntry.find("NumMsgs (read)");
+  ASSERT_NE(got, std::string::npos) << readEntry;
+  // The first number after each name.
+  const auto numberAfter = [&](std::size_t at) {
+    const std::size_t digit = readEntry.find_first_of("0123456789", readEntry.find(')', at));
+    return digit == std::string::npos ? std::string() : readEntry.substr(digit, readEntry.find_first_not_of("0123456789", digit) - digit);
+  };
+  EXPECT_EQ(numberAfter(room), "7") << readEntry;
+  EXPECT_EQ(numberAfter(got), "2") << readEntry;
+}
+
+// The registration names the monitor's folder in other letter case (and by
+// a longer way): the monitor still finds its settings there.
+TEST_F(MonitorLibrary, FindsItsSettingsWhereTheFolderIsSpelledInOtherCase) {
+  ASSERT_TRUE(test::MakeDir(dir / L"Case Folder"));
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Case Folder\\Folded.dll");
+  const std::wstring registered = dir / L"CASE FOLDER\\sub\\..\\Folded.dll";
+  test::SetString(reg.Machine(),
+                  L"SOFTWARE\\PassThruSupport.04.04\\" + test::DeviceKeyName(L"Case Folder\\Folded.dll"),
+                  L"FunctionLibrary", registered);
+  test::WriteUserSettings(reg.User(), registered, dir / L"folded.txt", 1);
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  ULong device = 0;
+  EXPECT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  EXPECT_EQ(api.Close(device), STATUS_NOERROR);
+  EXPECT_NE(ReadLog(dir / L"folded.txt").find("PassThruClose"), std::string::npos);
 }
 
 }  // namespace

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "monitor/j2534_record.h"
 #include "monitor/log_format.h"
+#include "monitor/precise_time.h"
+#include "monitor/settings_lookup.h"
 #include "monitor/text_rules.h"
 #include "passthru/names.h"
 #include "tests/monitor_fixture.h"
@@ -115,7 +119,9 @@ TEST(MonitorRules, BatchesKeepEveryFormatReadable) {
       file = file.substr(0, plan.offset) + plan.bytes;
       ownSession = session == &a;
       EXPECT_EQ(file.substr(file.size() - closing.size()), closing);
-      if (format == LogFormat::Xml) EXPECT_EQ(test::XmlProblem(file), "");
+      if (format == LogFormat::Xml) {
+        EXPECT_EQ(test::XmlProblem(file), "");
+      }
     }
     if (format == LogFormat::Xml || format == LogFormat::Html || format == LogFormat::Ascii) {
       const std::string head = format == LogFormat::Html ? "<h2>Session" : format == LogFormat::Xml ? "<session " : "=== Session";
@@ -130,6 +136,54 @@ TEST(MonitorRules, BatchesKeepEveryFormatReadable) {
       for (const auto& row : rows) EXPECT_EQ(row.size(), static_cast<std::size_t>(kCsvColumnCount));
       EXPECT_EQ(rows[2][6], "pName: NULL\nMsg: line 1\n  line 2, \"quoted\"");
     }
+  }
+}
+
+// The clock: ticks to microseconds exactly for any uptime (× 1,000,000 first
+// overflows after 7 days at 14.3 MHz), and local time that follows a change of
+// the offset (daylight saving) from the next second on.
+constexpr std::uint64_t kSecond = 10000000, kChange = 13400000000ull * kSecond;
+std::int64_t SummerFromTheChange(std::uint64_t utc) { return (utc >= kChange ? 7200 : 3600) * std::int64_t{kSecond}; }
+
+TEST(MonitorRules, TimeConversions) {
+  const std::int64_t f = 14318180;
+  const std::uint64_t micros[][3] = {{0, 10, 0}, {14318180, 14318180, 1000000}, {7, 3, 2333333},
+                                     {14318180ull * 86400 * 30 + 7159090, 14318180, 2592000500000ull}};
+  for (const auto& row : micros) EXPECT_EQ(TicksToMicros(row[0], row[1]), row[2]) << row[0];
+  EXPECT_EQ(TicksToMicros(-5, f), 0u);
+  EXPECT_EQ(TicksToMicros(5, 0), 0u);
+  LocalClock clock(&SummerFromTheChange);
+  const std::uint64_t hour = 3600 * kSecond;
+  const std::uint64_t local[][2] = {{kChange - 2 * kSecond, hour}, {kChange + kSecond / 2, 2 * hour},
+                                    {kChange + 5 * kSecond, 2 * hour}};  // utc, offset
+  for (const auto& row : local) EXPECT_EQ(clock.Local(row[0]), row[0] + row[1]) << row[0];
+}
+
+// The registrations naming the monitor's own file, and the files looked at to
+// find them (a set stands for the disk): full paths as text first; PATH only
+// for names of its own file, and only up to the first folder holding the name.
+std::set<std::wstring> g_files;
+std::vector<std::wstring> g_looked;
+bool ExistsInSet(const std::wstring& path) {
+  g_looked.push_back(path);
+  return g_files.count(path) != 0;
+}
+
+TEST(MonitorRules, OwnRegistrationCheapestFirst) {
+  using List = std::vector<std::wstring>;
+  const struct { List registered, files, expected, looked; } rows[] = {
+      {{L"Z:\\gone\\Old.dll", L"Own.dll", L"\\\\server\\share\\Own.dll", L"C:\\VCI\\own.dll"}, {}, {L"C:\\VCI\\own.dll"}, {}},
+      {{L"Other.dll", L"OWN.DLL", L"Own.dll"}, {L"C:\\vci\\OWN.DLL"}, {L"C:\\vci\\OWN.DLL"},
+       {L"C:\\net\\OWN.DLL", L"C:\\vci\\OWN.DLL"}},
+      {{L"Own.dll"}, {L"C:\\net\\Own.dll", L"C:\\vci\\Own.dll"}, {}, {L"C:\\net\\Own.dll"}},
+      {{L"D:\\x\\Else.dll", L"D:\\x\\OWN~1.DLL"}, {}, {}, {L"D:\\x\\OWN~1.DLL"}},
+  };
+  for (const auto& row : rows) {
+    g_files = std::set<std::wstring>(row.files.begin(), row.files.end());
+    g_looked.clear();
+    EXPECT_EQ(OwnRegistrations(row.registered, L"C:\\vci\\Own.dll", L"C:\\net;C:\\vci\\;C:\\later", &ExistsInSet),
+              row.expected);
+    EXPECT_EQ(g_looked, row.looked);
   }
 }
 

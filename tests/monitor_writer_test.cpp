@@ -1,5 +1,7 @@
-// The log writer's bound: while another writer holds the file (a slow disk),
-// calls only queue; what does not fit is dropped, counted, and the count logged.
+// The log writer's bounds: while another writer holds the file (a slow disk),
+// calls only queue; what does not fit is dropped, counted, and the count
+// logged. While no one may write the file, rendered entries wait within a
+// bound; what does not fit is lost, counted, and noted once the file is back.
 #include <gtest/gtest.h>
 
 #include "monitor/log_writer.h"
@@ -16,8 +18,8 @@ TEST(MonitorWriter, DropsAndCountsWhatTheQueueCannotHold) {
   options.idleExitMs = 50;
   monitor::LogWriter writer(options);
   // Hold the file as another writer would: the writer thread waits, the queue fills.
-  HANDLE held = CreateMutexW(nullptr, TRUE, monitor::LogMutexName(options.path, L"File", 0).c_str());
-  ASSERT_NE(held, nullptr);
+  HANDLE held = monitor::HoldLogFile(options.path);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   int accepted = 0;
   for (int i = 0; i < 100; ++i) {
     monitor::LogEntry entry;
@@ -25,7 +27,6 @@ TEST(MonitorWriter, DropsAndCountsWhatTheQueueCannotHold) {
     if (writer.Submit(std::make_unique<monitor::ReadyEntry>(entry))) ++accepted;
   }
   EXPECT_LE(accepted, 16);  // the queue, and at most one batch taken before the file was free
-  ReleaseMutex(held);
   CloseHandle(held);
   writer.Flush(5000);
   const monitor::WriterStats stats = writer.Stats();
@@ -35,6 +36,42 @@ TEST(MonitorWriter, DropsAndCountsWhatTheQueueCannotHold) {
   ASSERT_TRUE(test::ReadFileText(options.path, &text));
   EXPECT_NE(text.find(" entries not logged (queue full"), std::string::npos) << text;
   EXPECT_NE(text.find("Entry0"), std::string::npos);
+}
+
+TEST(MonitorWriter, CountsAndNotesWhatTheFileCouldNotTake) {
+  test::ScratchDir dir;
+  monitor::WriterOptions options;
+  options.path = dir / L"held.txt";
+  options.maxCarryBytes = 600;  // a few entries
+  options.idleExitMs = 50;
+  monitor::LogWriter writer(options);
+  // A program holds the file without write sharing before the writer opens it.
+  HANDLE held = CreateFileW(options.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  constexpr int kHeld = 40;
+  for (int i = 0; i < kHeld; ++i) {
+    monitor::LogEntry entry;
+    entry.function = "Held" + std::to_string(i);
+    ASSERT_TRUE(writer.Submit(std::make_unique<monitor::ReadyEntry>(entry)));
+    if (i % 10 == 9) writer.Flush(5000);  // a batch of ten at a time, each refused
+  }
+  CloseHandle(held);
+  monitor::LogEntry last;
+  last.function = "AfterRelease";
+  ASSERT_TRUE(writer.Submit(std::make_unique<monitor::ReadyEntry>(last)));
+  writer.Flush(5000);
+  const monitor::WriterStats stats = writer.Stats();
+  EXPECT_GT(stats.unwritten, 0u);
+  EXPECT_EQ(stats.written + stats.unwritten, static_cast<std::uint64_t>(kHeld + 1));
+  std::string text;
+  ASSERT_TRUE(test::ReadFileText(options.path, &text));
+  const std::string note = std::to_string(stats.unwritten) + " entries not logged: the log file could not be written";
+  EXPECT_NE(text.find(note), std::string::npos) << text;
+  EXPECT_NE(text.find("AfterRelease"), std::string::npos);
+  int logged = 0;
+  for (int i = 0; i < kHeld; ++i) logged += text.find("Held" + std::to_string(i) + " ") != std::string::npos;
+  EXPECT_EQ(static_cast<std::uint64_t>(logged) + stats.unwritten, static_cast<std::uint64_t>(kHeld));
 }
 
 }  // namespace

@@ -104,11 +104,13 @@ class HeldOpen {
   KernelHandle handle_;
 };
 
-// Records the codes of failed file steps.
+// Records the codes of failed file steps and the repairs.
 class RecordingReporter : public FileErrorReporter {
  public:
   void ReportFileError(DWORD code) override { codes.push_back(code); }
+  void ReportRepair(const LibraryRepair& repair) override { repairs.push_back(repair); }
   std::vector<DWORD> codes;
+  std::vector<LibraryRepair> repairs;
 };
 
 // A sorted "name=content" listing of a folder's files, for before/after comparison.

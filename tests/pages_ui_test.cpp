@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "app/varrow_dlg.h"
 #include "locale/brand.h"
 #include "resources/resource.h"
+#include "settings/owned_handle.h"
 #include "tests/pages_ui_fixture.h"
 
 namespace varrow::test {
@@ -306,23 +309,35 @@ TEST_F(PagesUiTest, LabelsAndButtonsOnTheTabsAreDrawnOnTheTabPage) {
   });
 }
 
-// Tab and Shift+Tab as key presses through the dialog's own message loop (the
-// dialog manager moves the focus); Shift is held in the key state that the
-// worker shares with the dialog's thread. Returns the newly focused window, or
-// null when the focus did not move.
-HWND PressTab(const DialogDriver& d, bool shift) {
-  BYTE keys[256] = {};
-  GetKeyboardState(keys);
-  keys[VK_SHIFT] = shift ? 0x80 : 0;
-  SetKeyboardState(keys);
-  const HWND before = FocusedWindow(d);
-  PostMessageW(before, WM_KEYDOWN, VK_TAB, 0x000F0001);
-  PostMessageW(before, WM_KEYUP, VK_TAB, 0xC00F0001);
+// Tab and Shift+Tab as key presses handed to the dialog manager on the
+// dialog's own thread, Shift in that thread's key state; `beforePress` runs
+// there first. The focus read back there right after the press is what the
+// dialog decided, whichever window of the machine has the focus. Returns the
+// newly focused window, or null when the focus did not move.
+HWND PressTab(const DialogDriver& d, bool shift, const std::function<void()>& beforePress = {}) {
+  HWND before = nullptr;
   HWND after = nullptr;
-  DialogDriver::WaitFor([&] { return (after = FocusedWindow(d)) != before && after != nullptr; });
-  keys[VK_SHIFT] = 0;
-  SetKeyboardState(keys);
+  d.OnDialogThread([&] {
+    if (beforePress) beforePress();
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+    before = GetFocus();
+    MSG press{before != nullptr ? before : d.Dialog(), WM_KEYDOWN, VK_TAB, 0x000F0001, 0, {}};
+    IsDialogMessageW(d.Dialog(), &press);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    after = GetFocus();
+  });
   return after != before ? after : nullptr;
+}
+
+// The focus on the dialog's own thread.
+HWND DialogFocus(const DialogDriver& d) {
+  HWND focus = nullptr;
+  d.OnDialogThread([&] { focus = GetFocus(); });
+  return focus;
 }
 
 // The focused window (or the control it belongs to) lies inside the client area.
@@ -336,19 +351,23 @@ bool InView(const DialogDriver& d, HWND focus) {
 
 // Walks the whole cycle both ways from the focus, every stop in view, and
 // returns the ids of the stops of the forward walk, the first focus first.
-std::vector<int> WalkInView(const DialogDriver& d, const char* when) {
+// `beforeFirstPress` runs on the dialog's thread right before the first press.
+std::vector<int> WalkInView(const DialogDriver& d, const char* when,
+                            const std::function<void()>& beforeFirstPress = {}) {
   SCOPED_TRACE(when);
   std::vector<int> stops;
-  const HWND start = FocusedWindow(d);
+  const HWND start = DialogFocus(d);
   EXPECT_NE(start, nullptr);
   if (start == nullptr) return stops;
   EXPECT_TRUE(InView(d, start)) << "first focus on " << GetDlgCtrlID(start);
+  std::function<void()> first = beforeFirstPress;
   for (bool shift : {false, true}) {
     HWND focus = start;
     int presses = 0;
     do {
       if (!shift) stops.push_back(GetDlgCtrlID(focus));
-      focus = PressTab(d, shift);
+      focus = PressTab(d, shift, first);
+      first = nullptr;
       EXPECT_NE(focus, nullptr) << "the focus did not move, shift " << shift;
       if (focus == nullptr) return stops;
       EXPECT_TRUE(InView(d, focus)) << "control " << GetDlgCtrlID(focus) << ", shift " << shift;
@@ -391,6 +410,54 @@ TEST_F(KeyboardUiTest, TabKeysNeverReachTheCutOffPart) {
         EXPECT_EQ(collapsed.size(), ltr.size());
       });
     }
+  }
+}
+
+// Filling the pages and showing another implementation check a format radio
+// button of the cut-off part, which gives it a tab stop again, and a radio
+// group is entered through its checked button: the keys still pass over the
+// cut-off part, with the first press also the one that waits for the pages.
+TEST_F(KeyboardUiTest, TabKeysStayInViewWhenThePagesAreFilledOrRefreshed) {
+  SeedInstallation();
+  ASSERT_TRUE(MoveFileW(Lib1().c_str(), (dir_ / L"_lib1.dll").c_str()));  // lib1 monitored
+  ASSERT_TRUE(CopyFileW(Monitor().c_str(), Lib1().c_str(), FALSE));
+  const std::vector<int> visible = {IDC_SERIAL_NUMBER, IDC_CONNECTION_LIST, IDOK, IDC_APPLY,
+                                    IDCANCEL, IDC_HELP_BUTTON, IDC_MORE_LESS};
+  const struct {
+    const char* when;
+    bool heldUntilTheFirstPress;
+    void (*before)(const DialogDriver&);
+  } cases[] = {
+      {"pages filled by the first press", true, nullptr},
+      {"pages filled, the other tab shown", false,
+       [](const DialogDriver& d) { SelectTab(d, IDC_J2534_TAB, 0); }},
+      {"pages filled, an XML format chosen, Apply", false,
+       [](const DialogDriver& d) {
+         SendClick(d, IDC_J2534_XML);
+         ASSERT_TRUE(ClickAndWait(d, IDC_APPLY));
+       }},
+  };
+  for (const auto& c : cases) {
+    // Closed after the dialog, which keeps the handle for its discovery.
+    const KernelHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(gate.Valid());
+    CVarrowDlg dialog(IDD_VARROW_DIALOG, Roots(), true);
+    if (c.heldUntilTheFirstPress) dialog.HoldDiscoveryUntil(gate.Get());
+    RunDialog(
+        dialog,
+        [&](DialogDriver& d) {
+          if (c.before != nullptr) c.before(d);
+          // Released on the dialog's thread inside the first press: the press
+          // itself waits for the discovery and fills the pages.
+          std::vector<int> stops = WalkInView(d, c.when, [&] { SetEvent(gate.Get()); });
+          // The cycle, from wherever the focus was.
+          const auto first = std::find(stops.begin(), stops.end(), visible.front());
+          if (first != stops.end()) std::rotate(stops.begin(), first, stops.end());
+          EXPECT_EQ(stops, visible);
+          EXPECT_GT(SendMessageW(d.Item(IDC_J2534_TAB), TCM_GETITEMCOUNT, 0, 0), 0) << c.when;
+        },
+        /*waitForPages=*/!c.heldUntilTheFirstPress);
+    SetEvent(gate.Get());
   }
 }
 

@@ -39,6 +39,60 @@ void SeedDialogMachine(HKEY machine, const std::wstring& dllLocation, DWORD fact
 
 // ---------------------------------------------------------------- DialogDriver
 
+namespace {
+
+// The message that carries work to the dialog's thread: wparam kRunTag,
+// lparam the work. The dialog procedure ignores it; a hook runs it.
+UINT RunMessage() {
+  static const UINT message = RegisterWindowMessageW(L"VarrowTests.OnDialogThread");
+  return message;
+}
+constexpr WPARAM kRunTag = 0x56415252;  // "VARR"
+
+// The dialog whose focus moves are recorded, and the last one.
+std::atomic<HWND> g_recordedDialog{nullptr};
+std::atomic<HWND> g_lastFocusMove{nullptr};
+
+LRESULT CALLBACK DialogThreadHook(int code, WPARAM wparam, LPARAM lparam) {
+  if (code == HC_ACTION) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lparam);
+    if (call->message == RunMessage() && call->wParam == kRunTag && call->lParam != 0) {
+      (*reinterpret_cast<const std::function<void()>*>(call->lParam))();
+    } else if (call->message == WM_NEXTDLGCTL && LOWORD(call->lParam) != 0 &&
+               call->hwnd == g_recordedDialog.load()) {
+      g_lastFocusMove = reinterpret_cast<HWND>(call->wParam);
+    }
+  }
+  return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+// A hook of the dialog's thread for every message sent to its windows.
+HHOOK HookDialogThread(HWND dialog) {
+  return SetWindowsHookExW(WH_CALLWNDPROC, DialogThreadHook, nullptr,
+                           GetWindowThreadProcessId(dialog, nullptr));
+}
+
+}  // namespace
+
+void DialogDriver::OnDialogThread(const std::function<void()>& work) const {
+  HHOOK hook = HookDialogThread(dialog_);
+  ASSERT_NE(hook, nullptr) << "no hook on the dialog's thread";
+  SendMessageW(dialog_, RunMessage(), kRunTag, reinterpret_cast<LPARAM>(&work));
+  UnhookWindowsHookEx(hook);
+}
+
+FocusMoves::FocusMoves(const DialogDriver& d) : hook_(HookDialogThread(d.Dialog())) {
+  EXPECT_NE(hook_, nullptr) << "no hook on the dialog's thread";
+  g_lastFocusMove = nullptr;
+  g_recordedDialog = d.Dialog();
+}
+FocusMoves::~FocusMoves() {
+  g_recordedDialog = nullptr;
+  if (hook_ != nullptr) UnhookWindowsHookEx(hook_);
+}
+HWND FocusMoves::Last() const { return g_lastFocusMove.load(); }
+void FocusMoves::Clear() { g_lastFocusMove = nullptr; }
+
 std::wstring DialogDriver::WindowTextOf(HWND window) {
   if (window == nullptr) return {};
   wchar_t buffer[1024] = {};

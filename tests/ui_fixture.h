@@ -107,6 +107,12 @@ class DialogDriver {
   std::vector<std::wstring> ListTexts(int id) const;
   std::vector<int> ListChecks(int id) const;
 
+  // Runs `work` on the dialog's own thread, inside a message sent to the
+  // dialog (seen by a hook of that thread), and returns once it has run.
+  // What the dialog decides there does not depend on which window of the
+  // machine has the focus.
+  void OnDialogThread(const std::function<void()>& work) const;
+
   // Polls `done` until it holds or the deadline passes; true when it held.
   static bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs = kUiWaitMs);
   // A visible dialog-class window owned by the dialog (a message box or the
@@ -123,6 +129,24 @@ class DialogDriver {
 
  private:
   HWND dialog_;
+};
+
+// While it lives: the last control that the dialog moved the focus to by
+// handle (WM_NEXTDLGCTL with lparam TRUE, as the dialog manager and the
+// program do), recorded on the dialog's own thread. This is what the dialog
+// decided, whether or not the window manager lets its window keep the focus.
+class FocusMoves {
+ public:
+  explicit FocusMoves(const DialogDriver& d);
+  ~FocusMoves();
+  FocusMoves(const FocusMoves&) = delete;
+  FocusMoves& operator=(const FocusMoves&) = delete;
+  // The last control focused by handle since the start or Clear(), or null.
+  HWND Last() const;
+  void Clear();
+
+ private:
+  HHOOK hook_;
 };
 
 // Runs `dialog` modally on the calling thread while `script` runs on a worker

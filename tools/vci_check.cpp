@@ -5,11 +5,19 @@
 //                                 it is being monitored
 //   VciCheck "DEVICE" [--hold]    runs a short session through the device's
 //                                 registered library, as a diagnostic application
-//                                 does; --hold waits for a line (or the end) of
+//                                 does (VIN, supported PIDs, RPM and coolant
+//                                 temperature, stored DTCs, the serial number of
+//                                 each ECU that answers a functional request);
+//                                 --hold waits for a line (or the end) of
 //                                 standard input before disconnecting
 //   VciCheck --pdu [--poll]       runs a D-PDU session through the library
 //                                 registered under "PDU API Support" (events by
 //                                 callback, or polled)
+//   ... --scenario FILE           with either session: the simulated VCIs
+//                                 replay the recorded log FILE for this run
+//                                 (the Simulator key's Scenario value, put
+//                                 back afterwards), and the session says how
+//                                 many requests the recording answered
 //
 // Exit code: 0 when every step succeeded, 1 when a step failed, 2 for bad usage.
 #include <windows.h>
@@ -17,11 +25,14 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "monitoring/path_rules.h"
 #include "passthru/j2534.h"
+#include "simulator/scenario_settings.h"
+#include "tools/answer_text.h"
 #include "tools/vci_check_pdu.h"
 
 using namespace passthru;
@@ -31,6 +42,9 @@ namespace {
 constexpr wchar_t kRegistrations[] = L"SOFTWARE\\PassThruSupport.04.04";
 constexpr DWORD kFieldChars = 260;
 constexpr DWORD kReplyWaitMs = 2000;  // for the ECU's answer to the VIN request
+constexpr DWORD kFunctionalWaitMs = 1000;  // answers to a functional request come within this
+constexpr DWORD kPendingWaitMs = 5000;     // after "response pending" (P2*)
+constexpr std::size_t kMaxAnswers = 16;
 
 // Prints wide text as UTF-8 (the console is switched to UTF-8 at start).
 void Print(const std::wstring& text) {
@@ -227,22 +241,24 @@ PassThruMsg IsoMessage(std::uint32_t id, const std::vector<std::uint8_t>& payloa
 }
 
 // Requests the VIN (OBD-II mode 09 PID 02) on the engine ECU and waits for the
-// answer, skipping transmit indications, first-frame indications and echoes.
+// answer, skipping transmit indications, first-frame indications and echoes;
+// "response pending" extends the wait to P2*.
 void ReadVin(const Api& api, Session& session, ULong channel) {
   PassThruMsg request = IsoMessage(0x7E0, {0x09, 0x02});
   ULong count = 1;
   if (!session.Step("PassThruWriteMsgs (09 02, VIN)", api.write(channel, &request, &count, 1000)))
     return;
-  const DWORD start = GetTickCount();
+  DWORD start = GetTickCount();
+  DWORD wait = kReplyWaitMs;
   for (;;) {
     const DWORD spent = GetTickCount() - start;
-    if (spent >= kReplyWaitMs) {
+    if (spent >= wait) {
       session.Problem("PassThruReadMsgs (VIN)", "no answer from the ECU within 2 s");
       return;
     }
     static PassThruMsg reply;
     count = 1;
-    const Long code = api.read(channel, &reply, &count, kReplyWaitMs - spent);
+    const Long code = api.read(channel, &reply, &count, wait - spent);
     if (code == ERR_BUFFER_EMPTY || code == ERR_TIMEOUT || (code == STATUS_NOERROR && count == 0))
       continue;
     if (code != STATUS_NOERROR) {
@@ -252,6 +268,11 @@ void ReadVin(const Api& api, Session& session, ULong channel) {
     const ULong size = reply.DataSize <= kMaxDataSize ? reply.DataSize : kMaxDataSize;
     const ULong indications = TX_MSG_TYPE | START_OF_MESSAGE | TX_INDICATION;
     if ((reply.RxStatus & indications) || size < 7) continue;
+    if (reply.Data[4] == 0x7F && reply.Data[6] == 0x78) {  // response pending
+      start = GetTickCount();
+      wait = kPendingWaitMs;
+      continue;
+    }
     if (reply.Data[4] == 0x7F) {
       session.Problem("PassThruReadMsgs (VIN)", "the ECU refused the request");
       return;
@@ -263,6 +284,84 @@ void ReadVin(const Api& api, Session& session, ULong channel) {
     session.Step("PassThruReadMsgs (VIN)", code, "VIN " + vin);
     return;
   }
+}
+
+// One ECU's answer: its response id and payload.
+struct Answer {
+  std::uint32_t id;
+  vcicheck::Bytes payload;
+};
+
+// Sends `payload` to `id` and collects the answers, skipping indications,
+// echoes and "response pending" (which extends the wait). A physical request
+// ends with its first answer; a functional one collects what comes within
+// kFunctionalWaitMs. False (with the step printed) when the write failed.
+bool Exchange(const Api& api, Session& session, const char* what, ULong channel, std::uint32_t id,
+              const vcicheck::Bytes& payload, std::vector<Answer>* answers) {
+  PassThruMsg request = IsoMessage(id, payload);
+  ULong count = 1;
+  const Long written = api.write(channel, &request, &count, 1000);
+  if (written != STATUS_NOERROR) {
+    session.Step(what, written);
+    return false;
+  }
+  const bool functional = id == 0x7DF;
+  DWORD start = GetTickCount();
+  DWORD wait = functional ? kFunctionalWaitMs : kReplyWaitMs;
+  while (answers->size() < kMaxAnswers) {
+    const DWORD spent = GetTickCount() - start;
+    if (spent >= wait) break;
+    static PassThruMsg reply;
+    count = 1;
+    const Long code = api.read(channel, &reply, &count, wait - spent);
+    if (code != STATUS_NOERROR || count == 0) continue;
+    const ULong size = reply.DataSize <= kMaxDataSize ? reply.DataSize : kMaxDataSize;
+    if ((reply.RxStatus & (TX_MSG_TYPE | START_OF_MESSAGE | TX_INDICATION)) || size < 5) continue;
+    vcicheck::Bytes data(reply.Data + 4, reply.Data + size);
+    // Only answers to this request (a late answer to an earlier one is not).
+    const bool positive = data[0] == static_cast<std::uint8_t>(payload[0] + 0x40);
+    if (!positive && !(data.size() == 3 && data[0] == 0x7F && data[1] == payload[0])) continue;
+    if (data.size() == 3 && data[0] == 0x7F && data[2] == 0x78) {  // response pending
+      start = GetTickCount();
+      wait = kPendingWaitMs;
+      continue;
+    }
+    const std::uint32_t from = (std::uint32_t{reply.Data[2]} << 8) | reply.Data[3];
+    answers->push_back({from, std::move(data)});
+    if (!functional) break;
+  }
+  return true;
+}
+
+// One step over the answers of every ECU: "7E8: text; 7E9: text".
+void ExchangeStep(const Api& api, Session& session, const char* what, ULong channel,
+                  std::uint32_t id, const vcicheck::Bytes& payload,
+                  std::string (*text)(const vcicheck::Bytes&)) {
+  std::vector<Answer> answers;
+  if (!Exchange(api, session, what, channel, id, payload, &answers)) return;
+  if (answers.empty()) {
+    session.Problem(what, "no answer from the vehicle");
+    return;
+  }
+  std::string detail;
+  for (const Answer& a : answers) {
+    char from[16];
+    std::snprintf(from, sizeof from, "%s%03X: ", detail.empty() ? "" : "; ", a.id);
+    const std::string negative = vcicheck::NegativeText(a.payload);
+    detail += from + (negative.empty() ? text(a.payload) : negative);
+  }
+  session.Step(what, STATUS_NOERROR, detail);
+}
+
+// What VciCheck reads of the vehicle besides the VIN.
+void ReadVehicle(const Api& api, Session& session, ULong channel) {
+  ExchangeStep(api, session, "OBD 01 00 20 40 (supported PIDs)", channel, 0x7DF, {0x01, 0x00, 0x20, 0x40},
+               &vcicheck::SupportedPidsText);
+  ExchangeStep(api, session, "OBD 01 0C 05 (RPM, coolant)", channel, 0x7E0, {0x01, 0x0C, 0x05},
+               &vcicheck::RpmAndCoolantText);
+  ExchangeStep(api, session, "OBD 03 (stored DTCs)", channel, 0x7DF, {0x03}, &vcicheck::StoredDtcsText);
+  ExchangeStep(api, session, "UDS 22 F18C (serial numbers)", channel, 0x7DF, {0x22, 0xF1, 0x8C},
+               &vcicheck::SerialNumberText);
 }
 
 // Waits for a line or the end of standard input (the --hold option).
@@ -314,6 +413,12 @@ int RunSession(const std::wstring& wanted, bool hold) {
   Session session(api);
   ULong deviceId = 0;
   if (session.Step("PassThruOpen", api.open(nullptr, &deviceId))) {
+    // After a successful open the simulated VCI leaves a word on its scenario here.
+    char note[kTextChars] = {};
+    if (api.lastError(note) == STATUS_NOERROR) {
+      note[kTextChars - 1] = '\0';
+      if (std::strncmp(note, "scenario", 8) == 0) std::printf("  %s\n", note);
+    }
     char firmware[kTextChars] = {}, dll[kTextChars] = {}, apiVersion[kTextChars] = {};
     const Long code = api.readVersion(deviceId, firmware, dll, apiVersion);
     firmware[kTextChars - 1] = dll[kTextChars - 1] = apiVersion[kTextChars - 1] = '\0';
@@ -331,13 +436,24 @@ int RunSession(const std::wstring& wanted, bool hold) {
       PassThruMsg mask = IsoMessage(0xFFFFFFFF, {});
       PassThruMsg pattern = IsoMessage(0x7E8, {});
       PassThruMsg flow = IsoMessage(0x7E0, {});
+      PassThruMsg pattern2 = IsoMessage(0x7E9, {});
+      PassThruMsg flow2 = IsoMessage(0x7E1, {});
       ULong filter = 0;
       if (session.Step("PassThruStartMsgFilter (7E8/7E0)",
-                       api.startFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filter)))
+                       api.startFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filter))) {
         ReadVin(api, session, channel);
+        // The second ECU's answers need a filter of their own.
+        if (session.Step("PassThruStartMsgFilter (7E9/7E1)",
+                         api.startFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern2, &flow2, &filter)))
+          ReadVehicle(api, session, channel);
+      }
       if (hold) Hold();
       session.Step("PassThruDisconnect", api.disconnect(channel));
     }
+    ULong answered = simulator::kNoScenario;
+    if (api.ioctl(deviceId, simulator::kIoctlScenarioAnswered, nullptr, &answered) == STATUS_NOERROR &&
+        answered != simulator::kNoScenario)
+      std::printf("  Requests answered from the recording: %lu\n", static_cast<unsigned long>(answered));
     session.Step("PassThruClose", api.close(deviceId));
   }
   FreeLibrary(module);
@@ -345,6 +461,38 @@ int RunSession(const std::wstring& wanted, bool hold) {
               session.failures());
   return session.failures() == 0 ? 0 : 1;
 }
+
+// Sets the Simulator key's Scenario value for one run and puts the one
+// before back (or none) when it ends.
+class ScenarioOverride {
+ public:
+  explicit ScenarioOverride(const std::wstring& path) {
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, simulator::kSimulatorKeyPath, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr) != ERROR_SUCCESS) {
+      key_ = nullptr;
+      return;
+    }
+    DWORD size = sizeof old_ - sizeof(wchar_t);
+    had_ = RegQueryValueExW(key_, L"Scenario", nullptr, &type_, reinterpret_cast<BYTE*>(old_), &size) ==
+           ERROR_SUCCESS;
+    oldSize_ = size;
+    ok_ = RegSetValueExW(key_, L"Scenario", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                         static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  }
+  ~ScenarioOverride() {
+    if (key_ == nullptr) return;
+    if (had_) RegSetValueExW(key_, L"Scenario", 0, type_, reinterpret_cast<const BYTE*>(old_), oldSize_);
+    else RegDeleteValueW(key_, L"Scenario");
+    RegCloseKey(key_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  HKEY key_ = nullptr;
+  bool had_ = false, ok_ = false;
+  DWORD type_ = REG_SZ, oldSize_ = 0;
+  wchar_t old_[32768] = {};
+};
 
 }  // namespace
 
@@ -354,23 +502,37 @@ int wmain(int argc, wchar_t** argv) {
   bool hold = false;
   bool pdu = false;
   bool poll = false;
+  const wchar_t* scenario = nullptr;
   for (int i = 1; i < argc; ++i) {
-    if (_wcsicmp(argv[i], L"--hold") == 0) {
+    if (_wcsicmp(argv[i], L"--scenario") == 0 && i + 1 < argc && scenario == nullptr) {
+      scenario = argv[++i];
+    } else if (_wcsicmp(argv[i], L"--hold") == 0) {
       hold = true;
     } else if (_wcsicmp(argv[i], L"--pdu") == 0) {
       pdu = true;
     } else if (_wcsicmp(argv[i], L"--poll") == 0) {
       poll = true;
     } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
-      std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]] | --pdu [--poll]\n");
+      std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
       return 2;
     } else {
       names.push_back(argv[i]);
     }
   }
-  if (names.size() > 1 || (hold && names.empty())) {
-    std::printf("usage: VciCheck [\"DEVICE NAME\" [--hold]] | --pdu [--poll]\n");
+  if (names.size() > 1 || (hold && names.empty()) || (scenario != nullptr && names.empty() && !pdu)) {
+    std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
     return 2;
+  }
+  std::unique_ptr<ScenarioOverride> replay;
+  if (scenario != nullptr) {
+    // The library reads the path later, perhaps from another folder: a full one.
+    wchar_t full[MAX_PATH * 4] = {};
+    const DWORD n = GetFullPathNameW(scenario, MAX_PATH * 4, full, nullptr);
+    replay = std::make_unique<ScenarioOverride>(n > 0 && n < MAX_PATH * 4 ? full : scenario);
+    if (!replay->ok()) {
+      std::printf("VciCheck: the scenario setting cannot be written\n");
+      return 1;
+    }
   }
   if (pdu || poll) {
     if (!pdu || hold || !names.empty()) {

@@ -1,7 +1,10 @@
 // VciCheck's D-PDU session: through the library registered under the vendor
 // key "PDU API Support", as a D-PDU application does: construct, find and
-// connect the module, create a CAN / ISO 15765 link, read the VIN with a
-// send-receive ComPrimitive, tear everything down. Events are taken either on
+// connect the module, create a CAN / ISO 15765 link, read the VIN, RPM and
+// coolant temperature with send-receive ComPrimitives, then switch the link
+// to functional addressing with both ECUs in its unique response id table and
+// read the supported PIDs, the stored DTCs and the serial numbers of every
+// ECU that answers, tear everything down. Events are taken either on
 // the library's callback or by polling.
 #include "tools/vci_check_pdu.h"
 
@@ -13,7 +16,9 @@
 #include <vector>
 
 #include "pdu/dpdu.h"
+#include "simulator/scenario_settings.h"
 #include "pdu/pdu_names.h"
+#include "tools/answer_text.h"
 
 using namespace pdu;
 
@@ -41,6 +46,7 @@ struct PduApi {
   PDUGetEventItemFn getEventItem = nullptr;
   PDUDestroyItemFn destroyItem = nullptr;
   PDURegisterEventCallbackFn registerCallback = nullptr;
+  PDUSetUniqueRespIdTableFn setTable = nullptr;
 };
 
 template <typename Fn>
@@ -86,20 +92,32 @@ void PDU_CALL OnEvent(T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {
   SetEvent(g_eventSignal);
 }
 
+// One result: the unique response id of the ECU that answered, and its bytes.
+struct Result {
+  UNUM32 uniqueId;
+  std::vector<UNUM8> bytes;
+};
+constexpr std::size_t kMaxResults = 16;
+
 // Takes the link's events until ComPrimitive `hCoP` finishes (or is cancelled);
-// the result's bytes go to `result`. False when it did not finish in time.
+// the last result's bytes go to `result`, every result (up to kMaxResults) to
+// `all`. False when it did not finish in time.
 bool WaitForCop(const PduApi& api, UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP, bool polling,
-                std::vector<UNUM8>* result, std::string* error) {
+                std::vector<UNUM8>* result, std::string* error, std::vector<Result>* all = nullptr) {
   const DWORD start = GetTickCount();
   for (;;) {
     PDU_EVENT_ITEM* item = nullptr;
     while (api.getEventItem(hMod, hCLL, &item) == PDU_STATUS_NOERROR && item != nullptr) {
       bool finished = false;
       if (item->hCop == hCoP && item->pData != nullptr) {
-        if (item->ItemType == PDU_IT_RESULT && result != nullptr) {
+        if (item->ItemType == PDU_IT_RESULT) {
           const auto* data = static_cast<const PDU_RESULT_DATA*>(item->pData);
-          if (data->pDataBytes != nullptr && data->NumDataBytes <= 4095)
-            result->assign(data->pDataBytes, data->pDataBytes + data->NumDataBytes);
+          if (data->pDataBytes != nullptr && data->NumDataBytes <= 4095) {
+            if (result != nullptr) result->assign(data->pDataBytes, data->pDataBytes + data->NumDataBytes);
+            if (all != nullptr && all->size() < kMaxResults)
+              all->push_back({data->UniqueRespIdentifier,
+                              std::vector<UNUM8>(data->pDataBytes, data->pDataBytes + data->NumDataBytes)});
+          }
         } else if (item->ItemType == PDU_IT_ERROR && error != nullptr) {
           const auto* data = static_cast<const PDU_ERROR_DATA*>(item->pData);
           *error = NameOr(ErrorEventName(data->ErrorCodeId), data->ErrorCodeId);
@@ -131,6 +149,93 @@ UNUM32 ObjectId(const PduApi& api, T_PDU_OBJT type, const char* name) {
 T_PDU_ERROR SetUnum32(const PduApi& api, UNUM32 hMod, UNUM32 hCLL, UNUM32 id, UNUM32 value) {
   PDU_PARAM_ITEM item{PDU_IT_PARAM, id, PDU_PT_UNUM32, PDU_PC_COM, &value};
   return api.setComParam(hMod, hCLL, &item);
+}
+
+// The ECUs VciCheck asks functionally: unique response id, request and response id.
+struct EcuIds {
+  UNUM32 uniqueId, request, response;
+};
+constexpr EcuIds kEcus[] = {{1, 0x7E0, 0x7E8}, {2, 0x7E1, 0x7E9}};
+
+// One send-receive step: `request`, then every result within the time, as
+// "7E8: text; 7E9: text" (response ids from the unique response ids). With
+// `positiveSid`, one expected response per ECU (first byte `positiveSid`).
+void ExchangeStep(const PduApi& api, Steps& steps, UNUM32 hMod, UNUM32 hCLL, bool polling,
+                  const char* what, std::vector<UNUM8> request, UNUM8 positiveSid,
+                  std::string (*text)(const vcicheck::Bytes&)) {
+  PDU_COP_CTRL_DATA ctrl{};
+  ctrl.NumSendCycles = 1;
+  ctrl.NumReceiveCycles = 1;
+  UNUM8 mask = 0xFF;
+  UNUM32 uniqueIds[2] = {kEcus[0].uniqueId, kEcus[1].uniqueId};
+  PDU_EXP_RESP_DATA expected[2] = {{0, 1, 1, &mask, &positiveSid, 1, &uniqueIds[0]},
+                                   {0, 2, 1, &mask, &positiveSid, 1, &uniqueIds[1]}};
+  if (positiveSid != 0) {
+    ctrl.NumReceiveCycles = 2;
+    ctrl.NumPossibleExpectedResponses = 2;
+    ctrl.pExpectedResponseArray = expected;
+  }
+  UNUM32 hCoP = 0;
+  const T_PDU_ERROR rc = api.startCop(hMod, hCLL, PDU_COPT_SENDRECV, static_cast<UNUM32>(request.size()),
+                                      request.data(), &ctrl, nullptr, &hCoP);
+  if (rc != PDU_STATUS_NOERROR) {
+    steps.Step(what, rc);
+    return;
+  }
+  std::vector<Result> results;
+  std::string error;
+  if (!WaitForCop(api, hMod, hCLL, hCoP, polling, nullptr, &error, &results)) {
+    steps.Problem(what, "the ComPrimitive did not finish within 3 s");
+    return;
+  }
+  if (results.empty()) {
+    steps.Problem(what, error.empty() ? "no answer from the vehicle" : "error event " + error);
+    return;
+  }
+  std::string detail;
+  for (const Result& r : results) {
+    UNUM32 response = 0;
+    for (const EcuIds& ecu : kEcus)
+      if (ecu.uniqueId == r.uniqueId) response = ecu.response;
+    char from[24];
+    std::snprintf(from, sizeof from, "%s%03X: ", detail.empty() ? "" : "; ", response);
+    const vcicheck::Bytes bytes(r.bytes.begin(), r.bytes.end());
+    const std::string negative = vcicheck::NegativeText(bytes);
+    detail += from + (negative.empty() ? text(bytes) : negative);
+  }
+  steps.Step(what, PDU_STATUS_NOERROR, detail);
+}
+
+// Functional addressing on the link: both ECUs in its unique response id
+// table, CP_RequestAddrMode 2, in force after an UPDATEPARAM ComPrimitive.
+bool GoFunctional(const PduApi& api, Steps& steps, UNUM32 hMod, UNUM32 hCLL, bool polling) {
+  const UNUM32 physReq = ObjectId(api, PDU_OBJT_COMPARAM, "CP_CanPhysReqId");
+  const UNUM32 resp = ObjectId(api, PDU_OBJT_COMPARAM, "CP_CanRespUSDTId");
+  const UNUM32 mode = ObjectId(api, PDU_OBJT_COMPARAM, "CP_RequestAddrMode");
+  if (mode == PDU_ID_UNDEF) {
+    steps.Problem("PDUGetObjectId (CP_RequestAddrMode)", "the module does not know it");
+    return false;
+  }
+  UNUM32 ids[2][2] = {{kEcus[0].request, kEcus[0].response}, {kEcus[1].request, kEcus[1].response}};
+  PDU_PARAM_ITEM params[2][2];
+  PDU_ECU_UNIQUE_RESP_DATA entries[2];
+  for (int e = 0; e < 2; ++e) {
+    params[e][0] = {PDU_IT_PARAM, physReq, PDU_PT_UNUM32, PDU_PC_UNIQUE_ID, &ids[e][0]};
+    params[e][1] = {PDU_IT_PARAM, resp, PDU_PT_UNUM32, PDU_PC_UNIQUE_ID, &ids[e][1]};
+    entries[e] = {kEcus[e].uniqueId, 2, params[e]};
+  }
+  PDU_UNIQUE_RESP_ID_TABLE_ITEM table{PDU_IT_UNIQUE_RESP_ID_TABLE, 2, entries};
+  if (!steps.Step("PDUSetUniqueRespIdTable (7E8, 7E9)", api.setTable(hMod, hCLL, &table))) return false;
+  if (!steps.Step("PDUSetComParam (CP_RequestAddrMode 2)", SetUnum32(api, hMod, hCLL, mode, 2))) return false;
+  UNUM32 hCoP = 0;
+  if (!steps.Step("PDUStartComPrimitive (UPDATEPARAM)",
+                  api.startCop(hMod, hCLL, PDU_COPT_UPDATEPARAM, 0, nullptr, nullptr, nullptr, &hCoP)))
+    return false;
+  if (!WaitForCop(api, hMod, hCLL, hCoP, polling, nullptr, nullptr)) {
+    steps.Problem("UPDATEPARAM events", "the ComPrimitive did not finish within 3 s");
+    return false;
+  }
+  return true;
 }
 
 // The session on the link, once it exists.
@@ -174,6 +279,16 @@ void RunLink(const PduApi& api, Steps& steps, UNUM32 hMod, UNUM32 hCLL, bool pol
         vin.push_back(answer[i] >= 0x20 && answer[i] < 0x7F ? static_cast<char>(answer[i]) : '?');
       steps.Step("SENDRECV result (VIN)", PDU_STATUS_NOERROR, "VIN " + vin);
     }
+  }
+  ExchangeStep(api, steps, hMod, hCLL, polling, "SENDRECV 01 0C 05 (RPM, coolant)", {0x01, 0x0C, 0x05}, 0,
+               &vcicheck::RpmAndCoolantText);
+  if (GoFunctional(api, steps, hMod, hCLL, polling)) {
+    ExchangeStep(api, steps, hMod, hCLL, polling, "SENDRECV 01 00 20 40 (supported PIDs)",
+                 {0x01, 0x00, 0x20, 0x40}, 0x41, &vcicheck::SupportedPidsText);
+    ExchangeStep(api, steps, hMod, hCLL, polling, "SENDRECV 03 (stored DTCs)", {0x03}, 0x43,
+                 &vcicheck::StoredDtcsText);
+    ExchangeStep(api, steps, hMod, hCLL, polling, "SENDRECV 22 F18C (serial numbers)", {0x22, 0xF1, 0x8C},
+                 0x62, &vcicheck::SerialNumberText);
   }
   if (steps.Step("PDUStartComPrimitive (STOPCOMM)",
                  api.startCop(hMod, hCLL, PDU_COPT_STOPCOMM, 0, nullptr, nullptr, nullptr, &hCoP)) &&
@@ -227,7 +342,8 @@ int RunPduSession(bool polling, void (*print)(const std::wstring&)) {
       Bind(module, "PDUStartComPrimitive", api.startCop) &
       Bind(module, "PDUGetEventItem", api.getEventItem) &
       Bind(module, "PDUDestroyItem", api.destroyItem) &
-      Bind(module, "PDURegisterEventCallback", api.registerCallback);
+      Bind(module, "PDURegisterEventCallback", api.registerCallback) &
+      Bind(module, "PDUSetUniqueRespIdTable", api.setTable);
   if (!bound) {
     std::printf("The library is not a D-PDU API library.\n");
     FreeLibrary(module);
@@ -277,6 +393,21 @@ int RunPduSession(bool polling, void (*print)(const std::wstring&)) {
                      api.createLink(hMod, &resource, PDU_ID_UNDEF, nullptr, &hCLL, nullptr))) {
         RunLink(api, steps, hMod, hCLL, polling);
         steps.Step("PDUDestroyComLogicalLink", api.destroyLink(hMod, hCLL));
+      }
+      // How many requests a recorded scenario answered (simulated VCI only).
+      const UNUM32 answeredId = ObjectId(api, PDU_OBJT_IO_CTRL, simulator::kPduIoCtlScenarioAnswered);
+      PDU_DATA_ITEM* answered = nullptr;
+      if (answeredId != PDU_ID_UNDEF &&
+          api.ioCtl(hMod, PDU_HANDLE_UNDEF, answeredId, nullptr, &answered) == PDU_STATUS_NOERROR &&
+          answered != nullptr) {
+        if (answered->ItemType == PDU_IT_IO_UNUM32 && answered->pData != nullptr) {
+          const UNUM32 count = *static_cast<const UNUM32*>(answered->pData);
+          if (count == simulator::kNoScenario)
+            std::printf("  No recorded scenario in use (the debugger output says why when one is set)\n");
+          else
+            std::printf("  Requests answered from the recording: %u\n", count);
+        }
+        api.destroyItem(reinterpret_cast<PDU_ITEM*>(answered));
       }
       steps.Step("PDUModuleDisconnect", api.moduleDisconnect(hMod));
     }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "monitor/memory_probe.h"
 #include "monitor/pdu/pdu_state.h"
 
 namespace monitor {
@@ -76,6 +77,7 @@ T_PDU_ERROR Monitored(PduFunction function, Before before, Forward forward, Afte
   Logged call(m, function);
   if (PduRecord* record = call.Record()) {
     try {
+      ProbeScope scope;
       before(*record);
     } catch (...) {
       call.Drop();
@@ -100,7 +102,10 @@ T_PDU_ERROR Monitored(PduFunction function, Before before, Forward forward, Afte
   const T_PDU_ERROR result = forward(m.original);
   if (PduRecord* record = call.Record()) {
     try {
-      if (result == pdu::PDU_STATUS_NOERROR) after(*record);
+      if (result == pdu::PDU_STATUS_NOERROR) {
+        ProbeScope scope;
+        after(*record);
+      }
     } catch (...) {
     }
   }

@@ -78,7 +78,11 @@ CALLBACKFNC BindPduCallback(UNUM32 hMod, UNUM32 hCLL, CALLBACKFNC application,
 
 void RestorePduCallback(UNUM32 hMod, UNUM32 hCLL, CALLBACKFNC previous) {
   std::lock_guard<std::mutex> lock(g_lock);
-  if (Slot* slot = FindSlot(hMod, hCLL)) slot->application.store(previous, std::memory_order_release);
+  if (Slot* slot = FindSlot(hMod, hCLL)) {
+    slot->application.store(previous, std::memory_order_release);
+    // Nothing of ours is registered for the pair: the slot is free again.
+    if (previous == nullptr) slot->used = false;
+  }
 }
 
 void UnbindPduCallback(UNUM32 hMod, UNUM32 hCLL) {
@@ -91,6 +95,16 @@ void ReleasePduCallback(UNUM32 hMod, UNUM32 hCLL) {
   if (Slot* slot = FindSlot(hMod, hCLL)) {
     slot->application.store(nullptr, std::memory_order_release);
     slot->used = false;
+  }
+}
+
+void ReleasePduModuleLinks(UNUM32 hMod) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  for (Slot& slot : g_slots) {
+    if (!slot.used || slot.hCLL == PDU_HANDLE_UNDEF) continue;
+    if (hMod != PDU_HANDLE_UNDEF && slot.hMod != hMod) continue;
+    slot.application.store(nullptr, std::memory_order_release);
+    slot.used = false;
   }
 }
 

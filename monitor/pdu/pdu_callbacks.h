@@ -28,12 +28,16 @@ void SetPduEventObserver(PduEventObserver observer);
 // slot is taken: the application's callback is then registered as it is.
 pdu::CALLBACKFNC BindPduCallback(pdu::UNUM32 hMod, pdu::UNUM32 hCLL,
                                  pdu::CALLBACKFNC application, pdu::CALLBACKFNC* previous);
-// Puts back what the slot of (hMod, hCLL) held (the library refused the registration).
+// Puts back what the slot of (hMod, hCLL) held (the library refused the
+// registration); a slot that held nothing is free again.
 void RestorePduCallback(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, pdu::CALLBACKFNC previous);
 // The application's callback at (hMod, hCLL) is gone (removed, link destroyed).
 void UnbindPduCallback(pdu::UNUM32 hMod, pdu::UNUM32 hCLL);
 // The link (hMod, hCLL) is destroyed: its slot is free for another pair.
 void ReleasePduCallback(pdu::UNUM32 hMod, pdu::UNUM32 hCLL);
+// The module `hMod` (every module for PDU_HANDLE_UNDEF) was disconnected and
+// its links with it: their slots are free; the module's own stays.
+void ReleasePduModuleLinks(pdu::UNUM32 hMod);
 // Every registration is gone (PDUDestruct).
 void ClearPduCallbacks();
 // The application's callback bound at (hMod, hCLL), or nullptr.

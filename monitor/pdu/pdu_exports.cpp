@@ -11,6 +11,7 @@
 #include <string>
 
 #include "monitor/pdu/pdu_call.h"
+#include "monitor/memory_probe.h"
 #include "monitor/pdu/pdu_callbacks.h"
 #include "monitor/text_rules.h"
 #include "pdu/pdu_names.h"
@@ -37,8 +38,7 @@ T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void* pAPITag) {
   return Monitored(
       PduFunction::Construct,
       [&](PduRecord& r) {
-        r.Add("OptionStr", OptionStr == nullptr ? std::string("NULL")
-                                                : "\"" + PrintableText(OptionStr, 1024) + "\"");
+        r.Add("OptionStr", QuotedForeignText(OptionStr, 1024));
         r.Add("APITag", PointerText(pAPITag));
       },
       [&](PduOriginal& o) { return o.Construct(OptionStr, pAPITag); }, NoFields);
@@ -59,7 +59,7 @@ T_PDU_ERROR PDU_CALL PDUDestruct() {
         return r;
       },
       NoFields);
-  if (PduMonitorState* made = PduMonitorIfMade(); made != nullptr && made->writer) made->writer->Flush(1000);
+  PduSessionEnded();  // on disk, and the module free to be unloaded
   return result;
 }
 
@@ -292,6 +292,7 @@ T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** 
       try {
         AddHandles(*r, hMod, hCLL);
         if (result == PDU_STATUS_NOERROR && pEventItem != nullptr) {
+          ProbeScope scope;
           AddEventItem(*r, *pEventItem, m.byteLimit);
           m.HandedOut(*pEventItem);
         }
@@ -360,13 +361,11 @@ T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCLL,
 T_PDU_ERROR PDU_CALL PDUGetObjectId(T_PDU_OBJT pduObjectType, CHAR8* pShortname,
                                     UNUM32* pPduObjectId) {
   PduMonitorState& m = ThePduMonitor();
-  std::string name;
   return Monitored(
       PduFunction::GetObjectId,
       [&](PduRecord& r) {
-        name = BoundedShortName(pShortname, kPduShortNameLimit);
         r.Add("ObjectType", NameOr(ObjectTypeName(pduObjectType), pduObjectType));
-        r.Add("ShortName", pShortname == nullptr ? std::string("NULL") : "\"" + name + "\"");
+        r.Add("ShortName", QuotedForeignText(pShortname, kPduShortNameLimit));
       },
       [&](PduOriginal& o) {
         const T_PDU_ERROR r = o.GetObjectId(pduObjectType, pShortname, pPduObjectId);
@@ -374,7 +373,7 @@ T_PDU_ERROR PDU_CALL PDUGetObjectId(T_PDU_OBJT pduObjectType, CHAR8* pShortname,
           if (r == PDU_STATUS_NOERROR && pPduObjectId != nullptr && pShortname != nullptr &&
               *pPduObjectId != PDU_ID_UNDEF)
             m.names.Remember(pduObjectType, *pPduObjectId,
-                             BoundedShortName(pShortname, kPduShortNameLimit));
+                             BoundedShortName(pShortname, ReadableTextBytes(pShortname, kPduShortNameLimit)));
         } catch (...) {
         }
         return r;
@@ -471,7 +470,12 @@ T_PDU_ERROR PDU_CALL PDUModuleConnect(UNUM32 hMod) {
 T_PDU_ERROR PDU_CALL PDUModuleDisconnect(UNUM32 hMod) {
   return Monitored(
       PduFunction::ModuleDisconnect, [&](PduRecord& r) { r.Add("hMod", HandleText(hMod)); },
-      [&](PduOriginal& o) { return o.ModuleDisconnect(hMod); }, NoFields);
+      [&](PduOriginal& o) {
+        const T_PDU_ERROR r = o.ModuleDisconnect(hMod);
+        if (r == PDU_STATUS_NOERROR) ReleasePduModuleLinks(hMod);  // its links are gone
+        return r;
+      },
+      NoFields);
 }
 
 T_PDU_ERROR PDU_CALL PDUGetTimestamp(UNUM32 hMod, UNUM32* pTimestamp) {
@@ -486,13 +490,12 @@ T_PDU_ERROR PDU_CALL PDUGetTimestamp(UNUM32 hMod, UNUM32* pTimestamp) {
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     SetPduMonitorModule(instance);
+#if !defined(_MSC_VER) || defined(_DLL)
+    // Not with the static MSVC runtime (/MT): it relies on thread notifications.
     DisableThreadLibraryCalls(instance);
-  } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr && PduMonitorIfMade() != nullptr &&
-             PduMonitorIfMade()->writer) {
-    // Process exit: the writer thread is gone; write what it left, waiting for
-    // nothing. On FreeLibrary the writer thread holds this module while it
-    // runs, so nothing is queued then.
-    PduMonitorIfMade()->writer->FlushAtProcessExit();
+#endif
+  } else if (reason == DLL_PROCESS_DETACH) {
+    PduModuleDetach(reserved != nullptr);
   }
   return TRUE;
 }

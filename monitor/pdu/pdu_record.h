@@ -2,7 +2,8 @@
 // ids, decoded values, payload bytes up to the message size) and how the
 // writer thread turns it into a LogEntry. Also the decoders of the API's items:
 // each reads only memory the application or the library handed over, checks
-// every pointer for NULL first and caps every count. Free of Windows headers.
+// every pointer for NULL first, caps every count and reads nothing that the
+// memory gate does not find readable. Free of Windows headers.
 #pragma once
 
 #include <cstddef>
@@ -82,7 +83,8 @@ struct PduRecord {
   std::int64_t durationMicros = -1;
 
   void Add(const char* name, const std::string& text);
-  // Payload bytes: `size` of them at `data`, at most `limit` copied (0: up to the cap).
+  // Payload bytes: `size` of them at `data`, at most `limit` copied (0: up to the
+// cap), and no more than can be read (the field then says how many could).
   void AddBytes(const char* name, const std::uint8_t* data, std::uint32_t size,
                 std::uint32_t limit);
   std::string Text(const PduField& field) const { return texts.substr(field.textStart, field.textLength); }
@@ -96,7 +98,9 @@ std::size_t PduRecordBytes(const PduRecord& record);
 std::string PointerText(const void* pointer);
 
 // Decoders of the API's structures into text. Each takes the pointer it was
-// handed (NULL gives "NULL") and the names known so far.
+// handed (NULL gives "NULL") and the names known so far, and reads every
+// structure, array and text through the memory gate (monitor/memory_probe.h):
+// what cannot be read is marked "(not readable)" instead.
 std::string ParamItemText(const pdu::PDU_PARAM_ITEM* item, const ObjectNames& names);
 std::string RscDataText(const pdu::PDU_RSC_DATA* data, const ObjectNames& names);
 std::string FlagDataText(const pdu::PDU_FLAG_DATA* flags);
@@ -112,5 +116,8 @@ std::string DataItemText(const pdu::PDU_DATA_ITEM* item, std::uint32_t byteLimit
 // The event item's fields: "Event" (type, hCoP, tag, timestamp) and what its
 // data holds; a result's bytes are captured up to `byteLimit` (0: up to the cap).
 void AddEventItem(PduRecord& record, const pdu::PDU_EVENT_ITEM* item, std::uint32_t byteLimit);
+// A foreign C text of at most `limit` bytes in quotes, as far as it can be
+// read ("NULL", or its address marked "(not readable)").
+std::string QuotedForeignText(const char* text, std::size_t limit);
 
 }  // namespace monitor

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "monitor/log_format.h"
+#include "monitor/module_release.h"
+#include "monitor/split_heap.h"
 #include "monitor/pdu/pdu_callbacks.h"
 #include "monitor/text_rules.h"
 #include "monitor/win_text.h"
@@ -55,54 +57,88 @@ void PduMonitorState::Submit(PduRecord record) {
   if (writer) writer->Submit(std::make_unique<PduEntrySource>(std::move(record)));
 }
 
-void SetPduMonitorModule(HMODULE module) { g_self = module; }
+void SetPduMonitorModule(HMODULE module) {
+  g_self = module;
+  ReleaseThreadRuntimeData(module);
+}
 
 PduMonitorState* PduMonitorIfMade() { return g_monitor; }
 
-// The monitor, made once: settings read, writer made, original loaded. Never throws.
-PduMonitorState& ThePduMonitor() {
-  static std::once_flag once;
-  static PduMonitorState fallback;  // used only when making the monitor failed
+namespace {
+
+// Made once by the first call: settings read, writer made, original loaded.
+// (The system's one-time initialisation rather than the C++ runtime's: the
+// latter would leave data of the runtime's threads library behind for the
+// calling thread at every unload.)
+INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
+PduMonitorState g_fallback;  // used only when making the monitor failed
+
+BOOL CALLBACK MakeMonitor(PINIT_ONCE, PVOID, PVOID*) {
   try {
-    std::call_once(once, [] {
-      auto made = std::make_unique<PduMonitorState>();
-      QueryPerformanceFrequency(&made->frequency);
-      QueryPerformanceCounter(&made->start);
-      const std::wstring own = ModulePath(g_self);
-      SettingsRoots roots;
-      made->plan = LookUpPduSettings(own, roots);
-      const MonitorSettings& s = made->plan.settings;
-      made->entryExit = s.logEntryExit;
-      made->skipEmptyQueue = s.disableErrBufferEmpty;
-      made->byteLimit = s.messageSizeLimit;
-      WriterOptions options;
-      options.path = s.outputFile;
-      options.format = FormatFromSetting(s.outputFormat);
-      options.overwrite = s.overwrite;
-      options.debugView = s.logDebugView;
-      options.api = "PDU";
-      options.title = made->plan.storedWithJ2534 ? "J2534 API log" : "D-PDU API log";
-      FILETIME utc{};
-      FILETIME local{};
-      GetSystemTimeAsFileTime(&utc);
-      FileTimeToLocalFileTime(&utc, &local);
-      const std::uint64_t utcTime = (static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
-      const std::uint64_t localTime = (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
-      made->localBias = static_cast<std::int64_t>(localTime - utcTime);
-      options.session.start = WallTimeFromFileTime(localTime);
-      options.session.processId = GetCurrentProcessId();
-      options.session.program = Utf8(ModulePath(nullptr));
-      options.session.library = Utf8(own);
-      options.session.api = "PDU";
-      made->writer = std::make_unique<LogWriter>(std::move(options));
-      made->original = LoadPduOriginal(OriginalPathFor(own));
-      g_monitor = made.release();
-      SetPduEventObserver(&ObserveEvent);
-    });
+    auto made = std::make_unique<PduMonitorState>();
+    QueryPerformanceFrequency(&made->frequency);
+    QueryPerformanceCounter(&made->start);
+    const std::wstring own = ModulePath(g_self);
+    SettingsRoots roots;
+    made->plan = LookUpPduSettings(own, roots);
+    const MonitorSettings& s = made->plan.settings;
+    made->entryExit = s.logEntryExit;
+    made->skipEmptyQueue = s.disableErrBufferEmpty;
+    made->byteLimit = s.messageSizeLimit;
+    WriterOptions options;
+    options.path = s.outputFile;
+    options.format = FormatFromSetting(s.outputFormat);
+    options.overwrite = s.overwrite;
+    options.debugView = s.logDebugView;
+    options.api = "PDU";
+    options.title = made->plan.storedWithJ2534 ? "J2534 API log" : "D-PDU API log";
+    FILETIME utc{};
+    FILETIME local{};
+    GetSystemTimeAsFileTime(&utc);
+    FileTimeToLocalFileTime(&utc, &local);
+    const std::uint64_t utcTime = (static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+    const std::uint64_t localTime = (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+    made->localBias = static_cast<std::int64_t>(localTime - utcTime);
+    options.session.start = WallTimeFromFileTime(localTime);
+    options.session.processId = GetCurrentProcessId();
+    options.session.program = Utf8(ModulePath(nullptr));
+    options.session.library = Utf8(own);
+    options.session.api = "PDU";
+    made->writer = std::make_unique<LogWriter>(std::move(options));
+    made->original = LoadPduOriginal(OriginalPathFor(own));
+    g_monitor = made.release();
+    SetPduEventObserver(&ObserveEvent);
   } catch (...) {
   }
-  return g_monitor != nullptr ? *g_monitor : fallback;
+  return TRUE;
 }
 
+}  // namespace
+
+// The monitor, made once. Never throws.
+PduMonitorState& ThePduMonitor() {
+  InitOnceExecuteOnce(&g_once, MakeMonitor, nullptr, nullptr);
+  return g_monitor != nullptr ? *g_monitor : g_fallback;
+}
+
+void PduSessionEnded() noexcept {
+  if (PduMonitorState* m = g_monitor; m != nullptr && m->writer) m->writer->Finish(1000);
+  ReleaseThreadRuntimeData(g_self);
+}
+
+void PduModuleDetach(bool processExit) noexcept {
+  PduMonitorState* m = g_monitor;
+  if (processExit) {
+    BeginProcessExit();
+    if (m != nullptr && m->writer) m->writer->FlushAtProcessExit();
+    return;
+  }
+  if (m == nullptr) return;
+  SetPduEventObserver(nullptr);
+  g_monitor = nullptr;
+  m->writer.reset();  // its thread has ended: it held this module while it ran
+  FreeLibraryAfterLoaderLock(m->original.module);
+  delete m;
+}
 
 }  // namespace monitor

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "monitor/log_writer.h"
+#include "monitor/precise_time.h"
 #include "monitor/pdu/pdu_original.h"
 #include "monitor/pdu/pdu_record.h"
 #include "monitor/pdu/pdu_settings.h"
@@ -56,11 +57,7 @@ struct PduMonitorState {
 
   // Stamps a record: time, microseconds since the state was made, process, thread, function, phase.
   void Stamp(PduRecord& record, PduFunction function, Phase phase) const {
-    FILETIME utc{};
-    GetSystemTimeAsFileTime(&utc);
-    record.localFileTime = static_cast<std::uint64_t>(
-        static_cast<std::int64_t>((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) +
-        localBias);
+    record.localFileTime = LocalFileTimeNow();  // the J2534 monitor's clock
     record.elapsedMicros = Micros();
     record.processId = GetCurrentProcessId();
     record.threadId = GetCurrentThreadId();
@@ -72,7 +69,7 @@ struct PduMonitorState {
   std::uint64_t Micros() const {
     LARGE_INTEGER now{};
     QueryPerformanceCounter(&now);
-    return static_cast<std::uint64_t>((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart);
+    return TicksToMicros(now.QuadPart - start.QuadPart, frequency.QuadPart);
   }
   // Queues the record for the writer (dropped and counted when the queue is full).
   void Submit(PduRecord record);
@@ -86,5 +83,13 @@ void SetPduMonitorModule(HMODULE module);
 PduMonitorState& ThePduMonitor();
 // The state when it was made, else nullptr (for DllMain and the event observer).
 PduMonitorState* PduMonitorIfMade();
+// PDUDestruct succeeded or failed: what is queued is written and the writer
+// thread ends, so that the module is held by the application alone.
+void PduSessionEnded() noexcept;
+// DLL_PROCESS_DETACH. At process exit (`processExit`) the other threads are
+// gone: writes what is queued, waiting for no lock and using no heap another
+// thread may hold. On FreeLibrary the writer thread has ended: gives back the
+// writer, its file and handles, the state and the original library.
+void PduModuleDetach(bool processExit) noexcept;
 
 }  // namespace monitor

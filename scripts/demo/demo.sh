@@ -4,38 +4,32 @@
 #   demo_prepare_prefix DIR   clone the template into DIR when DIR is missing,
 #                             seed it once (marker DIR/.varrow-demo-seeded),
 #                             then refresh the program's files from $BIN.
-#   demo_seed DIR             the package's files, registry values and RP1210 file.
+#   demo_seed DIR             the package's MSI, installed quietly, and the
+#                             other makers' libraries, registrations and RP1210 file.
+#   demo_seed_others DIR      only the other makers' part.
 #   demo_install_program DIR  Varrow.exe, Varrow-*.dll, Pellor-*.chm and VciCheck.exe
 #                             from $BIN, and the built J2534 libraries (below).
 #
 # Layout (Windows paths inside the prefix; registry in the 32-bit view):
-#   C:\Program Files (x86)\OVRA\VCI\                 program, language libraries, help
-#   C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll         J2534 library (PDU capable):
-#                                                    the simulated VCI OvraSimPT32.dll
-#   C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll          D-PDU API library: the
-#                                                    simulated D-PDU VCI OvraSimPdu32.dll
-#   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll J2534 monitor library (the built one)
-#   C:\Program Files (x86)\OVRA\VCI\Monitor\OvraPduMon32.dll   D-PDU monitor library
+#   C:\Program Files (x86)\OVRA\VCI\...            the package (installer/package.wxs):
+#                                                    program, language libraries, help,
+#                                                    J2534\OvraPT32.dll (the simulated VCI),
+#                                                    PDU\OvraPdu32.dll (the simulated D-PDU
+#                                                    VCI), Monitor\ (both monitor libraries)
+#   C:\ProgramData\OVRA\Logs\                        LogFileLocation
 #   C:\Program Files (x86)\Fennick Auto Labs\Bridge 2\fnkpt32.dll   other J2534 library
 #   C:\Program Files (x86)\Durnow Systems\PT-Mini\dspt0404.dll      other J2534 library
 #   C:\windows\RP121032.ini, C:\windows\syswow64\FNKRP32.dll, DRNRP32.dll   RP1210
-#   C:\ProgramData\OVRA\Logs\                        LogFileLocation
-# Registry values: scripts/demo/machine.reg.
+# Registry values: installer/registry.wxi (the package's), scripts/demo/machine.reg
+# (the other makers' registrations).
 
 DEMO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 DEMO_PROGRAM_DIR='C:\Program Files (x86)\OVRA\VCI'
 DEMO_PROGRAM_EXE="$DEMO_PROGRAM_DIR\\Varrow.exe"
 
-# Stand-in libraries: they are moved, copied and deleted by the program, never
-# loaded. Two of them are real libraries when the build made them: the OVRA
-# VCI's J2534 library is the simulated VCI (under the product's file name, so
-# the registration, its settings key and everything that names it stay as the
-# package installs them), and the J2534 monitor library is the real monitor.
+# The other makers' libraries: stand-in files that the program only moves,
+# copies and deletes, never loads.
 DEMO_LIBRARIES=(
-  'C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT32.dll'
-  'C:\Program Files (x86)\OVRA\VCI\PDU\OvraPdu32.dll'
-  'C:\Program Files (x86)\OVRA\VCI\Monitor\OvraJ2534Mon32.dll'
-  'C:\Program Files (x86)\OVRA\VCI\Monitor\OvraPduMon32.dll'
   'C:\Program Files (x86)\Fennick Auto Labs\Bridge 2\fnkpt32.dll'
   'C:\Program Files (x86)\Durnow Systems\PT-Mini\dspt0404.dll'
   'C:\windows\syswow64\FNKRP32.dll'
@@ -49,24 +43,48 @@ demo_unix_path() {
   printf '%s/drive_c/%s' "$prefix" "${rest//\\//}"
 }
 
-demo_seed() {
+# demo_msi: the package's MSI the build made (the newest, when there are several).
+demo_msi() {
+  local msi
+  msi=$(ls -t "$BUILD"/installer/OvraVci-*.msi 2>/dev/null | head -n1)
+  [ -n "$msi" ] || { echo "no MSI in $BUILD/installer (is wixl installed?)" >&2; return 1; }
+  printf '%s' "$msi"
+}
+
+# demo_msiexec DIR ARGS...: msiexec in the prefix DIR, quiet, its exit code returned.
+demo_msiexec() {
+  local prefix=$1 rc=0
+  shift
+  WINEPREFIX=$prefix wine msiexec "$@" /qn </dev/null >/dev/null 2>&1 || rc=$?
+  return "$rc"
+}
+
+demo_seed_others() {
   local prefix=$1 win host
-  log "seeding the demo installation into $prefix"
   for win in "${DEMO_LIBRARIES[@]}"; do
     host=$(demo_unix_path "$prefix" "$win")
     mkdir -p "$(dirname "$host")"
     # A distinct text per file, so a look at a library tells which one stands there.
     printf 'Demo stand-in for %s (not a real library).\r\n' "${win##*\\}" >"$host"
   done
-  mkdir -p "$(demo_unix_path "$prefix" 'C:\ProgramData\OVRA\Logs')"
   printf '[RP1210Support]\r\nAPIImplementations=FNKRP32,DRNRP32\r\n' \
     >"$(demo_unix_path "$prefix" 'C:\windows\RP121032.ini')"
   local reg="Z:${DEMO_DIR//\//\\}\\machine.reg"
   WINEPREFIX=$prefix wine reg import "$reg" /reg:32 >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix wineserver -w
+}
+
+demo_seed() {
+  local prefix=$1 msi
+  log "seeding the demo installation into $prefix"
+  msi=$(demo_msi) || return 1
+  demo_seed_others "$prefix"
+  demo_msiexec "$prefix" /i "Z:${msi//\//\\}" || { echo "the package's MSI did not install into $prefix" >&2; return 1; }
+  WINEPREFIX=$prefix wineserver -w
   # The check reads back through the 32-bit view, as the program does.
   if ! WINEPREFIX=$prefix wine reg query 'HKLM\SOFTWARE\OVRA\OVRA_VCI' /v Brand /reg:32 2>/dev/null \
       | grep -q 'tln'; then
-    echo "the demo registry could not be imported into $prefix" >&2
+    echo "the demo registry is missing in $prefix" >&2
     return 1
   fi
   WINEPREFIX=$prefix wineserver -w
@@ -147,14 +165,16 @@ demo_helper() {
   timeout 60 wine "$DEMO_HELPER" "$@" </dev/null >/dev/null 2>&1
 }
 
-# demo_ovra_tab: the OVRA VCI's tab on the J2534 page (from 0). Varrow shows one
-# tab per registration in the order the registry lists them, as VciCheck does.
-demo_ovra_tab() {
+# demo_device_tab NAME: the tab of the J2534 device NAME on the J2534 page (from
+# 0). Varrow shows one tab per registration in the order the registry lists
+# them, as VciCheck does. demo_ovra_tab: the OVRA VCI's.
+demo_device_tab() {
   local line
   line=$(wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" </dev/null 2>/dev/null | tr -d '\r' |
-         grep -E '^  [^ ]' | grep -n -x -F '  OVRA VCI' | cut -d: -f1)
+         grep -E '^  [^ ]' | grep -n -x -F "  $1" | cut -d: -f1)
   [ -n "$line" ] && echo $((line - 1))
 }
+demo_ovra_tab() { demo_device_tab 'OVRA VCI'; }
 
 # demo_apply_monitoring FORMAT TAB [tick]: starts Varrow, More>>, the J2534 tab
 # TAB, (ticks "monitoring",) chooses FORMAT (1-4), OK; true when the program

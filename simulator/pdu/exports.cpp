@@ -2,6 +2,8 @@
 // forwarding to the one SimPduVci of the process. No exception leaves an
 // export: a failure inside becomes PDU_ERR_FCT_FAILED.
 #include "pdu/dpdu.h"
+#include "simulator/fault_settings.h"
+#include "simulator/scenario_settings.h"
 #include "simulator/pdu/sim_vci.h"
 
 using namespace pdu;
@@ -63,7 +65,10 @@ T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCLL) {
   return Guard([&] { return Vci().DestroyComLogicalLink(hMod, hCLL); });
 }
 T_PDU_ERROR PDU_CALL PDUConnect(UNUM32 hMod, UNUM32 hCLL) {
-  return Guard([&] { return Vci().Connect(hMod, hCLL); });
+  return Guard([&] {
+    Vci().SetFaults(simulator::ReadFaultSettings());  // the settings as they are now
+    return Vci().Connect(hMod, hCLL);
+  });
 }
 T_PDU_ERROR PDU_CALL PDUDisconnect(UNUM32 hMod, UNUM32 hCLL) {
   return Guard([&] { return Vci().Disconnect(hMod, hCLL); });
@@ -99,6 +104,15 @@ T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** 
 T_PDU_ERROR PDU_CALL PDUDestroyItem(PDU_ITEM* pItem) {
   return Guard([&] { return Vci().DestroyItem(pItem); });
 }
+// Not part of the D-PDU API: the items handed out and not yet destroyed, so
+// that tests can see a leak through a library in between.
+UNUM32 PDU_CALL SimPduLiveItems() {
+  try {
+    return static_cast<UNUM32>(Vci().LiveItems());
+  } catch (...) {
+    return 0xFFFFFFFFu;
+  }
+}
 T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCLL,
                                               CALLBACKFNC EventCallbackFunction) {
   return Guard([&] { return Vci().RegisterEventCallback(hMod, hCLL, EventCallbackFunction); });
@@ -129,7 +143,16 @@ T_PDU_ERROR PDU_CALL PDUSetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
   return Guard([&] { return Vci().SetUniqueRespIdTable(hMod, hCLL, pUniqueRespIdTable); });
 }
 T_PDU_ERROR PDU_CALL PDUModuleConnect(UNUM32 hMod) {
-  return Guard([&] { return Vci().ModuleConnect(hMod); });
+  return Guard([&] {
+    // The recorded scenario as set now (the debugger output says what became of it).
+    const simulator::ScenarioSettings settings = simulator::ReadScenarioSettings();
+    std::string note;
+    std::shared_ptr<simulator::Scenario> scenario =
+        simulator::LoadScenario(settings, simulator::ScenarioApi::Pdu, &note);
+    const T_PDU_ERROR code = Vci().ModuleConnect(hMod);
+    if (code == PDU_STATUS_NOERROR) Vci().SetScenario(std::move(scenario), settings.only, settings.speedPercent);
+    return code;
+  });
 }
 T_PDU_ERROR PDU_CALL PDUModuleDisconnect(UNUM32 hMod) {
   return Guard([&] { return Vci().ModuleDisconnect(hMod); });

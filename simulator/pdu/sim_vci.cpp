@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "simulator/pdu/sim_vci_parts.h"
+#include "simulator/scenario_settings.h"
 
 namespace simulator {
 
@@ -15,6 +16,16 @@ SimPduVci::SimPduVci() = default;
 SimPduVci::~SimPduVci() {
   std::unique_lock<std::mutex> lock(mutex_);
   StopThread(lock);
+}
+
+void SimPduVci::SetScenario(std::shared_ptr<Scenario> scenario, bool only, std::uint32_t speedPercent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  vehicle_.SetScenario(std::move(scenario), only, speedPercent);
+}
+
+void SimPduVci::SetFaults(const Faults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  vehicle_.SetFaults(faults);
 }
 
 std::size_t SimPduVci::LiveItems() const {
@@ -59,6 +70,7 @@ pdu::T_PDU_ERROR SimPduVci::Construct(const char* options, void* apiTag) {
   moduleConnected_ = false;
   apiTag_ = apiTag;
   startMicros_ = MonotonicMicros();
+  vehicle_ = Vehicle();  // its clock starts again with the library's
   nextLink_ = 1;
   nextCop_ = 1;
   thread_ = std::thread([this] { RunJobs(); });
@@ -148,6 +160,7 @@ pdu::T_PDU_ERROR SimPduVci::GetObjectId(T_PDU_OBJT type, const char* shortName, 
       {PDU_OBJT_PINTYPE, "LOW", kPinCanLow},
       {PDU_OBJT_PROTOCOL, "ISO_OBD_on_ISO_15765_4", kProtocolIso15765},
       {PDU_OBJT_IO_CTRL, "PDU_IOCTL_READ_VBATT", kIoCtlReadVbatt},
+      {PDU_OBJT_IO_CTRL, kPduIoCtlScenarioAnswered, kIoCtlScenarioAnswered},
   };
   *id = PDU_ID_UNDEF;
   for (const Known& known : kKnown)
@@ -239,7 +252,7 @@ pdu::T_PDU_ERROR SimPduVci::CreateComLogicalLink(UNUM32 hMod, PDU_RSC_DATA* rscD
   for (std::size_t i = 0; i < kComParams; ++i) link->working[i] = link->active[i] = kComParamTable[i].initial;
   TableEntry entry;
   entry.uniqueId = 1;
-  entry.params = {{kCpCanPhysReqId, kEcuRequestId}, {kCpCanRespUsdtId, kEcuResponseId}};
+  entry.params = {{kCpCanPhysReqId, kEngineRequestId}, {kCpCanRespUsdtId, kEngineResponseId}};
   link->table.push_back(entry);
   *hCLL = link->handle;
   links_[link->handle] = std::move(link);
@@ -477,6 +490,10 @@ pdu::T_PDU_ERROR SimPduVci::StartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T_PDU_CO
         expected.acceptanceId = given.AcceptanceId;
         expected.mask.assign(given.pMaskData, given.pMaskData + n);
         expected.pattern.assign(given.pPatternData, given.pPatternData + n);
+        if (given.NumUniqueRespIds > kMaxTableEntries ||
+            (given.NumUniqueRespIds > 0 && given.pUniqueRespIds == nullptr))
+          return PDU_ERR_INVALID_PARAMETERS;
+        expected.uniqueIds.assign(given.pUniqueRespIds, given.pUniqueRespIds + given.NumUniqueRespIds);
         job->expected.push_back(std::move(expected));
       }
     } else if (type == PDU_COPT_STARTCOMM || type == PDU_COPT_STOPCOMM) {
@@ -648,11 +665,14 @@ pdu::T_PDU_ERROR SimPduVci::IoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 commandId,
   if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
   if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
   if (hCLL != PDU_HANDLE_UNDEF && FindLink(hMod, hCLL) == nullptr) return PDU_ERR_INVALID_HANDLE;
-  if (commandId != kIoCtlReadVbatt) return PDU_ERR_ID_NOT_SUPPORTED;
+  if (commandId != kIoCtlReadVbatt && commandId != kIoCtlScenarioAnswered) return PDU_ERR_ID_NOT_SUPPORTED;
   if (output == nullptr) return PDU_ERR_INVALID_PARAMETERS;
   if (!moduleConnected_) return PDU_ERR_MODULE_NOT_CONNECTED;
   auto out = std::make_unique<Item>();
-  out->value = kBatteryMillivolts;
+  const Scenario* scenario = vehicle_.scenario();
+  out->value = commandId == kIoCtlReadVbatt ? vehicle_.BatteryMillivolts(Now() / 1000)
+               : scenario == nullptr        ? kNoScenario
+                                            : static_cast<UNUM32>(scenario->answered());
   out->data.ItemType = PDU_IT_IO_UNUM32;
   out->data.pData = &out->value;
   out->head = reinterpret_cast<PDU_ITEM*>(&out->data);

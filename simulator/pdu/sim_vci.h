@@ -1,6 +1,6 @@
 // The simulated D-PDU VCI: one module with one CAN resource carrying ISO 15765,
 // ComLogicalLinks with their ComParams, and ComPrimitives answered by the
-// simulated ECU. ComPrimitives run on the library's own event thread, which
+// simulated vehicle. ComPrimitives run on the library's own event thread, which
 // queues their events per link (or module) and calls the registered callbacks;
 // the application takes events with GetEventItem and frees every item it gets
 // with DestroyItem. Free of Windows headers; the exports wrap one instance.
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pdu/dpdu.h"
+#include "simulator/vehicle.h"
 
 namespace simulator {
 
@@ -35,7 +36,7 @@ constexpr pdu::UNUM32 kCpCanRespUsdtId = 0x0303;   // "CP_CanRespUSDTId"
 constexpr pdu::UNUM32 kCpCanFuncReqId = 0x0304;    // "CP_CanFuncReqId"
 constexpr pdu::UNUM32 kCpRequestAddrMode = 0x0305; // "CP_RequestAddrMode" (and more up to 0x030F)
 constexpr pdu::UNUM32 kIoCtlReadVbatt = 0x0501;    // "PDU_IOCTL_READ_VBATT"
-constexpr pdu::UNUM32 kBatteryMillivolts = 12600;
+constexpr pdu::UNUM32 kIoCtlScenarioAnswered = 0x0580;  // requests the recorded scenario answered
 constexpr pdu::UNUM32 kMaxLinks = 16;
 constexpr std::size_t kMaxQueuedEvents = 256;      // per link or module queue
 constexpr pdu::UNUM32 kMaxCopData = 4095;          // ISO 15765 payload limit
@@ -97,6 +98,12 @@ class SimPduVci {
   pdu::T_PDU_ERROR ModuleDisconnect(pdu::UNUM32 hMod);
   pdu::T_PDU_ERROR GetTimestamp(pdu::UNUM32 hMod, pdu::UNUM32* timestamp);
 
+  // The vehicle's fault settings (the library takes them at each PDUConnect).
+  void SetFaults(const Faults& faults);
+  // The recorded scenario in front of the vehicle (the library takes it at
+  // each PDUModuleConnect; null: none).
+  void SetScenario(std::shared_ptr<Scenario> scenario, bool only, std::uint32_t speedPercent);
+
   // Items handed out and not yet destroyed (for tests: nothing may leak).
   std::size_t LiveItems() const;
 
@@ -122,7 +129,7 @@ class SimPduVci {
   void QueueModuleStatus(pdu::T_PDU_STATUS status);
   void Notify(std::unique_lock<std::mutex>& lock);
   void RunJobs();
-  void Execute(Job& job);
+  void Execute(Job& job, std::unique_lock<std::mutex>& lock);
   void StopThread(std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex mutex_;
@@ -143,6 +150,7 @@ class SimPduVci {
   std::vector<Callback> pendingCalls_;  // callbacks the event thread owes, in order
   pdu::CALLBACKFNC systemCallback_ = nullptr;
   pdu::CALLBACKFNC moduleCallback_ = nullptr;
+  Vehicle vehicle_;
 };
 
 }  // namespace simulator

@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "simulator/ecu.h"
 #include "simulator/pdu/sim_vci.h"
 
 namespace simulator {
@@ -30,8 +29,8 @@ struct ComParamInfo {
 };
 constexpr ComParamInfo kComParamTable[] = {
     {"CP_Baudrate", kCpBaudrate, 500000, PDU_PC_BUSTYPE},
-    {"CP_CanPhysReqId", kCpCanPhysReqId, kEcuRequestId, PDU_PC_UNIQUE_ID},
-    {"CP_CanRespUSDTId", kCpCanRespUsdtId, kEcuResponseId, PDU_PC_UNIQUE_ID},
+    {"CP_CanPhysReqId", kCpCanPhysReqId, kEngineRequestId, PDU_PC_UNIQUE_ID},
+    {"CP_CanRespUSDTId", kCpCanRespUsdtId, kEngineResponseId, PDU_PC_UNIQUE_ID},
     {"CP_CanFuncReqId", kCpCanFuncReqId, kFunctionalRequestId, PDU_PC_COM},
     {"CP_RequestAddrMode", kCpRequestAddrMode, 1, PDU_PC_COM},  // 1 physical, 2 functional
     {"CP_P2Max", 0x0306, 50000, PDU_PC_TIMING},
@@ -96,6 +95,7 @@ struct ExpectedResponse {
   UNUM32 acceptanceId = 0;
   std::vector<UNUM8> mask;
   std::vector<UNUM8> pattern;
+  std::vector<UNUM32> uniqueIds;  // the ECUs whose answers it accepts (none: any)
 };
 
 }  // namespace simpdu_parts

@@ -108,7 +108,7 @@ void SimPduVci::RunJobs() {
     if (jobs_.empty()) continue;
     std::unique_ptr<Job> job = std::move(jobs_.front());
     jobs_.pop_front();
-    Execute(*job);
+    Execute(*job, lock);
     Notify(lock);
     if (stopping_) return;
     if (job->type == PDU_COPT_DELAY && job->delayMs > 0) {
@@ -122,9 +122,46 @@ void SimPduVci::RunJobs() {
   }
 }
 
-// Runs one ComPrimitive under the lock: the ECU's answer becomes a result
-// event (or an error event when nothing expected came), then its final status.
-void SimPduVci::Execute(Job& job) {
+namespace {
+
+// The unique response id of the link's table entry whose response id is
+// `responseId`; false when no entry has it.
+bool UniqueIdOf(const std::vector<TableEntry>& table, UNUM32 responseId, UNUM32* uniqueId) {
+  for (const TableEntry& entry : table)
+    for (const auto& [id, value] : entry.params)
+      if (id == kCpCanRespUsdtId && value == responseId) {
+        *uniqueId = entry.uniqueId;
+        return true;
+      }
+  return false;
+}
+
+// The expected response an answer matches (its mask and pattern, and its
+// ECUs when it names some); null when none does.
+const ExpectedResponse* Match(const std::vector<ExpectedResponse>& expected, const Bytes& answer,
+                              UNUM32 uniqueId) {
+  for (const ExpectedResponse& e : expected) {
+    bool match = e.mask.size() <= answer.size();
+    for (std::size_t i = 0; match && i < e.mask.size(); ++i)
+      match = (answer[i] & e.mask[i]) == (e.pattern[i] & e.mask[i]);
+    if (match && !e.uniqueIds.empty())
+      match = std::find(e.uniqueIds.begin(), e.uniqueIds.end(), uniqueId) != e.uniqueIds.end();
+    if (match) return &e;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// Runs one ComPrimitive under the lock. A request goes to the vehicle: to the
+// link's CP_CanPhysReqId, or with CP_RequestAddrMode 2 to its CP_CanFuncReqId.
+// Answers are taken from the link's CP_CanRespUSDTId and, for a functional
+// request, from every ECU in the link's unique response id table; each one
+// taken becomes a result event at its time (the lock is let go while waiting),
+// up to NumReceiveCycles of them (-1: all). "Response pending" answers are
+// handled here, as a VCI does, and do not reach the application. No answer
+// at all: an error event. Then the final status.
+void SimPduVci::Execute(Job& job, std::unique_lock<std::mutex>& lock) {
   Link* link = FindLink(kModuleHandle, job.hCLL);
   if (link == nullptr) return;
   QueueStatus(*link, job.hCoP, job.tag, PDU_COPST_EXECUTING);
@@ -144,51 +181,65 @@ void SimPduVci::Execute(Job& job) {
   }
   const UNUM32 txDone = Now();
   if (!job.data.empty() && job.type != PDU_COPT_DELAY) {
-    const UNUM32 target = link->active[kAddrModeIndex] == 2 ? link->active[kFuncIndex] : link->active[kPhysIndex];
-    std::vector<UNUM8> response = EcuRespond(target, job.data);
-    const bool answered = !response.empty() && link->active[kRespIndex] == kEcuResponseId;
-    UNUM32 acceptance = 0;
-    bool accepted = answered;
-    if (answered && !job.expected.empty()) {
-      accepted = false;
-      for (const ExpectedResponse& expected : job.expected) {
-        bool match = expected.mask.size() <= response.size();
-        for (std::size_t i = 0; match && i < expected.mask.size(); ++i)
-          match = (response[i] & expected.mask[i]) == (expected.pattern[i] & expected.mask[i]);
-        if (match) {
-          accepted = true;
-          acceptance = expected.acceptanceId;
-          break;
-        }
+    const bool functional = link->active[kAddrModeIndex] == 2;
+    const UNUM32 target = functional ? link->active[kFuncIndex] : link->active[kPhysIndex];
+    const UNUM32 ownResponse = link->active[kRespIndex];
+    const std::uint64_t sentMicros = MonotonicMicros();
+    const std::vector<Reply> replies = vehicle_.Request(target, job.data, txDone / 1000);
+    SNUM32 delivered = 0;
+    for (const Reply& reply : replies) {
+      if (job.receiveCycles == 0 || (job.receiveCycles > 0 && delivered >= job.receiveCycles)) break;
+      if (reply.payload.size() == 3 && reply.payload[0] == 0x7F && reply.payload[2] == 0x78) continue;
+      UNUM32 uniqueId = 0;
+      const bool inTable = UniqueIdOf(link->table, reply.responseId, &uniqueId);
+      if (reply.responseId != ownResponse && !(functional && inTable)) continue;
+      // A physical link's own answer: its (first) table entry.
+      if (!inTable && !link->table.empty()) uniqueId = link->table.front().uniqueId;
+      UNUM32 acceptance = 0;
+      if (!job.expected.empty()) {
+        const ExpectedResponse* expected = Match(job.expected, reply.payload, uniqueId);
+        if (expected == nullptr) continue;
+        acceptance = expected->acceptanceId;
       }
+      // The answer's time: the events so far go out, then the wait, without
+      // the lock (at most the vehicle's longest delay); then the link is
+      // looked up again, as the application may have closed it meanwhile.
+      const std::uint64_t dueMicros = sentMicros + std::uint64_t{reply.delayMs} * 1000;
+      const std::uint64_t nowMicros = MonotonicMicros();
+      if (dueMicros > nowMicros) {
+        Notify(lock);
+        if (stopping_) return;
+        const auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(dueMicros - nowMicros);
+        if (wake_.wait_until(lock, due, [this] { return stopping_; })) return;
+      }
+      link = FindLink(kModuleHandle, job.hCLL);
+      if (link == nullptr || link->state == PDU_CLLST_OFFLINE) return;
+      auto event = std::make_unique<Item>();
+      event->bytes = reply.payload;
+      event->result.UniqueRespIdentifier = uniqueId;
+      event->result.AcceptanceId = acceptance;
+      event->result.TxMsgDoneTimestamp = txDone;
+      event->result.StartMsgTimestamp = Now();
+      event->result.NumDataBytes = static_cast<UNUM32>(event->bytes.size());
+      event->result.pDataBytes = event->bytes.data();
+      event->event.ItemType = PDU_IT_RESULT;
+      event->event.hCop = job.hCoP;
+      event->event.pCoPTag = job.tag;
+      event->event.pData = &event->result;
+      QueueEvent(link->events, std::move(event), link->handle);
+      ++delivered;
     }
-    if (job.receiveCycles != 0) {
-      if (accepted) {
-        auto event = std::make_unique<Item>();
-        event->bytes = std::move(response);
-        event->result.UniqueRespIdentifier = link->table.empty() ? 0 : link->table.front().uniqueId;
-        event->result.AcceptanceId = acceptance;
-        event->result.TxMsgDoneTimestamp = txDone;
-        event->result.StartMsgTimestamp = Now();
-        event->result.NumDataBytes = static_cast<UNUM32>(event->bytes.size());
-        event->result.pDataBytes = event->bytes.data();
-        event->event.ItemType = PDU_IT_RESULT;
-        event->event.hCop = job.hCoP;
-        event->event.pCoPTag = job.tag;
-        event->event.pData = &event->result;
-        QueueEvent(link->events, std::move(event), link->handle);
-      } else {
-        auto event = std::make_unique<Item>();
-        event->error.ErrorCodeId = PDU_ERR_EVT_RX_TIMEOUT;
-        event->event.ItemType = PDU_IT_ERROR;
-        event->event.hCop = job.hCoP;
-        event->event.pCoPTag = job.tag;
-        event->event.pData = &event->error;
-        link->lastError = PDU_ERR_EVT_RX_TIMEOUT;
-        link->lastErrorCop = job.hCoP;
-        link->lastErrorTime = Now();
-        QueueEvent(link->events, std::move(event), link->handle);
-      }
+    if (job.receiveCycles != 0 && delivered == 0) {
+      auto event = std::make_unique<Item>();
+      event->error.ErrorCodeId = PDU_ERR_EVT_RX_TIMEOUT;
+      event->event.ItemType = PDU_IT_ERROR;
+      event->event.hCop = job.hCoP;
+      event->event.pCoPTag = job.tag;
+      event->event.pData = &event->error;
+      link->lastError = PDU_ERR_EVT_RX_TIMEOUT;
+      link->lastErrorCop = job.hCoP;
+      link->lastErrorTime = Now();
+      QueueEvent(link->events, std::move(event), link->handle);
     }
   }
   if (job.type == PDU_COPT_STOPCOMM) link->state = PDU_CLLST_ONLINE;

@@ -78,6 +78,9 @@ for format in 1 2 3 4; do
   session=$(vci_check "OVRA VCI")
   check "$name: VciCheck's session through the monitor succeeds" grep -q '^All steps succeeded' <<<"$session"
   check "$name: the session read the VIN" grep -q 'VIN WOVRA00SIM0000001' <<<"$session"
+  check "$name: the session read the stored DTCs of both ECUs" grep -q '7E8: P0301 P0420; 7E9: P0715' <<<"$session"
+  check "$name: the session read the serial numbers of both ECUs" \
+    grep -q '7E8: EN24031500017; 7E9: TC24031500042' <<<"$session"
   check "$name: the log parses and holds the session's calls" \
     python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" "${CALLS[@]}" --bytes "$VIN_BYTES"
   check "$name: the log decodes the VIN request and its answer" \

@@ -93,6 +93,9 @@ for format in 1 2 3 4; do
   session=$(vci_check --pdu) || true
   check "$name: VciCheck's D-PDU session through the monitor succeeds" grep -q '^All steps succeeded' <<<"$session"
   check "$name: the session read the VIN" grep -q 'VIN WOVRA00SIM0000001' <<<"$session"
+  check "$name: the session read the stored DTCs of both ECUs" grep -q '7E8: P0301 P0420; 7E9: P0715' <<<"$session"
+  check "$name: the session read the serial numbers of both ECUs" \
+    grep -q '7E8: EN24031500017; 7E9: TC24031500042' <<<"$session"
   check "$name: the log parses and holds the session with its callbacks" \
     python3 "$ROOT/tests/e2e/check_log.py" "$format" "$log_file" "${CALLS[@]}" PDURegisterEventCallback \
       EventCallback --bytes "$VIN_BYTES"

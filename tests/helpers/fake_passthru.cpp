@@ -48,6 +48,8 @@ Long __stdcall PassThruDisconnect(ULong ChannelID) {
   return Record("Disconnect", {ChannelID}, {}, STATUS_NOERROR);
 }
 Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  // A forced code stands for a channel rejected before any pointer is looked at.
+  if (g_state.forcedResult >= 0) return Record("ReadMsgs", {ChannelID, 0, Timeout}, {pMsg, pNumMsgs}, 0);
   const ULong room = pNumMsgs != nullptr ? *pNumMsgs : 0;
   const ULong n = room < g_state.readAvailable ? room : g_state.readAvailable;
   const Long rc = Record("ReadMsgs", {ChannelID, room, Timeout}, {pMsg, pNumMsgs},
@@ -68,6 +70,7 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
   return rc;
 }
 Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  if (g_state.forcedResult >= 0) return Record("WriteMsgs", {ChannelID, 0, Timeout}, {pMsg, pNumMsgs}, 0);
   return Record("WriteMsgs", {ChannelID, pNumMsgs ? *pNumMsgs : 0, Timeout}, {pMsg, pNumMsgs},
                 STATUS_NOERROR);
 }

@@ -18,7 +18,8 @@ inline constexpr passthru::ULong kBatteryMillivolts = 12345;
 inline constexpr char kLastError[] = "fake: last error text";
 
 struct State {
-  // Set by the test: the code every call returns (-1: its normal answer).
+  // Set by the test: the code every call returns (-1: its normal answer);
+  // ReadMsgs and WriteMsgs then look at none of their pointers.
   passthru::Long forcedResult = -1;
   // ReadMsgs: messages available, and the DataSize of each (bytes i & 0xFF).
   passthru::ULong readAvailable = 1;

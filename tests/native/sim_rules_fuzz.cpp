@@ -1,6 +1,7 @@
 // Fuzz target of the simulated VCI's rules, free of Windows headers: the
-// ECU's answers, the ISO 15765 transport (round trips and hostile frames) and
-// the device driven by random J2534 calls. Each rule checks its promises; a
+// vehicle's answers, the ISO 15765 transport (round trips and hostile frames),
+// and the device (with the vehicle's bus nodes behind it) driven by random
+// J2534 calls. Each rule checks its promises; a
 // broken promise aborts (and the sanitizers catch any bad access).
 //
 // VARROW_FUZZ_RULE=<n> restricts the run to one rule (0..kRules-1); otherwise
@@ -13,9 +14,9 @@
 #include <vector>
 
 #include "tests/native/fuzz_promise.h"
-#include "simulator/ecu.h"
 #include "simulator/isotp.h"
 #include "simulator/sim_device.h"
+#include "simulator/vehicle.h"
 
 namespace {
 
@@ -36,21 +37,49 @@ struct Input {
   bool done() const { return at >= size; }
 };
 
-// Any answer is a positive answer to the request's service, a negative answer
-// naming it (never to a functional request), or silence.
-void Ecu(Input& in) {
-  const std::uint32_t ids[] = {kEcuRequestId, kFunctionalRequestId, 0x7E1, in.Word()};
-  const std::uint32_t id = ids[in.Byte() % 4];
-  std::vector<std::uint8_t> request;
-  while (!in.done()) request.push_back(in.Byte());
-  const std::vector<std::uint8_t> answer = EcuRespond(id, request);
-  PROMISE("EcuRespond", answer.size() <= kMaxIsoTpPayload);
-  if (answer.empty()) return;
-  PROMISE("EcuRespond", id == kEcuRequestId || id == kFunctionalRequestId);
-  if (answer[0] == 0x7F) {
-    PROMISE("EcuRespond", id == kEcuRequestId && answer.size() == 3 && answer[1] == request[0]);
-  } else {
-    PROMISE("EcuRespond", answer[0] == static_cast<std::uint8_t>(request[0] + 0x40));
+// Every answer of the vehicle to any sequence of requests, at any time, with
+// any fault settings: from a known ECU, a positive answer to the request's
+// service or a negative one naming it (never a "not supported" kind to a
+// functional request), bounded in size and delay.
+void VehicleAnswers(Input& in) {
+  Vehicle vehicle;
+  Faults faults;
+  faults.extraDelayMs = in.Byte() % 4 == 0 ? in.Word() : 0;
+  faults.unansweredPercent = in.Byte() % 4 == 0 ? in.Byte() : 0;
+  faults.pendingAnswers = in.Byte() % 4 == 0 ? in.Byte() : 0;
+  vehicle.SetFaults(faults);
+  const Faults clamped = vehicle.faults();
+  PROMISE("Faults", clamped.extraDelayMs <= 10000 && clamped.unansweredPercent <= 100 &&
+                        clamped.pendingAnswers <= 20);
+  std::uint64_t now = 0;
+  std::size_t ecuCount = 0;
+  const EcuSpec* ecus = VehicleEcus(&ecuCount);
+  while (!in.done()) {
+    const std::uint32_t ids[] = {kEngineRequestId, kTransmissionRequestId, kFunctionalRequestId, in.Word()};
+    const std::uint32_t id = ids[in.Byte() % 4];
+    now += in.Byte() % 2 ? in.Word() % 20000 : in.Byte();
+    Bytes request(in.Byte() % 12);
+    for (auto& b : request) b = in.Byte();
+    const std::vector<Reply> replies = vehicle.Request(id, request, now);
+    PROMISE("Vehicle", replies.size() <= ecuCount * (1 + 20));
+    for (const Reply& r : replies) {
+      bool known = false;
+      for (std::size_t e = 0; e < ecuCount; ++e)
+        known |= ecus[e].response == r.responseId && (id == ecus[e].request || id == kFunctionalRequestId);
+      PROMISE("Vehicle", known);
+      PROMISE("Vehicle", !r.payload.empty() && r.payload.size() <= kMaxIsoTpPayload);
+      PROMISE("Vehicle", r.delayMs <= 10000 + 20 * kPendingSpacingMs + kSlowServiceMs);
+      if (r.payload[0] == 0x7F) {
+        PROMISE("Vehicle", r.payload.size() == 3 && r.payload[1] == request[0]);
+        const std::uint8_t code = r.payload[2];
+        PROMISE("Vehicle", id != kFunctionalRequestId ||
+                               (code != 0x11 && code != 0x12 && code != 0x31 && code != 0x7E && code != 0x7F));
+      } else {
+        PROMISE("Vehicle", r.payload[0] == static_cast<std::uint8_t>(request[0] + 0x40));
+      }
+    }
+    const std::uint32_t mv = vehicle.BatteryMillivolts(now);
+    PROMISE("Battery", mv >= 11000 && mv <= 12800);
   }
 }
 
@@ -86,6 +115,7 @@ void RoundTrip(Input& in) {
         default: break;
       }
     }
+    while (sender.state() == IsoTpSender::State::Sending) sender.SendNext(next);
     frames.swap(next);
   }
   PROMISE("IsoTp", complete && receiver.payload() == payload);
@@ -164,7 +194,13 @@ void DeviceCalls(Input& in) {
         break;
       }
       case 5: device.StartPeriodic(id, &m, &out, in.Word() % 100, now); break;
-      case 6: device.RunPeriodic(now); break;
+      case 6:
+        // Once everything due has run, nothing is due before a later time:
+        // the timer thread of the simulated VCI never spins.
+        device.RunDue(now);
+        PROMISE("RunDue", device.NextDue() > now);
+        PROMISE("TxPending", device.TxPending(id) <= kTxQueueLimit + kMaxFiltersPerChannel);
+        break;
       case 7: {
         SConfig params[3] = {{in.Byte() % 0x26u, in.Word() % 600000}, {LOOPBACK, in.Byte() % 3u},
                              {ISO15765_BS, in.Byte()}};
@@ -191,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int rule = g_rule >= 0 ? g_rule : data[0] % kRules;
   Input in{data + 1, size - 1};
   switch (rule) {
-    case 0: Ecu(in); break;
+    case 0: VehicleAnswers(in); break;
     case 1: RoundTrip(in); break;
     case 2: HostileFrames(in); break;
     case 3: DeviceCalls(in); break;

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 #include "monitor/log_format.h"
 #include "passthru/j2534.h"
 #include "pdu/pdu_names.h"
+#include "tests/helpers/page_end.h"
+#include "tests/helpers/process_footprint.h"
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
 
@@ -196,6 +200,122 @@ TEST_F(MonitorTest, ErrorCodesPassThroughUnchanged) {
   EXPECT_NE(ReadAll(dir_ / L"log.txt").find("PDU_ERR_SHARING_VIOLATION"), std::string::npos);
 }
 
+// Lying counts and bad pointers in every item the monitor decodes, one per
+// row: the simulated VCI, not constructed yet, answers each with an error
+// without reading them, and so must the monitor (pointers lead into a
+// no-access page: any read faults and ends the test); its log marks what it
+// could not read.
+TEST_F(MonitorTest, LyingCountsAndBadPointersAreReadOnlyAsFarAsReadable) {
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim.dll"));
+  const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"hostile.txt", 1, 0, 0);
+  varrow::test::EndProcessOnFault();
+  using Page = varrow::test::PageEnd;
+  const auto text = [](Page& page, std::size_t n) {  // n bytes of 'A' up to the no-access page
+    return static_cast<char*>(std::memset(page.Last(n), 'A', n));
+  };
+  UNUM32 id = 0;
+  UNUM8 data[] = {0x3E, 0x00};
+  const std::function<T_PDU_ERROR(PduLib&, Page&)> rows[] = {
+      [&](PduLib& l, Page& p) { return l.GetObjectId(PDU_OBJT_COMPARAM, text(p, 16), &id); },
+      [&](PduLib& l, Page& p) { return l.StartComPrimitive(1, 1, PDU_COPT_SENDRECV, 100000, p.Last<UNUM8>(8), nullptr, nullptr, &id); },
+      [&](PduLib& l, Page& p) { return l.StartComPrimitive(1, 1, PDU_COPT_SENDRECV, 2, data, p.NoAccess<PDU_COP_CTRL_DATA>(), nullptr, &id); },
+      [&](PduLib& l, Page& p) {
+        auto* response = p.Last<PDU_EXP_RESP_DATA>(sizeof(PDU_EXP_RESP_DATA));
+        *response = {0, 1, 4, p.NoAccess<UNUM8>(), p.NoAccess<UNUM8>(), 9, p.NoAccess<UNUM32>()};
+        PDU_COP_CTRL_DATA ctrl{0, 1, 1, 0, {5000, p.NoAccess<UNUM8>()}, 1000, response};
+        return l.StartComPrimitive(1, 1, PDU_COPT_SENDRECV, 2, data, &ctrl, nullptr, &id);
+      },
+      [&](PduLib& l, Page& p) {
+        PDU_IO_BYTEARRAY_DATA bytes{100000, p.Last<UNUM8>(4)};
+        PDU_DATA_ITEM item{PDU_IT_IO_BYTEARRAY, &bytes};
+        return l.IoCtl(1, PDU_HANDLE_UNDEF, 1, &item, nullptr);
+      },
+      [&](PduLib& l, Page& p) { return l.IoCtl(1, PDU_HANDLE_UNDEF, 1, p.NoAccess<PDU_DATA_ITEM>(), nullptr); },
+      [&](PduLib& l, Page& p) {
+        PDU_PARAM_BYTEFIELD_DATA field{5000, 5000, p.Last<UNUM8>(2)};
+        PDU_PARAM_ITEM param{PDU_IT_PARAM, 0x301, PDU_PT_BYTEFIELD, PDU_PC_COM, &field};
+        return l.SetComParam(1, 1, &param);
+      },
+      [&](PduLib& l, Page& p) {
+        PDU_PARAM_ITEM param{PDU_IT_PARAM, 0x301, PDU_PT_UNUM32, PDU_PC_COM, p.NoAccess()};
+        return l.SetComParam(1, 1, &param);
+      },
+      [&](PduLib& l, Page& p) {  // 1,000 pins where one is, 1,000 flag bytes where one is
+        auto* pin = p.Last<PDU_PIN_DATA>(sizeof(PDU_PIN_DATA) + 1);
+        *pin = {6, 1};
+        PDU_RSC_DATA rsc{1, 2, 1000, pin};
+        PDU_FLAG_DATA flags{1000, p.Last<UNUM8>(1)};
+        return l.CreateComLogicalLink(1, &rsc, PDU_ID_UNDEF, nullptr, &id, &flags);
+      },
+      [&](PduLib& l, Page& p) {
+        PDU_RSC_DATA rsc{1, 2, 3, p.NoAccess<PDU_PIN_DATA>()};
+        PDU_RSC_ID_ITEM* list = nullptr;
+        return l.GetResourceIds(1, &rsc, &list);
+      },
+      [&](PduLib& l, Page& p) {  // 500 modules where one is, named without an end
+        static Page names;
+        auto* module = p.Last<PDU_MODULE_DATA>(sizeof(PDU_MODULE_DATA));
+        *module = {1, 1, text(names, 8), p.NoAccess<CHAR8>(), PDU_MODST_READY};
+        PDU_MODULE_ITEM modules{PDU_IT_MODULE_ID, 500, module};
+        PDU_RSC_CONFLICT_ITEM* conflicts = nullptr;
+        return l.GetConflictingResources(1, &modules, &conflicts);
+      },
+      [&](PduLib& l, Page& p) {  // 300 entries where one is, its ComParams not readable
+        auto* entry = p.Last<PDU_ECU_UNIQUE_RESP_DATA>(sizeof(PDU_ECU_UNIQUE_RESP_DATA));
+        *entry = {7, 3, p.NoAccess<PDU_PARAM_ITEM>()};
+        PDU_UNIQUE_RESP_ID_TABLE_ITEM table{PDU_IT_UNIQUE_RESP_ID_TABLE, 300, entry};
+        return l.SetUniqueRespIdTable(1, 1, &table);
+      },
+      [&](PduLib& l, Page& p) { return l.Construct(text(p, 32), nullptr); },  // succeeds
+  };
+  auto run = [&](PduLib& lib) {
+    std::vector<T_PDU_ERROR> codes;
+    for (const auto& row : rows) {
+      Page page;
+      codes.push_back(page.Ok() ? row(lib, page) : 0xFFFFFFFF);
+    }
+    codes.push_back(lib.Destruct());
+    return codes;
+  };
+  PduLib direct, monitored;
+  ASSERT_TRUE(direct.Load(dir_ / L"Sim.dll"));
+  ASSERT_TRUE(monitored.Load(monitorPath));
+  const std::vector<T_PDU_ERROR> expected = run(direct);
+  EXPECT_EQ(run(monitored), expected);
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), PDU_ERR_PDUAPI_NOT_CONSTRUCTED), std::size(rows) - 1);
+  const std::string logged = ReadAll(dir_ / L"hostile.txt");
+  EXPECT_EQ(Count(logged, "PDU_ERR_PDUAPI_NOT_CONSTRUCTED"), std::size(rows) - 1) << logged;
+  EXPECT_GE(Count(logged, "not readable"), 14u) << logged;
+  for (const char* mark : {"\"AAAAAAAAAAAAAAAA\" (the rest not readable)", "(63 more not readable)", ": 8 readable)"})
+    EXPECT_NE(logged.find(mark), std::string::npos) << mark;
+}
+
+// Callback slots: registrations the library refuses and links that a module
+// disconnect takes along give their slots back, so later links' events are logged.
+TEST_F(MonitorTest, CallbackSlotsComeBackFromRefusalsAndDisconnectedModules) {
+  const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"slots.txt", 1, 0, 0);
+  PduLib lib;
+  ASSERT_TRUE(lib.Load(monitorPath));
+  char options[] = "";
+  ASSERT_EQ(lib.Construct(options, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_EQ(lib.ModuleConnect(1), PDU_STATUS_NOERROR);
+  UNUM32 hCLL = 0;
+  for (int i = 0; i < 70; ++i) {  // more than the monitor has slots
+    EXPECT_EQ(lib.RegisterEventCallback(7, 1000 + i, &CallbackA), PDU_ERR_INVALID_HANDLE);  // no such module
+    ASSERT_EQ(lib.CreateComLogicalLink(1, nullptr, 1, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
+    EXPECT_EQ(lib.RegisterEventCallback(1, hCLL, &CallbackA), PDU_STATUS_NOERROR);
+    ASSERT_EQ(lib.ModuleDisconnect(1), PDU_STATUS_NOERROR);  // the link goes with the module
+    ASSERT_EQ(lib.ModuleConnect(1), PDU_STATUS_NOERROR);
+  }
+  EXPECT_EQ(lib.Destruct(), PDU_STATUS_NOERROR);
+  TakeCallbacks();
+  const std::string text = ReadAll(dir_ / L"slots.txt");
+  EXPECT_EQ(Count(text, "PDURegisterEventCallback"), 140u);
+  EXPECT_EQ(Count(text, "not logged (every callback slot is taken)"), 0u);
+}
+
 // Registering, replacing and removing callbacks (per link and per module):
 // the application's callbacks see what they see without the monitor.
 TEST_F(MonitorTest, CallbacksAreRegisteredReplacedAndRemovedAsWithoutTheMonitor) {
@@ -316,6 +436,69 @@ TEST_F(MonitorTest, WithoutUserSettingsTheMachineDefaultsAndThePduDefaultFileApp
   EXPECT_NE(text.find("PDU_COPT_SENDRECV"), std::string::npos);
 }
 
+// Applications that load the library per session: every cycle gives back the
+// heaps, handles, threads, the log file and the original library, and every
+// session is in the log. The simulated VCI standing in for the original keeps
+// a little of its own at every unload (its runtime's data for the threads
+// that load and unload it); the monitor may add nothing beyond that.
+DWORD WINAPI FreeLibraryThread(void* module) { return FreeLibrary(static_cast<HMODULE>(module)); }
+
+TEST_F(MonitorTest, LoadUnloadCyclesGiveEverythingBack) {
+  const std::wstring monitorPath = InstallMonitor(L"Cycle.dll");
+  const std::wstring original = dir_ / L"_Cycle.dll";
+  const std::wstring log = dir_ / L"cycle.xml";
+  Settings(kPduSettings, monitorPath, log, 2, 0, 0);
+  constexpr int kCycles = 100;
+  struct Run {
+    const wchar_t* name;
+    const std::wstring* library;
+    varrow::test::Footprint first, last;
+  } runs[] = {{L"the simulated VCI alone", &original, {}, {}}, {L"through the monitor", &monitorPath, {}, {}}};
+  for (Run& run : runs) {
+    SCOPED_TRACE(run.name);
+    for (int cycle = 1; cycle <= kCycles; ++cycle) {
+      {
+        PduLib lib;
+        ASSERT_TRUE(lib.Load(*run.library));
+        ASSERT_EQ(lib.Construct(nullptr, nullptr), PDU_STATUS_NOERROR);
+        ASSERT_EQ(lib.Destruct(), PDU_STATUS_NOERROR);
+        if (run.library == &original) {
+          // Let go on a thread of its own, as the monitor lets the original go.
+          HANDLE thread = CreateThread(nullptr, 64 * 1024, &FreeLibraryThread, lib.module,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+          ASSERT_NE(thread, nullptr);
+          WaitForSingleObject(thread, INFINITE);
+          CloseHandle(thread);
+          lib.module = nullptr;
+        }
+      }
+      ASSERT_TRUE(varrow::test::WaitUntilUnloaded(monitorPath, 20000)) << "the monitor stays loaded, cycle " << cycle;
+      ASSERT_TRUE(varrow::test::WaitUntilUnloaded(original, 20000)) << "the original stays loaded, cycle " << cycle;
+      if (cycle == 1) run.first = varrow::test::TakeFootprint();
+    }
+    run.last = varrow::test::TakeFootprint();
+  }
+  const varrow::test::Footprint& alone0 = runs[0].first;
+  const varrow::test::Footprint& alone1 = runs[0].last;
+  const varrow::test::Footprint& monitored0 = runs[1].first;
+  const varrow::test::Footprint& monitored1 = runs[1].last;
+  // The C runtime's heap that the simulated VCI's leftovers grow takes address
+  // space in steps of a megabyte or two, whichever run crosses the next step.
+  EXPECT_LE(monitored1.bytes - std::min(monitored1.bytes, monitored0.bytes),
+            alone1.bytes - std::min(alone1.bytes, alone0.bytes) + (2u << 20))
+      << "address space after 1 and " << kCycles << " cycles";
+  EXPECT_EQ(monitored1.heaps, monitored0.heaps);
+  EXPECT_EQ(alone1.heaps, alone0.heaps);
+  // Now and then a thread of the host ends up holding the monitor's runtime
+  // data once more (a handle pair); a leak of the monitor's own would be one
+  // or more a cycle.
+  EXPECT_LE(monitored1.handles - monitored0.handles, alone1.handles - alone0.handles + kCycles / 2)
+      << "handles after 1 and " << kCycles << " cycles";
+  const std::string text = ReadAll(log);
+  EXPECT_EQ(Count(text, "function=\"PDUDestruct\""), static_cast<std::size_t>(kCycles));
+  EXPECT_EQ(Count(text, "<session "), static_cast<std::size_t>(kCycles));
+}
+
 TEST_F(MonitorTest, WithoutTheOriginalEveryCallFailsAndTheLogSaysWhy) {
   const std::wstring monitorPath = InstallMonitor(L"Lonely.dll", false);
   const std::wstring log = dir_ / L"lonely.txt";
@@ -399,6 +582,31 @@ TEST_F(MonitorTest, StoreWithJ2534DataSharesTheJ2534LogWithTheJ2534Monitor) {
     const bool head = line.rfind("===", 0) == 0 || line.rfind("Time ", 0) == 0 || line.rfind("J2534 API log", 0) == 0;
     EXPECT_TRUE(entry || field || head) << line;
   }
+}
+
+// Every item that the application destroys through the monitor is destroyed
+// in the library that handed it out (the simulated VCI counts the live ones).
+TEST_F(MonitorTest, ItemsDestroyedThroughTheMonitorAreGoneFromTheLibrary) {
+  const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"log.txt", 1, 0, 0);
+  PduLib lib;
+  ASSERT_TRUE(lib.Load(monitorPath));
+  char options[] = "";
+  ASSERT_EQ(lib.Construct(options, nullptr), PDU_STATUS_NOERROR);
+  const HMODULE original = GetModuleHandleW((dir_ / L"_Mon.dll").c_str());
+  ASSERT_NE(original, nullptr) << "the monitor loaded its original";
+  const auto liveItems =
+      reinterpret_cast<UNUM32(PDU_CALL*)()>(GetProcAddress(original, "SimPduLiveItems"));
+  ASSERT_NE(liveItems, nullptr);
+  const UNUM32 before = liveItems();
+  for (int round = 0; round < 3; ++round) {
+    PDU_MODULE_ITEM* modules = nullptr;
+    ASSERT_EQ(lib.GetModuleIds(&modules), PDU_STATUS_NOERROR);
+    EXPECT_EQ(liveItems(), before + 1);
+    EXPECT_EQ(lib.DestroyItem(reinterpret_cast<PDU_ITEM*>(modules)), PDU_STATUS_NOERROR);
+    EXPECT_EQ(liveItems(), before) << "round " << round;
+  }
+  EXPECT_EQ(lib.Destruct(), PDU_STATUS_NOERROR);
 }
 
 }  // namespace

@@ -1,0 +1,36 @@
+#include "monitor/module_release.h"
+
+#include <cstdint>
+
+namespace monitor {
+
+void FreeLibraryAfterLoaderLock(HMODULE module) noexcept {
+  if (module == nullptr) return;
+  // FreeLibrary has the shape of a thread's start routine (one pointer-sized
+  // argument, the callee pops it); its result becomes the thread's exit code.
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  FARPROC release = kernel != nullptr ? GetProcAddress(kernel, "FreeLibrary") : nullptr;
+  if (release == nullptr) return;
+  // A small stack: the thread lives a moment, and its reservation is address space.
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(release)),
+                               module, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread != nullptr) CloseHandle(thread);
+}
+
+void ReleaseThreadRuntimeData(HMODULE self) noexcept {
+  if (self == nullptr) return;
+  const auto* base = reinterpret_cast<const unsigned char*>(self);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return;
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  if (nt->Signature != IMAGE_NT_SIGNATURE) return;
+  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+  if (entry.VirtualAddress == 0 || entry.Size < sizeof(IMAGE_TLS_DIRECTORY)) return;
+  const auto* tls = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + entry.VirtualAddress);
+  auto* callback = reinterpret_cast<PIMAGE_TLS_CALLBACK*>(static_cast<std::uintptr_t>(tls->AddressOfCallBacks));
+  for (int n = 0; callback != nullptr && *callback != nullptr && n < 16; ++callback, ++n) {
+    (*callback)(self, DLL_THREAD_DETACH, nullptr);
+  }
+}
+
+}  // namespace monitor

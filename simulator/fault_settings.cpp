@@ -1,0 +1,32 @@
+// Reads the simulated vehicle's fault settings (see fault_settings.h).
+#include "simulator/fault_settings.h"
+
+#include <windows.h>
+
+namespace simulator {
+namespace {
+
+std::uint32_t ReadDword(HKEY key, const wchar_t* name) {
+  DWORD value = 0, type = 0, size = sizeof value;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof value)
+    return 0;
+  return value;
+}
+
+}  // namespace
+
+Faults ReadFaultSettings() {
+  Faults faults;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSimulatorKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return faults;
+  faults.extraDelayMs = ReadDword(key, L"ResponseDelayMs");
+  faults.unansweredPercent = ReadDword(key, L"UnansweredPercent");
+  faults.pendingAnswers = ReadDword(key, L"PendingResponses");
+  RegCloseKey(key);
+  return faults.Clamped();
+}
+
+}  // namespace simulator
