@@ -74,11 +74,14 @@ async function waitShown(n) {
 await open(vciLog);
 let s = await shown();
 const total = s.rows.length;
+// What the filters below must find, counted on the unfiltered rows.
+const readRows = s.rows.filter((r) => r.fn === 'PassThruReadMsgs').length;
+const ecu1Rows = s.rows.filter((r) => r.ecu.split(';').includes('ECU 1')).length;
 check('the VciCheck log opens with its entries and counts them', total >= 9 && s.count === `${total} of ${total} entries shown`, s.count);
 check('the decoded column shows the VIN', s.rows.some((r) => r.text.includes('VIN = "WOVRA00SIM0000001"')));
 check('a column of time since the previous entry', await page.locator('th', { hasText: 'Since previous (us)' }).count() === 1);
 const summary = await page.locator('details.summary').first().textContent();
-check('the summary counts calls per function', summary.includes('PassThruOpen: 1') && summary.includes('PassThruReadMsgs: 3'), summary);
+check('the summary counts calls per function', summary.includes('PassThruOpen: 1') && summary.includes(`PassThruReadMsgs: ${readRows}`), summary);
 check('the summary names first and last time', /first 20\d\d-.* last 20\d\d-/.test(summary), summary);
 
 await page.fill('#q', 'WOVRA00SIM');
@@ -100,7 +103,7 @@ await waitShown(total);
 
 await page.selectOption('#fn', 'PassThruReadMsgs');
 s = await shown();
-check('the function filter shows that function only', s.rows.length === 3 && s.rows.every((r) => r.fn === 'PassThruReadMsgs'), s.rows.map((r) => r.fn));
+check('the function filter shows that function only', readRows > 0 && s.rows.length === readRows && s.rows.every((r) => r.fn === 'PassThruReadMsgs'), s.rows.map((r) => r.fn));
 await page.selectOption('#fn', '');
 await page.selectOption('#link', 'channel 2');
 s = await shown();
@@ -108,7 +111,7 @@ check('the channel filter hides the device calls', s.rows.length > 0 && s.rows.e
 await page.selectOption('#link', '');
 await page.selectOption('#ecu', 'ECU 1');
 s = await shown();
-check('the ECU filter shows the conversation with ECU 1', s.rows.length === 4 && s.rows.every((r) => r.ecu.split(';').includes('ECU 1')), s.count);
+check('the ECU filter shows the conversation with ECU 1', ecu1Rows > 0 && ecu1Rows < total && s.rows.length === ecu1Rows && s.rows.every((r) => r.ecu.split(';').includes('ECU 1')), s.count);
 await page.selectOption('#ecu', '');
 await page.check('#failed');
 s = await shown();
