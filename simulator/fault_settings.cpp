@@ -1,21 +1,24 @@
 // Reads the simulated vehicle's fault settings (see fault_settings.h).
 #include "simulator/fault_settings.h"
 
-#include <windows.h>
-
 namespace simulator {
 namespace {
 
 std::uint32_t ReadDword(HKEY key, const wchar_t* name) {
-  DWORD value = 0, type = 0, size = sizeof value;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-          ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof value)
-    return 0;
-  return value;
+  std::uint32_t value = 0;
+  return ReadSimulatorDword(key, name, &value) ? value : 0;
 }
 
 }  // namespace
+
+bool ReadSimulatorDword(HKEY key, const wchar_t* name, std::uint32_t* value) {
+  DWORD v = 0, type = 0, size = sizeof v;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&v), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof v)
+    return false;
+  *value = v;
+  return true;
+}
 
 Faults ReadFaultSettings() {
   Faults faults;

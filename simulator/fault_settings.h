@@ -7,11 +7,19 @@
 // a healthy vehicle. Both simulated VCIs read them at each connect.
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
+
 #include "simulator/vehicle.h"
 
 namespace simulator {
 
 constexpr wchar_t kSimulatorKey[] = L"SOFTWARE\\OVRA\\OVRA_VCI\\Simulator";
+
+// Reads one REG_DWORD value of an open key into `value`; false (and `value`
+// untouched) when it is missing or of another type or size.
+bool ReadSimulatorDword(HKEY key, const wchar_t* name, std::uint32_t* value);
 
 // Reads the settings (never fails: what cannot be read is 0).
 Faults ReadFaultSettings();

@@ -12,15 +12,6 @@ namespace {
 
 constexpr DWORD kMaxPathChars = 32767;
 
-bool ReadDword(HKEY key, const wchar_t* name, std::uint32_t* value) {
-  DWORD v = 0, type = 0, size = sizeof v;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&v), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof v)
-    return false;
-  *value = v;
-  return true;
-}
-
 std::wstring ReadText(HKEY key, const wchar_t* name) {
   DWORD type = 0, size = 0;
   if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
@@ -77,8 +68,8 @@ ScenarioSettings ReadScenarioSettings() {
     return settings;
   settings.path = ReadText(key, L"Scenario");
   std::uint32_t value = 0;
-  if (ReadDword(key, L"ScenarioOnly", &value)) settings.only = value == 1;
-  if (ReadDword(key, L"ScenarioSpeed", &value)) settings.speedPercent = std::min<std::uint32_t>(value, 100000);
+  if (ReadSimulatorDword(key, L"ScenarioOnly", &value)) settings.only = value == 1;
+  if (ReadSimulatorDword(key, L"ScenarioSpeed", &value)) settings.speedPercent = std::min<std::uint32_t>(value, 100000);
   RegCloseKey(key);
   return settings;
 }

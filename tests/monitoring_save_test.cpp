@@ -40,7 +40,9 @@ class Installation {
  public:
   explicit Installation(const Scenario& s) {
     const std::wstring monitor = dir_ / L"monitor.dll";
-    if (!s.monitorMissing) EXPECT_TRUE(WriteFileText(monitor, "monitor"));
+    if (!s.monitorMissing) {
+      EXPECT_TRUE(WriteFileText(monitor, "monitor"));
+    }
     // A copy left by an earlier switch-off, for the first switch-off to delete.
     EXPECT_TRUE(WriteFileText(LeftoverPath(dir_ / L"lib0.dll", 7), "monitor"));
     state.J2534Count = 3;
@@ -50,7 +52,9 @@ class Installation {
       ApiImplementation& r = i < 3 ? state.J2534[i] : state.Pdu[0];
       const std::wstring lib = dir_ / (L"lib" + std::to_wstring(i) + L".dll");
       EXPECT_TRUE(WriteFileText(lib, seed.installed ? "monitor" : "library"));
-      if (seed.installed) EXPECT_TRUE(WriteFileText(AsidePath(lib), "library"));
+      if (seed.installed) {
+        EXPECT_TRUE(WriteFileText(AsidePath(lib), "library"));
+      }
       (void)r.SetFunctionLibrary(lib);
       (void)r.SetMonitorLibrary(monitor);
       (void)r.SetOutputFile(L"D:\\Logs\\lib" + std::to_wstring(i) + L".txt");
