@@ -2,7 +2,8 @@
 // monitor (with full logging) against the same call made directly to the
 // original library, side by side in one run, alternating call by call.
 //
-//   monitor_bench.exe [calls]           the figures (default 20000 calls per case)
+//   monitor_bench.exe [calls]           the figures (default 20000 calls per case; the
+//                                       flat-out caller makes five times as many)
 //   monitor_bench.exe sample <folder>   a varied session logged in each format into <folder>
 #include <windows.h>
 
@@ -11,9 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "monitor/j2534_record.h"
 #include "monitor/log_writer.h"
 #include "monitoring/path_rules.h"
 #include "tests/monitor_fixture.h"
@@ -116,6 +119,97 @@ Installed Install(const varrow::test::ScratchDir& dir, const varrow::test::Redir
   return in;
 }
 
+// The entry and the exit of PassThruWriteMsgs with one 8-byte CAN message, as
+// the monitor captures them on the calling thread.
+class WriteRecord : public monitor::EntrySource {
+ public:
+  WriteRecord(bool exit, std::uint32_t n) {
+    using monitor::J2534Record;
+    record_.localFileTime = 133000000000000000ull + n * 2220ull;
+    record_.processId = GetCurrentProcessId();
+    record_.threadId = GetCurrentThreadId();
+    record_.function = monitor::J2534Function::WriteMsgs;
+    if (exit) {
+      record_.phase = monitor::Phase::Exit;
+      record_.fields.push_back({"NumMsgs (sent)", "1", {}, 0});
+      record_.hasResult = true;
+      record_.durationMicros = 3;
+      return;
+    }
+    record_.phase = monitor::Phase::Entry;
+    record_.fields.push_back({"ChannelID", "1", {}, 0});
+    record_.fields.push_back({"NumMsgs (to send)", "1", {}, 0});
+    record_.fields.push_back({"Timeout (ms)", "0", {}, 0});
+    monitor::PendingField msg;
+    msg.name = "Msg";
+    msg.messages.push_back(monitor::CaptureMessage(varrow::test::CanMessage(8, static_cast<std::uint8_t>(n)), 0));
+    record_.fields.push_back(std::move(msg));
+  }
+  std::size_t Bytes() const override { return monitor::RecordBytes(record_); }
+  monitor::LogEntry Build() const override { return monitor::BuildEntry(record_); }
+
+ private:
+  monitor::J2534Record record_;
+};
+
+// Entries per second the writer renders, decodes and writes in `format`: the
+// writer sleeps while a queue large enough for all of them is filled (its
+// period is long, and the queue is half full only at the last entry, which
+// wakes it); it is timed from the last entry until all are written.
+double WriterRate(const std::wstring& log, monitor::LogFormat format, std::uint32_t entries) {
+  monitor::WriterOptions options;
+  options.path = log;
+  options.format = format;
+  options.maxEntries = 2 * entries;
+  options.maxBytes = 1u << 30;
+  options.periodMs = 60000;
+  std::vector<std::unique_ptr<monitor::EntrySource>> ready;
+  ready.reserve(entries);
+  for (std::uint32_t i = 0; i < entries; ++i) ready.push_back(std::make_unique<WriteRecord>(i % 2 != 0, i / 2));
+  monitor::LogWriter writer(options);
+  LARGE_INTEGER a, b;
+  for (std::uint32_t i = 0; i + 1 < entries; ++i) writer.Submit(std::move(ready[i]));
+  QueryPerformanceCounter(&a);
+  writer.Submit(std::move(ready.back()));
+  writer.Flush(120000);
+  QueryPerformanceCounter(&b);
+  const monitor::WriterStats stats = writer.Stats();
+  writer.Finish(10000);
+  return static_cast<double>(stats.written) * 1e6 / Micros(b.QuadPart - a.QuadPart);
+}
+
+// A single caller flat out (WriteMsgs of one 8-byte CAN message, entry and exit
+// logged) in each format, against what the writer alone sustains.
+void RunFlatOut(const varrow::test::ScratchDir& dir, const varrow::test::RedirectedRegistry& reg, int calls) {
+  std::printf("\n| Flat-out caller, %d WriteMsgs of 8 bytes (entry and exit, decoding on) | caller's entries/s "
+              "| writer alone, entries/s | writer / caller | log entries |\n|---|---|---|---|---|\n", calls);
+  const char* const names[] = {"", "ASCII", "XML", "CSV", "HTML"};
+  const wchar_t* const ext[] = {L"", L"txt", L"xml", L"csv", L"html"};
+  const char* const markers[] = {"", "PassThruWriteMsgs", "function=\"PassThruWriteMsgs\"", ",PassThruWriteMsgs,",
+                                 "<td>PassThruWriteMsgs</td>"};
+  PassThruMsg can8 = varrow::test::CanMessage(8, 1);
+  for (DWORD format = 1; format <= 4; ++format) {
+    const std::wstring log = dir / (L"flat." + std::wstring(ext[format]));
+    Installed in = Install(dir, reg, L"Flat" + std::to_wstring(format) + L".dll", log, format, 1);
+    if (!in.ok) continue;
+    ULong device = 0;
+    in.monitored.Open(nullptr, &device);
+    LARGE_INTEGER a, b;
+    QueryPerformanceCounter(&a);
+    for (int i = 0; i < calls; ++i) {
+      ULong n = 1;
+      in.monitored.WriteMsgs(1, &can8, &n, 0);
+    }
+    QueryPerformanceCounter(&b);
+    in.monitored.Close(device);
+    const double caller = 2.0 * calls * 1e6 / Micros(b.QuadPart - a.QuadPart);
+    const double writer = WriterRate(dir / (L"alone." + std::wstring(ext[format])),
+                                     static_cast<monitor::LogFormat>(format), 100000);
+    std::printf("| %s | %.0f | %.0f | %.2f | %s |\n", names[format], caller, writer, writer / caller,
+                Logged(log, markers[format]).c_str());
+  }
+}
+
 int RunFigures(int calls) {
   varrow::test::ScratchDir dir;
   varrow::test::RedirectedRegistry reg;
@@ -192,6 +286,8 @@ int RunFigures(int calls) {
   Row("WriteMsgs, 8 bytes, log file held by another writer all along (XML, entry and exit)", held8, 5, 20,
       Logged(slowLog, "function=\"PassThruWriteMsgs\""));
   std::printf("\nEntries are counted per phase (entry and exit make two per call); the queue holds 16,384.\n");
+
+  RunFlatOut(dir, reg, calls * 5);
 
   // The first call of a process through a fresh copy of the monitor (it loads
   // the original, reads its settings, opens the log and starts its writer),

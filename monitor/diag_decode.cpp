@@ -653,8 +653,13 @@ std::string ServiceText(const std::uint8_t* data, std::size_t size, ServiceMarks
 }
 
 std::string CanIdText(std::uint32_t id, bool extended) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, extended ? "%08lX" : "%03lX", static_cast<unsigned long>(id));
+  // "7E8" or "18DAF110": three or eight upper-case hex digits (more when an 11-bit id is not).
+  static const char kDigits[] = "0123456789ABCDEF";
+  const int least = extended ? 8 : 3;
+  char digits[8];
+  int n = 0;
+  for (std::uint32_t rest = id; n < 8 && (rest != 0 || n < least); rest >>= 4) digits[7 - n++] = kDigits[rest & 0xF];
+  const std::string hex(digits + 8 - n, static_cast<std::size_t>(n));
   const std::string ecu = CanIdEcu(id, extended);
   if (!extended) {
     if (id == 0x7DF) return std::string(hex) + " functional request";

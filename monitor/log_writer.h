@@ -159,6 +159,7 @@ class LogWriter {
   bool sessionOpen_ = false;   // our session is open at lastEnd_
   int blocks_ = 0;             // session blocks opened so far (later ones are continuations)
   std::wstring fullPath_;      // the file's full path
+  bool checkPath_ = true;          // whether the open file is still the one at the path is to be checked
   bool overwriteDecided_ = false;  // the overwrite step was decided for this writer
   bool pendingTruncate_ = false;   // start the file afresh before the next batch
   std::string carry_;          // rendered entries not yet written (bounded)

@@ -37,8 +37,42 @@ std::atomic<HANDLE> g_writerHeap{nullptr};
 std::atomic<DWORD> g_writerThread{0};
 std::atomic<bool> g_processExit{false};
 
-// The block's heap, in front of the block (8 bytes keep the alignment).
+// The block's heap and its size class (0: none), in front of the block
+// (8 bytes keep the alignment).
 constexpr std::size_t kHeader = 8;
+struct Header {
+  HANDLE heap;
+  std::uint32_t sizeClass;
+};
+static_assert(sizeof(Header) <= kHeader, "the header fits in front of the block");
+
+// The writer's small blocks are kept for reuse instead of freed: the text work
+// allocates and frees many small strings per entry, and a heap call for each
+// costs more than the work itself. Blocks of a class are kSizeStep * class
+// bytes (header included) up to kMaxClassed; at most kMaxCachedBytes are kept.
+// Only the thread that wins `g_cacheBusy` touches the lists (the writer
+// thread; a thread that loses goes to the heap); a block freed by another
+// thread goes back to the writer's heap, where it came from.
+constexpr std::size_t kSizeStep = 16;
+constexpr std::size_t kMaxClassed = 512;
+constexpr std::size_t kClasses = kMaxClassed / kSizeStep + 1;
+constexpr std::size_t kMaxCachedBytes = 1u << 20;
+struct FreeBlock {
+  FreeBlock* next;
+};
+struct WriterCache {
+  FreeBlock* lists[kClasses] = {};
+  std::size_t bytes = 0;
+} g_cache;
+std::atomic<bool> g_cacheBusy{false};
+
+bool TakeCache() noexcept { return !g_cacheBusy.exchange(true, std::memory_order_acquire); }
+void LeaveCache() noexcept { g_cacheBusy.store(false, std::memory_order_release); }
+
+bool OnWriterThread() noexcept {
+  const DWORD writer = g_writerThread.load(std::memory_order_relaxed);
+  return writer != 0 && writer == GetCurrentThreadId();
+}
 
 // At process exit: blocks from pages of their own (one thread is left, so no
 // lock), handed out in order and taken back all at once when the last block
@@ -98,23 +132,74 @@ void* Allocate(std::size_t size) noexcept {
     heap = kExitPages;
     block = static_cast<unsigned char*>(ExitAllocate(size + kHeader));
   } else {
-    heap = GetCurrentThreadId() == g_writerThread.load(std::memory_order_relaxed) ? Heap(g_writerHeap)
-                                                                                   : Heap(g_callerHeap);
-    block = static_cast<unsigned char*>(HeapAlloc(heap, 0, size + kHeader));
+    const bool writer = OnWriterThread();
+    heap = writer ? Heap(g_writerHeap) : Heap(g_callerHeap);
+    std::uint32_t sizeClass = 0;
+    std::size_t bytes = size + kHeader;
+    if (writer && bytes <= kMaxClassed) {
+      sizeClass = static_cast<std::uint32_t>((bytes + kSizeStep - 1) / kSizeStep);
+      bytes = sizeClass * kSizeStep;
+      if (TakeCache()) {
+        if (FreeBlock* reused = g_cache.lists[sizeClass]) {
+          g_cache.lists[sizeClass] = reused->next;
+          g_cache.bytes -= bytes;
+          block = reinterpret_cast<unsigned char*>(reused) - kHeader;
+        }
+        LeaveCache();
+      }
+    }
+    if (block == nullptr) block = static_cast<unsigned char*>(HeapAlloc(heap, 0, bytes));
+    if (block == nullptr) return nullptr;
+    *reinterpret_cast<Header*>(block) = Header{heap, sizeClass};
+    return block + kHeader;
   }
   if (block == nullptr) return nullptr;
-  *reinterpret_cast<HANDLE*>(block) = heap;
+  *reinterpret_cast<Header*>(block) = Header{heap, 0};
   return block + kHeader;
+}
+
+// Keeps a classed block of the writer's heap for reuse; false when it is not kept.
+bool KeepForReuse(unsigned char* block, const Header& header) noexcept {
+  if (header.sizeClass == 0 || header.sizeClass >= kClasses || !OnWriterThread() ||
+      header.heap != g_writerHeap.load(std::memory_order_relaxed)) {
+    return false;
+  }
+  const std::size_t bytes = header.sizeClass * kSizeStep;
+  if (!TakeCache()) return false;
+  const bool keep = g_cache.bytes + bytes <= kMaxCachedBytes;
+  if (keep) {
+    auto* freed = reinterpret_cast<FreeBlock*>(block + kHeader);
+    freed->next = g_cache.lists[header.sizeClass];
+    g_cache.lists[header.sizeClass] = freed;
+    g_cache.bytes += bytes;
+  }
+  LeaveCache();
+  return keep;
+}
+
+// Gives the kept blocks back to the writer's heap.
+void DrainCache() noexcept {
+  if (!TakeCache()) return;
+  HANDLE heap = g_writerHeap.load(std::memory_order_relaxed);
+  for (FreeBlock*& list : g_cache.lists) {
+    while (list != nullptr) {
+      FreeBlock* next = list->next;
+      if (heap != nullptr) HeapFree(heap, 0, reinterpret_cast<unsigned char*>(list) - kHeader);
+      list = next;
+    }
+  }
+  g_cache.bytes = 0;
+  LeaveCache();
 }
 
 void Release(void* p) noexcept {
   if (p == nullptr) return;
   auto* block = static_cast<unsigned char*>(p) - kHeader;
-  HANDLE heap = *reinterpret_cast<HANDLE*>(block);
-  if (heap == kExitPages) {
+  const Header header = *reinterpret_cast<const Header*>(block);
+  if (header.heap == kExitPages) {
     ExitRelease();
-  } else if (!g_processExit.load(std::memory_order_relaxed)) {
-    HeapFree(heap, 0, block);
+  } else if (!g_processExit.load(std::memory_order_relaxed) && !KeepForReuse(block, header)) {
+    HeapFree(header.heap, 0, block);
   }  // at process exit a heap's lock may be held by a dead thread: the block stays
 }
 
@@ -127,6 +212,7 @@ struct HeapOwner {
 #if defined(__GLIBCXX__)
     __gnu_cxx::__freeres();
 #endif
+    DrainCache();
     for (std::atomic<HANDLE>* slot : {&g_callerHeap, &g_writerHeap}) {
       HANDLE heap = slot->exchange(nullptr);
       if (heap != nullptr && heap != GetProcessHeap()) HeapDestroy(heap);
@@ -137,7 +223,14 @@ struct HeapOwner {
 }  // namespace
 
 void MarkWriterThread(bool writer) noexcept {
-  g_writerThread.store(writer ? GetCurrentThreadId() : 0, std::memory_order_relaxed);
+  if (writer) {
+    g_writerThread.store(GetCurrentThreadId(), std::memory_order_relaxed);
+    return;
+  }
+  // Only this thread's mark is taken back (a writer started since keeps its own);
+  // the blocks kept for reuse go back to the heap when the writer ends.
+  DWORD self = GetCurrentThreadId();
+  if (g_writerThread.compare_exchange_strong(self, 0, std::memory_order_relaxed)) DrainCache();
 }
 
 void BeginProcessExit() noexcept { g_processExit.store(true); }

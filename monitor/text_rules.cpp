@@ -30,11 +30,26 @@ std::size_t Utf8Length(const std::string& text, std::size_t i) {
   return length;
 }
 
+// A byte copied unchanged by MarkupEscape.
+inline bool IsPlainMarkup(char c, bool breaks) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u >= 0x20 && u < 0x7F) return c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+  return c == '\t' || c == '\r' || (c == '\n' && !breaks);
+}
+
 // Escapes for XML or HTML; `breaks` turns line feeds into <br>.
 std::string MarkupEscape(const std::string& text, bool breaks) {
   std::string out;
   out.reserve(text.size() + text.size() / 8);
   for (std::size_t i = 0; i < text.size();) {
+    // A run of printable ASCII that needs no escape is copied at once.
+    std::size_t plain = i;
+    while (plain < text.size() && IsPlainMarkup(text[plain], breaks)) ++plain;
+    if (plain != i) {
+      out.append(text, i, plain - i);
+      i = plain;
+      continue;
+    }
     const char c = text[i];
     const std::size_t length = Utf8Length(text, i);
     if (length == 0) {
@@ -102,6 +117,17 @@ std::string CsvField(const std::string& text) {
   clean.reserve(text.size());
   bool quote = false;
   for (std::size_t i = 0; i < text.size();) {
+    // ASCII is kept as it is: copied a run at a time.
+    std::size_t ascii = i;
+    while (ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80) {
+      const char c = text[ascii++];
+      if (c == ',' || c == '"' || c == '\r' || c == '\n') quote = true;
+    }
+    if (ascii != i) {
+      clean.append(text, i, ascii - i);
+      i = ascii;
+      continue;
+    }
     const std::size_t length = Utf8Length(text, i);
     if (length == 0) {
       clean += '?';
@@ -124,13 +150,28 @@ std::string CsvField(const std::string& text) {
 }
 
 std::string TimeText(const WallTime& t) {
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u.%06u",
-                static_cast<unsigned>(t.year % 10000), static_cast<unsigned>(t.month % 100),
-                static_cast<unsigned>(t.day % 100), static_cast<unsigned>(t.hour % 100),
-                static_cast<unsigned>(t.minute % 100), static_cast<unsigned>(t.second % 100),
-                static_cast<unsigned>(t.microsecond % 1000000));
-  return buffer;
+  // "YYYY-MM-DD hh:mm:ss.uuuuuu", written digit by digit (it heads every entry).
+  char buffer[26];
+  const auto put = [&buffer](std::size_t at, unsigned value, int digits) {
+    for (int k = digits - 1; k >= 0; --k) {
+      buffer[at + static_cast<std::size_t>(k)] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    }
+  };
+  put(0, static_cast<unsigned>(t.year % 10000), 4);
+  buffer[4] = '-';
+  put(5, static_cast<unsigned>(t.month % 100), 2);
+  buffer[7] = '-';
+  put(8, static_cast<unsigned>(t.day % 100), 2);
+  buffer[10] = ' ';
+  put(11, static_cast<unsigned>(t.hour % 100), 2);
+  buffer[13] = ':';
+  put(14, static_cast<unsigned>(t.minute % 100), 2);
+  buffer[16] = ':';
+  put(17, static_cast<unsigned>(t.second % 100), 2);
+  buffer[19] = '.';
+  put(20, static_cast<unsigned>(t.microsecond % 1000000), 6);
+  return std::string(buffer, sizeof buffer);
 }
 
 const char* PhaseText(Phase phase) {

@@ -166,10 +166,15 @@ std::string FlagsText(const Name (&table)[N], ULong flags) {
 }  // namespace
 
 std::string Hex(ULong value, int digits) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%0*X", digits < 1 ? 1 : (digits > 8 ? 8 : digits),
-                static_cast<unsigned>(value));
-  return buffer;
+  // At least `digits` (1 to 8) upper-case hex digits, more when the value needs them.
+  static const char kDigits[] = "0123456789ABCDEF";
+  const int least = digits < 1 ? 1 : (digits > 8 ? 8 : digits);
+  char buffer[8];
+  int n = 0;
+  for (auto rest = static_cast<std::uint32_t>(value); n < 8 && (rest != 0 || n < least); rest >>= 4) {
+    buffer[7 - n++] = kDigits[rest & 0xF];
+  }
+  return std::string(buffer + 8 - n, static_cast<std::size_t>(n));
 }
 
 std::string ReturnCodeName(Long code) {
