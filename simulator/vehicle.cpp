@@ -296,25 +296,25 @@ Bytes Vehicle::TroubleCodes(std::size_t ecu, std::uint8_t mode) {
 // Mode 09: 00 (supported), 02 (VIN), 04 (calibration id), 0A (ECU name).
 Bytes Vehicle::VehicleInformation(std::size_t ecu, const Bytes& request) {
   if (request.size() != 2) return Negative(0x09, nrc::kIncorrectLength);
-  const EcuSpec& spec = ecus_[ecu];
+  const EcuSpec& table = ecus_[ecu];
   const std::uint8_t pid = request[1];
   if (pid == 0x00) {
     std::uint8_t map[4] = {};
-    for (const std::uint8_t* p = spec.infoPids; *p != 0; ++p)
+    for (const std::uint8_t* p = table.infoPids; *p != 0; ++p)
       if (*p <= 0x20) map[(*p - 1) / 8] |= static_cast<std::uint8_t>(0x80 >> ((*p - 1) % 8));
     return {0x49, 0x00, map[0], map[1], map[2], map[3]};
   }
   bool supported = false;
-  for (const std::uint8_t* p = spec.infoPids; *p != 0; ++p) supported |= *p == pid;
+  for (const std::uint8_t* p = table.infoPids; *p != 0; ++p) supported |= *p == pid;
   if (!supported) return Negative(0x09, nrc::kRequestOutOfRange);
   Bytes out{0x49, pid, 0x01};
   if (pid == 0x02) AppendText(out, kSimulatedVin, 17, 0x00);
-  if (pid == 0x04) AppendText(out, spec.calibrationId, 16, 0x00);
+  if (pid == 0x04) AppendText(out, table.calibrationId, 16, 0x00);
   if (pid == 0x0A) {
     // Acronym (4 bytes), '-', name (15 bytes), padded with zeros.
-    AppendText(out, spec.ecuAcronym, 4, 0x00);
+    AppendText(out, table.ecuAcronym, 4, 0x00);
     out.push_back('-');
-    AppendText(out, spec.ecuName, 15, 0x00);
+    AppendText(out, table.ecuName, 15, 0x00);
   }
   return out;
 }
@@ -359,20 +359,20 @@ Bytes Vehicle::EcuReset(std::size_t ecu, const Bytes& request, std::uint64_t now
 Bytes Vehicle::ReadData(std::size_t ecu, const Bytes& request) {
   if (request.size() < 3 || request.size() % 2 != 1 || (request.size() - 1) / 2 > kMaxDidsPerRead)
     return Negative(0x22, nrc::kIncorrectLength);
-  const EcuSpec& spec = ecus_[ecu];
+  const EcuSpec& table = ecus_[ecu];
   Bytes out{0x62};
   for (std::size_t i = 1; i + 1 < request.size(); i += 2) {
     const std::uint16_t did = static_cast<std::uint16_t>((request[i] << 8) | request[i + 1]);
-    for (std::size_t d = 0; d < spec.didCount; ++d) {
-      if (spec.dids[d].did != did) continue;
+    for (std::size_t d = 0; d < table.didCount; ++d) {
+      if (table.dids[d].did != did) continue;
       out.push_back(request[i]);
       out.push_back(request[i + 1]);
-      if (spec.dids[d].value == nullptr) {
+      if (table.dids[d].value == nullptr) {
         out.push_back(state_[ecu].session);
         continue;
       }
       const std::string& written = state_[ecu].written[d];
-      AppendText(out, written.empty() ? spec.dids[d].value : written.c_str(), spec.dids[d].size, ' ');
+      AppendText(out, written.empty() ? table.dids[d].value : written.c_str(), table.dids[d].size, ' ');
     }
   }
   if (out.size() == 1) return Negative(0x22, nrc::kRequestOutOfRange);
@@ -383,13 +383,13 @@ Bytes Vehicle::ReadData(std::size_t ecu, const Bytes& request) {
 // after security access, with exactly the DID's length.
 Bytes Vehicle::WriteData(std::size_t ecu, const Bytes& request) {
   if (request.size() < 4) return Negative(0x2E, nrc::kIncorrectLength);
-  const EcuSpec& spec = ecus_[ecu];
+  const EcuSpec& table = ecus_[ecu];
   const std::uint16_t did = static_cast<std::uint16_t>((request[1] << 8) | request[2]);
-  for (std::size_t d = 0; d < spec.didCount; ++d) {
-    if (spec.dids[d].did != did) continue;
-    if (!spec.dids[d].writable) return Negative(0x2E, nrc::kRequestOutOfRange);
+  for (std::size_t d = 0; d < table.didCount; ++d) {
+    if (table.dids[d].did != did) continue;
+    if (!table.dids[d].writable) return Negative(0x2E, nrc::kRequestOutOfRange);
     if (!state_[ecu].unlocked) return Negative(0x2E, nrc::kSecurityAccessDenied);
-    if (request.size() != 3u + spec.dids[d].size) return Negative(0x2E, nrc::kIncorrectLength);
+    if (request.size() != 3u + table.dids[d].size) return Negative(0x2E, nrc::kIncorrectLength);
     std::string value(request.begin() + 3, request.end());
     for (char& c : value)
       if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
