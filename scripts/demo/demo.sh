@@ -176,19 +176,28 @@ demo_device_tab() {
 }
 demo_ovra_tab() { demo_device_tab 'OVRA VCI'; }
 
-# demo_apply_monitoring FORMAT TAB [tick]: starts Varrow, More>>, the J2534 tab
-# TAB, (ticks "monitoring",) chooses FORMAT (1-4), OK; true when the program
+# demo_apply_buttons TAB BUTTON...: starts Varrow, More>>, the J2534 tab TAB, a
+# press of each control BUTTON (check boxes toggle), OK; true when the program
 # ended after OK.
-demo_apply_monitoring() {
-  local format=$1 tab=$2 tick=${3:-} program rc=0
+demo_apply_buttons() {
+  local tab=$1 program rc=0 button
+  shift
   wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
   program=$!
   demo_helper wait "$DEMO_TITLE" && demo_helper click "$DEMO_TITLE" 1043 &&
-    demo_helper tab "$DEMO_TITLE" 1000 "$tab" &&
-    { [ -z "$tick" ] || demo_helper press "$DEMO_TITLE" 1002; } &&
-    demo_helper press "$DEMO_TITLE" "${DEMO_FORMAT_BUTTON[$format]}" &&
-    demo_helper press "$DEMO_TITLE" 1 && demo_helper gone "$DEMO_TITLE" || rc=1
+    demo_helper tab "$DEMO_TITLE" 1000 "$tab" || rc=1
+  for button in "$@"; do
+    [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" "$button" || rc=1; }
+  done
+  [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" 1 && demo_helper gone "$DEMO_TITLE" || rc=1; }
   [ "$rc" = 0 ] || kill "$program" 2>/dev/null
   wait "$program" || true
   return "$rc"
+}
+
+# demo_apply_monitoring FORMAT TAB [tick]: the same with (a tick of "monitoring"
+# and) the J2534 format FORMAT (1-4).
+demo_apply_monitoring() {
+  local format=$1 tab=$2 tick=${3:-}
+  demo_apply_buttons "$tab" ${tick:+1002} "${DEMO_FORMAT_BUTTON[$format]}"
 }

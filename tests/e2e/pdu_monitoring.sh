@@ -39,24 +39,6 @@ setting() {  # setting KEY NAME
   wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
-# apply_pdu TAB BUTTON...: Varrow, More>>, the J2534 tab TAB, a press of each
-# control BUTTON (check boxes toggle), OK; true when the dialog closed.
-apply_pdu() {
-  local tab=$1 program rc=0 button
-  shift
-  wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
-  program=$!
-  demo_helper wait "$DEMO_TITLE" && demo_helper click "$DEMO_TITLE" 1043 &&
-    demo_helper tab "$DEMO_TITLE" 1000 "$tab" || rc=1
-  for button in "$@"; do
-    [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" "$button" || rc=1; }
-  done
-  [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" 1 && demo_helper gone "$DEMO_TITLE" || rc=1; }
-  [ "$rc" = 0 ] || kill "$program" 2>/dev/null
-  wait "$program" || true
-  return "$rc"
-}
-
 log "end-to-end run of D-PDU monitoring with the simulated D-PDU VCI"
 for built in OvraSimPdu32.dll OvraPduMon32.dll OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
   if [ ! -f "$BIN/$built" ]; then
@@ -81,7 +63,7 @@ first=(1002 1024 1038)
 for format in 1 2 3 4; do
   name=${FORMAT_NAME[$format]}
   check "$name: Varrow's dialog applies D-PDU monitoring with the $name format" \
-    apply_pdu "${tab:-0}" "${first[@]}" "${PDU_FORMAT_BUTTON[$format]}"
+    demo_apply_buttons "${tab:-0}" "${first[@]}" "${PDU_FORMAT_BUTTON[$format]}"
   first=()
   check "$name: the simulated D-PDU VCI is set aside" cmp -s "$(aside "$PDU")" "$BIN/OvraSimPdu32.dll"
   check "$name: the D-PDU monitor stands at the library's path" cmp -s "$(host "$PDU")" "$BIN/OvraPduMon32.dll"
@@ -113,7 +95,7 @@ if [ -n "${VARROW_E2E_KEEP_LOGS:-}" ]; then cp "$PREFIX"/pdu-log-* "$VARROW_E2E_
 
 # Store with J2534 Data on: the D-PDU entries join the J2534 log beside the
 # J2534 monitor's entries of another process.
-check "store: Varrow's dialog ticks Store with J2534 Data" apply_pdu "${tab:-0}" 1038
+check "store: Varrow's dialog ticks Store with J2534 Data" demo_apply_buttons "${tab:-0}" 1038
 check "store: the settings say so" test "$(setting "$PDU_SETTINGS" StoreWithPrimaryAPI)" = "0x1"
 j2534_format=$(setting "$J2534_SETTINGS" OutputFormat)
 j2534_format=$((${j2534_format:-1}))

@@ -37,21 +37,6 @@ vci_check() { wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null 2>/dev/null
 setting() {  # setting KEY NAME
   wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
-apply_pdu() {  # as in pdu_monitoring.sh
-  local tab=$1 program rc=0 button
-  shift
-  wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
-  program=$!
-  demo_helper wait "$DEMO_TITLE" && demo_helper click "$DEMO_TITLE" 1043 &&
-    demo_helper tab "$DEMO_TITLE" 1000 "$tab" || rc=1
-  for button in "$@"; do
-    [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" "$button" || rc=1; }
-  done
-  [ "$rc" = 0 ] && { demo_helper press "$DEMO_TITLE" 1 && demo_helper gone "$DEMO_TITLE" || rc=1; }
-  [ "$rc" = 0 ] || kill "$program" 2>/dev/null
-  wait "$program" || true
-  return "$rc"
-}
 # edit FILE FROM TO: the hex bytes FROM become TO wherever the log shows them
 # on one line (as both formats do for a short answer).
 edit() { python3 - "$@" <<'PY'
@@ -81,7 +66,7 @@ for format in 2 3; do
   name=${FORMAT_NAME[$format]}
   check "$name: J2534 monitoring applied" demo_apply_monitoring "$format" "${tab:-0}" $first_j2534
   first_j2534=""
-  check "$name: D-PDU monitoring applied" apply_pdu "${tab:-0}" "${first_pdu[@]}" "${PDU_FORMAT_BUTTON[$format]}"
+  check "$name: D-PDU monitoring applied" demo_apply_buttons "${tab:-0}" "${first_pdu[@]}" "${PDU_FORMAT_BUTTON[$format]}"
   first_pdu=()
   j2534_log=$(host "$(setting "$J2534_SETTINGS" OutputFile)")
   pdu_log=$(host "$(setting "$PDU_SETTINGS" OutputFile)")
