@@ -86,7 +86,10 @@ struct PidInfo {
   const char* unit;
 };
 
-// Mode 01 / 02 parameters: value = raw (A, or 256A+B) * factor + offset.
+// Mode 01 / 02 parameters as SAE J1979 (ISO 15031-5) defines them: value =
+// raw (A, or 256A+B) * factor + offset. Names, lengths, scalings and units
+// checked against two public descriptions of the standard's PID table; a
+// composite or signed parameter is shown as its bytes.
 constexpr PidInfo kPids[] = {
     {0x00, 4, "PIDs supported [01-20]", PidForm::Supported, 0, 0, 0, ""},
     {0x01, 4, "Monitor status since DTCs cleared", PidForm::MonitorStatus, 0, 0, 0, ""},
@@ -106,24 +109,48 @@ constexpr PidInfo kPids[] = {
     {0x0F, 1, "Intake air temperature", PidForm::Scaled, 1, -40, 0, "degC"},
     {0x10, 2, "Mass air flow rate", PidForm::Scaled, 0.01, 0, 2, "g/s"},
     {0x11, 1, "Throttle position", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x12, 1, "Commanded secondary air status", PidForm::Bytes, 0, 0, 0, ""},
+    {0x13, 1, "Oxygen sensors present (2 banks)", PidForm::Bytes, 0, 0, 0, ""},
     {0x1C, 1, "OBD standards this vehicle conforms to", PidForm::Bytes, 0, 0, 0, ""},
+    {0x1D, 1, "Oxygen sensors present (4 banks)", PidForm::Bytes, 0, 0, 0, ""},
+    {0x1E, 1, "Auxiliary input status", PidForm::Bytes, 0, 0, 0, ""},
     {0x1F, 2, "Run time since engine start", PidForm::Scaled, 1, 0, 0, "s"},
     {0x20, 4, "PIDs supported [21-40]", PidForm::Supported, 0, 0, 0, ""},
     {0x21, 2, "Distance traveled with MIL on", PidForm::Scaled, 1, 0, 0, "km"},
+    {0x22, 2, "Fuel rail pressure (relative to manifold vacuum)", PidForm::Scaled, 0.079, 0, 3, "kPa"},
+    {0x23, 2, "Fuel rail gauge pressure", PidForm::Scaled, 10, 0, 0, "kPa"},
     {0x2C, 1, "Commanded EGR", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x2D, 1, "EGR error", PidForm::Scaled, 100.0 / 128, -100, 1, "%"},
+    {0x2E, 1, "Commanded evaporative purge", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
     {0x2F, 1, "Fuel tank level input", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
     {0x30, 1, "Warm-ups since codes cleared", PidForm::Scaled, 1, 0, 0, ""},
     {0x31, 2, "Distance traveled since codes cleared", PidForm::Scaled, 1, 0, 0, "km"},
     {0x33, 1, "Absolute barometric pressure", PidForm::Scaled, 1, 0, 0, "kPa"},
+    {0x3C, 2, "Catalyst temperature, bank 1 sensor 1", PidForm::Scaled, 0.1, -40, 1, "degC"},
+    {0x3D, 2, "Catalyst temperature, bank 2 sensor 1", PidForm::Scaled, 0.1, -40, 1, "degC"},
+    {0x3E, 2, "Catalyst temperature, bank 1 sensor 2", PidForm::Scaled, 0.1, -40, 1, "degC"},
+    {0x3F, 2, "Catalyst temperature, bank 2 sensor 2", PidForm::Scaled, 0.1, -40, 1, "degC"},
     {0x40, 4, "PIDs supported [41-60]", PidForm::Supported, 0, 0, 0, ""},
+    {0x41, 4, "Monitor status this drive cycle", PidForm::Bytes, 0, 0, 0, ""},
     {0x42, 2, "Control module voltage", PidForm::Scaled, 0.001, 0, 3, "V"},
     {0x43, 2, "Absolute load value", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x44, 2, "Commanded air-fuel equivalence ratio", PidForm::Scaled, 2.0 / 65536, 0, 3, ""},
     {0x45, 1, "Relative throttle position", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
     {0x46, 1, "Ambient air temperature", PidForm::Scaled, 1, -40, 0, "degC"},
+    {0x47, 1, "Absolute throttle position B", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x48, 1, "Absolute throttle position C", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x49, 1, "Accelerator pedal position D", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x4A, 1, "Accelerator pedal position E", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x4B, 1, "Accelerator pedal position F", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x4C, 1, "Commanded throttle actuator", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
     {0x4D, 2, "Time run with MIL on", PidForm::Scaled, 1, 0, 0, "min"},
     {0x4E, 2, "Time since trouble codes cleared", PidForm::Scaled, 1, 0, 0, "min"},
     {0x51, 1, "Fuel type", PidForm::Bytes, 0, 0, 0, ""},
+    {0x52, 1, "Ethanol fuel", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x5A, 1, "Relative accelerator pedal position", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
+    {0x5B, 1, "Hybrid battery pack remaining life", PidForm::Scaled, 100.0 / 255, 0, 1, "%"},
     {0x5C, 1, "Engine oil temperature", PidForm::Scaled, 1, -40, 0, "degC"},
+    {0x5D, 2, "Fuel injection timing", PidForm::Scaled, 1.0 / 128, -210, 2, "deg"},
     {0x5E, 2, "Engine fuel rate", PidForm::Scaled, 0.05, 0, 2, "L/h"},
     {0x60, 4, "PIDs supported [61-80]", PidForm::Supported, 0, 0, 0, ""},
     {0x80, 4, "PIDs supported [81-A0]", PidForm::Supported, 0, 0, 0, ""},
@@ -209,6 +236,7 @@ std::string DtcList(const std::uint8_t* p, std::size_t n) {
   return std::to_string(count) + " DTC(s)" + (list.empty() ? "" : ":" + list);
 }
 
+// The diagnostic services (modes) 01-0A of SAE J1979 / ISO 15031-5.
 const char* ObdModeName(std::uint8_t mode) {
   switch (mode) {
     case 0x01: return "current data";
@@ -225,6 +253,8 @@ const char* ObdModeName(std::uint8_t mode) {
   return "";
 }
 
+// Mode 09 info types of SAE J1979 / ISO 15031-5 (the message counts 01, 03,
+// 05, 07 and 09 are the pre-CAN way of saying how many messages follow).
 const char* VehicleInfoName(std::uint8_t pid) {
   switch (pid) {
     case 0x00: return "PIDs supported [01-20]";
@@ -234,8 +264,11 @@ const char* VehicleInfoName(std::uint8_t pid) {
     case 0x04: return "CALID";
     case 0x05: return "CVN message count";
     case 0x06: return "CVN";
-    case 0x08: return "in-use performance tracking";
+    case 0x07: return "in-use performance tracking message count";
+    case 0x08: return "in-use performance tracking (spark ignition)";
+    case 0x09: return "ECU name message count";
     case 0x0A: return "ECU name";
+    case 0x0B: return "in-use performance tracking (compression ignition)";
   }
   return nullptr;
 }
@@ -315,6 +348,11 @@ struct ServiceInfo {
   bool subFunction;  // the second byte is a sub-function with the suppress bit
 };
 
+// Service ids of UDS (ISO 14229-1) and, where UDS has none, KWP2000 (ISO
+// 14230-3); a positive response is the id + 0x40, a negative one 7F <id> <NRC>.
+// An id both define is named as UDS names it (KWP2000's StartDiagnosticSession,
+// ReadDataByCommonIdentifier, StartRoutineByLocalIdentifier... have the same
+// ids); 0x38 is UDS RequestFileTransfer rather than KWP2000 StartRoutineByAddress.
 constexpr ServiceInfo kServices[] = {
     {0x10, "DiagnosticSessionControl", false, true},
     {0x11, "ECUReset", false, true},
@@ -324,12 +362,14 @@ constexpr ServiceInfo kServices[] = {
     {0x17, "ReadStatusOfDiagnosticTroubleCodes", true, false},
     {0x18, "ReadDiagnosticTroubleCodesByStatus", true, false},
     {0x19, "ReadDTCInformation", false, true},
-    {0x1A, "ReadEcuIdentification", true, false},
+    {0x1A, "ReadECUIdentification", true, false},
     {0x20, "StopDiagnosticSession", true, false},
     {0x21, "ReadDataByLocalIdentifier", true, false},
     {0x22, "ReadDataByIdentifier", false, false},
     {0x23, "ReadMemoryByAddress", false, false},
     {0x24, "ReadScalingDataByIdentifier", false, false},
+    {0x25, "StopRepeatedDataTransmission", true, false},
+    {0x26, "SetDataRates", true, false},
     {0x27, "SecurityAccess", false, true},
     {0x28, "CommunicationControl", false, true},
     {0x29, "Authentication", false, true},
@@ -346,6 +386,8 @@ constexpr ServiceInfo kServices[] = {
     {0x36, "TransferData", false, false},
     {0x37, "RequestTransferExit", false, false},
     {0x38, "RequestFileTransfer", false, false},
+    {0x39, "StopRoutineByAddress", true, false},
+    {0x3A, "RequestRoutineResultsByAddress", true, false},
     {0x3B, "WriteDataByLocalIdentifier", true, false},
     {0x3D, "WriteMemoryByAddress", false, false},
     {0x3E, "TesterPresent", false, true},
@@ -370,6 +412,9 @@ std::string ServiceName(std::uint8_t sid) {
   return info != nullptr ? std::string(info->name) : "service " + Hex2(sid);
 }
 
+// Sub-function names of ISO 14229-1 (bit 7, suppressPosRspMsgIndicationBit,
+// masked off). SecurityAccess is worked out in SubFunctionText: odd values
+// request a seed, even ones send the key of the level below.
 const char* SubFunctionName(std::uint8_t sid, std::uint8_t sub) {
   switch (sid) {
     case 0x10:
@@ -395,8 +440,24 @@ const char* SubFunctionName(std::uint8_t sid, std::uint8_t sub) {
         case 0x02: return "reportDTCByStatusMask";
         case 0x03: return "reportDTCSnapshotIdentification";
         case 0x04: return "reportDTCSnapshotRecordByDTCNumber";
-        case 0x06: return "reportDTCExtDataRecordByDTCNumber";
+        case 0x05: return "reportDTCSnapshotRecordByRecordNumber";
+        case 0x06: return "reportDTCExtendedDataRecordByDTCNumber";
+        case 0x07: return "reportNumberOfDTCBySeverityMaskRecord";
+        case 0x08: return "reportDTCBySeverityMaskRecord";
+        case 0x09: return "reportSeverityInformationOfDTC";
+        // One description says "reportSupportedDTCs": the singular, as the other and the standard's own table have it.
         case 0x0A: return "reportSupportedDTC";
+        case 0x0B: return "reportFirstTestFailedDTC";
+        case 0x0C: return "reportFirstConfirmedDTC";
+        case 0x0D: return "reportMostRecentTestFailedDTC";
+        case 0x0E: return "reportMostRecentConfirmedDTC";
+        case 0x0F: return "reportMirrorMemoryDTCByStatusMask";
+        case 0x10: return "reportMirrorMemoryDTCExtendedDataRecordByDTCNumber";
+        case 0x11: return "reportNumberOfMirrorMemoryDTCByStatusMask";
+        case 0x12: return "reportNumberOfEmissionsOBDDTCByStatusMask";
+        case 0x13: return "reportEmissionsOBDDTCByStatusMask";
+        case 0x14: return "reportDTCFaultDetectionCounter";
+        case 0x15: return "reportDTCWithPermanentStatus";
       }
       break;
     case 0x28:
@@ -405,6 +466,15 @@ const char* SubFunctionName(std::uint8_t sid, std::uint8_t sub) {
         case 0x01: return "enableRxAndDisableTx";
         case 0x02: return "disableRxAndEnableTx";
         case 0x03: return "disableRxAndTx";
+        case 0x04: return "enableRxAndDisableTxWithEnhancedAddressInformation";
+        case 0x05: return "enableRxAndTxWithEnhancedAddressInformation";
+      }
+      break;
+    case 0x2C:
+      switch (sub) {
+        case 0x01: return "defineByIdentifier";
+        case 0x02: return "defineByMemoryAddress";
+        case 0x03: return "clearDynamicallyDefinedDataIdentifier";
       }
       break;
     case 0x31:
@@ -446,6 +516,10 @@ struct DidInfo {
   bool text;  // the value is text
 };
 
+// The identification DIDs F180-F19F of ISO 14229-1 (annex C). F18F is left
+// out: one description has it reserved, the other gives it a later edition's
+// meaning. The names leave out "vehicle manufacturer" (F187-F189, F191) and
+// shorten "system supplier" to "supplier" (F192-F195).
 constexpr DidInfo kDids[] = {
     {0xF180, "boot software identification", true},
     {0xF181, "application software identification", true},
@@ -457,9 +531,10 @@ constexpr DidInfo kDids[] = {
     {0xF187, "spare part number", true},
     {0xF188, "ECU software number", true},
     {0xF189, "ECU software version", true},
-    {0xF18A, "system supplier", true},
+    {0xF18A, "system supplier identifier", true},
     {0xF18B, "ECU manufacturing date", false},
     {0xF18C, "ECU serial number", true},
+    {0xF18D, "supported functional units", false},
     {0xF18E, "kit assembly part number", true},
     {0xF190, "VIN", true},
     {0xF191, "ECU hardware number", true},
@@ -471,7 +546,13 @@ constexpr DidInfo kDids[] = {
     {0xF197, "system name or engine type", true},
     {0xF198, "repair shop code / tester serial number", true},
     {0xF199, "programming date", false},
+    {0xF19A, "calibration repair shop code / calibration equipment serial number", true},
+    {0xF19B, "calibration date", false},
+    // F19C as one description and the standard's order have it; the other lists it under F19D beside the installation date.
+    {0xF19C, "calibration equipment software number", true},
     {0xF19D, "ECU installation date", false},
+    {0xF19E, "ODX file", true},
+    {0xF19F, "entity", false},
 };
 
 std::string DidName(std::uint16_t did) {
@@ -561,6 +642,9 @@ std::string UdsDetail(std::uint8_t sid, bool response, const std::uint8_t* d, st
 
 }  // namespace
 
+// Negative response codes of ISO 14229-1 (KWP2000, ISO 14230-3, uses the same
+// values for the common ones). 0x78 requestCorrectlyReceived-ResponsePending
+// is shown as "response pending".
 const char* NrcName(std::uint8_t nrc) {
   switch (nrc) {
     case 0x10: return "general reject";
@@ -575,9 +659,28 @@ const char* NrcName(std::uint8_t nrc) {
     case 0x26: return "failure prevents execution of requested action";
     case 0x31: return "request out of range";
     case 0x33: return "security access denied";
+    case 0x34: return "authentication required";
     case 0x35: return "invalid key";
     case 0x36: return "exceeded number of attempts";
     case 0x37: return "required time delay not expired";
+    // 0x38-0x3A as the 2020 edition names them; one description also keeps the older secured-link (ISO 15764) names here.
+    case 0x38: return "secure data transmission required";
+    case 0x39: return "secure data transmission not allowed";
+    case 0x3A: return "secure data verification failed";
+    case 0x50: return "certificate verification failed: invalid time period";
+    case 0x51: return "certificate verification failed: invalid signature";
+    case 0x52: return "certificate verification failed: invalid chain of trust";
+    case 0x53: return "certificate verification failed: invalid type";
+    case 0x54: return "certificate verification failed: invalid format";
+    case 0x55: return "certificate verification failed: invalid content";
+    case 0x56: return "certificate verification failed: invalid scope";
+    case 0x57: return "certificate verification failed: invalid certificate (revoked)";
+    case 0x58: return "ownership verification failed";
+    case 0x59: return "challenge calculation failed";
+    case 0x5A: return "setting access rights failed";
+    case 0x5B: return "session key creation/derivation failed";
+    case 0x5C: return "configuration data usage failed";
+    case 0x5D: return "deauthentication failed";
     case 0x70: return "upload/download not accepted";
     case 0x71: return "transfer data suspended";
     case 0x72: return "general programming failure";
@@ -603,10 +706,14 @@ const char* NrcName(std::uint8_t nrc) {
     case 0x91: return "torque converter clutch locked";
     case 0x92: return "voltage too high";
     case 0x93: return "voltage too low";
+    case 0x94: return "resource temporarily not available";
   }
   return "";
 }
 
+// The two-byte DTC of SAE J1979 / SAE J2012: the first two bits the system
+// (P powertrain, C chassis, B body, U network), the next two the first digit
+// (0-3), then three hex digits.
 std::string DtcText(std::uint8_t high, std::uint8_t low) {
   static const char kSystems[] = {'P', 'C', 'B', 'U'};
   std::string text(1, kSystems[high >> 6]);
@@ -652,6 +759,11 @@ std::string ServiceText(const std::uint8_t* data, std::size_t size, ServiceMarks
   return detail.empty() ? text : text + ": " + detail;
 }
 
+// The OBD-II CAN ids of ISO 15765-4 (SAE J1979 on CAN): 11-bit 7DF functional
+// request, 7E0-7E7 physical request to ECU 1-8, 7E8-7EF its response; 29-bit
+// 18DB33F1 functional request, 18DA<ecu>F1 physical request (tester F1 as
+// source), 18DAF1<ecu> response. One description lists 18DAxxF1 among the
+// response ids; the target/source order of the 29-bit id makes it the request.
 std::string CanIdText(std::uint32_t id, bool extended) {
   // "7E8" or "18DAF110": three or eight upper-case hex digits (more when an 11-bit id is not).
   static const char kDigits[] = "0123456789ABCDEF";
@@ -685,6 +797,9 @@ std::string CanIdEcu(std::uint32_t id, bool extended) {
 }
 
 // ---- frames and the conversation ------------------------------------------
+// ISO 15765-2 frames: PCI type 0 single, 1 first (12-bit length, or 0 and a
+// 32-bit one), 2 consecutive (sequence 1..15, 0, ...), 3 flow control (status
+// 0 continue to send, 1 wait, 2 overflow; STmin 00-7F ms, F1-F9 100-900 us).
 
 namespace {
 
