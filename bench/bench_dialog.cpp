@@ -192,6 +192,10 @@ class BenchDialog : public CVarrowDlg {
         ApplyRounds();
         EndDialog(IDCANCEL);
         return;
+      case ChildMode::Trips:
+        TripRounds();
+        EndDialog(IDCANCEL);
+        return;
     }
   }
 
@@ -253,10 +257,12 @@ class BenchDialog : public CVarrowDlg {
     }
   }
 
+  // The button's handle is looked up before the clock starts: the lookup is
+  // the driver's, not the program's.
   double TimedApply() {
+    const LPARAM button = reinterpret_cast<LPARAM>(GetDlgItem(IDC_APPLY));
     const double start = Now();
-    SendMessage(WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED),
-                reinterpret_cast<LPARAM>(GetDlgItem(IDC_APPLY)));
+    SendMessage(WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), button);
     return Now() - start;
   }
 
@@ -296,6 +302,37 @@ class BenchDialog : public CVarrowDlg {
     result_.Add("message_boxes", watchdog.Count());
   }
 
+  // One Apply on and one off, then the bare steps of each, every one between
+  // markers, after a round that is not marked (the first Apply's one-time work).
+  void TripRounds() {
+    BoxWatchdog watchdog(m_hWnd);
+    for (int round = 0; round < 2; ++round) {
+      const bool marked = round == 1;
+      auto section = [marked](const wchar_t* name, auto&& work) {
+        if (marked) TraceMarker(std::wstring(L"begin:") + name);
+        work();
+        if (marked) TraceMarker(std::wstring(L"end:") + name);
+      };
+      const LPARAM button = reinterpret_cast<LPARAM>(GetDlgItem(IDC_APPLY));
+      auto apply = [this, button] {
+        SendMessage(WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), button);
+      };
+      SetAllMonitoring(true);
+      section(L"apply-on", apply);
+      SetAllMonitoring(false);
+      section(L"apply-off", apply);
+      section(L"bare-on", [this] {
+        for (const std::wstring& library : files_.libraries)
+          BareSwitchOn(files_.monitorLibrary, library);
+      });
+      section(L"bare-off", [this] {
+        for (const std::wstring& library : files_.libraries) BareSwitchOff(library);
+      });
+    }
+    result_.Add("aside_after_off", CountAside());
+    result_.Add("message_boxes", watchdog.Count());
+  }
+
   ChildMode mode_;
   HANDLE ready_;
   ResultFile& result_;
@@ -306,6 +343,11 @@ class BenchDialog : public CVarrowDlg {
 };
 
 }  // namespace
+
+void TraceMarker(const std::wstring& what) {
+  const std::wstring name = L"VarrowTrips:" + what;
+  if (HANDLE marker = CreateEventW(nullptr, TRUE, FALSE, name.c_str())) CloseHandle(marker);
+}
 
 int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& eventName,
                    const std::wstring& resultFile, const std::wstring& workFolder) {

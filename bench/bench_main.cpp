@@ -3,7 +3,8 @@
 // and never fails; bench/run.sh runs it in a Wine prefix of its own.
 //
 //   varrow_bench.exe [rounds [only]] the driver (default 9 rounds per measure;
-//                                    only: startup, leaks, apply or disable)
+//                                    only: startup, leaks, apply or disable;
+//                                    trips: marked runs for bench/round_trips.sh)
 //   varrow_bench.exe child ...       one dialog run (started by the driver)
 #include <windows.h>
 #include <shlwapi.h>
@@ -115,6 +116,7 @@ const wchar_t* ModeName(ChildMode mode) {
     case ChildMode::Startup: return L"startup";
     case ChildMode::Leaks: return L"leaks";
     case ChildMode::Apply: return L"apply";
+    case ChildMode::Trips: return L"trips";
   }
   return L"startup";
 }
@@ -458,6 +460,41 @@ void Disable(int rounds, const std::wstring& work) {
   Note("disable: nothing to restore %.1f ms, bare steps %.1f ms", Median(empty), Median(bare));
 }
 
+// For bench/round_trips.sh: one marked Apply on and off (and the bare steps) in
+// a dialog child, and one marked `disable` with 41 libraries set aside, one with
+// nothing registered, and the bare steps of the 41. Nothing is timed.
+void Trips(const BenchRoots& crowded, const std::wstring& work, const std::wstring& crowdedFolder,
+           const std::wstring& originalPath) {
+  const ChildResult r = RunChild(ChildMode::Trips, crowded.Path(), crowdedFolder);
+  if (!r.ok || r.Get("aside_after_off") != 0 || r.Get("message_boxes") != 0)
+    Note("trips: the Apply child did not switch every library off cleanly");
+  SetEnvironmentVariableW(L"PATH", originalPath.c_str());
+  DisableMachine machine(work);
+  if (!machine.Clean()) {
+    Note("trips: this prefix has registrations of its own; disable not counted");
+    return;
+  }
+  const std::wstring command = L"\"" + ExeFolder() + L"\\Varrow.exe\" disable";
+  double ms = 0;
+  for (int round = 0; round < 2; ++round) {
+    const bool marked = round == 1;
+    machine.Register();
+    machine.SetAside();
+    if (marked) TraceMarker(L"begin:disable");
+    RunProcess(command, nullptr, &ms);
+    if (marked) TraceMarker(L"end:disable");
+    if (machine.Restored() != machine.Count()) Note("trips: disable left libraries set aside");
+    machine.Unregister();
+    if (marked) TraceMarker(L"begin:disable-empty");
+    RunProcess(command, nullptr, &ms);
+    if (marked) TraceMarker(L"end:disable-empty");
+    machine.SetAside();
+    if (marked) TraceMarker(L"begin:disable-bare");
+    machine.BareSteps();
+    if (marked) TraceMarker(L"end:disable-bare");
+  }
+}
+
 void Size() {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   const std::wstring exe = ExeFolder() + L"\\Varrow.exe";
@@ -482,6 +519,11 @@ int Driver(int rounds, const std::wstring& only) {
   SeedCrowdedMonitoring(crowded.Roots().machine, crowded.Roots().user, files);
 
   const std::wstring originalPath = GetVariable(L"PATH");
+  if (only == L"trips") {
+    SetEnvironmentVariableW(L"PATH", files.PathVariable(originalPath).c_str());
+    Trips(crowded, work.Path(), files.folder, originalPath);
+    return 0;
+  }
   if (wanted(L"startup")) {
     Note("time to window (%d rounds of three installations) and memory", rounds);
     TimeToWindowRows(rounds, files, originalPath);
@@ -518,6 +560,7 @@ int wmain(int argc, wchar_t** argv) {
     ChildMode childMode = ChildMode::Startup;
     if (mode == L"leaks") childMode = ChildMode::Leaks;
     if (mode == L"apply") childMode = ChildMode::Apply;
+    if (mode == L"trips") childMode = ChildMode::Trips;
     return RunDialogChild(childMode, argv[3], argv[4], argv[5], argv[6]);
   }
   const int rounds = argc >= 2 ? std::max(1, _wtoi(argv[1])) : 9;
