@@ -28,7 +28,6 @@ constexpr int kReloads = 10000;
 constexpr double kReloadBudgetMs = 60000;
 constexpr int kTabChanges = 1000;
 constexpr int kReloadBatch = 500;  // posted at a time: the queue holds 10,000 at most
-constexpr int kApplyRounds = 5;
 
 // key=value lines for the driver.
 class ResultFile {
@@ -150,9 +149,10 @@ class BoxWatchdog {
 class BenchDialog : public CVarrowDlg {
  public:
   BenchDialog(ChildMode mode, const RegistryRoots& roots, HANDLE ready, ResultFile& result,
-              const std::wstring& work)
+              const std::wstring& work, int applyRounds)
       : CVarrowDlg(IDD_VARROW_DIALOG, roots, true),
         mode_(mode),
+        applyRounds_(applyRounds),
         ready_(ready),
         result_(result),
         files_(DescribeCrowdedFiles(work)) {}
@@ -278,7 +278,7 @@ class BenchDialog : public CVarrowDlg {
     BoxWatchdog watchdog(m_hWnd);
     std::vector<double> dialog, bare;
     int asideAfterOn = 0, asideAfterOff = 0;
-    for (int round = 0; round < kApplyRounds; ++round) {
+    for (int round = 0; round < applyRounds_; ++round) {
       SetAllMonitoring(true);
       double elapsed = TimedApply();
       asideAfterOn = CountAside();
@@ -334,6 +334,7 @@ class BenchDialog : public CVarrowDlg {
   }
 
   ChildMode mode_;
+  int applyRounds_;
   HANDLE ready_;
   ResultFile& result_;
   CrowdedFiles files_;
@@ -350,7 +351,8 @@ void TraceMarker(const std::wstring& what) {
 }
 
 int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& eventName,
-                   const std::wstring& resultFile, const std::wstring& workFolder) {
+                   const std::wstring& resultFile, const std::wstring& workFolder,
+                   int applyRounds) {
   InitCommonControls();
   HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str());
   if (ready == nullptr) return 2;
@@ -360,7 +362,7 @@ int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wst
     RegKey keys[3];
     RegistryRoots roots;
     if (!BenchRoots::Open(rootsPath, keys, &roots)) return 3;
-    BenchDialog dialog(mode, roots, ready, result, workFolder);
+    BenchDialog dialog(mode, roots, ready, result, workFolder, applyRounds);
     ended = dialog.DoModal();
   }
   result.Write();

@@ -20,9 +20,11 @@ enum class ChildMode {
 // a "begin:" and an "end:" marker).
 void TraceMarker(const std::wstring& what);
 
-// argv of the child: mode, roots path below HKCU, event name, result file, work folder.
+// argv of the child: mode, roots path below HKCU, event name, result file, work
+// folder, and for Apply the rounds (on and off, each against the bare steps).
 // Returns the process exit code.
 int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& eventName,
-                   const std::wstring& resultFile, const std::wstring& workFolder);
+                   const std::wstring& resultFile, const std::wstring& workFolder,
+                   int applyRounds);
 
 }  // namespace varrow::bench

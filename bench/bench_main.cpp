@@ -121,7 +121,8 @@ const wchar_t* ModeName(ChildMode mode) {
   return L"startup";
 }
 
-ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& work) {
+ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& work,
+                     int rounds = 1) {
   static int serial = 0;
   wchar_t eventName[64];
   std::swprintf(eventName, 64, L"VarrowBenchReady_%lu_%d", GetCurrentProcessId(), ++serial);
@@ -130,7 +131,7 @@ ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::w
   DeleteFileW(resultFile.c_str());
   const std::wstring command = L"\"" + ExePath() + L"\" child " + ModeName(mode) + L" \"" +
                                rootsPath + L"\" " + eventName + L" \"" + resultFile + L"\" \"" +
-                               work + L"\"";
+                               work + L"\" " + std::to_wstring(rounds);
   double elapsed = 0;
   const bool ok = RunProcess(command, ready, &elapsed);
   CloseHandle(ready);
@@ -280,8 +281,8 @@ void Leaks(const BenchRoots& crowded, const std::wstring& work) {
   if (r.Get("user_before") == 0) Note("USER objects are not counted here (GetGuiResources reports 0)");
 }
 
-void DialogApply(const BenchRoots& crowded, const std::wstring& work) {
-  const ChildResult r = RunChild(ChildMode::Apply, crowded.Path(), work);
+void DialogApply(int rounds, const BenchRoots& crowded, const std::wstring& work) {
+  const ChildResult r = RunChild(ChildMode::Apply, crowded.Path(), work, rounds);
   const bool switched = r.ok && r.Get("aside_after_on") == kDevices && r.Get("aside_after_off") == 0;
   if (!switched) {
     Note("dialog Apply: monitoring did not switch on and off for every library (on %.0f, off %.0f, "
@@ -536,7 +537,7 @@ int Driver(int rounds, const std::wstring& only) {
   }
   if (wanted(L"apply")) {
     Note("Apply (%d rounds)", rounds);
-    DialogApply(crowded, files.folder);
+    DialogApply(rounds, crowded, files.folder);
     MonitoringSave(rounds, crowded, files);
   }
   SetEnvironmentVariableW(L"PATH", originalPath.c_str());
@@ -561,7 +562,8 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"leaks") childMode = ChildMode::Leaks;
     if (mode == L"apply") childMode = ChildMode::Apply;
     if (mode == L"trips") childMode = ChildMode::Trips;
-    return RunDialogChild(childMode, argv[3], argv[4], argv[5], argv[6]);
+    const int applyRounds = argc >= 8 ? std::max(1, _wtoi(argv[7])) : 5;
+    return RunDialogChild(childMode, argv[3], argv[4], argv[5], argv[6], applyRounds);
   }
   const int rounds = argc >= 2 ? std::max(1, _wtoi(argv[1])) : 9;
   return Driver(rounds, argc >= 3 ? argv[2] : L"");
