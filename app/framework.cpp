@@ -1,6 +1,7 @@
 #include "app/framework.h"
 
 #include <algorithm>
+#include <atomic>
 
 // ---------------------------------------------------------------- CWnd
 
@@ -102,8 +103,24 @@ HWND CWnd::Detach() {
 
 // ---------------------------------------------------------------- cursors
 
-void ShowWaitCursor() { ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT)); }
-void ShowArrowCursor() { ::SetCursor(::LoadCursorW(nullptr, IDC_ARROW)); }
+namespace {
+// A system cursor is shared and lives as long as the process: it is loaded
+// once (each load is a round trip to the Wine server), and again only while
+// loading fails.
+HCURSOR SystemCursor(std::atomic<HCURSOR>& kept, LPCWSTR id) {
+  HCURSOR cursor = kept.load();
+  if (cursor == nullptr) {
+    cursor = ::LoadCursorW(nullptr, id);
+    kept.store(cursor);
+  }
+  return cursor;
+}
+std::atomic<HCURSOR> g_waitCursor{nullptr};
+std::atomic<HCURSOR> g_arrowCursor{nullptr};
+}  // namespace
+
+void ShowWaitCursor() { ::SetCursor(SystemCursor(g_waitCursor, IDC_WAIT)); }
+void ShowArrowCursor() { ::SetCursor(SystemCursor(g_arrowCursor, IDC_ARROW)); }
 CWaitCursor::CWaitCursor() { ShowWaitCursor(); }
 CWaitCursor::~CWaitCursor() { ShowArrowCursor(); }
 
@@ -266,12 +283,30 @@ void CCheckListBox::OnAttach() {
   if (!subclassed_) {
     subclassed_ = ::SetWindowSubclass(m_hWnd, SubclassProc, 1,
                                       reinterpret_cast<DWORD_PTR>(this)) != FALSE;
+    ownerThread_ = ::GetCurrentThreadId();
   }
-  // Rows that exist already start unchecked.
-  checks_.assign(static_cast<std::size_t>(std::max(GetCount(), 0)), 0);
+  // Rows that exist already start unchecked, with the data they hold.
+  const int rows = std::max(static_cast<int>(SendMessage(LB_GETCOUNT)), 0);
+  checks_.assign(static_cast<std::size_t>(rows), 0);
+  data_.assign(static_cast<std::size_t>(rows), 0);
+  for (int row = 0; row < rows; ++row)
+    data_[static_cast<std::size_t>(row)] =
+        static_cast<DWORD_PTR>(SendMessage(LB_GETITEMDATA, static_cast<WPARAM>(row)));
 }
 
-int CCheckListBox::GetCount() const { return static_cast<int>(SendMessage(LB_GETCOUNT)); }
+bool CCheckListBox::OnOwnThread() const {
+  return subclassed_ && ownerThread_ == ::GetCurrentThreadId();
+}
+
+// On the window's own thread the row count, the rows' data and their check
+// states are read where the subclass keeps them in step with the list box,
+// without a message: each message to a subclassed window costs round trips to
+// the Wine server for the subclass's window property. Other threads ask the
+// window.
+int CCheckListBox::GetCount() const {
+  if (OnOwnThread()) return static_cast<int>(checks_.size());
+  return static_cast<int>(SendMessage(LB_GETCOUNT));
+}
 int CCheckListBox::GetCurSel() const { return static_cast<int>(SendMessage(LB_GETCURSEL)); }
 int CCheckListBox::SetCurSel(int row) const {
   return static_cast<int>(SendMessage(LB_SETCURSEL, static_cast<WPARAM>(row)));
@@ -297,6 +332,12 @@ int CCheckListBox::DeleteString(int row) const {
 }
 void CCheckListBox::ResetContent() const { SendMessage(LB_RESETCONTENT); }
 DWORD_PTR CCheckListBox::GetItemData(int row) const {
+  if (OnOwnThread()) {
+    // LB_ERR for a row that does not exist, as the list box answers.
+    if (row < 0 || static_cast<std::size_t>(row) >= data_.size())
+      return static_cast<DWORD_PTR>(LB_ERR);
+    return data_[static_cast<std::size_t>(row)];
+  }
   return static_cast<DWORD_PTR>(SendMessage(LB_GETITEMDATA, static_cast<WPARAM>(row)));
 }
 int CCheckListBox::SetItemData(int row, DWORD_PTR data) const {
@@ -304,6 +345,10 @@ int CCheckListBox::SetItemData(int row, DWORD_PTR data) const {
                                       static_cast<LPARAM>(data)));
 }
 int CCheckListBox::GetCheck(int row) const {
+  if (OnOwnThread()) {
+    if (row < 0 || static_cast<std::size_t>(row) >= checks_.size()) return 0;
+    return checks_[static_cast<std::size_t>(row)];
+  }
   const LRESULT state = SendMessage(kCheckListGetCheck, static_cast<WPARAM>(row));
   return state == LB_ERR ? 0 : static_cast<int>(state);
 }
@@ -361,24 +406,41 @@ LRESULT CCheckListBox::OnListMessage(HWND hwnd, UINT message, WPARAM wparam, LPA
     }
     case LB_ADDSTRING:
     case LB_INSERTSTRING: {
-      // Room for the new row's state first: the insert below cannot throw.
+      // Room for the new row's state first: the inserts below cannot throw.
       checks_.reserve(checks_.size() + 1);
+      data_.reserve(data_.size() + 1);
       const LRESULT row = ::DefSubclassProc(hwnd, message, wparam, lparam);
       if (row >= 0) {
         const std::size_t at = std::min(static_cast<std::size_t>(row), checks_.size());
         checks_.insert(checks_.begin() + static_cast<std::ptrdiff_t>(at), 0);
+        data_.insert(data_.begin() + static_cast<std::ptrdiff_t>(at), 0);
       }
       return row;
     }
     case LB_DELETESTRING: {
       const LRESULT left = ::DefSubclassProc(hwnd, message, wparam, lparam);
-      if (left != LB_ERR && wparam < checks_.size())
+      if (left != LB_ERR && wparam < checks_.size()) {
         checks_.erase(checks_.begin() + static_cast<std::ptrdiff_t>(wparam));
+        data_.erase(data_.begin() + static_cast<std::ptrdiff_t>(wparam));
+      }
       return left;
     }
     case LB_RESETCONTENT:
       checks_.clear();
+      data_.clear();
       return ::DefSubclassProc(hwnd, message, wparam, lparam);
+    case LB_SETITEMDATA: {
+      const LRESULT set = ::DefSubclassProc(hwnd, message, wparam, lparam);
+      if (set == LB_ERR) return set;
+      if (wparam < data_.size()) {
+        data_[wparam] = static_cast<DWORD_PTR>(lparam);
+      } else {
+        // Not one row (an index the list box takes for several): read them all back.
+        for (std::size_t row = 0; row < data_.size(); ++row)
+          data_[row] = static_cast<DWORD_PTR>(::DefSubclassProc(hwnd, LB_GETITEMDATA, row, 0));
+      }
+      return set;
+    }
     case WM_SETFONT: {
       // Rows of a fixed owner-drawn list keep their height: follow the new font.
       const LRESULT result = ::DefSubclassProc(hwnd, message, wparam, lparam);

@@ -193,8 +193,14 @@ class CCheckListBox : public CWnd {
   void Toggle(int row);
   int BoxSize() const;
 
+  // True on the window's own thread once it is subclassed: the kept rows can be read.
+  bool OnOwnThread() const;
+
+  // One entry per row of the list box, kept in step by the subclass.
   std::vector<int> checks_;
+  std::vector<DWORD_PTR> data_;  // the rows' item data (LB_SETITEMDATA)
   bool subclassed_ = false;
+  DWORD ownerThread_ = 0;  // the thread that subclassed the window (its own)
 };
 
 class CEdit : public CWnd {

@@ -359,7 +359,8 @@ LRESULT CVarrowDlg::OnReload(WPARAM wparam, LPARAM lparam) {
 
 bool CVarrowDlg::SaveDeviceSettings() {
   bool anyChecked = false;
-  for (int row = 0; row < m_connectionList.GetCount() && !anyChecked; ++row)
+  const int rows = m_connectionList.GetCount();
+  for (int row = 0; row < rows && !anyChecked; ++row)
     anyChecked = m_connectionList.GetCheck(row) != 0;
   if (!anyChecked) {
     // The built-in texts when localisation never ran (failed brand lookup).

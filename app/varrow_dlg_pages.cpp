@@ -74,9 +74,12 @@ bool ValidateOutputFile(CWnd& dialog, ApiKind kind, const CEdit& field, ApiImple
       (GetWindowLongW(field.m_hWnd, GWL_STYLE) & ES_READONLY) != 0)
     return true;
   std::wstring full;
-  if (varrow::ResolveOutputFile(field.GetWindowText(), &full) == varrow::OutputFileError::None &&
+  const std::wstring typed = field.GetWindowText();
+  if (varrow::ResolveOutputFile(typed, &full) == varrow::OutputFileError::None &&
       record->SetOutputFile(full)) {
-    field.SetWindowText(full);
+    // The field shows the full path; already showing it, it is left as it is
+    // (setting the same text again only redraws it).
+    if (full != typed) field.SetWindowText(full);
     return true;
   }
   MessageBoxW(dialog.m_hWnd, message.c_str(), dialog.GetWindowText().c_str(), MB_OK);

@@ -28,7 +28,6 @@ constexpr int kReloads = 10000;
 constexpr double kReloadBudgetMs = 60000;
 constexpr int kTabChanges = 1000;
 constexpr int kReloadBatch = 500;  // posted at a time: the queue holds 10,000 at most
-constexpr int kApplyRounds = 5;
 
 // key=value lines for the driver.
 class ResultFile {
@@ -150,9 +149,10 @@ class BoxWatchdog {
 class BenchDialog : public CVarrowDlg {
  public:
   BenchDialog(ChildMode mode, const RegistryRoots& roots, HANDLE ready, ResultFile& result,
-              const std::wstring& work)
+              const std::wstring& work, int applyRounds)
       : CVarrowDlg(IDD_VARROW_DIALOG, roots, true),
         mode_(mode),
+        applyRounds_(applyRounds),
         ready_(ready),
         result_(result),
         files_(DescribeCrowdedFiles(work)) {}
@@ -190,6 +190,10 @@ class BenchDialog : public CVarrowDlg {
         return;
       case ChildMode::Apply:
         ApplyRounds();
+        EndDialog(IDCANCEL);
+        return;
+      case ChildMode::Trips:
+        TripRounds();
         EndDialog(IDCANCEL);
         return;
     }
@@ -253,10 +257,12 @@ class BenchDialog : public CVarrowDlg {
     }
   }
 
+  // The button's handle is looked up before the clock starts: the lookup is
+  // the driver's, not the program's.
   double TimedApply() {
+    const LPARAM button = reinterpret_cast<LPARAM>(GetDlgItem(IDC_APPLY));
     const double start = Now();
-    SendMessage(WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED),
-                reinterpret_cast<LPARAM>(GetDlgItem(IDC_APPLY)));
+    SendMessage(WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), button);
     return Now() - start;
   }
 
@@ -272,7 +278,7 @@ class BenchDialog : public CVarrowDlg {
     BoxWatchdog watchdog(m_hWnd);
     std::vector<double> dialog, bare;
     int asideAfterOn = 0, asideAfterOff = 0;
-    for (int round = 0; round < kApplyRounds; ++round) {
+    for (int round = 0; round < applyRounds_; ++round) {
       SetAllMonitoring(true);
       double elapsed = TimedApply();
       asideAfterOn = CountAside();
@@ -296,7 +302,39 @@ class BenchDialog : public CVarrowDlg {
     result_.Add("message_boxes", watchdog.Count());
   }
 
+  // One Apply on and one off, then the bare steps of each, every one between
+  // markers, after a round that is not marked (the first Apply's one-time work).
+  void TripRounds() {
+    BoxWatchdog watchdog(m_hWnd);
+    for (int round = 0; round < 2; ++round) {
+      const bool marked = round == 1;
+      auto section = [marked](const wchar_t* name, auto&& work) {
+        if (marked) TraceMarker(std::wstring(L"begin:") + name);
+        work();
+        if (marked) TraceMarker(std::wstring(L"end:") + name);
+      };
+      const LPARAM button = reinterpret_cast<LPARAM>(GetDlgItem(IDC_APPLY));
+      auto apply = [this, button] {
+        SendMessage(WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), button);
+      };
+      SetAllMonitoring(true);
+      section(L"apply-on", apply);
+      SetAllMonitoring(false);
+      section(L"apply-off", apply);
+      section(L"bare-on", [this] {
+        for (const std::wstring& library : files_.libraries)
+          BareSwitchOn(files_.monitorLibrary, library);
+      });
+      section(L"bare-off", [this] {
+        for (const std::wstring& library : files_.libraries) BareSwitchOff(library);
+      });
+    }
+    result_.Add("aside_after_off", CountAside());
+    result_.Add("message_boxes", watchdog.Count());
+  }
+
   ChildMode mode_;
+  int applyRounds_;
   HANDLE ready_;
   ResultFile& result_;
   CrowdedFiles files_;
@@ -307,8 +345,14 @@ class BenchDialog : public CVarrowDlg {
 
 }  // namespace
 
+void TraceMarker(const std::wstring& what) {
+  const std::wstring name = L"VarrowTrips:" + what;
+  if (HANDLE marker = CreateEventW(nullptr, TRUE, FALSE, name.c_str())) CloseHandle(marker);
+}
+
 int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& eventName,
-                   const std::wstring& resultFile, const std::wstring& workFolder) {
+                   const std::wstring& resultFile, const std::wstring& workFolder,
+                   int applyRounds) {
   InitCommonControls();
   HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str());
   if (ready == nullptr) return 2;
@@ -318,7 +362,7 @@ int RunDialogChild(ChildMode mode, const std::wstring& rootsPath, const std::wst
     RegKey keys[3];
     RegistryRoots roots;
     if (!BenchRoots::Open(rootsPath, keys, &roots)) return 3;
-    BenchDialog dialog(mode, roots, ready, result, workFolder);
+    BenchDialog dialog(mode, roots, ready, result, workFolder, applyRounds);
     ended = dialog.DoModal();
   }
   result.Write();

@@ -3,7 +3,8 @@
 // and never fails; bench/run.sh runs it in a Wine prefix of its own.
 //
 //   varrow_bench.exe [rounds [only]] the driver (default 9 rounds per measure;
-//                                    only: startup, leaks, apply or disable)
+//                                    only: startup, leaks, apply or disable;
+//                                    trips: marked runs for bench/round_trips.sh)
 //   varrow_bench.exe child ...       one dialog run (started by the driver)
 #include <windows.h>
 #include <shlwapi.h>
@@ -115,11 +116,13 @@ const wchar_t* ModeName(ChildMode mode) {
     case ChildMode::Startup: return L"startup";
     case ChildMode::Leaks: return L"leaks";
     case ChildMode::Apply: return L"apply";
+    case ChildMode::Trips: return L"trips";
   }
   return L"startup";
 }
 
-ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& work) {
+ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::wstring& work,
+                     int rounds = 1) {
   static int serial = 0;
   wchar_t eventName[64];
   std::swprintf(eventName, 64, L"VarrowBenchReady_%lu_%d", GetCurrentProcessId(), ++serial);
@@ -128,7 +131,7 @@ ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::w
   DeleteFileW(resultFile.c_str());
   const std::wstring command = L"\"" + ExePath() + L"\" child " + ModeName(mode) + L" \"" +
                                rootsPath + L"\" " + eventName + L" \"" + resultFile + L"\" \"" +
-                               work + L"\"";
+                               work + L"\" " + std::to_wstring(rounds);
   double elapsed = 0;
   const bool ok = RunProcess(command, ready, &elapsed);
   CloseHandle(ready);
@@ -278,8 +281,8 @@ void Leaks(const BenchRoots& crowded, const std::wstring& work) {
   if (r.Get("user_before") == 0) Note("USER objects are not counted here (GetGuiResources reports 0)");
 }
 
-void DialogApply(const BenchRoots& crowded, const std::wstring& work) {
-  const ChildResult r = RunChild(ChildMode::Apply, crowded.Path(), work);
+void DialogApply(int rounds, const BenchRoots& crowded, const std::wstring& work) {
+  const ChildResult r = RunChild(ChildMode::Apply, crowded.Path(), work, rounds);
   const bool switched = r.ok && r.Get("aside_after_on") == kDevices && r.Get("aside_after_off") == 0;
   if (!switched) {
     Note("dialog Apply: monitoring did not switch on and off for every library (on %.0f, off %.0f, "
@@ -419,6 +422,8 @@ class DisableMachine {
     return Now() - start;
   }
   int Count() const { return static_cast<int>(AllLibraries().size()); }
+  const std::wstring& SystemDir() const { return systemDir_; }
+  std::wstring J2534Folder() const { return work_ + L"\\disable\\j2534"; }
 
  private:
   std::wstring work_, ini_, systemDir_, pdu_;
@@ -434,7 +439,7 @@ void Disable(int rounds, const std::wstring& work) {
     return;
   }
   const std::wstring command = L"\"" + ExeFolder() + L"\\Varrow.exe\" disable";
-  std::vector<double> program, empty, bare;
+  std::vector<double> program, empty, bare, emptyUnwritten;
   int incomplete = 0;
   double ms = 0;
   machine.Register();
@@ -446,16 +451,71 @@ void Disable(int rounds, const std::wstring& work) {
     if (RunProcess(command, nullptr, &ms)) program.push_back(ms);
     if (machine.Restored() != machine.Count()) ++incomplete;
 
+    // The run with nothing registered starts, as the measured one does, right
+    // after the 82 files (5 MiB) were written: the disk's write-back of them
+    // weighs on both process starts alike. The set-aside files are nothing to
+    // it; the bare steps then restore them.
     machine.Unregister();
-    if (RunProcess(command, nullptr, &ms)) empty.push_back(ms);
+    if (RunProcess(command, nullptr, &ms)) emptyUnwritten.push_back(ms);
     machine.SetAside();
+    if (RunProcess(command, nullptr, &ms)) empty.push_back(ms);
     bare.push_back(machine.BareSteps());
   }
   if (incomplete > 0) Note("disable: %d rounds left libraries set aside", incomplete);
   const double floor = empty.empty() ? 0 : Median(empty) + Median(bare);
   AddRatioRow("`Varrow.exe disable`, 41 libraries set aside / nothing to restore + bare steps",
               incomplete == 0 ? Median(program) : 0, floor, 1.3);
-  Note("disable: nothing to restore %.1f ms, bare steps %.1f ms", Median(empty), Median(bare));
+  Note("disable: nothing to restore %.1f ms (%.1f ms with no files written just before), bare "
+       "steps %.1f ms",
+       Median(empty), Median(emptyUnwritten), Median(bare));
+  // The leftover clean-up lists each folder once: what one listing costs in the
+  // system folder (hundreds of files) and in a folder of 20 libraries.
+  std::vector<double> systemListing, smallListing;
+  for (int round = 0; round < rounds; ++round) {
+    double start = Now();
+    DeleteLeftoversIn(machine.SystemDir());
+    systemListing.push_back(Now() - start);
+    start = Now();
+    DeleteLeftoversIn(machine.J2534Folder());
+    smallListing.push_back(Now() - start);
+  }
+  Note("disable: one leftover listing of the system folder %.2f ms, of the J2534 folder %.2f ms",
+       Median(systemListing), Median(smallListing));
+}
+
+// For bench/round_trips.sh: one marked Apply on and off (and the bare steps) in
+// a dialog child, and one marked `disable` with 41 libraries set aside, one with
+// nothing registered, and the bare steps of the 41. Nothing is timed.
+void Trips(const BenchRoots& crowded, const std::wstring& work, const std::wstring& crowdedFolder,
+           const std::wstring& originalPath) {
+  const ChildResult r = RunChild(ChildMode::Trips, crowded.Path(), crowdedFolder);
+  if (!r.ok || r.Get("aside_after_off") != 0 || r.Get("message_boxes") != 0)
+    Note("trips: the Apply child did not switch every library off cleanly");
+  SetEnvironmentVariableW(L"PATH", originalPath.c_str());
+  DisableMachine machine(work);
+  if (!machine.Clean()) {
+    Note("trips: this prefix has registrations of its own; disable not counted");
+    return;
+  }
+  const std::wstring command = L"\"" + ExeFolder() + L"\\Varrow.exe\" disable";
+  double ms = 0;
+  for (int round = 0; round < 2; ++round) {
+    const bool marked = round == 1;
+    machine.Register();
+    machine.SetAside();
+    if (marked) TraceMarker(L"begin:disable");
+    RunProcess(command, nullptr, &ms);
+    if (marked) TraceMarker(L"end:disable");
+    if (machine.Restored() != machine.Count()) Note("trips: disable left libraries set aside");
+    machine.Unregister();
+    machine.SetAside();
+    if (marked) TraceMarker(L"begin:disable-empty");
+    RunProcess(command, nullptr, &ms);
+    if (marked) TraceMarker(L"end:disable-empty");
+    if (marked) TraceMarker(L"begin:disable-bare");
+    machine.BareSteps();
+    if (marked) TraceMarker(L"end:disable-bare");
+  }
 }
 
 void Size() {
@@ -482,6 +542,11 @@ int Driver(int rounds, const std::wstring& only) {
   SeedCrowdedMonitoring(crowded.Roots().machine, crowded.Roots().user, files);
 
   const std::wstring originalPath = GetVariable(L"PATH");
+  if (only == L"trips") {
+    SetEnvironmentVariableW(L"PATH", files.PathVariable(originalPath).c_str());
+    Trips(crowded, work.Path(), files.folder, originalPath);
+    return 0;
+  }
   if (wanted(L"startup")) {
     Note("time to window (%d rounds of three installations) and memory", rounds);
     TimeToWindowRows(rounds, files, originalPath);
@@ -494,7 +559,7 @@ int Driver(int rounds, const std::wstring& only) {
   }
   if (wanted(L"apply")) {
     Note("Apply (%d rounds)", rounds);
-    DialogApply(crowded, files.folder);
+    DialogApply(rounds, crowded, files.folder);
     MonitoringSave(rounds, crowded, files);
   }
   SetEnvironmentVariableW(L"PATH", originalPath.c_str());
@@ -518,7 +583,9 @@ int wmain(int argc, wchar_t** argv) {
     ChildMode childMode = ChildMode::Startup;
     if (mode == L"leaks") childMode = ChildMode::Leaks;
     if (mode == L"apply") childMode = ChildMode::Apply;
-    return RunDialogChild(childMode, argv[3], argv[4], argv[5], argv[6]);
+    if (mode == L"trips") childMode = ChildMode::Trips;
+    const int applyRounds = argc >= 8 ? std::max(1, _wtoi(argv[7])) : 5;
+    return RunDialogChild(childMode, argv[3], argv[4], argv[5], argv[6], applyRounds);
   }
   const int rounds = argc >= 2 ? std::max(1, _wtoi(argv[1])) : 9;
   return Driver(rounds, argc >= 3 ? argv[2] : L"");

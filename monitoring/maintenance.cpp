@@ -59,8 +59,11 @@ void AddRegisteredLibrary(HKEY key, Search search, std::optional<ApiKind> kind,
   std::wstring library;
   if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
   if (search == Search::kFullPathsOnly && !IsFullPath(library)) return;
-  // May replace a bare name by the path found (a full path needs no search).
-  const bool found = search == Search::kPath && FindLibraryOnPath(&library);
+  // May replace a bare name by the path found. A full path with a drive is
+  // never looked for on PATH and counts whether or not a file stands at it:
+  // its existence check would change nothing, so it is not made.
+  const bool drivePath = IsFullPath(library) && library.find(L':') != std::wstring::npos;
+  const bool found = search == Search::kPath && !drivePath && FindLibraryOnPath(&library);
   if (library.find(L'\\') == std::wstring::npos) return;
   // Nothing at the path: only a full path ("C:\..." or "\\server\..."), never a
   // relative one, which would name a file of this process's folder.

@@ -11,7 +11,10 @@ constexpr wchar_t kLastUsed[] = L"LastUsed";
 
 void ClearLastUsed(const RegistryRoots& roots) {
   RegKey lastUsed;
-  if (lastUsed.Open(roots.user, ProductPath({kLastUsed}), KEY_ALL_ACCESS) == ERROR_SUCCESS) {
+  const LONG opened = lastUsed.Open(roots.user, ProductPath({kLastUsed}), KEY_ALL_ACCESS);
+  // No such key: nothing to delete, and no need to open the product key for it.
+  if (opened == ERROR_FILE_NOT_FOUND) return;
+  if (opened == ERROR_SUCCESS) {
     // All names first: deleting while enumerating by index would shift the
     // indices and pass over every other subkey.
     std::vector<std::wstring> names;

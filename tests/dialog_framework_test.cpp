@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <stdexcept>
 
 #include "app/about_dlg.h"
@@ -176,6 +177,23 @@ TEST(ChangeWatcher, ArmingWithoutAStartedWatcherDoesNothing) {
   watcher.Arm(keys, 1);  // no event: must not touch the key or crash
   EXPECT_EQ(watcher.Event(), nullptr);
   EXPECT_FALSE(watcher.Running());
+}
+
+// The cursors are loaded once and kept: whichever was shown last, each call
+// shows its own, also the second time round.
+TEST(Cursors, WaitAndArrowShowTheSystemCursorsEveryTime) {
+  const HCURSOR wait = LoadCursorW(nullptr, IDC_WAIT);
+  const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
+  ASSERT_NE(wait, arrow);
+  const struct {
+    void (*show)();
+    HCURSOR expected;
+  } steps[] = {{ShowWaitCursor, wait}, {ShowArrowCursor, arrow}, {ShowWaitCursor, wait},
+               {ShowWaitCursor, wait}, {ShowArrowCursor, arrow}};
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    steps[i].show();
+    EXPECT_EQ(GetCursor(), steps[i].expected) << "step " << i;
+  }
 }
 
 }  // namespace

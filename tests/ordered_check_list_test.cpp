@@ -176,5 +176,58 @@ TEST_F(CheckListTest, AClickOnTheBoxTogglesAndAClickOnTheTextSelects) {
   EXPECT_EQ(Checks(), (std::vector<int>{0, 1}));
 }
 
+// The dialog's thread reads rows, data and checks from what the subclass keeps,
+// without messages: after every kind of change they must be what the list box
+// itself answers.
+TEST_F(CheckListTest, KeptRowsAnswerAsTheListBoxDoes) {
+  HWND raw = list_.m_hWnd;
+  auto expectInStep = [&](const char* step) {
+    const int count = static_cast<int>(SendMessageW(raw, LB_GETCOUNT, 0, 0));
+    EXPECT_EQ(list_.GetCount(), count) << step;
+    for (int row = -1; row <= count; ++row) {
+      EXPECT_EQ(list_.GetItemData(row),
+                static_cast<DWORD_PTR>(SendMessageW(raw, LB_GETITEMDATA, row, 0)))
+          << step << " row " << row;
+      const LRESULT check = SendMessageW(raw, kCheckListGetCheck, row, 0);
+      EXPECT_EQ(list_.GetCheck(row), check == LB_ERR ? 0 : check) << step << " row " << row;
+    }
+  };
+  const struct {
+    const char* name;
+    void (*change)(CCheckListBox&);
+  } steps[] = {
+      {"add", [](CCheckListBox& l) { l.InsertString(-1, L"a"); l.InsertString(-1, L"b"); }},
+      {"data", [](CCheckListBox& l) { l.SetItemData(0, 11); l.SetItemData(1, 22); }},
+      {"insert in front", [](CCheckListBox& l) { l.InsertString(0, L"c"); l.SetItemData(0, 33); }},
+      {"check", [](CCheckListBox& l) { l.SetCheck(2, 1); }},
+      {"data past the end", [](CCheckListBox& l) { l.SetItemData(7, 44); }},
+      {"delete", [](CCheckListBox& l) { l.DeleteString(1); }},
+      {"delete past the end", [](CCheckListBox& l) { l.DeleteString(9); }},
+      {"raw messages", [](CCheckListBox& l) {
+         SendMessageW(l.m_hWnd, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"d"));
+         SendMessageW(l.m_hWnd, LB_SETITEMDATA, 2, 55);
+       }},
+      {"space bar", [](CCheckListBox& l) {
+         l.SetCurSel(0);
+         SendMessageW(l.m_hWnd, WM_KEYDOWN, VK_SPACE, 0);
+       }},
+      {"reset", [](CCheckListBox& l) { l.ResetContent(); }},
+  };
+  for (const auto& step : steps) {
+    step.change(list_);
+    expectInStep(step.name);
+  }
+  // A list box that had rows with data before it was attached.
+  HWND other = CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD | LBS_HASSTRINGS, 0, 0, 50, 50, parent_,
+                               nullptr, nullptr, nullptr);
+  ASSERT_NE(other, nullptr);
+  SendMessageW(other, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"x"));
+  SendMessageW(other, LB_SETITEMDATA, 0, 66);
+  CCheckListBox attached;
+  attached.Attach(other);
+  EXPECT_EQ(attached.GetCount(), 1);
+  EXPECT_EQ(attached.GetItemData(0), 66u);
+}
+
 }  // namespace
 }  // namespace varrow
