@@ -19,7 +19,7 @@ class RecordEntry : public EntrySource {
  public:
   explicit RecordEntry(J2534Record record) : record_(std::move(record)) {}
   std::size_t Bytes() const override { return RecordBytes(record_); }
-  LogEntry Build() const override { return BuildEntry(record_); }
+  void Build(LogEntry* entry) const override { BuildEntry(record_, entry); }
 
  private:
   J2534Record record_;
