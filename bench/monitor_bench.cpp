@@ -289,7 +289,7 @@ int RunFigures(int calls) {
   slow.monitored.Close(device);
   Row("WriteMsgs, 8 bytes, log file held by another writer all along (XML, entry and exit)", held8, 5, 20,
       Logged(slowLog, "function=\"PassThruWriteMsgs\""));
-  std::printf("\nEntries are counted per phase (entry and exit make two per call); the queue holds 16,384.\n");
+  std::printf("\nEntries are counted per phase (entry and exit make two per call); the queue holds 131,072 (and 64 MiB).\n");
 
   RunFlatOut(dir, reg, calls * 5);
 

@@ -112,6 +112,30 @@ std::string ByteArrayText(const std::uint8_t* bytes, std::uint32_t count, std::u
 
 namespace {
 
+// The next item of `items` in use (`used` of them so far): one kept in `spare`
+// where there is one, with its room.
+template <typename T>
+T& NextItem(std::vector<T>& items, std::vector<T>& spare, std::size_t* used) {
+  if (*used == items.size()) {
+    if (spare.empty()) {
+      items.emplace_back();
+    } else {
+      items.push_back(std::move(spare.back()));
+      spare.pop_back();
+    }
+  }
+  return items[(*used)++];
+}
+
+// Items beyond the `used` ones go to `spare`.
+template <typename T>
+void SpareRest(std::vector<T>& items, std::vector<T>& spare, std::size_t used) {
+  while (items.size() > used) {
+    spare.push_back(std::move(items.back()));
+    items.pop_back();
+  }
+}
+
 // How a message of `protocol` reads in the decoded conversation: a raw CAN
 // frame, a whole ISO 15765 message, or not at all (false).
 bool ConversationKind(ULong protocol, FrameKind* kind) {
@@ -133,8 +157,7 @@ void AddFrames(const J2534Record& record, const std::string& label,
       record.function != J2534Function::StartPeriodicMsg) {
     return;
   }
-  if (*frames == entry->frames.size()) entry->frames.emplace_back();
-  DiagFrame& frame = entry->frames[(*frames)++];
+  DiagFrame& frame = NextItem(entry->frames, entry->spareFrames, frames);
   frame.kind = kind;
   frame.label = label;
   frame.channel = channel;
@@ -182,10 +205,7 @@ void BuildEntry(const J2534Record& record, LogEntry* into) {
   }
   // The entry's texts keep their room from one entry to the next.
   std::size_t fields = 0, frames = 0;
-  const auto next = [&entry, &fields]() -> Field& {
-    if (fields == entry.fields.size()) entry.fields.emplace_back();
-    return entry.fields[fields++];
-  };
+  const auto next = [&entry, &fields]() -> Field& { return NextItem(entry.fields, entry.spareFields, &fields); };
   for (const PendingField& pending : record.fields) {
     if (pending.messages.empty()) {
       Field& field = next();
@@ -214,8 +234,8 @@ void BuildEntry(const J2534Record& record, LogEntry* into) {
       field.value += " more not logged";
     }
   }
-  entry.fields.resize(fields);
-  entry.frames.resize(frames);
+  SpareRest(entry.fields, entry.spareFields, fields);
+  SpareRest(entry.frames, entry.spareFrames, frames);
   entry.result.clear();
   entry.failed = false;
   if (record.hasResult) {

@@ -21,6 +21,12 @@ std::string Duration(const LogEntry& entry) {
   return entry.durationMicros < 0 ? std::string() : std::to_string(entry.durationMicros);
 }
 
+// Where the line at `at` of `text` ends: at its next line feed, or its end.
+std::size_t LineEnd(const std::string& text, std::size_t at) {
+  while (at < text.size() && text[at] != '\n') ++at;
+  return at;
+}
+
 // The fields as "name: value" lines, continuation lines of a value indented,
 // into `out` (replaced).
 void FieldLinesPlain(const LogEntry& entry, std::string* out) {
@@ -30,8 +36,8 @@ void FieldLinesPlain(const LogEntry& entry, std::string* out) {
     *out += field.name;
     *out += ": ";
     for (std::size_t at = 0; at < field.value.size();) {
-      const std::size_t line = field.value.find('\n', at);
-      if (line == std::string::npos) {
+      const std::size_t line = LineEnd(field.value, at);
+      if (line == field.value.size()) {
         out->append(field.value, at, std::string::npos);
         break;
       }
@@ -322,8 +328,8 @@ void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::str
         *out += field.name;
         Put(out, ": ");
         for (std::size_t at = 0; at < field.value.size();) {
-          const std::size_t line = field.value.find('\n', at);
-          if (line == std::string::npos) {
+          const std::size_t line = LineEnd(field.value, at);
+          if (line == field.value.size()) {
             out->append(field.value, at, std::string::npos);
             break;
           }
@@ -336,8 +342,7 @@ void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::str
       // The decoded conversation: one indented line per message, marked ">>".
       const std::string& decoded = e.conversation.text;
       for (std::size_t at = 0; at < decoded.size();) {
-        std::size_t end = decoded.find('\n', at);
-        if (end == std::string::npos) end = decoded.size();
+        const std::size_t end = LineEnd(decoded, at);
         Put(out, "    >> ");
         out->append(decoded, at, end - at);
         *out += '\n';

@@ -367,13 +367,9 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
                                   " entries not logged: the log file could not be written (error " +
                                   std::to_string(lastError_) + ")");
   }
-  // Mostly neither notes nor carried entries: the batch's text is written as it is.
-  const bool alone = text.empty() && carry_.empty();
-  if (!alone) {
-    text += carry_;
-    text += entries;
-  }
-  if (WriteText(alone ? entries : text)) {
+  // The notes and the carried entries come first; the batch's text is written as it is.
+  text += carry_;
+  if (WriteText(text, entries)) {
     written_ += carryCount_ + rendered;
     carry_.clear();
     carryCount_ = 0;
@@ -398,7 +394,12 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
   if (entries.capacity() > kKeptBatchRoom) std::string().swap(entries);
   std::size_t room = 0;
   for (const std::string& text : scratchText_) room += text.capacity();
-  for (const Field& field : scratchEntry_.fields) room += field.name.capacity() + field.value.capacity();
+  for (const auto* fields : {&scratchEntry_.fields, &scratchEntry_.spareFields}) {
+    for (const Field& field : *fields) room += field.name.capacity() + field.value.capacity();
+  }
+  for (const auto* frames : {&scratchEntry_.frames, &scratchEntry_.spareFrames}) {
+    for (const DiagFrame& frame : *frames) room += frame.bytes.capacity();
+  }
   if (room > kKeptScratchRoom) ReleaseRoom(false);
 }
 
@@ -498,7 +499,7 @@ bool LogWriter::FirstInProcess() const {
   return true;
 }
 
-bool LogWriter::WriteText(const std::string& entries) {
+bool LogWriter::WriteText(const std::string& before, const std::string& entries) {
   if (!OpenFile()) return false;
   if (!LockRange(kLogBatchLockOffset, true, exiting_ ? kExitLockWaitMs : kFileLockWaitMs)) {
     lastError_ = GetLastError() != 0 ? GetLastError() : ERROR_LOCK_VIOLATION;
@@ -562,9 +563,12 @@ bool LogWriter::WriteText(const std::string& entries) {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(frame.offset);
     if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) break;
-    if (!WriteWhole(file_, frame.head) || !WriteWhole(file_, entries) || !WriteWhole(file_, frame.tail)) break;
+    if (!WriteWhole(file_, frame.head) || !WriteWhole(file_, before) || !WriteWhole(file_, entries) ||
+        !WriteWhole(file_, frame.tail)) {
+      break;
+    }
     if (!end.endsWithOwnSession) ++blocks_;
-    lastEnd_ = frame.offset + frame.head.size() + entries.size() + frame.tail.size();
+    lastEnd_ = frame.offset + frame.head.size() + before.size() + entries.size() + frame.tail.size();
     sessionOpen_ = true;
     ok = true;
   } while (false);

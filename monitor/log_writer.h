@@ -60,7 +60,9 @@ struct WriterOptions {
   std::string api = "J2534";         // names the monitor in debugger lines
   std::string title = "J2534 API log";
   SessionInfo session;
-  std::size_t maxEntries = 16384;    // queue bound in entries ...
+  // A burst of calls faster than the writer (tens of thousands back to back)
+  // waits in the queue rather than being dropped; the bytes bound the memory.
+  std::size_t maxEntries = 131072;   // queue bound in entries ...
   std::size_t maxBytes = 64u << 20;  // ... and in bytes
   std::size_t maxCarryBytes = 8u << 20;  // rendered entries kept while the file cannot be written
   DWORD periodMs = 20;               // the writer writes at least this often
@@ -136,7 +138,8 @@ class LogWriter {
   // Whether this process has not yet started the open file afresh or written
   // to it (a marker per process and file that outlives this module on purpose).
   bool FirstInProcess() const;
-  bool WriteText(const std::string& entries);
+  // Writes `before` (notes, carried entries) and `entries` as one batch.
+  bool WriteText(const std::string& before, const std::string& entries);
   void Complain(int kind, const wchar_t* what, DWORD error);
 
   WriterOptions options_;
