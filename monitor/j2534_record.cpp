@@ -1,6 +1,7 @@
 #include "monitor/j2534_record.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "monitor/text_rules.h"
 #include "passthru/names.h"
@@ -179,7 +180,7 @@ void AddFrames(const J2534Record& record, const std::string& label,
 // The channel a call is about, from its ChannelID argument or output ("channel 2").
 bool ChannelOf(const J2534Record& record, std::uint32_t* channel) {
   for (const PendingField& field : record.fields) {
-    if (field.name != "ChannelID" || field.text.empty() || field.text.size() > 10) continue;
+    if (std::strcmp(field.name, "ChannelID") != 0 || field.text.empty() || field.text.size() > 10) continue;
     if (field.text.find_first_not_of("0123456789") != std::string::npos) continue;
     *channel = static_cast<std::uint32_t>(std::stoull(field.text));
     return true;
@@ -259,7 +260,7 @@ LogEntry BuildEntry(const J2534Record& record) {
 std::size_t RecordBytes(const J2534Record& record) {
   std::size_t bytes = sizeof record;
   for (const PendingField& field : record.fields) {
-    bytes += sizeof field + field.name.size() + field.text.size();
+    bytes += sizeof field + field.text.size();
     for (const CapturedMsg& msg : field.messages) bytes += sizeof msg + msg.data.size();
   }
   return bytes;

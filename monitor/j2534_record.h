@@ -52,7 +52,7 @@ std::string ByteArrayText(const std::uint8_t* bytes, std::uint32_t count, std::u
 
 // A decoded argument waiting for the writer: ready text, or messages to dump.
 struct PendingField {
-  std::string name;
+  const char* name = "";  // a text of the library's own (a literal): nothing to copy per call
   std::string text;
   std::vector<CapturedMsg> messages;
   std::uint32_t messagesNotLogged = 0;
