@@ -4,7 +4,8 @@
 # figure over a floor measured side by side in the same run). A benchmark
 # reports; it never fails. Usage: bash bench/run.sh [rounds [startup|leaks|apply|disable]]
 # (default: 9 rounds of every measure). `bash bench/run.sh 20000 monitor` runs only the
-# J2534 monitor library's call overhead (its first argument is then the calls per case);
+# J2534 monitor library's call overhead (its first argument is then the calls per case),
+# `bash bench/run.sh 100000 writer` only its writer against a flat-out caller;
 # `bash bench/run.sh 9 scenario` how long a recorded scenario of 10 MB takes to load.
 source "$(dirname "$0")/../scripts/common.sh"
 ensure_packages
@@ -17,6 +18,10 @@ log "running the benchmarks ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadav
 set +e
 if [ "${2:-}" = scenario ]; then
   wine "$BIN/scenario_bench.exe" "${1:-9}"
+  exit 0
+fi
+if [ "${2:-}" = writer ]; then
+  wine "$BIN/monitor_bench.exe" writer "${1:-100000}"
   exit 0
 fi
 if [ "${2:-}" = monitor ]; then

@@ -19,14 +19,23 @@ std::string Hex2(std::uint8_t b) { return {kHexDigits[b >> 4], kHexDigits[b & 15
 std::string Hex4(unsigned v) { return Hex2(static_cast<std::uint8_t>(v >> 8)) + Hex2(static_cast<std::uint8_t>(v)); }
 
 // "01 02 03", at most kShownBytes of them, then "... (n bytes)".
-std::string Bytes(const std::uint8_t* p, std::size_t n) {
-  std::string out;
+void AppendBytes(std::string* out, const std::uint8_t* p, std::size_t n) {
   const std::size_t shown = std::min(n, kShownBytes);
   for (std::size_t i = 0; i < shown; ++i) {
-    if (i != 0) out += ' ';
-    out += Hex2(p[i]);
+    if (i != 0) *out += ' ';
+    *out += kHexDigits[p[i] >> 4];
+    *out += kHexDigits[p[i] & 15];
   }
-  if (shown < n) out += " ... (" + std::to_string(n) + " bytes)";
+  if (shown < n) {
+    *out += " ... (";
+    *out += std::to_string(n);
+    *out += " bytes)";
+  }
+}
+
+std::string Bytes(const std::uint8_t* p, std::size_t n) {
+  std::string out;
+  AppendBytes(&out, p, n);
   return out;
 }
 
@@ -861,12 +870,15 @@ void ConversationDecoder::Forget(Stream* stream) {
   streams_.pop_back();
 }
 
-std::string ConversationDecoder::CanFrameText(const DiagFrame& frame, std::uint32_t id, const std::uint8_t* p,
-                                              std::size_t n, int address, Conversation* conversation) {
-  if (n == 0) return "no data";
+void ConversationDecoder::AppendCanFrameText(const DiagFrame& frame, std::uint32_t id, const std::uint8_t* p,
+                                             std::size_t n, int address, Conversation* conversation,
+                                             std::string* text) {
+  if (n == 0) {
+    *text += "no data";
+    return;
+  }
   const bool track = !frame.echo;
   ServiceMarks marks;
-  std::string text;
   switch (p[0] >> 4) {
     case 0: {  // single frame (a CAN FD one puts its length in the next byte)
       std::size_t length = p[0] & 15;
@@ -875,21 +887,41 @@ std::string ConversationDecoder::CanFrameText(const DiagFrame& frame, std::uint3
         length = p[1];
         at = 2;
       }
-      if (length == 0 || at + length > n) return "single frame, length " + std::to_string(length) + ": " + Bytes(p, n);
-      text = "single frame: " + ServiceText(p + at, length, &marks);
+      if (length == 0 || at + length > n) {
+        *text += "single frame, length ";
+        *text += std::to_string(length);
+        *text += ": ";
+        AppendBytes(text, p, n);
+        return;
+      }
+      *text += "single frame: ";
+      *text += ServiceText(p + at, length, &marks);
       break;
     }
     case 1: {  // first frame: 12-bit length, or 0 and a 32-bit one
-      if (n < 2) return "first frame, cut: " + Bytes(p, n);
-      std::size_t length = static_cast<std::size_t>(p[0] & 15) << 8 | p[1];
+      std::size_t length = 0;
       std::size_t at = 2;
-      if (length == 0) {
-        if (n < 6) return "first frame, cut: " + Bytes(p, n);
-        length = static_cast<std::size_t>(p[2]) << 24 | static_cast<std::size_t>(p[3]) << 16 |
-                 static_cast<std::size_t>(p[4]) << 8 | p[5];
-        at = 6;
+      bool cut = n < 2;
+      if (!cut) {
+        length = static_cast<std::size_t>(p[0] & 15) << 8 | p[1];
+        if (length == 0) {
+          cut = n < 6;
+          if (!cut) {
+            length = static_cast<std::size_t>(p[2]) << 24 | static_cast<std::size_t>(p[3]) << 16 |
+                     static_cast<std::size_t>(p[4]) << 8 | p[5];
+            at = 6;
+          }
+        }
       }
-      text = "first frame of " + std::to_string(length) + " bytes: " + Bytes(p + at, n - at);
+      if (cut) {
+        *text += "first frame, cut: ";
+        AppendBytes(text, p, n);
+        return;
+      }
+      *text += "first frame of ";
+      *text += std::to_string(length);
+      *text += " bytes: ";
+      AppendBytes(text, p + at, n - at);
       if (track && length <= kMaxMessageBytes && length > n - at) {
         Stream* s = Start(frame, id, address);
         s->expected = length;
@@ -899,75 +931,101 @@ std::string ConversationDecoder::CanFrameText(const DiagFrame& frame, std::uint3
     }
     case 2: {  // consecutive frame
       const std::uint8_t sequence = p[0] & 15;
-      text = "consecutive frame " + std::to_string(sequence);
-      if (!track) return text + ": " + Bytes(p + 1, n - 1);
+      *text += "consecutive frame ";
+      *text += std::to_string(sequence);
+      if (!track) {
+        *text += ": ";
+        AppendBytes(text, p + 1, n - 1);
+        return;
+      }
       Stream* s = Find(frame, id, address);
-      if (s == nullptr) return text + " (no first frame logged): " + Bytes(p + 1, n - 1);
+      if (s == nullptr) {
+        *text += " (no first frame logged): ";
+        AppendBytes(text, p + 1, n - 1);
+        return;
+      }
       if (sequence != s->nextSequence) {
-        text += " out of sequence (expected " + std::to_string(s->nextSequence) + "): message dropped";
+        *text += " out of sequence (expected " + std::to_string(s->nextSequence) + "): message dropped";
         Forget(s);
-        return text;
+        return;
       }
       s->nextSequence = (s->nextSequence + 1) & 15;
       const std::size_t take = std::min(n - 1, s->expected - s->data.size());
       s->data.insert(s->data.end(), p + 1, p + 1 + take);
       if (s->data.size() < s->expected) {
-        return text + " (" + std::to_string(s->data.size()) + " of " + std::to_string(s->expected) + " bytes)";
+        *text += " (" + std::to_string(s->data.size()) + " of " + std::to_string(s->expected) + " bytes)";
+        return;
       }
-      text += ", last of " + std::to_string(s->expected) + " bytes: " + ServiceText(s->data.data(), s->data.size(), &marks);
+      *text += ", last of " + std::to_string(s->expected) + " bytes: " + ServiceText(s->data.data(), s->data.size(), &marks);
       Forget(s);
       break;
     }
     case 3: {  // flow control
       const std::uint8_t status = p[0] & 15;
-      text = std::string("flow control: ") +
-             (status == 0 ? "continue to send" : status == 1 ? "wait" : status == 2 ? "overflow" : "status " + Hex2(status));
+      *text += "flow control: ";
+      *text += status == 0 ? "continue to send" : status == 1 ? "wait" : status == 2 ? "overflow" : "status " + Hex2(status);
       if (n >= 3) {
-        text += ", block size " + std::to_string(p[1]) + ", STmin ";
-        if (p[2] <= 0x7F) text += std::to_string(p[2]) + " ms";
-        else if (p[2] >= 0xF1 && p[2] <= 0xF9) text += std::to_string((p[2] - 0xF0) * 100) + " us";
-        else text += Hex2(p[2]) + " (reserved)";
+        *text += ", block size " + std::to_string(p[1]) + ", STmin ";
+        if (p[2] <= 0x7F) *text += std::to_string(p[2]) + " ms";
+        else if (p[2] >= 0xF1 && p[2] <= 0xF9) *text += std::to_string((p[2] - 0xF0) * 100) + " us";
+        else *text += Hex2(p[2]) + " (reserved)";
       }
-      return text;
+      return;
     }
     default:
-      return "not an ISO 15765-2 frame: " + Bytes(p, n);
+      *text += "not an ISO 15765-2 frame: ";
+      AppendBytes(text, p, n);
+      return;
   }
   NoteMarks(marks, conversation);
-  return text;
 }
 
-std::string ConversationDecoder::FrameText(const DiagFrame& frame, Conversation* conversation) {
+void ConversationDecoder::AppendFrameText(const DiagFrame& frame, Conversation* conversation, std::string* text) {
   const std::uint8_t* p = frame.bytes.data();
   std::size_t n = frame.bytes.size();
   ServiceMarks marks;
-  std::string text;
   if (frame.kind == FrameKind::Payload) {
-    text = ServiceText(p, n, &marks);
+    *text += ServiceText(p, n, &marks);
   } else {
-    if (n < 4) return "CAN id cut: " + Bytes(p, n);
+    if (n < 4) {
+      *text += "CAN id cut: ";
+      AppendBytes(text, p, n);
+      return;
+    }
     const std::uint32_t id = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                              static_cast<std::uint32_t>(p[2]) << 8 | p[3];
     p += 4;
     n -= 4;
-    text = CanIdText(id, frame.extendedId);
-    const std::string ecu = CanIdEcu(id, frame.extendedId);
-    if (!ecu.empty() && conversation != nullptr) AddUnique(&conversation->ecu, ecu, ';');
-    if (frame.echo) text += " (echo of a sent frame)";
+    *text += CanIdText(id, frame.extendedId);
+    if (conversation != nullptr) {
+      const std::string ecu = CanIdEcu(id, frame.extendedId);
+      if (!ecu.empty()) AddUnique(&conversation->ecu, ecu, ';');
+    }
+    if (frame.echo) *text += " (echo of a sent frame)";
     int address = -1;
     if (frame.extendedAddress && n > 0) {
       address = p[0];
-      text += ", address " + Hex2(p[0]);
+      *text += ", address " + Hex2(p[0]);
       ++p;
       --n;
     }
     if (frame.indication) {
-      return text + (frame.sent ? ": transmission done (indication)" : ": first frame received (indication)");
+      *text += frame.sent ? ": transmission done (indication)" : ": first frame received (indication)";
+      return;
     }
-    if (frame.kind == FrameKind::Can) return text + ": " + CanFrameText(frame, id, p, n, address, conversation);
-    text += ": " + ServiceText(p, n, &marks);
+    *text += ": ";
+    if (frame.kind == FrameKind::Can) {
+      AppendCanFrameText(frame, id, p, n, address, conversation, text);
+      return;
+    }
+    *text += ServiceText(p, n, &marks);
   }
   NoteMarks(marks, conversation);
+}
+
+std::string ConversationDecoder::FrameText(const DiagFrame& frame, Conversation* conversation) {
+  std::string text;
+  AppendFrameText(frame, conversation, &text);
   return text;
 }
 
@@ -977,7 +1035,7 @@ void ConversationDecoder::Decode(LogEntry* entry) {
     if (!c.text.empty()) c.text += '\n';
     c.text += frame.label;
     c.text += ": ";
-    c.text += FrameText(frame, &c);
+    AppendFrameText(frame, &c, &c.text);
     // Decoded as far as it was logged: say so rather than pass a part for the whole.
     if (frame.total > frame.bytes.size()) {
       c.text += " [cut: " + std::to_string(frame.bytes.size()) + " of " + std::to_string(frame.total) + " bytes logged]";

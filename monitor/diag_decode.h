@@ -45,6 +45,8 @@ class ConversationDecoder {
   void Decode(LogEntry* entry);
   // One frame in words (without its label); updates the reassembly state.
   std::string FrameText(const DiagFrame& frame, Conversation* conversation);
+  // The same appended to `text`.
+  void AppendFrameText(const DiagFrame& frame, Conversation* conversation, std::string* text);
 
   // Messages being reassembled now (at most kMaxStreams).
   std::size_t Streams() const { return streams_.size(); }
@@ -65,8 +67,8 @@ class ConversationDecoder {
   Stream* Find(const DiagFrame& frame, std::uint32_t id, int address);
   Stream* Start(const DiagFrame& frame, std::uint32_t id, int address);
   void Forget(Stream* stream);
-  std::string CanFrameText(const DiagFrame& frame, std::uint32_t id, const std::uint8_t* p,
-                           std::size_t n, int address, Conversation* conversation);
+  void AppendCanFrameText(const DiagFrame& frame, std::uint32_t id, const std::uint8_t* p, std::size_t n,
+                          int address, Conversation* conversation, std::string* text);
 
   std::vector<Stream> streams_;
   std::uint64_t clock_ = 0;

@@ -14,12 +14,15 @@ using namespace passthru;
 
 namespace {
 
+// Fields of a call's inputs or outputs made room for at once (most calls have fewer).
+constexpr std::size_t kFieldsReserved = 6;
+
 // A captured call as the writer's queue holds it.
 class RecordEntry : public EntrySource {
  public:
   explicit RecordEntry(J2534Record record) : record_(std::move(record)) {}
   std::size_t Bytes() const override { return RecordBytes(record_); }
-  LogEntry Build() const override { return BuildEntry(record_); }
+  void Build(LogEntry* entry) const override { BuildEntry(record_, entry); }
 
  private:
   J2534Record record_;
@@ -99,6 +102,7 @@ void Call::Submit(J2534Record&& record) {
 void Call::Add(std::vector<PendingField>* list, const char* name, std::string text) noexcept {
   if (!active_) return;
   try {
+    if (list->empty()) list->reserve(kFieldsReserved);  // one block for a call's fields
     PendingField field;
     field.name = name;
     field.text = std::move(text);
@@ -111,6 +115,7 @@ void Call::AddMessages(std::vector<PendingField>* list, const char* name, const 
                        ULong count) noexcept {
   if (!active_) return;
   try {
+    if (list->empty()) list->reserve(kFieldsReserved);
     PendingField field;
     field.name = name;
     if (msgs == nullptr) {

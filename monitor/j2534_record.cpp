@@ -1,6 +1,7 @@
 #include "monitor/j2534_record.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "monitor/text_rules.h"
 #include "passthru/names.h"
@@ -45,25 +46,47 @@ CapturedMsg CaptureMessage(const passthru::PassThruMsg& msg, std::uint32_t limit
   return out;
 }
 
-std::string MessageText(const CapturedMsg& msg) {
-  std::string text = "protocol " + passthru::ProtocolName(msg.protocol) + ", RxStatus " +
-                     passthru::RxStatusText(msg.rxStatus) + ", TxFlags " +
-                     passthru::TxFlagsText(msg.txFlags) + ", Timestamp " + Dec(msg.timestamp) +
-                     " us, DataSize " + Dec(msg.dataSize);
-  if (msg.dataSize > passthru::kMaxDataSize) {
-    text += " (exceeds " + Dec(passthru::kMaxDataSize) + ": capped)";
+void AppendMessageText(std::string* text, const CapturedMsg& msg) {
+  *text += "protocol ";
+  if (const char* name = passthru::KnownProtocolName(msg.protocol)) {
+    *text += name;
+  } else {
+    *text += passthru::ProtocolName(msg.protocol);
   }
-  text += ", ExtraDataIndex " + Dec(msg.extraDataIndex);
+  *text += ", RxStatus ";
+  passthru::AppendRxStatusText(text, msg.rxStatus);
+  *text += ", TxFlags ";
+  passthru::AppendTxFlagsText(text, msg.txFlags);
+  *text += ", Timestamp ";
+  AppendDecimal(text, msg.timestamp);
+  *text += " us, DataSize ";
+  AppendDecimal(text, msg.dataSize);
+  if (msg.dataSize > passthru::kMaxDataSize) {
+    *text += " (exceeds ";
+    AppendDecimal(text, passthru::kMaxDataSize);
+    *text += ": capped)";
+  }
+  *text += ", ExtraDataIndex ";
+  AppendDecimal(text, msg.extraDataIndex);
   const std::uint64_t whole = std::min<std::uint64_t>(msg.dataSize, passthru::kMaxDataSize);
   if (msg.data.size() < whole) {
-    text += "\nData (" + Dec(msg.data.size()) + " of " + Dec(whole) + " bytes):";
+    *text += "\nData (";
+    AppendDecimal(text, msg.data.size());
+    *text += " of ";
+    AppendDecimal(text, whole);
+    *text += " bytes):";
   } else {
-    text += "\nData:";
+    *text += "\nData:";
   }
   if (!msg.data.empty()) {
-    text += msg.data.size() > kBytesPerLine ? "\n" : " ";
-    text += HexDump(msg.data.data(), msg.data.size(), kBytesPerLine);
+    *text += msg.data.size() > kBytesPerLine ? '\n' : ' ';
+    AppendHexDump(text, msg.data.data(), msg.data.size(), kBytesPerLine);
   }
+}
+
+std::string MessageText(const CapturedMsg& msg) {
+  std::string text;
+  AppendMessageText(&text, msg);
   return text;
 }
 
@@ -90,6 +113,30 @@ std::string ByteArrayText(const std::uint8_t* bytes, std::uint32_t count, std::u
 
 namespace {
 
+// The next item of `items` in use (`used` of them so far): one kept in `spare`
+// where there is one, with its room.
+template <typename T>
+T& NextItem(std::vector<T>& items, std::vector<T>& spare, std::size_t* used) {
+  if (*used == items.size()) {
+    if (spare.empty()) {
+      items.emplace_back();
+    } else {
+      items.push_back(std::move(spare.back()));
+      spare.pop_back();
+    }
+  }
+  return items[(*used)++];
+}
+
+// Items beyond the `used` ones go to `spare`.
+template <typename T>
+void SpareRest(std::vector<T>& items, std::vector<T>& spare, std::size_t used) {
+  while (items.size() > used) {
+    spare.push_back(std::move(items.back()));
+    items.pop_back();
+  }
+}
+
 // How a message of `protocol` reads in the decoded conversation: a raw CAN
 // frame, a whole ISO 15765 message, or not at all (false).
 bool ConversationKind(ULong protocol, FrameKind* kind) {
@@ -104,14 +151,14 @@ bool ConversationKind(ULong protocol, FrameKind* kind) {
 
 // The messages of a read, a write or a periodic message as frames to decode.
 void AddFrames(const J2534Record& record, const std::string& label,
-               const CapturedMsg& msg, std::uint32_t channel, LogEntry* entry) {
+               const CapturedMsg& msg, std::uint32_t channel, LogEntry* entry, std::size_t* frames) {
   FrameKind kind;
   if (!ConversationKind(msg.protocol, &kind)) return;
   if (record.function != J2534Function::ReadMsgs && record.function != J2534Function::WriteMsgs &&
       record.function != J2534Function::StartPeriodicMsg) {
     return;
   }
-  DiagFrame frame;
+  DiagFrame& frame = NextItem(entry->frames, entry->spareFrames, frames);
   frame.kind = kind;
   frame.label = label;
   frame.channel = channel;
@@ -125,16 +172,15 @@ void AddFrames(const J2534Record& record, const std::string& label,
                      (msg.rxStatus & (passthru::START_OF_MESSAGE | passthru::TX_INDICATION)) != 0 &&
                      msg.data.size() <= (frame.extendedAddress ? 5u : 4u);
   if (frame.indication && (msg.rxStatus & passthru::TX_INDICATION) != 0) frame.sent = true;  // done sending
-  frame.bytes = msg.data;
+  frame.bytes.assign(msg.data.begin(), msg.data.end());
   const std::uint32_t whole = std::min<std::uint32_t>(msg.dataSize, passthru::kMaxDataSize);
-  if (whole > msg.data.size()) frame.total = whole;
-  entry->frames.push_back(std::move(frame));
+  frame.total = whole > msg.data.size() ? whole : 0;
 }
 
 // The channel a call is about, from its ChannelID argument or output ("channel 2").
 bool ChannelOf(const J2534Record& record, std::uint32_t* channel) {
   for (const PendingField& field : record.fields) {
-    if (field.name != "ChannelID" || field.text.empty() || field.text.size() > 10) continue;
+    if (std::strcmp(field.name, "ChannelID") != 0 || field.text.empty() || field.text.size() > 10) continue;
     if (field.text.find_first_not_of("0123456789") != std::string::npos) continue;
     *channel = static_cast<std::uint32_t>(std::stoull(field.text));
     return true;
@@ -144,45 +190,77 @@ bool ChannelOf(const J2534Record& record, std::uint32_t* channel) {
 
 }  // namespace
 
-LogEntry BuildEntry(const J2534Record& record) {
-  LogEntry entry;
+void BuildEntry(const J2534Record& record, LogEntry* into) {
+  LogEntry& entry = *into;
   entry.time = WallTimeFromFileTime(record.localFileTime);
   entry.elapsedMicros = record.elapsedMicros;
   entry.processId = record.processId;
   entry.threadId = record.threadId;
   entry.function = FunctionName(record.function);
   entry.phase = record.phase;
-  entry.fields.reserve(record.fields.size());
+  entry.link.clear();
   std::uint32_t channel = 0;
-  if (ChannelOf(record, &channel)) entry.link = "channel " + Dec(channel);
+  if (ChannelOf(record, &channel)) {
+    entry.link = "channel ";
+    AppendDecimal(&entry.link, channel);
+  }
+  // The entry's texts keep their room from one entry to the next.
+  std::size_t fields = 0, frames = 0;
+  const auto next = [&entry, &fields]() -> Field& { return NextItem(entry.fields, entry.spareFields, &fields); };
   for (const PendingField& pending : record.fields) {
     if (pending.messages.empty()) {
-      entry.fields.push_back({pending.name, pending.text});
+      Field& field = next();
+      field.name = pending.name;
+      field.value = pending.text;
       continue;
     }
+    const bool numbered = pending.messages.size() > 1 || pending.messagesNotLogged != 0;
     for (std::size_t i = 0; i < pending.messages.size(); ++i) {
-      std::string label = pending.name + (pending.messages.size() > 1 || pending.messagesNotLogged != 0
-                                              ? "[" + Dec(i) + "]"
-                                              : std::string());
-      AddFrames(record, label, pending.messages[i], channel, &entry);
-      entry.fields.push_back({std::move(label), MessageText(pending.messages[i])});
+      Field& field = next();
+      field.name = pending.name;
+      if (numbered) {
+        field.name += '[';
+        AppendDecimal(&field.name, i);
+        field.name += ']';
+      }
+      AddFrames(record, field.name, pending.messages[i], channel, &entry, &frames);
+      field.value.clear();
+      AppendMessageText(&field.value, pending.messages[i]);
     }
     if (pending.messagesNotLogged != 0) {
-      entry.fields.push_back({pending.name, Dec(pending.messagesNotLogged) + " more not logged"});
+      Field& field = next();
+      field.name = pending.name;
+      field.value.clear();
+      AppendDecimal(&field.value, pending.messagesNotLogged);
+      field.value += " more not logged";
     }
   }
+  SpareRest(entry.fields, entry.spareFields, fields);
+  SpareRest(entry.frames, entry.spareFrames, frames);
+  entry.result.clear();
+  entry.failed = false;
   if (record.hasResult) {
     entry.result = passthru::ReturnCodeName(record.result);
     entry.failed = record.result != passthru::STATUS_NOERROR;
   }
   entry.durationMicros = record.durationMicros;
+  Conversation& conversation = entry.conversation;  // decoded on the writer thread
+  conversation.text.clear();
+  conversation.ecu.clear();
+  conversation.nrcs.clear();
+  conversation.negative = conversation.pending = false;
+}
+
+LogEntry BuildEntry(const J2534Record& record) {
+  LogEntry entry;
+  BuildEntry(record, &entry);
   return entry;
 }
 
 std::size_t RecordBytes(const J2534Record& record) {
   std::size_t bytes = sizeof record;
   for (const PendingField& field : record.fields) {
-    bytes += sizeof field + field.name.size() + field.text.size();
+    bytes += sizeof field + field.text.size();
     for (const CapturedMsg& msg : field.messages) bytes += sizeof msg + msg.data.size();
   }
   return bytes;

@@ -42,6 +42,7 @@ CapturedMsg CaptureMessage(const passthru::PassThruMsg& msg, std::uint32_t limit
 // ExtraDataIndex 0" and the data lines; a DataSize above 4128 is marked as
 // capped, data cut by the message size is marked as shown/total.
 std::string MessageText(const CapturedMsg& msg);
+void AppendMessageText(std::string* text, const CapturedMsg& msg);
 
 // "DATA_RATE = 500000" lines of `shown` items of a list of `count` (the rest counted).
 std::string ConfigListText(const passthru::SConfig* items, std::uint32_t count,
@@ -51,7 +52,7 @@ std::string ByteArrayText(const std::uint8_t* bytes, std::uint32_t count, std::u
 
 // A decoded argument waiting for the writer: ready text, or messages to dump.
 struct PendingField {
-  std::string name;
+  const char* name = "";  // a text of the library's own (a literal): nothing to copy per call
   std::string text;
   std::vector<CapturedMsg> messages;
   std::uint32_t messagesNotLogged = 0;
@@ -71,6 +72,9 @@ struct J2534Record {
 };
 // The entry of a record: fields decoded, the result by name.
 LogEntry BuildEntry(const J2534Record& record);
+// The same into `entry`, every member set; the texts keep their room (the
+// writer builds every entry into one).
+void BuildEntry(const J2534Record& record, LogEntry* entry);
 // Bytes a record holds (for the writer's queue bound).
 std::size_t RecordBytes(const J2534Record& record);
 

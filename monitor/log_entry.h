@@ -70,6 +70,10 @@ struct LogEntry {
   std::string link;            // the channel or link the call is about ("channel 2"), or empty
   std::vector<DiagFrame> frames;  // messages to decode (J2534 CAN / ISO 15765, D-PDU data)
   Conversation conversation;   // their decoded text (filled on the writer thread)
+  // Fields and frames no longer in use, kept with their room for the next
+  // entry built into this one (the writer's); never rendered.
+  std::vector<Field> spareFields;
+  std::vector<DiagFrame> spareFrames;
 };
 
 // The log file formats (the OutputFormat setting).

@@ -1,6 +1,8 @@
 #include "monitor/log_format.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "monitor/log_html.h"
 #include "monitor/text_rules.h"
@@ -19,26 +21,52 @@ std::string Duration(const LogEntry& entry) {
   return entry.durationMicros < 0 ? std::string() : std::to_string(entry.durationMicros);
 }
 
-// The fields as "name: value" lines; continuation lines of a value indented.
-std::string FieldLines(const LogEntry& entry, const char* indent, const char* continuation) {
-  std::string out;
-  for (const Field& field : entry.fields) {
-    out += indent;
-    out += field.name;
-    out += ": ";
-    for (char c : field.value) {
-      out += c;
-      if (c == '\n') out += continuation;
-    }
-    out += '\n';
-  }
-  return out;
+// Where the line at `at` of `text` ends: at its next line feed, or its end.
+std::size_t LineEnd(const std::string& text, std::size_t at) {
+  while (at < text.size() && text[at] != '\n') ++at;
+  return at;
 }
 
-std::string FieldLinesPlain(const LogEntry& entry) {
-  std::string text = FieldLines(entry, "", "  ");
-  if (!text.empty()) text.pop_back();
-  return text;
+// The fields as "name: value" lines, continuation lines of a value indented,
+// into `out` (replaced).
+void FieldLinesPlain(const LogEntry& entry, std::string* out) {
+  out->clear();
+  for (const Field& field : entry.fields) {
+    if (!out->empty()) *out += '\n';
+    *out += field.name;
+    *out += ": ";
+    for (std::size_t at = 0; at < field.value.size();) {
+      const std::size_t line = LineEnd(field.value, at);
+      if (line == field.value.size()) {
+        out->append(field.value, at, std::string::npos);
+        break;
+      }
+      out->append(field.value, at, line + 1 - at);
+      *out += "  ";
+      at = line + 1;
+    }
+  }
+}
+
+// A literal, its length known where it is written.
+template <std::size_t N>
+void Put(std::string* out, const char (&text)[N]) {
+  out->append(text, N - 1);
+}
+void PutText(std::string* out, const char* text) { out->append(text); }
+void PutNumber(std::string* out, std::uint64_t value) { AppendDecimal(out, value); }
+void PutDuration(std::string* out, const LogEntry& e) {
+  if (e.durationMicros >= 0) AppendDecimal(out, static_cast<std::uint64_t>(e.durationMicros));
+}
+// `text` (up to its first null and at most `limit` bytes) left-aligned in
+// `width` columns, or right-aligned: as printf's "%-*s" and "%*s".
+void PutPadded(std::string* out, std::string_view text, std::size_t width, bool right,
+               std::size_t limit = std::string::npos) {
+  text = text.substr(0, std::min(limit, text.find('\0')));
+  const std::size_t pad = text.size() < width ? width - text.size() : 0;
+  if (right) out->append(pad, ' ');
+  out->append(text);
+  if (!right) out->append(pad, ' ');
 }
 
 // The classic columns, then the decoded conversation.
@@ -51,21 +79,6 @@ std::string CsvRow(const std::string (&cells)[kColumnCount], const std::string& 
   row += ',';
   row += CsvField(decoded);
   return row + "\r\n";
-}
-
-// The HTML row's classes: how it stands out, and what the page's filters read.
-std::string HtmlRowStart(const LogEntry& e) {
-  std::string classes;
-  if (e.phase == Phase::Note) classes += " note";
-  if (e.failed) classes += " failed";
-  if (e.conversation.negative) classes += " neg";
-  if (e.conversation.pending) classes += " pend";
-  std::string row = "<tr";
-  if (!classes.empty()) row += " class=\"" + classes.substr(1) + "\"";
-  if (!e.link.empty()) row += " data-link=\"" + XmlEscape(e.link) + "\"";
-  if (!e.conversation.ecu.empty()) row += " data-ecu=\"" + XmlEscape(e.conversation.ecu) + "\"";
-  if (!e.conversation.nrcs.empty()) row += " data-nrc=\"" + XmlEscape(e.conversation.nrcs) + "\"";
-  return row + ">";
 }
 
 std::string SessionText(const SessionInfo& s) {
@@ -149,74 +162,201 @@ std::string SessionTail(LogFormat format) {
   }
 }
 
-std::string RenderEntry(LogFormat format, const LogEntry& e) {
+void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::string* scratch) {
+  std::string& args = scratch[0];
   switch (format) {
     case LogFormat::Xml: {
-      std::string out = "<entry time=\"" + TimeText(e.time) + "\" elapsed_us=\"" +
-                        Number(e.elapsedMicros) + "\" process=\"" + Number(e.processId) +
-                        "\" thread=\"" + Number(e.threadId) + "\" function=\"" +
-                        XmlEscape(e.function) + "\" phase=\"" + PhaseText(e.phase) + "\"";
+      Put(out, "<entry time=\"");
+      AppendTime(out, e.time);
+      Put(out, "\" elapsed_us=\"");
+      PutNumber(out, e.elapsedMicros);
+      Put(out, "\" process=\"");
+      PutNumber(out, e.processId);
+      Put(out, "\" thread=\"");
+      PutNumber(out, e.threadId);
+      Put(out, "\" function=\"");
+      AppendXmlEscaped(out, e.function);
+      Put(out, "\" phase=\"");
+      PutText(out, PhaseText(e.phase));
+      *out += '"';
       if (!e.result.empty()) {
-        out += " result=\"" + XmlEscape(e.result) + "\" failed=\"" + (e.failed ? "1" : "0") + "\"";
+        Put(out, " result=\"");
+        AppendXmlEscaped(out, e.result);
+        PutText(out, e.failed ? "\" failed=\"1\"" : "\" failed=\"0\"");
       }
-      if (e.durationMicros >= 0) out += " duration_us=\"" + Duration(e) + "\"";
-      out += ">\n";
+      if (e.durationMicros >= 0) {
+        Put(out, " duration_us=\"");
+        PutDuration(out, e);
+        *out += '"';
+      }
+      Put(out, ">\n");
       for (const Field& field : e.fields) {
-        out += "  <field name=\"" + XmlEscape(field.name) + "\">" + XmlEscape(field.value) +
-               "</field>\n";
+        Put(out, "  <field name=\"");
+        AppendXmlEscaped(out, field.name);
+        Put(out, "\">");
+        AppendXmlEscaped(out, field.value);
+        Put(out, "</field>\n");
       }
       const Conversation& c = e.conversation;
       if (!c.text.empty()) {
-        out += "  <decoded";
-        if (!e.link.empty()) out += " link=\"" + XmlEscape(e.link) + "\"";
-        if (!c.ecu.empty()) out += " ecu=\"" + XmlEscape(c.ecu) + "\"";
-        if (!c.nrcs.empty()) out += " nrc=\"" + XmlEscape(c.nrcs) + "\"";
-        if (c.negative) out += " negative=\"1\"";
-        if (c.pending) out += " pending=\"1\"";
-        out += ">" + XmlEscape(c.text) + "</decoded>\n";
+        Put(out, "  <decoded");
+        const auto attribute = [out](const char* name, const std::string& value) {
+          if (value.empty()) return;
+          *out += ' ';
+          PutText(out, name);
+          Put(out, "=\"");
+          AppendXmlEscaped(out, value);
+          *out += '"';
+        };
+        attribute("link", e.link);
+        attribute("ecu", c.ecu);
+        attribute("nrc", c.nrcs);
+        if (c.negative) Put(out, " negative=\"1\"");
+        if (c.pending) Put(out, " pending=\"1\"");
+        *out += '>';
+        AppendXmlEscaped(out, c.text);
+        Put(out, "</decoded>\n");
       }
-      return out + "</entry>\n";
+      Put(out, "</entry>\n");
+      return;
     }
     case LogFormat::Csv: {
-      const std::string cells[kColumnCount] = {
-          TimeText(e.time), Number(e.elapsedMicros), Number(e.processId), Number(e.threadId),
-          e.function,       PhaseText(e.phase),      FieldLinesPlain(e),  e.result,
-          Duration(e)};
-      return CsvRow(cells, e.conversation.text);
+      std::string& cell = scratch[1];
+      std::string& clean = scratch[2];
+      const auto put = [&](std::string_view text, bool comma = true) {
+        AppendCsvField(out, text, &clean);
+        if (comma) *out += ',';
+      };
+      cell.clear();
+      AppendTime(&cell, e.time);
+      put(cell);
+      PutNumber(out, e.elapsedMicros);  // numbers need no quotes
+      *out += ',';
+      PutNumber(out, e.processId);
+      *out += ',';
+      PutNumber(out, e.threadId);
+      *out += ',';
+      put(e.function);
+      put(PhaseText(e.phase));
+      FieldLinesPlain(e, &args);
+      put(args);
+      put(e.result);
+      PutDuration(out, e);
+      *out += ',';
+      put(e.conversation.text, false);
+      Put(out, "\r\n");
+      return;
     }
     case LogFormat::Html: {
-      std::string row = HtmlRowStart(e);
-      row += "<td class=\"time\">" + TimeText(e.time) + "</td><td class=\"num\">" + Number(e.elapsedMicros) +
-             "</td><td class=\"num\">" + Number(e.processId) + "</td><td class=\"num\">" +
-             Number(e.threadId) + "</td><td>" + HtmlEscape(e.function) + "</td><td>" +
-             PhaseText(e.phase) + "</td><td class=\"args\">";
-      std::string args = FieldLinesPlain(e);
+      // The row's classes: how it stands out, and what the page's filters read.
+      Put(out, "<tr");
+      const char* classes[4];
+      int count = 0;
+      if (e.phase == Phase::Note) classes[count++] = "note";
+      if (e.failed) classes[count++] = "failed";
+      if (e.conversation.negative) classes[count++] = "neg";
+      if (e.conversation.pending) classes[count++] = "pend";
+      for (int i = 0; i < count; ++i) {
+        PutText(out, i == 0 ? " class=\"" : " ");
+        PutText(out, classes[i]);
+      }
+      if (count != 0) *out += '"';
+      const auto data = [out](const char* name, const std::string& value) {
+        if (value.empty()) return;
+        PutText(out, name);
+        AppendXmlEscaped(out, value);
+        *out += '"';
+      };
+      data(" data-link=\"", e.link);
+      data(" data-ecu=\"", e.conversation.ecu);
+      data(" data-nrc=\"", e.conversation.nrcs);
+      Put(out, "><td class=\"time\">");
+      AppendTime(out, e.time);
+      Put(out, "</td><td class=\"num\">");
+      PutNumber(out, e.elapsedMicros);
+      Put(out, "</td><td class=\"num\">");
+      PutNumber(out, e.processId);
+      Put(out, "</td><td class=\"num\">");
+      PutNumber(out, e.threadId);
+      Put(out, "</td><td>");
+      AppendHtmlEscaped(out, e.function);
+      Put(out, "</td><td>");
+      PutText(out, PhaseText(e.phase));
+      Put(out, "</td><td class=\"args\">");
       // Line breaks stay as they are: the cell keeps white space (pre-wrap).
-      row += XmlEscape(args);
-      row += "</td><td class=\"result\">" + HtmlEscape(e.result) + "</td><td class=\"num\">" +
-             Duration(e) + "</td><td class=\"dec\">" + XmlEscape(e.conversation.text) + "</td></tr>\n";
-      return row;
+      FieldLinesPlain(e, &args);
+      AppendXmlEscaped(out, args);
+      Put(out, "</td><td class=\"result\">");
+      AppendHtmlEscaped(out, e.result);
+      Put(out, "</td><td class=\"num\">");
+      PutDuration(out, e);
+      Put(out, "</td><td class=\"dec\">");
+      AppendXmlEscaped(out, e.conversation.text);
+      Put(out, "</td></tr>\n");
+      return;
     }
     case LogFormat::Ascii: {
-      char line[512];
-      std::snprintf(line, sizeof line, "%-26s %12llu %8lu %8lu %-28s %-5s %-26s %13s\n",
-                    TimeText(e.time).c_str(), static_cast<unsigned long long>(e.elapsedMicros),
-                    static_cast<unsigned long>(e.processId), static_cast<unsigned long>(e.threadId),
-                    e.function.substr(0, 200).c_str(), PhaseText(e.phase),
-                    e.result.substr(0, 200).c_str(), Duration(e).c_str());
-      std::string out = line + FieldLines(e, "    ", "      ");
+      std::string& cell = scratch[1];
+      cell.clear();
+      AppendTime(&cell, e.time);
+      PutPadded(out, cell, 26, false);
+      *out += ' ';
+      cell.clear();
+      PutNumber(&cell, e.elapsedMicros);
+      PutPadded(out, cell, 12, true);
+      *out += ' ';
+      cell.clear();
+      PutNumber(&cell, e.processId);
+      PutPadded(out, cell, 8, true);
+      *out += ' ';
+      cell.clear();
+      PutNumber(&cell, e.threadId);
+      PutPadded(out, cell, 8, true);
+      *out += ' ';
+      PutPadded(out, e.function, 28, false, 200);
+      *out += ' ';
+      PutPadded(out, PhaseText(e.phase), 5, false);
+      *out += ' ';
+      PutPadded(out, e.result, 26, false, 200);
+      *out += ' ';
+      cell.clear();
+      PutDuration(&cell, e);
+      PutPadded(out, cell, 13, true);
+      *out += '\n';
+      for (const Field& field : e.fields) {
+        Put(out, "    ");
+        *out += field.name;
+        Put(out, ": ");
+        for (std::size_t at = 0; at < field.value.size();) {
+          const std::size_t line = LineEnd(field.value, at);
+          if (line == field.value.size()) {
+            out->append(field.value, at, std::string::npos);
+            break;
+          }
+          out->append(field.value, at, line + 1 - at);
+          Put(out, "      ");
+          at = line + 1;
+        }
+        *out += '\n';
+      }
       // The decoded conversation: one indented line per message, marked ">>".
       const std::string& decoded = e.conversation.text;
       for (std::size_t at = 0; at < decoded.size();) {
-        std::size_t end = decoded.find('\n', at);
-        if (end == std::string::npos) end = decoded.size();
-        out += "    >> " + decoded.substr(at, end - at) + "\n";
+        const std::size_t end = LineEnd(decoded, at);
+        Put(out, "    >> ");
+        out->append(decoded, at, end - at);
+        *out += '\n';
         at = end + 1;
       }
-      return out;
+      return;
     }
   }
-  return {};
+}
+
+std::string RenderEntry(LogFormat format, const LogEntry& e) {
+  std::string out, scratch[kRenderScratch];
+  AppendEntry(format, e, &out, scratch);
+  return out;
 }
 
 std::string DebugLine(const std::string& api, const LogEntry& e) {
@@ -231,26 +371,34 @@ std::string DebugLine(const std::string& api, const LogEntry& e) {
   return line + "\n";
 }
 
+BatchFrame FrameBatch(LogFormat format, const FileEnd& end, const SessionInfo& session,
+                      const std::string& title) {
+  const std::string fileTail = FileTail(format);
+  BatchFrame frame;
+  frame.tail = SessionTail(format) + fileTail;
+  if (end.size == 0) {
+    frame.offset = 0;
+    frame.head = FileHead(format, title) + SessionHead(format, session);
+  } else if (end.endsWithOwnSession && end.size >= frame.tail.size()) {
+    frame.offset = end.size - frame.tail.size();
+  } else if (end.endsWithFileTail && end.size >= fileTail.size()) {
+    frame.offset = end.size - fileTail.size();
+    frame.head = SessionHead(format, session);
+  } else {
+    frame.offset = end.size;
+    frame.head = SessionHead(format, session);
+  }
+  return frame;
+}
+
 BatchPlan PlanBatch(LogFormat format, const FileEnd& end, const SessionInfo& session,
                     const std::string& title, const std::string& entries) {
-  const std::string sessionTail = SessionTail(format);
-  const std::string fileTail = FileTail(format);
-  const std::string closing = sessionTail + fileTail;
+  BatchFrame frame = FrameBatch(format, end, session, title);
   BatchPlan plan;
-  if (end.size == 0) {
-    plan.offset = 0;
-    plan.bytes = FileHead(format, title) + SessionHead(format, session);
-  } else if (end.endsWithOwnSession && end.size >= closing.size()) {
-    plan.offset = end.size - closing.size();
-  } else if (end.endsWithFileTail && end.size >= fileTail.size()) {
-    plan.offset = end.size - fileTail.size();
-    plan.bytes = SessionHead(format, session);
-  } else {
-    plan.offset = end.size;
-    plan.bytes = SessionHead(format, session);
-  }
+  plan.offset = frame.offset;
+  plan.bytes = std::move(frame.head);
   plan.bytes += entries;
-  plan.bytes += closing;
+  plan.bytes += frame.tail;
   return plan;
 }
 

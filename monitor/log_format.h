@@ -37,6 +37,11 @@ std::string SessionTail(LogFormat format);
 // One entry, whole (ends with a line break), with its decoded conversation
 // (entry.conversation) where it has one.
 std::string RenderEntry(LogFormat format, const LogEntry& entry);
+// The same appended to `out`; `scratch` is working room of kRenderScratch
+// texts kept from one entry to the next (the writer's: nothing allocated per
+// entry once they have grown).
+inline constexpr int kRenderScratch = 3;
+void AppendEntry(LogFormat format, const LogEntry& entry, std::string* out, std::string* scratch);
 // One line for the debugger output: the entry without line breaks.
 std::string DebugLine(const std::string& api, const LogEntry& entry);
 
@@ -51,6 +56,15 @@ struct BatchPlan {
   std::uint64_t offset = 0;
   std::string bytes;
 };
+// What goes around a batch's entries, and where: the plan below without the
+// entries (the writer writes the three pieces in turn, without joining them).
+struct BatchFrame {
+  std::uint64_t offset = 0;
+  std::string head;  // FileHead and SessionHead where they are due
+  std::string tail;  // SessionTail + FileTail
+};
+BatchFrame FrameBatch(LogFormat format, const FileEnd& end, const SessionInfo& session,
+                      const std::string& title);
 // The plan for `entries` (rendered entries, concatenated): an empty file gets
 // FileHead first; our own open session is continued over its closing pieces;
 // another file end gets a new session (over FileTail when the file ends with

@@ -17,7 +17,21 @@ namespace monitor {
 
 namespace {
 
+// Writes `text` whole at the file pointer; false when it cannot.
+bool WriteWhole(HANDLE file, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    DWORD wrote = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 1u << 24));
+    if (!WriteFile(file, text.data() + done, chunk, &wrote, nullptr) || wrote == 0) return false;
+    done += wrote;
+  }
+  return true;
+}
+
 constexpr std::size_t kBatchEntries = 4096;   // entries rendered and written at once at most
+constexpr std::size_t kKeptBatchRoom = 4u << 20;     // a batch's text room kept for the next one at most
+constexpr std::size_t kKeptScratchRoom = 256u << 10;  // room of the entry being rendered kept at most
 constexpr DWORD kFileLockWaitMs = 5000;       // another writer holding the file this long: not this batch
 constexpr DWORD kExitLockWaitMs = 200;        // ... at process exit
 // What a writer needs of its file: read the closing tags, write over them, append.
@@ -204,7 +218,9 @@ void LogWriter::StartThread() noexcept {
 }
 
 void LogWriter::CollectGarbage() noexcept {
-  constexpr int kPerCall = 4;  // more than a call adds (entry and exit): the list shrinks
+  // Twice what an entry adds: the list shrinks, and no call pays for many
+  // frees at once (after a batch, the next calls share them).
+  constexpr int kPerCall = 2;
   std::unique_ptr<EntrySource> doomed[kPerCall];
   int n = 0;
   if (!TryEnterCriticalSection(&garbageLock_)) return;  // never wait for it
@@ -245,6 +261,10 @@ void LogWriter::Run() {
       running_ = false;
       endNow_ = false;
       LeaveCriticalSection(&queueLock_);
+      // The room kept for rendering goes back to the writer's heap before the writer ends.
+      EnterCriticalSection(&writeLock_);
+      ReleaseRoom(true);
+      LeaveCriticalSection(&writeLock_);
       // Calls have stopped: what the callers did not free is freed now.
       EnterCriticalSection(&garbageLock_);
       Queue rest;
@@ -317,20 +337,22 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
                            const std::unique_ptr<EntrySource>* last, std::uint64_t dropped) {
   const std::uint64_t count = static_cast<std::uint64_t>(last - first);
   std::uint64_t rendered = 0;
-  std::string entries;
+  std::string& entries = batchText_;  // its room is kept from one batch to the next
+  entries.clear();
   try {
     entries.reserve(static_cast<std::size_t>(count) * 384);  // about an 8-byte write's: few regrowths
   } catch (...) {
   }
   for (const std::unique_ptr<EntrySource>* source = first; source != last; ++source) {
     try {
-      LogEntry entry = (*source)->Build();
+      LogEntry& entry = scratchEntry_;
+      (*source)->Build(&entry);
       try {
         decoder_.Decode(&entry);
       } catch (...) {
         entry.conversation = Conversation();  // out of memory: the entry goes without its decoded text
       }
-      entries += RenderEntry(options_.format, entry);
+      AppendEntry(options_.format, entry, &entries, scratchText_);
       if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, entry).c_str());
       ++rendered;
     } catch (...) {
@@ -347,13 +369,9 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
                                   " entries not logged: the log file could not be written (error " +
                                   std::to_string(lastError_) + ")");
   }
-  // Mostly neither notes nor carried entries: the batch's text is written as it is.
-  const bool alone = text.empty() && carry_.empty();
-  if (!alone) {
-    text += carry_;
-    text += entries;
-  }
-  if (WriteText(alone ? entries : text)) {
+  // The notes and the carried entries come first; the batch's text is written as it is.
+  text += carry_;
+  if (WriteText(text, entries)) {
     written_ += carryCount_ + rendered;
     carry_.clear();
     carryCount_ = 0;
@@ -374,6 +392,23 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
   }
   ++batches_;
   requested_ += count;
+  // Room grown by large entries is not kept.
+  if (entries.capacity() > kKeptBatchRoom) std::string().swap(entries);
+  std::size_t room = 0;
+  for (const std::string& text : scratchText_) room += text.capacity();
+  for (const auto* fields : {&scratchEntry_.fields, &scratchEntry_.spareFields}) {
+    for (const Field& field : *fields) room += field.name.capacity() + field.value.capacity();
+  }
+  for (const auto* frames : {&scratchEntry_.frames, &scratchEntry_.spareFrames}) {
+    for (const DiagFrame& frame : *frames) room += frame.bytes.capacity();
+  }
+  if (room > kKeptScratchRoom) ReleaseRoom(false);
+}
+
+void LogWriter::ReleaseRoom(bool batch) noexcept {
+  if (batch) std::string().swap(batchText_);
+  for (std::string& text : scratchText_) std::string().swap(text);
+  scratchEntry_ = LogEntry();
 }
 
 bool LogWriter::StillAtPath() const {
@@ -466,7 +501,7 @@ bool LogWriter::FirstInProcess() const {
   return true;
 }
 
-bool LogWriter::WriteText(const std::string& entries) {
+bool LogWriter::WriteText(const std::string& before, const std::string& entries) {
   if (!OpenFile()) return false;
   if (!LockRange(kLogBatchLockOffset, true, exiting_ ? kExitLockWaitMs : kFileLockWaitMs)) {
     lastError_ = GetLastError() != 0 ? GetLastError() : ERROR_LOCK_VIOLATION;
@@ -523,20 +558,19 @@ bool LogWriter::WriteText(const std::string& entries) {
     // A block after another writer's is marked as the continuation of this session.
     SessionInfo session = options_.session;
     session.continued = blocks_ > 0;
-    const BatchPlan plan = PlanBatch(options_.format, end, session, options_.title, notes + entries);
+    // The head, the entries and the closing pieces, one after the other (the
+    // entries are not copied again to join them).
+    BatchFrame frame = FrameBatch(options_.format, end, session, options_.title);
+    frame.head += notes;
     LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(plan.offset);
+    at.QuadPart = static_cast<LONGLONG>(frame.offset);
     if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) break;
-    std::size_t done = 0;
-    while (done < plan.bytes.size()) {
-      DWORD wrote = 0;
-      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(plan.bytes.size() - done, 1u << 24));
-      if (!WriteFile(file_, plan.bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) break;
-      done += wrote;
+    if (!WriteWhole(file_, frame.head) || !WriteWhole(file_, before) || !WriteWhole(file_, entries) ||
+        !WriteWhole(file_, frame.tail)) {
+      break;
     }
-    if (done != plan.bytes.size()) break;
     if (!end.endsWithOwnSession) ++blocks_;
-    lastEnd_ = plan.offset + plan.bytes.size();
+    lastEnd_ = frame.offset + frame.head.size() + before.size() + entries.size() + frame.tail.size();
     sessionOpen_ = true;
     ok = true;
   } while (false);

@@ -23,6 +23,7 @@
 
 #include "monitor/diag_decode.h"
 #include "monitor/log_entry.h"
+#include "monitor/log_format.h"
 
 namespace monitor {
 
@@ -33,8 +34,10 @@ class EntrySource {
   virtual ~EntrySource() = default;
   // Bytes held (for the queue's bound).
   virtual std::size_t Bytes() const = 0;
-  // The entry to render. May throw (std::bad_alloc); the writer then counts it as dropped.
-  virtual LogEntry Build() const = 0;
+  // The entry to render, into `entry`: every member set (the writer builds
+  // every entry into one, whose texts keep their room). May throw
+  // (std::bad_alloc); the writer then counts it as dropped.
+  virtual void Build(LogEntry* entry) const = 0;
 };
 
 // An entry that is already complete.
@@ -42,7 +45,7 @@ class ReadyEntry : public EntrySource {
  public:
   explicit ReadyEntry(LogEntry entry) : entry_(std::move(entry)) {}
   std::size_t Bytes() const override;
-  LogEntry Build() const override { return entry_; }
+  void Build(LogEntry* entry) const override { *entry = entry_; }
 
  private:
   LogEntry entry_;
@@ -57,7 +60,9 @@ struct WriterOptions {
   std::string api = "J2534";         // names the monitor in debugger lines
   std::string title = "J2534 API log";
   SessionInfo session;
-  std::size_t maxEntries = 16384;    // queue bound in entries ...
+  // A burst of calls faster than the writer (tens of thousands back to back)
+  // waits in the queue rather than being dropped; the bytes bound the memory.
+  std::size_t maxEntries = 131072;   // queue bound in entries ...
   std::size_t maxBytes = 64u << 20;  // ... and in bytes
   std::size_t maxCarryBytes = 8u << 20;  // rendered entries kept while the file cannot be written
   DWORD periodMs = 20;               // the writer writes at least this often
@@ -133,7 +138,8 @@ class LogWriter {
   // Whether this process has not yet started the open file afresh or written
   // to it (a marker per process and file that outlives this module on purpose).
   bool FirstInProcess() const;
-  bool WriteText(const std::string& entries);
+  // Writes `before` (notes, carried entries) and `entries` as one batch.
+  bool WriteText(const std::string& before, const std::string& entries);
   void Complain(int kind, const wchar_t* what, DWORD error);
 
   WriterOptions options_;
@@ -171,6 +177,13 @@ class LogWriter {
   int complained_ = 0;         // failure kinds already reported
   std::atomic<std::uint64_t> queued_{0}, written_{0}, dropped_{0}, batches_{0}, unwritten_{0};
   std::atomic<std::uint64_t> requested_{0};
+  // The entry being rendered and the renderer's working room, kept from one
+  // entry to the next (writeLock_).
+  LogEntry scratchEntry_;
+  std::string scratchText_[kRenderScratch];
+  std::string batchText_;      // the batch's rendered entries
+  // Gives the rendering room back (with the batch's text when `batch`).
+  void ReleaseRoom(bool batch) noexcept;
   ConversationDecoder decoder_;  // the writer's, under writeLock_ (multi-frame messages span batches)
 };
 

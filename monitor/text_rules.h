@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "monitor/log_entry.h"
 
@@ -30,6 +31,16 @@ std::string CsvField(const std::string& text);
 std::string TimeText(const WallTime& time);
 // The calendar time of `fileTime` (100 ns units since 1601-01-01).
 WallTime WallTimeFromFileTime(std::uint64_t fileTime);
+// The same texts appended to `out`, for the writer that renders entries into
+// one batch without making a text of each piece. `scratch` is working room
+// (its content is replaced).
+void AppendHexDump(std::string* out, const std::uint8_t* bytes, std::size_t size, std::size_t perLine);
+void AppendXmlEscaped(std::string* out, std::string_view text);
+void AppendHtmlEscaped(std::string* out, std::string_view text);
+void AppendCsvField(std::string* out, std::string_view text, std::string* scratch);
+void AppendTime(std::string* out, const WallTime& time);
+// Decimal digits of `value`.
+void AppendDecimal(std::string* out, std::uint64_t value);
 // The text of a phase: "call", "entry", "exit", "note".
 const char* PhaseText(Phase phase);
 

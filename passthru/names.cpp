@@ -143,24 +143,36 @@ const char* Find(const Name (&table)[N], ULong value) {
 std::string HexText(ULong value) { return "0x" + Hex(value, 1); }
 
 template <std::size_t N>
-std::string FlagsText(const Name (&table)[N], ULong flags) {
-  std::string text = "0x" + Hex(flags, 8) + " (";
+void AppendFlagsText(std::string* text, const Name (&table)[N], ULong flags) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  char hex[12] = {'0', 'x'};
+  for (int k = 0; k < 8; ++k) hex[2 + k] = kDigits[(static_cast<std::uint32_t>(flags) >> (28 - 4 * k)) & 0xF];
+  hex[10] = ' ';
+  hex[11] = '(';
+  text->append(hex, sizeof hex);
   ULong rest = flags;
   bool first = true;
   for (const Name& entry : table) {
     if ((flags & entry.value) == 0) continue;
-    if (!first) text += '|';
-    text += entry.name;
+    if (!first) *text += '|';
+    *text += entry.name;
     rest &= ~entry.value;
     first = false;
   }
   if (rest != 0) {
-    if (!first) text += '|';
-    text += HexText(rest);
+    if (!first) *text += '|';
+    *text += HexText(rest);
     first = false;
   }
-  if (first) text += "none";
-  return text + ")";
+  if (first) *text += "none";
+  *text += ')';
+}
+
+template <std::size_t N>
+std::string FlagsText(const Name (&table)[N], ULong flags) {
+  std::string text;
+  AppendFlagsText(&text, table, flags);
+  return text;
 }
 
 }  // namespace
@@ -205,5 +217,9 @@ std::string FilterTypeName(ULong type) {
 std::string ConnectFlagsText(ULong flags) { return FlagsText(kConnectFlags, flags); }
 std::string TxFlagsText(ULong flags) { return FlagsText(kTxFlags, flags); }
 std::string RxStatusText(ULong status) { return FlagsText(kRxStatus, status); }
+void AppendTxFlagsText(std::string* text, ULong flags) { AppendFlagsText(text, kTxFlags, flags); }
+void AppendRxStatusText(std::string* text, ULong status) { AppendFlagsText(text, kRxStatus, status); }
+
+const char* KnownProtocolName(ULong protocol) { return Find(kProtocols, protocol); }
 
 }  // namespace passthru

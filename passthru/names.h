@@ -24,6 +24,11 @@ std::string FilterTypeName(ULong type);
 std::string ConnectFlagsText(ULong flags);
 std::string TxFlagsText(ULong flags);
 std::string RxStatusText(ULong status);
+// The same, appended to `text`.
+void AppendTxFlagsText(std::string* text, ULong flags);
+void AppendRxStatusText(std::string* text, ULong status);
+// The name of a known protocol id; null for any other.
+const char* KnownProtocolName(ULong protocol);
 
 // Hex digits of `value` with at least `digits` digits ("0x" not included).
 std::string Hex(ULong value, int digits);

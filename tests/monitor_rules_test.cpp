@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "monitor/diag_decode.h"
 #include "monitor/j2534_record.h"
 #include "monitor/log_format.h"
 #include "monitor/precise_time.h"
@@ -137,6 +138,59 @@ TEST(MonitorRules, BatchesKeepEveryFormatReadable) {
       EXPECT_EQ(rows[2][6], "pName: NULL\nMsg: line 1\n  line 2, \"quoted\"");
     }
   }
+}
+
+// The writer builds every entry into one and renders into one batch with the
+// same working room: whatever came before, each renders as a fresh one would.
+TEST(MonitorRules, EntriesBuiltIntoOneRenderAsFreshOnes) {
+  const auto message = [](std::uint32_t protocol, std::vector<std::uint8_t> data, std::uint32_t limit) {
+    static PassThruMsg msg;
+    msg = test::CanMessage(0, 0);
+    msg.ProtocolID = protocol;
+    msg.DataSize = static_cast<ULong>(data.size());
+    std::memcpy(msg.Data, data.data(), data.size());
+    return CaptureMessage(msg, limit);
+  };
+  const auto record = [](J2534Function function, Phase phase, std::vector<PendingField> fields, bool result,
+                         passthru::Long rc) {
+    J2534Record r;
+    r.localFileTime = 133000000000000000ull;
+    r.function = function;
+    r.phase = phase;
+    r.fields = std::move(fields);
+    r.hasResult = result;
+    r.result = rc;
+    r.durationMicros = result ? 7 : -1;
+    return r;
+  };
+  PendingField read{"Msg", "", {}, 1};
+  read.messages = {message(ISO15765, {0, 0, 7, 0xE9, 0x62, 0xF1, 0x90, 0x57, 0x4F, 0x56}, 6),
+                   message(ISO15765, {0, 0, 7, 0xE8, 0x7F, 0x22, 0x31}, 0),
+                   message(CAN, {0, 0, 7, 0xE8, 0x03, 0x7F, 0x22, 0x78}, 0)};
+  PendingField write{"Msg", "", {message(ISO15765, {0, 0, 7, 0xE0, 0x22, 0xF1, 0x90}, 0)}, 0};
+  const J2534Record shapes[] = {
+      record(J2534Function::ReadMsgs, Phase::Call, {{"ChannelID", "2", {}, 0}, read}, true, ERR_TIMEOUT),
+      record(J2534Function::Ioctl, Phase::Call, {{"IoctlID", "READ_VBATT", {}, 0}}, true, STATUS_NOERROR),
+      record(J2534Function::WriteMsgs, Phase::Entry, {{"ChannelID", "1", {}, 0}, {"NumMsgs (to send)", "1", {}, 0}, write},
+             false, 0),
+      record(J2534Function::WriteMsgs, Phase::Exit, {{"NumMsgs (sent)", "1", {}, 0}}, true, STATUS_NOERROR),
+  };
+  LogEntry reused;
+  std::string batch[4], scratch[kRenderScratch];
+  std::string fresh[4];
+  ConversationDecoder reusedDecoder, freshDecoder;
+  for (int shape : {0, 2, 3, 0, 1, 2, 3, 1}) {
+    BuildEntry(shapes[shape], &reused);
+    reusedDecoder.Decode(&reused);
+    LogEntry entry = BuildEntry(shapes[shape]);
+    freshDecoder.Decode(&entry);
+    for (int format = 1; format <= 4; ++format) {
+      AppendEntry(static_cast<LogFormat>(format), reused, &batch[format - 1], scratch);
+      fresh[format - 1] += RenderEntry(static_cast<LogFormat>(format), entry);
+    }
+  }
+  for (int format = 0; format < 4; ++format) EXPECT_EQ(batch[format], fresh[format]) << "format " << format + 1;
+  EXPECT_NE(fresh[1].find("negative=\"1\""), std::string::npos);  // the shapes decode to something
 }
 
 // The clock: ticks to microseconds exactly for any uptime (× 1,000,000 first

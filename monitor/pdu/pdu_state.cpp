@@ -25,7 +25,7 @@ class PduEntrySource : public EntrySource {
  public:
   explicit PduEntrySource(PduRecord record) : record_(std::move(record)) {}
   std::size_t Bytes() const override { return PduRecordBytes(record_); }
-  LogEntry Build() const override { return BuildPduEntry(record_); }
+  void Build(LogEntry* entry) const override { *entry = BuildPduEntry(record_); }
 
  private:
   PduRecord record_;
