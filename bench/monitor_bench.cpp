@@ -178,33 +178,42 @@ double WriterRate(const std::wstring& log, monitor::LogFormat format, std::uint3
   return static_cast<double>(stats.written) * 1e6 / Micros(b.QuadPart - a.QuadPart);
 }
 
-// Entries per second of the writer's text work alone (building, decoding and
-// rendering the same entries in batches of 4,096, no file): the best of three.
-double RenderRate(monitor::LogFormat format, std::uint32_t entries) {
+// The writer's text work alone on the same entries, in batches of 4,096, no
+// file: entries per second of the whole, and nanoseconds per entry of its
+// steps (building, then decoding, then rendering: each pass does the steps
+// before it too, and a step is the difference); the best of five passes each.
+struct TextWork {
+  double rate = 0;
+  double buildNs = 0, decodeNs = 0, renderNs = 0;
+};
+TextWork MeasureTextWork(monitor::LogFormat format, std::uint32_t entries) {
   std::vector<std::unique_ptr<WriteRecord>> records;
   records.reserve(entries);
   for (std::uint32_t i = 0; i < entries; ++i) records.push_back(std::make_unique<WriteRecord>(i % 2 != 0, i / 2));
   monitor::LogEntry entry;
   std::string scratch[monitor::kRenderScratch], batch;
-  double best = 0;
-  for (int run = 0; run < 3; ++run) {
-    monitor::ConversationDecoder decoder;
-    std::size_t bytes = 0;
-    LARGE_INTEGER a, b;
-    QueryPerformanceCounter(&a);
-    for (std::uint32_t i = 0; i < entries; ++i) {
-      if (i % 4096 == 0) {
-        bytes += batch.size();
-        batch.clear();
+  double best[3] = {1e300, 1e300, 1e300};  // ns per entry: build; build + decode; all three
+  for (int steps = 1; steps <= 3; ++steps) {
+    for (int run = 0; run < 5; ++run) {
+      monitor::ConversationDecoder decoder;
+      std::size_t bytes = 0;
+      LARGE_INTEGER a, b;
+      QueryPerformanceCounter(&a);
+      for (std::uint32_t i = 0; i < entries; ++i) {
+        if (i % 4096 == 0) {
+          bytes += batch.size();
+          batch.clear();
+        }
+        records[i]->Build(&entry);
+        if (steps >= 2) decoder.Decode(&entry);
+        if (steps >= 3) monitor::AppendEntry(format, entry, &batch, scratch);
       }
-      records[i]->Build(&entry);
-      decoder.Decode(&entry);
-      monitor::AppendEntry(format, entry, &batch, scratch);
+      QueryPerformanceCounter(&b);
+      bytes += batch.size();
+      if (steps < 3 || bytes != 0) best[steps - 1] = std::min(best[steps - 1], Micros(b.QuadPart - a.QuadPart) * 1000 / entries);
     }
-    QueryPerformanceCounter(&b);
-    if (bytes + batch.size() != 0) best = std::max(best, entries * 1e6 / Micros(b.QuadPart - a.QuadPart));
   }
-  return best;
+  return {1e9 / best[2], best[0], best[1] - best[0], best[2] - best[1]};
 }
 
 // A single caller flat out (WriteMsgs of one 8-byte CAN message, entry and exit
@@ -217,6 +226,7 @@ void RunFlatOut(const varrow::test::ScratchDir& dir, const varrow::test::Redirec
   const char* const markers[] = {"", "PassThruWriteMsgs", "function=\"PassThruWriteMsgs\"", ",PassThruWriteMsgs,",
                                  "<td>PassThruWriteMsgs</td>"};
   PassThruMsg can8 = varrow::test::CanMessage(8, 1);
+  TextWork text[5];
   for (DWORD format = 1; format <= 4; ++format) {
     const std::wstring log = dir / (L"flat." + std::wstring(ext[format]));
     Installed in = Install(dir, reg, L"Flat" + std::to_wstring(format) + L".dll", log, format, 1);
@@ -238,9 +248,16 @@ void RunFlatOut(const varrow::test::ScratchDir& dir, const varrow::test::Redirec
       writer = std::max(writer, WriterRate(dir / (L"alone" + std::to_wstring(run) + L"." + ext[format]),
                                            static_cast<monitor::LogFormat>(format), 100000));
     }
-    const double text = RenderRate(static_cast<monitor::LogFormat>(format), 100000);
+    text[format] = MeasureTextWork(static_cast<monitor::LogFormat>(format), 100000);
     std::printf("| %s | %.0f | %.0f | %.2f | %s | %.0f |\n", names[format], caller, writer, writer / caller,
-                Logged(log, markers[format]).c_str(), text);
+                Logged(log, markers[format]).c_str(), text[format].rate);
+  }
+  std::printf("\n| The writer's text work per entry, ns (best of 5) | building | decoding | rendering | all |\n"
+              "|---|---|---|---|---|\n");
+  for (DWORD format = 1; format <= 4; ++format) {
+    const TextWork& t = text[format];
+    std::printf("| %s | %.0f | %.0f | %.0f | %.0f |\n", names[format], t.buildNs, t.decodeNs, t.renderNs,
+                t.buildNs + t.decodeNs + t.renderNs);
   }
 }
 
