@@ -28,9 +28,31 @@ html.loading body>table{display:none}html.loading body::after{content:"Opening t
 }
 
 const char* HtmlLogScript() {
+  // The browser is spared building a table of every entry: while the page
+  // opens, the script has the rest of the file read as one text (a <plaintext>
+  // element written at this point), finds the rows in it by their tags and
+  // builds only the shown page of them, from their own markup. A browser
+  // without script reads the tables as they stand.
   return R"JS((function () {
   'use strict';
   function norm(s) { return s.toLowerCase().replace(/\s+/g, ' ').trim(); }
+  var ENTITIES = { amp: '&', lt: '<', gt: '>', quot: '"', apos: "'", nbsp: '\u00a0' };
+  function entity(all, name) {
+    if (name.charAt(0) === '#') {
+      var hex = name.charAt(1) === 'x' || name.charAt(1) === 'X';
+      var code = hex ? parseInt(name.slice(2), 16) : parseInt(name.slice(1), 10);
+      return code > 0 && code <= 0x10ffff ? String.fromCodePoint(code) : all;
+    }
+    name = name.toLowerCase();
+    return Object.prototype.hasOwnProperty.call(ENTITIES, name) ? ENTITIES[name] : all;
+  }
+  // The text of a piece of the log's markup: tags dropped (a blank between
+  // cells), character references read.
+  function plain(m) {
+    if (m.indexOf('<') >= 0) m = m.replace(/<\/t[dh]>/g, ' ').replace(/<[^>]*>?/g, '');
+    if (m.indexOf('&') >= 0) m = m.replace(/&(#x[0-9a-f]+|#[0-9]+|[a-z]+);/gi, entity);
+    return m;
+  }
   function make(tag, text, cls) {
     var e = document.createElement(tag);
     if (text) e.textContent = text;
@@ -55,44 +77,101 @@ const char* HtmlLogScript() {
     if (!keys.length) return 'none';
     return keys.map(function (k) { return k + ': ' + map[k]; }).join(', ');
   }
-  function init() {
-    var tables = document.querySelectorAll('body > table');
-    var state = window.varrowLog = { ready: false, total: 0, shown: 0, loadMs: 0, filterMs: 0 };
-    var rows = [], sessions = [], fns = {}, links = {}, ecus = {};
-    for (var si = 0; si < tables.length; si++) {
-      var table = tables[si], h2 = table.previousElementSibling;
-      var s = { table: table, head: h2 && h2.tagName === 'H2' ? h2 : null, calls: {}, failures: {}, nrcs: {},
-                first: '', last: '', count: 0 };
-      s.name = s.head ? s.head.textContent.replace(/^Session /, '') : 'Session ' + (si + 1);
+  // An attribute of a row's start tag (as the writer writes it: name="value").
+  function attribute(tag, name) {
+    var at = tag.indexOf(name);
+    if (at < 0) return '';
+    at += name.length;
+    var end = tag.indexOf('"', at);
+    return plain(tag.slice(at, end < 0 ? tag.length : end));
+  }
+  function blank(c) { return c === 32 || c === 10 || c === 13 || c === 9; }
+  // The cells of the row T[from, to) with tags '<' + name, one after the
+  // other: where each begins, where its content begins and ends. Only closed
+  // cells count (a row cut short keeps the cells before the cut). Returns
+  // their count.
+  var MAX_CELLS = 32, begin = [], open = [], close = [];
+  function cells(T, from, to, name) {
+    var n = 0, start = '<' + name, end = '<\/' + name + '>';
+    while (n < MAX_CELLS) {
+      while (from < to && blank(T.charCodeAt(from))) from++;
+      if (from >= to || !T.startsWith(start, from)) break;
+      var o = T.indexOf('>', from + 3);
+      if (o < 0 || o >= to) break;
+      var c = T.indexOf(end, o);
+      if (c < 0 || c + end.length > to) break;
+      begin[n] = from;
+      open[n] = o + 1;
+      close[n] = c;
+      n++;
+      from = c + end.length;
+    }
+    return n;
+  }
+  var NONE = [], FAILED = /(^|\s)failed(\s|$)/;
+  // The sessions and rows of the log's markup T (as the writer wrote it, or as
+  // the browser gives its tables back): each session an <h2> and the table
+  // after it. A row keeps where it is in T; its time since the previous
+  // entry and its text are read when needed.
+  function read(T) {
+    var sessions = [], rows = [], fns = {}, links = {}, ecus = {}, title = '';
+    var h2 = T.indexOf('<h2>'), h1 = T.indexOf('<h1>');
+    if (h1 >= 0 && (h2 < 0 || h1 < h2)) {
+      var h1End = T.indexOf('<\/h1>', h1), stop = h2 < 0 ? T.length : h2;
+      title = plain(T.slice(h1 + 4, h1End < 0 || h1End > stop ? stop : h1End));
+    }
+    while (h2 >= 0) {
+      var next = T.indexOf('<h2>', h2 + 4), end = next < 0 ? T.length : next;
+      var headEnd = T.indexOf('<\/h2>', h2);
+      if (headEnd < 0 || headEnd > end) headEnd = end;
+      var s = { index: sessions.length, head: plain(T.slice(h2 + 4, headEnd)), headRow: '', calls: {}, failures: {},
+                nrcs: {}, first: '', last: '', count: 0 };
+      s.name = s.head.replace(/^Session /, '');
       sessions.push(s);
-      // A copy: the live list of rows would be searched anew after every cell added.
-      var trs = Array.prototype.slice.call(table.rows), prev = null;
-      for (var i = 0; i < trs.length; i++) {
-        var tr = trs[i], c = tr.cells;
-        if (!c.length) continue;
-        if (c[0].tagName === 'TH') {
-          if (c.length > 2) tr.insertBefore(make('th', 'Since previous (us)'), c[2]);
-          if (!s.headRow) s.headRow = tr;
+      var lastOpen = 0, lastClose = 0, at = T.indexOf('<tr', headEnd);
+      while (at >= 0 && at < end) {
+        var rowAt = at, gt = T.indexOf('>', at);
+        if (gt < 0 || gt >= end) break;
+        var th = T.startsWith('<th', gt + 1), n = cells(T, gt + 1, end, th ? 'th' : 'td');
+        var stop = n ? close[n - 1] + 5 : gt + 1;
+        if (T.startsWith('<\/tr>', stop)) {
+          // As the writer writes rows: the next one follows.
+          at = stop + 5;
+          while (at < end && blank(T.charCodeAt(at))) at++;
+          if (!T.startsWith('<tr', at)) at = T.indexOf('<tr', at);
+        } else {
+          // A row cut short (the file ends in it, or another writer's session
+          // follows): only its cells before the next row count.
+          at = T.indexOf('<tr', gt);
+          if (at >= 0 && at < end) n = cells(T, gt + 1, at, th ? 'th' : 'td');
+        }
+        if (th) {
+          if (!s.headRow && n > 0) {
+            s.headRow = n > 2 ? T.slice(rowAt, begin[2]) + '<th>Since previous (us)<\/th>' + T.slice(begin[2], close[n - 1] + 5) + '<\/tr>'
+                              : T.slice(rowAt, close[n - 1] + 5) + '<\/tr>';
+          }
           continue;
         }
-        if (c.length < 9) continue;
-        var r = { tr: tr, s: si, fn: c[4].textContent, phase: c[5].textContent, result: c[7].textContent,
-                  failed: tr.classList.contains('failed'), link: tr.getAttribute('data-link') || '',
-                  ecus: (tr.getAttribute('data-ecu') || '').split(';'), nrc: tr.getAttribute('data-nrc') || '',
-                  text: null };
-        var decoded = c.length > 9 ? c[9].textContent : '';
-        var elapsed = parseInt(c[1].textContent, 10);
-        var since = make('td', prev !== null && !isNaN(elapsed) ? String(elapsed - prev) : '', 'num since');
-        if (!isNaN(elapsed)) prev = elapsed;
-        tr.insertBefore(since, c[2]);
+        if (n < 9) continue;
+        var tag = gt - rowAt > 3 ? T.slice(rowAt, gt) : '';
+        var cls = tag ? attribute(tag, ' class="') : '', ecu = tag ? attribute(tag, ' data-ecu="') : '';
+        var fn = plain(T.slice(open[4], close[4])), phase = T.slice(open[5], close[5]);
+        var r = { s: s.index, a: rowAt, c: begin[2], e: close[n - 1] + 5, fn: fn,
+                  failed: cls !== '' && FAILED.test(cls), link: tag ? attribute(tag, ' data-link="') : '',
+                  ecus: ecu ? ecu.split(';') : NONE, text: null };
         rows.push(r);
-        s.count++;
-        if (!s.first) s.first = c[0].textContent;
-        s.last = c[0].textContent;
-        if (r.phase !== 'entry' && r.phase !== 'note') s.calls[r.fn] = (s.calls[r.fn] || 0) + 1;
-        if (r.failed) s.failures[r.result] = (s.failures[r.result] || 0) + 1;
-        if (r.nrc) {
-          r.nrc.split(' ').forEach(function (code) {
+        if (!s.count++) s.first = plain(T.slice(open[0], close[0]));
+        lastOpen = open[0];
+        lastClose = close[0];
+        if (phase !== 'entry' && phase !== 'note') s.calls[fn] = (s.calls[fn] || 0) + 1;
+        if (r.failed) {
+          var result = plain(T.slice(open[7], close[7]));
+          s.failures[result] = (s.failures[result] || 0) + 1;
+        }
+        var nrc = tag ? attribute(tag, ' data-nrc="') : '';
+        if (nrc) {
+          var decoded = n > 9 ? plain(T.slice(open[9], close[9])) : '';
+          nrc.split(' ').forEach(function (code) {
             var name = code === '78' ? 'response pending' : '';
             var m = code === '78' ? null : decoded.match(new RegExp(': ([^:\\n]*) \\(NRC ' + code + '\\)'));
             if (m) name = m[1];
@@ -100,12 +179,31 @@ const char* HtmlLogScript() {
             s.nrcs[key] = (s.nrcs[key] || 0) + 1;
           });
         }
-        fns[r.fn] = 1;
+        fns[fn] = 1;
         if (r.link) links[r.link] = 1;
-        r.ecus.forEach(function (e) { if (e) ecus[e] = 1; });
+        for (var k = 0; k < r.ecus.length; k++) if (r.ecus[k]) ecus[r.ecus[k]] = 1;
       }
+      if (s.count) s.last = plain(T.slice(lastOpen, lastClose));
+      h2 = next;
     }
+    return { title: title, sessions: sessions, rows: rows, fns: fns, links: links, ecus: ecus };
+  }
+  // The elapsed time of a row (its second cell, just before its third).
+  function elapsed(T, r) {
+    var end = r.c - 5;
+    return parseInt(T.slice(T.lastIndexOf('>', end - 1) + 1, end), 10);
+  }
+)JS"
+  R"JS(
+  function init(T) {
+    var state = window.varrowLog = { ready: false, total: 0, shown: 0, readMs: performance.now(), loadMs: 0, filterMs: 0 };
+    var log = read(T);
+    performance.mark('log-read');
+    var rows = log.rows, sessions = log.sessions, body = document.body;
+    var all = document.createDocumentFragment();
+    all.appendChild(make('h1', log.title || document.title));
     sessions.forEach(function (s) {
+      s.h2 = make('h2', s.head);
       var d = make('details', null, 'summary');
       d.open = true;
       d.appendChild(make('summary', 'Summary: ' + s.count + ' entries, first ' + (s.first || '-') +
@@ -117,8 +215,10 @@ const char* HtmlLogScript() {
         dl.appendChild(make('dd', p[1]));
       });
       d.appendChild(dl);
-      s.table.parentNode.insertBefore(d, s.table);
       s.summary = d;
+      s.table = make('table');
+      s.body = s.table.appendChild(make('tbody'));
+      [s.h2, d, s.table].forEach(function (e) { all.appendChild(e); });
     });
     function pairs(map) { return Object.keys(map).sort().map(function (k) { return [k, k]; }); }
     var bar = make('div');
@@ -127,15 +227,15 @@ const char* HtmlLogScript() {
     q.type = 'search';
     q.id = 'q';
     q.placeholder = 'Search text or hex bytes (7F 22 31)';
-    var fn = select('fn', 'All functions', pairs(fns));
+    var fn = select('fn', 'All functions', pairs(log.fns));
     var failedBox = make('input');
     failedBox.type = 'checkbox';
     failedBox.id = 'failed';
     var failedLabel = make('label');
     failedLabel.appendChild(failedBox);
     failedLabel.appendChild(document.createTextNode(' Failed calls only'));
-    var link = select('link', 'All channels / links', pairs(links));
-    var ecu = select('ecu', 'All ECUs', pairs(ecus));
+    var link = select('link', 'All channels / links', pairs(log.links));
+    var ecu = select('ecu', 'All ECUs', pairs(log.ecus));
     var session = select('session', 'All sessions', sessions.map(function (s, i) { return [String(i), s.name]; }));
     var count = make('span');
     count.id = 'count';
@@ -153,22 +253,29 @@ const char* HtmlLogScript() {
     [['failed', 'failed call'], ['neg', 'negative response'], ['pend', 'response pending'],
      ['note', 'dropped entries']].forEach(function (k) { legend.appendChild(make('span', k[1], 'k ' + k[0])); });
     [q, fn, failedLabel, link, ecu, session, count, pager, legend].forEach(function (e) { bar.appendChild(e); });
-    var h1 = document.querySelector('h1');
-    document.body.insertBefore(bar, h1 ? h1.nextSibling : document.body.firstChild);
+    all.insertBefore(bar, all.firstChild.nextSibling);
 
-    // Only the page's rows stay in the document: the others wait outside it,
-    // which spares the browser even their style.
+    // The time since the entry before in the same session (one with a time).
+    function since(i) {
+      var r = rows[i], t = elapsed(T, r);
+      if (isNaN(t)) return '';
+      for (var j = i - 1; j >= 0 && j >= i - 100 && rows[j].s === r.s; j--) {
+        var before = elapsed(T, rows[j]);
+        if (!isNaN(before)) return String(t - before);
+      }
+      return '';
+    }
+    // The page's rows, from the log's own markup with the time since the
+    // previous entry added; set at once per table.
     function show() {
       var from = page * PAGE, to = Math.min(matches.length, from + PAGE);
-      sessions.forEach(function (s) { s.list = s.headRow ? [s.headRow] : []; });
+      var parts = sessions.map(function (s) { return [s.headRow]; });
       for (var j = from; j < to; j++) {
         var r = rows[matches[j]];
-        sessions[r.s].list.push(r.tr);
+        parts[r.s].push(T.slice(r.a, r.c) + '<td class="num since">' + since(matches[j]) + '<\/td>' +
+                        T.slice(r.c, r.e) + '<\/tr>');
       }
-      sessions.forEach(function (s) {
-        var body = s.table.tBodies[0] || s.table;
-        body.replaceChildren.apply(body, s.list);
-      });
+      sessions.forEach(function (s, i) { s.body.innerHTML = parts[i].join('\n'); });
       pager.hidden = matches.length <= PAGE;
       pageText.textContent = ' rows ' + (to > from ? from + 1 : 0) + '-' + to + ' of ' + matches.length + ' ';
       previous.disabled = page === 0;
@@ -186,7 +293,7 @@ const char* HtmlLogScript() {
         var ok = (ses < 0 || r.s === ses) && (!f || r.fn === f) && (!onlyFailed || r.failed) &&
                  (!l || r.link === l) && (!e || r.ecus.indexOf(e) >= 0);
         if (ok && text) {
-          if (r.text === null) r.text = norm(r.tr.textContent);
+          if (r.text === null) r.text = norm(plain(T.slice(r.a, r.e)));
           ok = r.text.indexOf(text) >= 0 || (alt !== '' && r.text.indexOf(alt) >= 0);
         }
         if (ok) matches.push(i);
@@ -197,7 +304,7 @@ const char* HtmlLogScript() {
         var hide = ses >= 0 && ses !== i;
         s.table.hidden = hide;
         s.summary.hidden = hide;
-        if (s.head) s.head.hidden = hide;
+        s.h2.hidden = hide;
       });
       count.textContent = matches.length + ' of ' + rows.length + ' entries shown';
       state.shown = matches.length;
@@ -208,23 +315,34 @@ const char* HtmlLogScript() {
     q.addEventListener('input', apply);
     [fn, failedBox, link, ecu, session].forEach(function (e) { e.addEventListener('change', apply); });
     apply();
+    body.appendChild(all);
     state.total = rows.length;
     state.loadMs = performance.now();
     state.ready = true;
-    document.body.setAttribute('data-ready', '1');
+    body.setAttribute('data-ready', '1');
   }
-  // The tables are laid out once, when the page has read the whole file, rather
-  // than again and again while it reads (which costs minutes on a large log).
   var root = document.documentElement;
   function start() {
     try {
-      init();
+      // The rest of the file as text, or (where the browser did not take the
+      // <plaintext> element) the tables it read, given back as markup.
+      var text = document.querySelector('body > plaintext'), T;
+      if (text) {
+        T = text.textContent;
+        text.remove();
+      } else {
+        T = document.body.innerHTML;
+      }
+      document.body.replaceChildren();
+      performance.mark('log-text');
+      init(T);
     } finally {
       root.classList.remove('loading');
     }
   }
   if (document.readyState === 'loading') {
     root.classList.add('loading');
+    document.write('<plaintext hidden>');
     document.addEventListener('DOMContentLoaded', start);
   } else {
     start();
