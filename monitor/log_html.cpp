@@ -3,21 +3,26 @@
 namespace monitor {
 
 const char* HtmlLogStyle() {
+  // A row's cells carry no classes but the decoded one: they are found by
+  // position, from the end (arguments, result, duration, decoded) or from the
+  // start (time, then the numbers: elapsed, process, thread, and the time
+  // since the previous entry that the script adds after the elapsed time).
   return R"CSS(body{font-family:sans-serif;font-size:13px;margin:16px}
 h1{font-size:18px}h2{font-size:15px;margin-top:24px}
 table{border-collapse:collapse;width:100%}
 th,td{border:1px solid #bbb;padding:2px 6px;vertical-align:top;text-align:left}
 th{background:#e8e8e8;position:sticky;top:0}
 #bar~table th{top:38px}
-td.args,td.dec{font-family:monospace;white-space:pre-wrap;overflow-wrap:anywhere}
-td.num{text-align:right;font-family:monospace}td.time{white-space:nowrap;font-family:monospace}
+td:nth-last-child(4),td.dec{font-family:monospace;white-space:pre-wrap;overflow-wrap:anywhere;min-width:20em}
+td:nth-last-child(n+7),td:nth-last-child(2){text-align:right;font-family:monospace}
+td:first-child{text-align:left;white-space:nowrap;font-family:monospace}
 td.since{color:#555}
-tr.failed td{background:#fdd}tr.failed td.result{color:#a00;font-weight:bold}
+tr.failed td{background:#fdd}tr.failed td:nth-last-child(3){color:#a00;font-weight:bold}
 tr.neg td{background:#fce4cc}tr.neg td.dec{color:#a40;font-weight:bold}
 tr.pend td{background:#e3eeff}tr.pend td.dec{color:#235}
 tr.note td{background:#ffd;font-style:italic}
 #bar{position:sticky;top:0;z-index:2;background:#f4f4f4;border:1px solid #bbb;padding:6px;display:flex;flex-wrap:wrap;gap:6px;align-items:center}
-#bar input[type=search]{width:22em}#bar select{max-width:24em}td.args{min-width:20em}td.dec{min-width:20em}
+#bar input[type=search]{width:22em}#bar select{max-width:24em}
 #count{font-weight:bold;margin-left:8px}#pager[hidden]{display:none}
 .k{padding:1px 6px;border:1px solid #bbb}.k.failed{background:#fdd}.k.neg{background:#fce4cc}.k.pend{background:#e3eeff}.k.note{background:#ffd}
 details.summary{margin:6px 0;background:#fafafa;border:1px solid #ddd;padding:4px 8px}
@@ -272,7 +277,7 @@ const char* HtmlLogScript() {
       var parts = sessions.map(function (s) { return [s.headRow]; });
       for (var j = from; j < to; j++) {
         var r = rows[matches[j]];
-        parts[r.s].push(T.slice(r.a, r.c) + '<td class="num since">' + since(matches[j]) + '<\/td>' +
+        parts[r.s].push(T.slice(r.a, r.c) + '<td class="since">' + since(matches[j]) + '<\/td>' +
                         T.slice(r.c, r.e) + '<\/tr>');
       }
       sessions.forEach(function (s, i) { s.body.innerHTML = parts[i].join('\n'); });
