@@ -101,7 +101,7 @@ const char* HtmlLogScript() {
     while (n < MAX_CELLS) {
       while (from < to && blank(T.charCodeAt(from))) from++;
       if (from >= to || !T.startsWith(start, from)) break;
-      var o = T.indexOf('>', from + 3);
+      var o = T.charCodeAt(from + 3) === 62 ? from + 3 : T.indexOf('>', from + 3);
       if (o < 0 || o >= to) break;
       var c = T.indexOf(end, o);
       if (c < 0 || c + end.length > to) break;
@@ -200,8 +200,9 @@ const char* HtmlLogScript() {
   }
 )JS"
   R"JS(
-  function init(T) {
-    var state = window.varrowLog = { ready: false, total: 0, shown: 0, readMs: performance.now(), loadMs: 0, filterMs: 0 };
+  // readMs: when the browser had read the file.
+  function init(T, readMs) {
+    var state = window.varrowLog = { ready: false, total: 0, shown: 0, readMs: readMs, loadMs: 0, filterMs: 0 };
     var log = read(T);
     performance.mark('log-read');
     var rows = log.rows, sessions = log.sessions, body = document.body;
@@ -328,6 +329,7 @@ const char* HtmlLogScript() {
   }
   var root = document.documentElement, written = false;
   function start() {
+    var readMs = performance.now();
     try {
       // The rest of the file as the text of one comment, or (where the
       // browser did not take the comment) the tables it read, given back as
@@ -342,7 +344,7 @@ const char* HtmlLogScript() {
       if (T === null) T = body.innerHTML;
       body.replaceChildren();
       performance.mark('log-text');
-      init(T);
+      init(T, readMs);
     } finally {
       root.classList.remove('loading');
     }
