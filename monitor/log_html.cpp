@@ -353,8 +353,9 @@ const char* HtmlLogScript() {
     root.classList.add('loading');
     // The rest of the file becomes one comment: the writer escapes every ">"
     // in a text, so nothing in the log ends it. A browser reads a comment
-    // several times faster than it builds the elements of a table.
-    document.write('<body><!--');
+    // several times faster than it builds the elements of a table. (Written
+    // in two pieces: the script holds no comment opening of its own.)
+    document.write('<body><!' + '--');
     written = true;
     document.addEventListener('DOMContentLoaded', start);
   } else {
