@@ -85,6 +85,7 @@ async function waitShown(n) {
 await open(vciLog);
 let s = await shown();
 const total = s.rows.length;
+const rowTexts = s.rows.map((r) => r.text);
 // What the filters below must find, counted on the unfiltered rows.
 const readRows = s.rows.filter((r) => r.fn === 'PassThruReadMsgs').length;
 const ecu1Rows = s.rows.filter((r) => r.ecu.split(';').includes('ECU 1')).length;
@@ -169,6 +170,35 @@ fs.writeFileSync(cutFile, vciHtml.slice(0, lastRow + 40));
 await open(cutFile);
 s = await shown();
 check('a log cut inside a row still opens and shows the rows before the cut', s.rows.length >= total - 1, s.count);
+// Cut anywhere after the head: in the heading, a tag, an attribute, a
+// character reference, a cell. Every row written whole is shown, and the one
+// cut short at most.
+const body = vciHtml.indexOf('</head>');
+const cuts = [];
+for (const mark of ['<h2>', '</h2>', '<th>', '<tr ', 'data-link="', '&quot;', '</td><td>', '</td></tr>']) {
+  const at = vciHtml.indexOf(mark, body);
+  if (at > body) for (let k = 1; k < mark.length; k++) cuts.push(at + k);
+}
+for (let k = 1; k < 10; k++) cuts.push(body + Math.floor((vciHtml.length - body) * k / 10));
+const wrong = [];
+for (const at of cuts) {
+  fs.writeFileSync(cutFile, vciHtml.slice(0, at));
+  await open(cutFile);
+  const whole = (vciHtml.slice(0, at).match(/<\/td><\/tr>/g) || []).length;
+  const cutRows = (await shown()).rows.map((r) => r.text);
+  if (cutRows.length < whole || cutRows.length > whole + 1 || cutRows.slice(0, whole).some((t, i) => t !== rowTexts[i]) ||
+      (cutRows.length > whole && !rowTexts[whole].startsWith(cutRows[whole]))) {
+    wrong.push({ at, whole, shown: cutRows.length });
+  }
+}
+check('a log cut anywhere shows every row written whole, as it was', cuts.length >= 40 && wrong.length === 0, wrong);
+check('a log cut anywhere opens without script errors', errors.length === 0, errors);
+// After a crash inside a row, the next process appends a session of its own.
+fs.writeFileSync(cutFile, vciHtml.slice(0, lastRow + 40) + vciHtml.slice(vciHtml.indexOf('<h2>')));
+await open(cutFile);
+const appended = (await shown()).rows.map((r) => r.text);
+check('a session appended after a row cut short shows whole', appended.length >= 2 * total - 1 &&
+      appended.slice(-total).every((t, i) => t === rowTexts[i]), appended.length);
 
 // 3. Many entries: rows that stand out, the summary of failures and NRCs, the
 // rows shown a page at a time, and the time taken (to the frame painted after).
