@@ -242,7 +242,7 @@ const char* HtmlLogScript() {
     var state = window.varrowLog = { ready: false, total: 0, shown: 0, readMs: readMs, loadMs: 0, filterMs: 0 };
     // At most PAGE rows are on the page at once: a browser lays out a table of
     // 100,000 rows in minutes, a page of them at once.
-    var PAGE = 1000, page = 0, matches = [], texts = [];
+    var PAGE = 1000, page = 0, matches = [], texts = [], finished = false;
     var log = R.read(T, PAGE), body = document.body, views = [];
     var all = document.createDocumentFragment();
     all.appendChild(make('h1', log.title || document.title));
@@ -325,7 +325,7 @@ const char* HtmlLogScript() {
                              T.slice(log.c[i], log.e[i]) + '<\/tr>');
       }
       views.forEach(function (v, k) { v.body.innerHTML = parts[k].join('\n'); });
-      status();
+      if (finished) status();  // until then: "Reading the log..."
     }
     function apply() {
       var t = performance.now();
@@ -364,7 +364,6 @@ const char* HtmlLogScript() {
     // The whole log read: its sessions get their summaries (and those past
     // the first page their tables), the filters their choices. The rows shown
     // are those already there.
-    var finished = false;
     function complete(whole) {
       if (finished) return;
       finished = true;
