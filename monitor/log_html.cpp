@@ -104,7 +104,8 @@ const char* HtmlLogScript() {
         return i;
       } };
     }
-    var FAILED = /(^|\s)failed(\s|$)/;
+    // A row's start (made up: the page's head holds no row of its own).
+    var FAILED = /(^|\s)failed(\s|$)/, ROW = '<' + 'tr';
     // The sessions and (up to limit) rows of the log's markup T, as the writer
     // wrote it or as the browser gives its tables back: each session an <h2>
     // and the table after it. A row is kept as where it is in T (its start,
@@ -129,7 +130,7 @@ const char* HtmlLogScript() {
                   nrcs: {}, first: '', last: '', count: 0 };
         s.name = s.head.replace(/^Session /, '');
         sessions.push(s);
-        var lastOpen = 0, lastClose = 0, at = T.indexOf('<tr', headEnd);
+        var lastOpen = 0, lastClose = 0, at = T.indexOf(ROW, headEnd);
         while (at >= 0 && at < end && S.length < limit) {
           var rowAt = at, gt = T.indexOf('>', at);
           if (gt < 0 || gt >= end) break;
@@ -139,11 +140,11 @@ const char* HtmlLogScript() {
             // As the writer writes rows: the next one follows.
             at = after + 5;
             while (at < end && blank(T.charCodeAt(at))) at++;
-            if (!T.startsWith('<tr', at)) at = T.indexOf('<tr', at);
+            if (!T.startsWith(ROW, at)) at = T.indexOf(ROW, at);
           } else {
             // A row cut short (the file ends in it, or another writer's session
             // follows): only its cells before the next row count.
-            at = T.indexOf('<tr', gt);
+            at = T.indexOf(ROW, gt);
             if (at >= 0 && at < end) n = cells(T, gt + 1, at, th ? 'th' : 'td');
           }
           if (th) {
