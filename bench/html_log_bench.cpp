@@ -1,7 +1,8 @@
-// The large HTML log of the browser benchmark: many entries written through the
-// monitor's own renderers and batch plan, as the writer would: two sessions, two channels, two ECUs, the
-// decoded conversation, failed calls, negative responses, "response pending"
-// and a dropped-entries note among ordinary reads and writes. tests/browser/
+// The large HTML log of the browser benchmark: many entries written through
+// the monitor's own renderers and batch plan, as the writer would: two
+// sessions, two channels, two ECUs, the decoded conversation, failed calls,
+// negative responses, "response pending", a dropped-entries note and a text
+// that the writer escapes among ordinary reads and writes. tests/browser/
 // opens it in Chromium and prints how long the page takes to open and to filter.
 // Built natively (no Windows headers):
 //   html_log_bench <entries> <file>
@@ -75,6 +76,14 @@ LogEntry Make(std::size_t i, ConversationDecoder& decoder) {
     default:
       e.function = "PassThruStartMsgFilter";
       break;
+  }
+  if (i % 5000 == 1500) {  // text that the writer escapes, on the second page
+    e.function = "PassThruGetLastError";
+    e.fields = {{"ErrorDescription", "\"<timeout> & 'retry'\""}};
+    e.frames.clear();
+    e.link.clear();
+    e.result = "STATUS_NOERROR";
+    e.failed = false;
   }
   if (i % 5000 == 500) {  // one on the first page
     e = LogEntry();

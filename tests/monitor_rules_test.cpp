@@ -10,6 +10,7 @@
 #include "monitor/diag_decode.h"
 #include "monitor/j2534_record.h"
 #include "monitor/log_format.h"
+#include "monitor/log_html.h"
 #include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
 #include "monitor/text_rules.h"
@@ -191,6 +192,36 @@ TEST(MonitorRules, EntriesBuiltIntoOneRenderAsFreshOnes) {
   }
   for (int format = 0; format < 4; ++format) EXPECT_EQ(batch[format], fresh[format]) << "format " << format + 1;
   EXPECT_NE(fresh[1].find("negative=\"1\""), std::string::npos);  // the shapes decode to something
+}
+
+// The HTML page's script has the browser read everything after the head as
+// one comment, and sits in a <script> element: whatever texts are logged,
+// nothing the writer writes there ends the comment, and the script holds
+// nothing that ends its element or opens a comment.
+TEST(MonitorRules, HtmlLogKeepsTheCommentOpen) {
+  for (const std::string text : {"-->", "a--!>b", "--><script>x</script><!--", "-- >", "\n-->\n"}) {
+    SCOPED_TRACE(text);
+    LogEntry e;
+    e.function = text;
+    e.fields = {{text, text}};
+    e.result = text;
+    e.failed = true;
+    e.link = text;
+    e.conversation = {text, text, text, true, true};
+    SessionInfo session;
+    session.program = text;
+    session.library = text;
+    session.api = text;
+    session.continued = true;
+    const std::string head = FileHead(LogFormat::Html, text);
+    const std::string after = head.substr(head.find("</script>") + 9) + SessionHead(LogFormat::Html, session) +
+                              RenderEntry(LogFormat::Html, e) + SessionTail(LogFormat::Html) + FileTail(LogFormat::Html);
+    EXPECT_EQ(after.find("-->"), std::string::npos) << after;
+    EXPECT_EQ(after.find("--!>"), std::string::npos) << after;
+  }
+  const std::string script = HtmlLogScript();
+  EXPECT_EQ(script.find("</"), std::string::npos);
+  EXPECT_EQ(script.find("<!--"), std::string::npos);
 }
 
 // The clock: ticks to microseconds exactly for any uptime (× 1,000,000 first
