@@ -27,6 +27,20 @@ std::size_t LineEnd(const std::string& text, std::size_t at) {
   return at;
 }
 
+// A field's value with `continuation` after each of its line breaks.
+void AppendValue(std::string* out, const std::string& value, const char* continuation) {
+  for (std::size_t at = 0; at < value.size();) {
+    const std::size_t line = LineEnd(value, at);
+    if (line == value.size()) {
+      out->append(value, at, std::string::npos);
+      break;
+    }
+    out->append(value, at, line + 1 - at);
+    *out += continuation;
+    at = line + 1;
+  }
+}
+
 // The fields as "name: value" lines, continuation lines of a value indented,
 // into `out` (replaced).
 void FieldLinesPlain(const LogEntry& entry, std::string* out) {
@@ -35,16 +49,7 @@ void FieldLinesPlain(const LogEntry& entry, std::string* out) {
     if (!out->empty()) *out += '\n';
     *out += field.name;
     *out += ": ";
-    for (std::size_t at = 0; at < field.value.size();) {
-      const std::size_t line = LineEnd(field.value, at);
-      if (line == field.value.size()) {
-        out->append(field.value, at, std::string::npos);
-        break;
-      }
-      out->append(field.value, at, line + 1 - at);
-      *out += "  ";
-      at = line + 1;
-    }
+    AppendValue(out, field.value, "  ");
   }
 }
 
@@ -58,6 +63,19 @@ void PutNumber(std::string* out, std::uint64_t value) { AppendDecimal(out, value
 void PutDuration(std::string* out, const LogEntry& e) {
   if (e.durationMicros >= 0) AppendDecimal(out, static_cast<std::uint64_t>(e.durationMicros));
 }
+// An entry's time, elapsed time, process and thread, each after its own
+// opening text (XML's attributes, HTML's cells).
+void PutWhenAndWho(std::string* out, const LogEntry& e, const char* const (&open)[4]) {
+  PutText(out, open[0]);
+  AppendTime(out, e.time);
+  PutText(out, open[1]);
+  PutNumber(out, e.elapsedMicros);
+  PutText(out, open[2]);
+  PutNumber(out, e.processId);
+  PutText(out, open[3]);
+  PutNumber(out, e.threadId);
+}
+
 // `text` (up to its first null and at most `limit` bytes) left-aligned in
 // `width` columns, or right-aligned: as printf's "%-*s" and "%*s".
 void PutPadded(std::string* out, std::string_view text, std::size_t width, bool right,
@@ -166,14 +184,8 @@ void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::str
   std::string& args = scratch[0];
   switch (format) {
     case LogFormat::Xml: {
-      Put(out, "<entry time=\"");
-      AppendTime(out, e.time);
-      Put(out, "\" elapsed_us=\"");
-      PutNumber(out, e.elapsedMicros);
-      Put(out, "\" process=\"");
-      PutNumber(out, e.processId);
-      Put(out, "\" thread=\"");
-      PutNumber(out, e.threadId);
+      static const char* const kOpen[4] = {"<entry time=\"", "\" elapsed_us=\"", "\" process=\"", "\" thread=\""};
+      PutWhenAndWho(out, e, kOpen);
       Put(out, "\" function=\"");
       AppendXmlEscaped(out, e.function);
       Put(out, "\" phase=\"");
@@ -272,14 +284,8 @@ void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::str
       data(" data-nrc=\"", e.conversation.nrcs);
       // Cells without classes (the stylesheet finds them by position): a large
       // log is a fifth smaller, and opens that much sooner.
-      Put(out, "><td>");
-      AppendTime(out, e.time);
-      Put(out, "</td><td>");
-      PutNumber(out, e.elapsedMicros);
-      Put(out, "</td><td>");
-      PutNumber(out, e.processId);
-      Put(out, "</td><td>");
-      PutNumber(out, e.threadId);
+      static const char* const kOpen[4] = {"><td>", "</td><td>", "</td><td>", "</td><td>"};
+      PutWhenAndWho(out, e, kOpen);
       Put(out, "</td><td>");
       AppendHtmlEscaped(out, e.function);
       Put(out, "</td><td>");
@@ -298,23 +304,21 @@ void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::str
       return;
     }
     case LogFormat::Ascii: {
+      // The columns as printf's "%-26s %12llu %8lu %8lu %-28s %-5s %-26s %13s".
       std::string& cell = scratch[1];
+      const auto number = [out, &cell](std::uint64_t value, std::size_t width) {
+        cell.clear();
+        PutNumber(&cell, value);
+        PutPadded(out, cell, width, true);
+        *out += ' ';
+      };
       cell.clear();
       AppendTime(&cell, e.time);
       PutPadded(out, cell, 26, false);
       *out += ' ';
-      cell.clear();
-      PutNumber(&cell, e.elapsedMicros);
-      PutPadded(out, cell, 12, true);
-      *out += ' ';
-      cell.clear();
-      PutNumber(&cell, e.processId);
-      PutPadded(out, cell, 8, true);
-      *out += ' ';
-      cell.clear();
-      PutNumber(&cell, e.threadId);
-      PutPadded(out, cell, 8, true);
-      *out += ' ';
+      number(e.elapsedMicros, 12);
+      number(e.processId, 8);
+      number(e.threadId, 8);
       PutPadded(out, e.function, 28, false, 200);
       *out += ' ';
       PutPadded(out, PhaseText(e.phase), 5, false);
@@ -329,16 +333,7 @@ void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::str
         Put(out, "    ");
         *out += field.name;
         Put(out, ": ");
-        for (std::size_t at = 0; at < field.value.size();) {
-          const std::size_t line = LineEnd(field.value, at);
-          if (line == field.value.size()) {
-            out->append(field.value, at, std::string::npos);
-            break;
-          }
-          out->append(field.value, at, line + 1 - at);
-          Put(out, "      ");
-          at = line + 1;
-        }
+        AppendValue(out, field.value, "      ");
         *out += '\n';
       }
       // The decoded conversation: one indented line per message, marked ">>".
