@@ -528,6 +528,11 @@ pdu::T_PDU_ERROR SimPduVci::CancelComPrimitive(UNUM32 hMod, UNUM32 hCLL, UNUM32 
         }
       }
     }
+    // Running now: it ends, cancelled, once this run's events are out.
+    if (!found && running_ != nullptr && running_->hCLL == hCLL && running_->hCoP == hCoP && !running_->cancelled) {
+      running_->cancelled = true;
+      found = true;
+    }
     if (!found) return PDU_ERR_INVALID_HANDLE;  // unknown or already finished
   }
   return PDU_STATUS_NOERROR;

@@ -145,6 +145,9 @@ class SimPduVci {
   pdu::UNUM32 nextCop_ = 1;
   std::deque<std::unique_ptr<Job>> jobs_;
   std::deque<std::unique_ptr<Job>> waiting_;  // cyclic ComPrimitives between cycles
+  // The ComPrimitive the event thread is running, which lets go of the lock
+  // while it waits for an answer or calls back (null: none).
+  Job* running_ = nullptr;
   std::map<const pdu::PDU_ITEM*, std::unique_ptr<Item>> items_;
   std::deque<pdu::PDU_EVENT_ITEM*> moduleEvents_;
   std::vector<Callback> pendingCalls_;  // callbacks the event thread owes, in order

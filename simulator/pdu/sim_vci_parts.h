@@ -155,6 +155,7 @@ struct SimPduVci::Job {
   UNUM32 delayMs = 0;     // DELAY's time, and the cycle time of a cyclic send
   std::chrono::steady_clock::time_point due;
   std::vector<ExpectedResponse> expected;
+  bool cancelled = false;  // cancelled while it ran: it ends when this run does
   // True when this run is the ComPrimitive's last.
   bool Last() const { return sendCycles != -1 && sendCycles <= 1; }
 };

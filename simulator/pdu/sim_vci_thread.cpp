@@ -108,13 +108,29 @@ void SimPduVci::RunJobs() {
     if (jobs_.empty()) continue;
     std::unique_ptr<Job> job = std::move(jobs_.front());
     jobs_.pop_front();
+    // Known as running (for a cancel) until this run is over, on every way out.
+    running_ = job.get();
+    struct Clear {
+      Job*& running;
+      ~Clear() { running = nullptr; }
+    } clear{running_};
     Execute(*job, lock);
     Notify(lock);
     if (stopping_) return;
     if (job->type == PDU_COPT_DELAY && job->delayMs > 0) {
       const auto delay = std::chrono::milliseconds(job->delayMs < 10000 ? job->delayMs : 10000);
       wake_.wait_for(lock, delay, [this] { return stopping_; });
-    } else if (!job->Last() && FindLink(kModuleHandle, job->hCLL) != nullptr) {
+    }
+    if (stopping_) return;
+    if (job->cancelled) {
+      // Cancelled while it ran: no further cycle (a last run has finished already).
+      Link* link = FindLink(kModuleHandle, job->hCLL);
+      if (!job->Last() && link != nullptr) {
+        QueueStatus(*link, job->hCoP, job->tag, PDU_COPST_CANCELLED);
+        Notify(lock);
+      }
+    } else if (!(job->type == PDU_COPT_DELAY && job->delayMs > 0) && !job->Last() &&
+               FindLink(kModuleHandle, job->hCLL) != nullptr) {
       if (job->sendCycles > 0) --job->sendCycles;
       job->due = Clock::now() + std::chrono::milliseconds(std::max<UNUM32>(1, std::min<UNUM32>(job->delayMs, 60000)));
       waiting_.push_back(std::move(job));

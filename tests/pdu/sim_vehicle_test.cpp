@@ -195,4 +195,52 @@ TEST_F(PduVehicle, FaultSettingsTakeEffectAtConnect) {
   EXPECT_EQ(lib_.DestroyComLogicalLink(1, hCLL), PDU_STATUS_NOERROR);
 }
 
+// A cyclic ComPrimitive cancelled while a run of it waits for its answer (the
+// event thread lets go of the lock then) is cancelled, not unknown: the run's
+// answer still comes, then the cancellation, and no further cycle.
+TEST_F(PduVehicle, CyclicComPrimitiveCancelledWhileItRuns) {
+  varrow::RegKey key;
+  ASSERT_EQ(key.Create(HKEY_CURRENT_USER, simulator::kSimulatorKey, KEY_SET_VALUE), ERROR_SUCCESS);
+  ASSERT_EQ(varrow::WriteDword(key.Get(), L"ResponseDelayMs", 1000), ERROR_SUCCESS);
+  UNUM32 hCLL = PDU_HANDLE_UNDEF;
+  ASSERT_EQ(lib_.CreateComLogicalLink(1, nullptr, 1, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
+  Start(hCLL);
+  UNUM8 testerPresent[] = {0x3E, 0x00};
+  PDU_COP_CTRL_DATA cyclic{10, -1, 1, 0, {0, nullptr}, 0, nullptr};
+  UNUM32 hCoP = 0;
+  ASSERT_EQ(lib_.StartComPrimitive(1, hCLL, PDU_COPT_SENDRECV, 2, testerPresent, &cyclic, nullptr, &hCoP),
+            PDU_STATUS_NOERROR);
+  T_PDU_STATUS status = 0;
+  UNUM32 timestamp = 0, extra = 0;
+  for (int i = 0; i < 5000 && status != PDU_COPST_EXECUTING; ++i) {
+    lib_.GetStatus(1, hCLL, hCoP, &status, &timestamp, &extra);
+    Sleep(1);
+  }
+  ASSERT_EQ(status, static_cast<T_PDU_STATUS>(PDU_COPST_EXECUTING));
+  EXPECT_EQ(lib_.CancelComPrimitive(1, hCLL, hCoP), PDU_STATUS_NOERROR);  // within the answer's second
+  std::vector<std::string> seen;
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < 5000 && (seen.empty() || seen.back() != "cancelled")) {
+    PDU_EVENT_ITEM* item = nullptr;
+    if (lib_.GetEventItem(1, hCLL, &item) != PDU_STATUS_NOERROR || item == nullptr) {
+      Sleep(1);
+      continue;
+    }
+    if (item->hCop == hCoP && item->ItemType == PDU_IT_RESULT) seen.push_back("result");
+    if (item->hCop == hCoP && item->ItemType == PDU_IT_STATUS) {
+      const T_PDU_STATUS s = *static_cast<const T_PDU_STATUS*>(item->pData);
+      if (s == PDU_COPST_CANCELLED) seen.push_back("cancelled");
+      if (s == PDU_COPST_WAITING || s == PDU_COPST_FINISHED) seen.push_back(s == PDU_COPST_WAITING ? "waiting" : "finished");
+    }
+    lib_.DestroyItem(reinterpret_cast<PDU_ITEM*>(item));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"result", "waiting", "cancelled"}));
+  Sleep(50);  // a further cycle would have started by now
+  PDU_EVENT_ITEM* late = nullptr;
+  EXPECT_NE(lib_.GetEventItem(1, hCLL, &late), PDU_STATUS_NOERROR);
+  if (late != nullptr) lib_.DestroyItem(reinterpret_cast<PDU_ITEM*>(late));
+  EXPECT_EQ(lib_.Disconnect(1, hCLL), PDU_STATUS_NOERROR);
+  EXPECT_EQ(lib_.DestroyComLogicalLink(1, hCLL), PDU_STATUS_NOERROR);
+}
+
 }  // namespace
