@@ -1,11 +1,10 @@
 #include "monitor/log_writer.h"
 
-#include <sddl.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "monitor/log_format.h"
+#include "monitor/log_security.h"
 #include "monitor/module_release.h"
 #include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
@@ -29,11 +28,13 @@ bool WriteWhole(HANDLE file, const std::string& text) {
   return true;
 }
 
-constexpr std::size_t kBatchEntries = 4096;   // entries rendered and written at once at most
+constexpr std::size_t kBatchEntries = 4096;   // entries rendered and written at once at most ...
+// ... and the text a batch ends at: large messages (a 4 KB one renders to about
+// 14 KB) must not ask a 32-bit host for one block of a hundred megabytes.
+constexpr std::size_t kBatchTextBytes = 4u << 20;
 constexpr std::size_t kKeptBatchRoom = 4u << 20;     // a batch's text room kept for the next one at most
 constexpr std::size_t kKeptScratchRoom = 256u << 10;  // room of the entry being rendered kept at most
 constexpr DWORD kFileLockWaitMs = 5000;       // another writer holding the file this long: not this batch
-constexpr DWORD kExitLockWaitMs = 200;        // ... at process exit
 // What a writer needs of its file: read the closing tags, write over them, append.
 constexpr DWORD kFileAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -52,45 +53,6 @@ std::string EntryFieldBytes(const LogEntry& e) {
   std::string s = e.function + e.result;
   for (const Field& f : e.fields) s += f.name + f.value;
   return s;
-}
-
-// What the monitor creates (log folders and files) lets every user of the
-// machine read, write and append, whoever created it first: a log started by
-// an elevated program or a service stays writable for the next program.
-class SharedSecurity {
- public:
-  SharedSecurity() {
-    // System and administrators: full access; everyone: read, write, append, delete.
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301BF;;;WD)", SDDL_REVISION_1, &descriptor_,
-            nullptr)) {
-      attributes_.lpSecurityDescriptor = descriptor_;
-    }
-  }
-  ~SharedSecurity() {
-    if (descriptor_ != nullptr) LocalFree(descriptor_);
-  }
-  SharedSecurity(const SharedSecurity&) = delete;
-  SharedSecurity& operator=(const SharedSecurity&) = delete;
-  // Null (the defaults) when the descriptor could not be made.
-  SECURITY_ATTRIBUTES* Attributes() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-};
-
-bool CreateSharedFolders(const std::wstring& folder, SECURITY_ATTRIBUTES* security, int depth = 0) {
-  std::wstring path = folder;
-  while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-  if (path.empty() || depth > 64) return !path.empty() || depth == 0;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  const std::wstring parent = FolderOf(path);
-  if (!parent.empty() && parent.size() < path.size() && !CreateSharedFolders(parent, security, depth + 1)) {
-    return false;
-  }
-  return CreateDirectoryW(path.c_str(), security) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 bool LockOnce(HANDLE file, DWORD offset, bool exclusive, DWORD* error) {
@@ -299,9 +261,8 @@ void LogWriter::WriteAll(Queue& taken, std::uint64_t dropped, bool atExit) {
   do {
     const std::unique_ptr<EntrySource>* last =
         first + std::min<std::size_t>(static_cast<std::size_t>(end - first), kBatchEntries);
-    WriteBatch(first, last, dropped);
+    first = WriteBatch(first, last, dropped);
     dropped = 0;
-    first = last;
   } while (first != end);
   if (atExit) {
     // Another thread may have died holding the garbage lock, or the callers'
@@ -329,21 +290,37 @@ std::string LogWriter::Note(const char* name, const std::string& text) const {
   note.function = "(monitor)";
   note.phase = Phase::Note;
   note.fields.push_back({name, text});
-  if (options_.debugView) OutputDebugStringA(DebugLine(options_.api, note).c_str());
+  if (options_.debugView && !exiting_) OutputDebugStringA(DebugLine(options_.api, note).c_str());
   return RenderEntry(options_.format, note);
 }
 
-void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
-                           const std::unique_ptr<EntrySource>* last, std::uint64_t dropped) {
-  const std::uint64_t count = static_cast<std::uint64_t>(last - first);
+const std::unique_ptr<EntrySource>* LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
+                                                         const std::unique_ptr<EntrySource>* last,
+                                                         std::uint64_t dropped) {
+  // Notes of logs refused in this process go into the first log that opens.
+  if (refused_ == LinkProblem::None && !exiting_ && OpenFile()) {
+    try {
+      for (const std::string& note : TakeRefusalNotes()) refusalNotes_ += Note("Refused", note);
+    } catch (...) {
+    }
+  }
+  if (refused_ != LinkProblem::None) {
+    // Logging to this file has stopped: the entries are counted, not rendered.
+    const std::uint64_t count = static_cast<std::uint64_t>(last - first);
+    LoseRefused(count, dropped);
+    ++batches_;
+    requested_ += count;
+    return last;
+  }
   std::uint64_t rendered = 0;
   std::string& entries = batchText_;  // its room is kept from one batch to the next
   entries.clear();
   try {
-    entries.reserve(static_cast<std::size_t>(count) * 384);  // about an 8-byte write's: few regrowths
+    entries.reserve(static_cast<std::size_t>(last - first) * 384);  // about an 8-byte write's: few regrowths
   } catch (...) {
   }
-  for (const std::unique_ptr<EntrySource>* source = first; source != last; ++source) {
+  const std::unique_ptr<EntrySource>* source = first;
+  for (; source != last && entries.size() < kBatchTextBytes; ++source) {
     try {
       LogEntry& entry = scratchEntry_;
       (*source)->Build(&entry);
@@ -358,9 +335,10 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
     } catch (...) {
     }
   }
+  const std::uint64_t count = static_cast<std::uint64_t>(source - first);
   dropped_ += count - rendered;
   queueLost_ += dropped + (count - rendered);
-  std::string text;
+  std::string text = refusalNotes_;
   if (queueLost_ != 0) {
     text += Note("Dropped", std::to_string(queueLost_) + " entries not logged (queue full or no memory)");
   }
@@ -377,6 +355,9 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
     carryCount_ = 0;
     queueLost_ = 0;
     unwritableLost_ = 0;
+    refusalNotes_.clear();
+  } else if (refused_ != LinkProblem::None) {
+    LoseRefused(rendered, 0);
   } else if (carry_.size() + entries.size() <= options_.maxCarryBytes) {
     // Kept for the next batch (a file held without write sharing, a moment's lock).
     carry_ += entries;
@@ -403,6 +384,33 @@ void LogWriter::WriteBatch(const std::unique_ptr<EntrySource>* first,
     for (const DiagFrame& frame : *frames) room += frame.bytes.capacity();
   }
   if (room > kKeptScratchRoom) ReleaseRoom(false);
+  return source;
+}
+
+void LogWriter::LoseRefused(std::uint64_t entries, std::uint64_t dropped) {
+  // What was carried and what was dropped or unwritten before go with them.
+  const std::uint64_t lost = entries + carryCount_;
+  dropped_ += lost;
+  unwritten_ += lost;
+  const std::uint64_t total = lost + dropped + queueLost_ + unwritableLost_;
+  carry_.clear();
+  carryCount_ = 0;
+  queueLost_ = 0;
+  unwritableLost_ = 0;
+  if (total != 0 && !exiting_) NoteRefusedLog(fullPath_, refused_, total);
+}
+
+void LogWriter::Refuse(LinkProblem problem) {
+  refused_ = problem;
+  if (exiting_) return;
+  try {
+    const std::string line = "[" + options_.api + " monitor] refused the log file " + Utf8(fullPath_) + ": " +
+                             LinkProblemText(problem) +
+                             ". Nothing is written to it while this library stays loaded; calls are forwarded "
+                             "unchanged, and the entries lost are counted in a note of the next log written\n";
+    OutputDebugStringA(line.c_str());
+  } catch (...) {
+  }
 }
 
 void LogWriter::ReleaseRoom(bool batch) noexcept {
@@ -442,18 +450,38 @@ bool LogWriter::OpenFile() {
     if (StillAtPath()) return true;
     CloseFile();  // deleted, moved or replaced: the file at the path is the log now
   }
+  // At process exit only a file already open is written: opening one resolves
+  // paths and allocates, and the heap's lock may be held by a thread gone.
+  if (exiting_ || refused_ != LinkProblem::None) return false;
   if (fullPath_.empty()) {
     wchar_t full[MAX_PATH * 2];
     const DWORD n = GetFullPathNameW(options_.path.c_str(), MAX_PATH * 2, full, nullptr);
     fullPath_ = (n == 0 || n >= MAX_PATH * 2) ? options_.path : std::wstring(full);
   }
-  SharedSecurity security;
-  CreateSharedFolders(FolderOf(fullPath_), security.Attributes());
+  // Never through a link: no folder is made below one, the file itself is
+  // opened rather than followed when it is one, and the file opened must be
+  // the one at the path, under that one name.
+  if (CreateLogFolders(FolderOf(fullPath_)) == LinkProblem::FolderIsLink) {
+    Refuse(LinkProblem::FolderIsLink);
+    return false;
+  }
+  LogSecurity security(false);
+  if (security.Attributes() == nullptr) {  // never a file with a looser list than ours
+    lastError_ = GetLastError();
+    Complain(kOpen, L"cannot build the access list of the log file", lastError_);
+    return false;
+  }
   HANDLE file = CreateFileW(fullPath_.c_str(), kFileAccess, kShareAll, security.Attributes(), OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     lastError_ = GetLastError();
     Complain(kOpen, L"cannot open the log file", lastError_);
+    return false;
+  }
+  const LinkProblem problem = CheckOpenedLog(file, fullPath_);
+  if (problem != LinkProblem::None) {
+    CloseHandle(file);
+    Refuse(problem);
     return false;
   }
   file_ = file;
@@ -486,10 +514,13 @@ bool LogWriter::LockRange(DWORD offset, bool exclusive, DWORD waitMs) const {
 bool LogWriter::FirstInProcess() const {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file_, &info)) return true;
-  wchar_t name[96];
-  swprintf(name, 96, L"Local\\OvraLogStarted-%08lX-%08lX-%08lX%08lX",
+  // The file's creation time too: a file made after another was deleted may get its index.
+  wchar_t name[112];
+  swprintf(name, 112, L"Local\\OvraLogStarted-%08lX-%08lX-%08lX%08lX-%08lX%08lX",
            static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long>(info.dwVolumeSerialNumber),
-           static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+           static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow),
+           static_cast<unsigned long>(info.ftCreationTime.dwHighDateTime),
+           static_cast<unsigned long>(info.ftCreationTime.dwLowDateTime));
   HANDLE known = OpenMutexW(SYNCHRONIZE, FALSE, name);
   if (known != nullptr) {
     CloseHandle(known);
@@ -503,7 +534,8 @@ bool LogWriter::FirstInProcess() const {
 
 bool LogWriter::WriteText(const std::string& before, const std::string& entries) {
   if (!OpenFile()) return false;
-  if (!LockRange(kLogBatchLockOffset, true, exiting_ ? kExitLockWaitMs : kFileLockWaitMs)) {
+  // At process exit another writer's batch is not waited for.
+  if (!LockRange(kLogBatchLockOffset, true, exiting_ ? 0 : kFileLockWaitMs)) {
     lastError_ = GetLastError() != 0 ? GetLastError() : ERROR_LOCK_VIOLATION;
     Complain(kLock, L"another writer holds the log file", lastError_);
     return false;
@@ -530,7 +562,12 @@ bool LogWriter::WriteText(const std::string& before, const std::string& entries)
   do {
     if (pendingTruncate_) {
       LARGE_INTEGER zero{};
-      if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file_)) break;
+      if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) break;
+      if (!SetEndOfFile(file_)) {
+        // A viewer has the file mapped: it cannot be cut, so this session is appended.
+        if (GetLastError() != ERROR_USER_MAPPED_FILE) break;
+        notes += Note("Overwrite", "another program has this file mapped (a viewer): this session is appended");
+      }
       pendingTruncate_ = false;
       sessionOpen_ = false;
     }
@@ -588,7 +625,7 @@ bool LogWriter::WriteText(const std::string& before, const std::string& entries)
 }
 
 void LogWriter::Complain(int kind, const wchar_t* what, DWORD error) {
-  if ((complained_ & kind) != 0) return;
+  if ((complained_ & kind) != 0 || exiting_) return;
   complained_ |= kind;
   wchar_t line[MAX_PATH * 2 + 200];
   swprintf(line, sizeof line / sizeof line[0],
@@ -637,6 +674,11 @@ void LogWriter::FlushAtProcessExit() noexcept {
     TakeQueue(&all, &dropped);
     LeaveCriticalSection(&queueLock_);
     if (all.empty() && dropped == 0 && carry_.empty() && queueLost_ == 0 && unwritableLost_ == 0) return;
+    // Nothing is opened now: without a file open, what is queued is left to the process's end.
+    if (file_ == INVALID_HANDLE_VALUE) {
+      for (std::unique_ptr<EntrySource>& entry : all) static_cast<void>(entry.release());
+      return;
+    }
     if (!TryEnterCriticalSection(&writeLock_)) return;  // it died in the middle of a batch
     WriteAll(all, dropped, true);
     LeaveCriticalSection(&writeLock_);

@@ -8,7 +8,10 @@
 // shared by every writer that has the file open, so that Overwrite starts a
 // file afresh only when no other writer is on it. Entries that cannot be
 // written (the file held without write sharing, a full disk) are kept for the
-// next batch within a bound, the rest counted and noted in the log.
+// next batch within a bound, the rest counted and noted in the log. A log
+// reached through a link (a junction or symbolic link on its path, a hard
+// link at its name) is refused: nothing is written to it, and the entries
+// lost are counted in a note of the next log written in the process.
 // Interface-neutral: it knows log entries, not J2534.
 #pragma once
 
@@ -24,6 +27,7 @@
 #include "monitor/diag_decode.h"
 #include "monitor/log_entry.h"
 #include "monitor/log_format.h"
+#include "monitor/log_security.h"
 
 namespace monitor {
 
@@ -127,8 +131,15 @@ class LogWriter {
   // Renders and writes entries [first, last) in batches (the caller owns writeLock_).
   // At process exit (`atExit`) the written entries are left to the process's end.
   void WriteAll(Queue& taken, std::uint64_t dropped, bool atExit);
-  void WriteBatch(const std::unique_ptr<EntrySource>* first, const std::unique_ptr<EntrySource>* last,
-                  std::uint64_t dropped);
+  // Renders entries from `first` until `last` or until the text passes its
+  // bound, writes them as one batch, and returns where it stopped.
+  const std::unique_ptr<EntrySource>* WriteBatch(const std::unique_ptr<EntrySource>* first,
+                                                 const std::unique_ptr<EntrySource>* last, std::uint64_t dropped);
+  // The log is refused (a link): logging to it stops, and it is said on the debugger output.
+  void Refuse(LinkProblem problem);
+  // Counts `entries` (and what was carried, dropped or unwritten) as lost to
+  // the refusal, for the note of the next log written in this process.
+  void LoseRefused(std::uint64_t entries, std::uint64_t dropped);
   // A note of the monitor itself, rendered.
   std::string Note(const char* name, const std::string& text) const;
   bool OpenFile();
@@ -173,7 +184,9 @@ class LogWriter {
   std::uint64_t queueLost_ = 0;      // entries dropped (queue full, not rendered), to note
   std::uint64_t unwritableLost_ = 0; // entries lost to an unwritable file, to note
   DWORD lastError_ = 0;        // why the file could not be written
-  bool exiting_ = false;       // process exit: wait briefly for the file lock
+  bool exiting_ = false;       // process exit: only a file already open, no waiting
+  LinkProblem refused_ = LinkProblem::None;  // the log was refused: nothing is written to it
+  std::string refusalNotes_;   // notes of refused logs, until written
   int complained_ = 0;         // failure kinds already reported
   std::atomic<std::uint64_t> queued_{0}, written_{0}, dropped_{0}, batches_{0}, unwritten_{0};
   std::atomic<std::uint64_t> requested_{0};
