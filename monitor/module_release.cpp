@@ -11,9 +11,10 @@ void FreeLibraryAfterLoaderLock(HMODULE module) noexcept {
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   FARPROC release = kernel != nullptr ? GetProcAddress(kernel, "FreeLibrary") : nullptr;
   if (release == nullptr) return;
-  // A small stack: the thread lives a moment, and its reservation is address space.
-  HANDLE thread = CreateThread(nullptr, 64 * 1024, reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(release)),
-                               module, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  // The program's default stack: the original's whole detach and runtime
+  // teardown run on it, and those of every library it lets go in turn.
+  HANDLE thread = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(release)),
+                               module, 0, nullptr);
   if (thread != nullptr) CloseHandle(thread);
 }
 

@@ -628,6 +628,69 @@ TEST_F(MonitorLibrary, WritesWhatIsQueuedWhenTheProcessExits) {
   }
 }
 
+// The child of the next test: the log is held by this process without sharing
+// while it logs, so the monitor never opens it; the writer thread is ended,
+// more calls are queued, and the file is let go just before the process ends.
+TEST(MonitorLibraryChild, ExitsWithTheLogNeverOpened) {
+  wchar_t folder[MAX_PATH];
+  if (GetEnvironmentVariableW(L"VARROW_MONITOR_UNOPENED_CHILD", folder, MAX_PATH) == 0) {
+    GTEST_SKIP() << "run by MonitorLibrary.AtExitOnlyAFileAlreadyOpenIsWritten";
+  }
+  test::RedirectedRegistry reg;  // left behind: the process ends without cleaning up
+  const std::wstring library = std::wstring(folder) + L"\\Unopened.dll";
+  const std::wstring log = std::wstring(folder) + L"\\unopened.xml";
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
+  test::WriteUserSettings(reg.User(), library, log, 2);
+  HANDLE held = CreateFileW(log.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE) ExitProcess(2);
+  const std::vector<DWORD> threadsBefore = OtherThreads();
+  PassThruApi api;
+  if (!api.Load(library)) ExitProcess(3);
+  ULong device = 0;
+  api.Open(nullptr, &device);
+  for (DWORD id : OtherThreads()) {
+    if (std::find(threadsBefore.begin(), threadsBefore.end(), id) != threadsBefore.end()) continue;
+    HANDLE writer = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (writer == nullptr || !TerminateThread(writer, 9)) ExitProcess(4);
+    WaitForSingleObject(writer, 10000);
+    CloseHandle(writer);
+  }
+  for (int i = 0; i < 50; ++i) api.StopPeriodicMsg(1, i);
+  CloseHandle(held);
+  ExitProcess(0);
+}
+
+// At exit the monitor writes only through a file it already has open: it
+// opens none then (that resolves paths, builds an access list and allocates,
+// where a thread gone may hold the heap's lock).
+TEST_F(MonitorLibrary, AtExitOnlyAFileAlreadyOpenIsWritten) {
+  SetEnvironmentVariableW(L"VARROW_MONITOR_UNOPENED_CHILD", dir.Path().c_str());
+  HANDLE child = StartChild(L"MonitorLibraryChild.ExitsWithTheLogNeverOpened");
+  SetEnvironmentVariableW(L"VARROW_MONITOR_UNOPENED_CHILD", nullptr);
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(EndOfChild(child), 0u) << "the child failed or its exit hung";
+  std::string text;
+  ASSERT_TRUE(test::ReadFileText(dir / L"unopened.xml", &text));
+  EXPECT_EQ(text, "") << "the log was opened at exit";
+}
+
+// The original's unload runs with the stack a thread of the program gets:
+// vendor code with large buffers on the stack in its detach unloads whole.
+TEST_F(MonitorLibrary, TheOriginalIsLetGoOnAFullSizedStack) {
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"DeepDetach.dll");
+  test::WriteUserSettings(reg.User(), library, dir / L"deep.txt", 1);
+  PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  Readings(api, 1);
+  fake::State* original = test::FakeStateOf(library);
+  ASSERT_NE(original, nullptr);
+  original->detachStackBytes = 512 * 1024;
+  FreeLibrary(GetModuleHandleW(AsidePath(library).c_str()));  // the reference FakeStateOf took
+  ASSERT_TRUE(FreeLibrary(api.module));
+  EXPECT_TRUE(test::WaitUntilUnloaded(AsidePath(library), 20000)) << "the original stays loaded";
+}
+
 // The original answers fewer messages than the application made room for:
 // the log shows the room offered and the count the original returned.
 TEST_F(MonitorLibrary, LogsTheCountReadNotTheRoomOffered) {

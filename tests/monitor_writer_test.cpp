@@ -4,6 +4,8 @@
 // bound; what does not fit is lost, counted, and noted once the file is back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "monitor/log_writer.h"
 #include "tests/monitor_fixture.h"
 
@@ -103,6 +105,56 @@ TEST(MonitorWriter, CountsAndNotesWhatTheFileCouldNotTake) {
   int logged = 0;
   for (int i = 0; i < kHeld; ++i) logged += text.find("Held" + std::to_string(i) + " ") != std::string::npos;
   EXPECT_EQ(static_cast<std::uint64_t>(logged) + stats.unwritten, static_cast<std::uint64_t>(kHeld));
+}
+
+// An entry of a large message (a 4 KB one renders to about 14 KB) that notes,
+// when it is rendered, how many entries were rendered since the file last grew.
+class LargeEntry : public monitor::EntrySource {
+ public:
+  struct Watch {
+    std::wstring path;
+    std::uint64_t lastSize = 0;
+    int sinceGrowth = 0;
+    int most = 0;  // the most entries rendered before the file grew
+  };
+  explicit LargeEntry(Watch* watch) : watch_(watch) {}
+  std::size_t Bytes() const override { return 16000; }
+  void Build(monitor::LogEntry* entry) const override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    std::uint64_t size = 0;
+    if (GetFileAttributesExW(watch_->path.c_str(), GetFileExInfoStandard, &data)) {
+      size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    watch_->sinceGrowth = size > watch_->lastSize ? 1 : watch_->sinceGrowth + 1;
+    watch_->lastSize = size;
+    watch_->most = std::max(watch_->most, watch_->sinceGrowth);
+    *entry = monitor::LogEntry();
+    entry->function = "Large";
+    entry->fields = {{"Data", std::string(14000, 'A')}};
+  }
+
+ private:
+  Watch* watch_;
+};
+
+// A thousand such entries taken at once (after a stall) are written in
+// batches of about 4 MiB of text, not rendered into one block of 14 MB.
+TEST(MonitorWriter, ABatchEndsOnceItsTextPassesItsBound) {
+  test::ScratchDir dir;
+  monitor::WriterOptions options;
+  options.path = dir / L"large.txt";
+  options.periodMs = 60000;  // the writer takes the queue when told to, all of it at once
+  options.idleExitMs = 50;
+  monitor::LogWriter writer(options);
+  LargeEntry::Watch watch;
+  watch.path = options.path;
+  constexpr int kEntries = 1000;
+  for (int i = 0; i < kEntries; ++i) ASSERT_TRUE(writer.Submit(std::make_unique<LargeEntry>(&watch)));
+  writer.Flush(60000);
+  EXPECT_EQ(writer.Stats().written, static_cast<std::uint64_t>(kEntries));
+  EXPECT_GE(writer.Stats().batches, 3u);
+  EXPECT_LE(watch.most, (4 << 20) / 14000 + 2) << "entries rendered into one batch";
+  writer.Finish(5000);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // FakePassThru.dll: see fake_passthru.h.
 #include "tests/helpers/fake_passthru.h"
 
+#include <windows.h>
+#include <malloc.h>
+
 #include <cstring>
 #include <initializer_list>
 
@@ -28,6 +31,15 @@ void Text(char* out, const char* text) {
 }  // namespace
 
 extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr && g_state.detachStackBytes != 0) {
+    // Every page of it touched, as a large buffer's initialisation does.
+    volatile char* buffer = static_cast<volatile char*>(_alloca(g_state.detachStackBytes));
+    for (std::uint32_t i = g_state.detachStackBytes; i >= 512; i -= 512) buffer[i - 1] = static_cast<char>(i);
+  }
+  return TRUE;
+}
 
 fake::State* __stdcall FakePassThruState() { return &g_state; }
 

@@ -24,6 +24,9 @@ struct State {
   // ReadMsgs: messages available, and the DataSize of each (bytes i & 0xFF).
   passthru::ULong readAvailable = 1;
   passthru::ULong readDataSize = 8;
+  // Set by the test: the stack its unload uses (as vendor code with large
+  // buffers on the stack does in its detach), in bytes.
+  std::uint32_t detachStackBytes = 0;
   // Recorded by every call.
   std::uint32_t calls = 0;
   const char* lastFunction = "";
