@@ -167,25 +167,24 @@ ULong ReadableCount(const ULong* p) {
   return Foreign<ULong>::Read(p, &value) ? value : 0;
 }
 
+// The list and the array are copied once through the gate, and only the copy
+// is used: another thread of the application may change them meanwhile.
 std::string ConfigList(const void* p) {
   if (p == nullptr) return "NULL";
-  if (ReadableBytes(p, sizeof(SConfigList)) < sizeof(SConfigList)) return Pointer(p) + " (not readable)";
-  const auto* list = static_cast<const SConfigList*>(p);
-  const ULong count = list->NumOfParams;
-  ULong shown = std::min(count, kMaxLoggedParams);
-  shown = static_cast<ULong>(std::min<std::size_t>(
-      shown, ReadableBytes(list->ConfigPtr, shown * sizeof(SConfig)) / sizeof(SConfig)));
-  return ConfigListText(list->ConfigPtr, count, shown);
+  SConfigList list{};
+  if (!Foreign<SConfigList>::Read(static_cast<const SConfigList*>(p), &list)) return Pointer(p) + " (not readable)";
+  ULong shown = std::min(list.NumOfParams, kMaxLoggedParams);
+  shown = static_cast<ULong>(Foreign<SConfig>::Probe(list.ConfigPtr, shown));
+  return ConfigListText(list.ConfigPtr, list.NumOfParams, shown);
 }
 
 std::string ByteArray(const void* p) {
   if (p == nullptr) return "NULL";
-  if (ReadableBytes(p, sizeof(SByteArray)) < sizeof(SByteArray)) return Pointer(p) + " (not readable)";
-  const auto* array = static_cast<const SByteArray*>(p);
-  const ULong count = array->NumOfBytes;
-  ULong shown = std::min(count, kMaxLoggedBytes);
-  shown = static_cast<ULong>(ReadableBytes(array->BytePtr, shown));
-  return ByteArrayText(array->BytePtr, count, shown);
+  SByteArray array{};
+  if (!Foreign<SByteArray>::Read(static_cast<const SByteArray*>(p), &array)) return Pointer(p) + " (not readable)";
+  ULong shown = std::min(array.NumOfBytes, kMaxLoggedBytes);
+  shown = static_cast<ULong>(ReadableBytes(array.BytePtr, shown));
+  return ByteArrayText(array.BytePtr, array.NumOfBytes, shown);
 }
 
 }  // namespace monitor

@@ -145,6 +145,107 @@ TEST(MonitorHostile, FirstCallsFitIntoA16KbStack) {
   FreeLibrary(pduModule);
 }
 
+// Another thread of the application changing a configuration list while the
+// monitor logs it, stood in for at the one moment that matters: as the
+// monitor asks whether the items can be read, the list is pointed at others.
+struct Swap {
+  const void* watched = nullptr;  // the first items' allocation
+  void** slot = nullptr;          // the list's pointer to them
+  void* replacement = nullptr;
+} g_swap;
+using QueryFn = SIZE_T(WINAPI*)(LPCVOID, PMEMORY_BASIC_INFORMATION, SIZE_T);
+QueryFn g_realQuery = nullptr;
+SIZE_T WINAPI SwappingQuery(LPCVOID at, PMEMORY_BASIC_INFORMATION info, SIZE_T size) {
+  const auto* p = static_cast<const char*>(at);
+  const auto* watched = static_cast<const char*>(g_swap.watched);
+  if (watched != nullptr && p >= watched && p < watched + 4096) *g_swap.slot = g_swap.replacement;
+  return g_realQuery(at, info, size);
+}
+
+// Points `module`'s import of kernel32's `function` at `hook`; the previous target, or null.
+void* PatchImport(HMODULE module, const char* function, void* hook) {
+  auto* base = reinterpret_cast<char*>(module);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + rva); rva != 0 && d->Name != 0; ++d) {
+    if (_stricmp(base + d->Name, "kernel32.dll") != 0 || d->OriginalFirstThunk == 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+      DWORD old = 0;
+      if (!VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old)) return nullptr;
+      void* previous = reinterpret_cast<void*>(slots->u1.Function);
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+      VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
+      return previous;
+    }
+  }
+  return nullptr;
+}
+
+// The list is read once: the items logged are the ones the list pointed to
+// when it was read, whatever it points to by the time they are.
+TEST(MonitorHostile, ConfigurationListsAreCopiedOnceBeforeTheirItemsAreRead) {
+  test::ScratchDir dir;
+  test::RedirectedRegistry reg;
+  const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Swapped.dll");
+  const std::wstring log = dir / L"swapped.txt";
+  test::WriteUserSettings(reg.User(), library, log, 1);
+  test::PassThruApi api;
+  ASSERT_TRUE(api.Load(library));
+  g_realQuery = reinterpret_cast<QueryFn>(PatchImport(api.module, "VirtualQuery", reinterpret_cast<void*>(&SwappingQuery)));
+  ASSERT_NE(g_realQuery, nullptr);
+  // Three allocations of their own: the list, the items it names, the others.
+  auto page = [] { return VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); };
+  void* holder = page();
+  void* first = page();
+  void* other = page();
+  ASSERT_TRUE(holder && first && other);
+  struct Row {
+    ULong ioctl;
+    const char* logged;
+    const char* notLogged;
+  } const kRows[] = {
+      {SET_CONFIG, "DATA_RATE = 500000", "DATA_RATE = 111111"},
+      {FIVE_BAUD_INIT, "C1 33 F1", "EE EE EE"},
+  };
+  for (const Row& row : kRows) {
+    void** slot = nullptr;
+    if (row.ioctl == SET_CONFIG) {
+      static_cast<SConfig*>(first)[0] = {DATA_RATE, 500000};
+      static_cast<SConfig*>(other)[0] = {DATA_RATE, 111111};
+      auto* list = static_cast<SConfigList*>(holder);
+      *list = {1, static_cast<SConfig*>(first)};
+      slot = reinterpret_cast<void**>(&list->ConfigPtr);
+    } else {
+      std::memcpy(first, "\xC1\x33\xF1", 3);
+      std::memcpy(other, "\xEE\xEE\xEE", 3);
+      auto* array = static_cast<SByteArray*>(holder);
+      *array = {3, static_cast<unsigned char*>(first)};
+      slot = reinterpret_cast<void**>(&array->BytePtr);
+    }
+    g_swap = {first, slot, other};
+    EXPECT_EQ(api.Ioctl(fake::kChannelId, row.ioctl, holder, nullptr), STATUS_NOERROR);
+    g_swap = {};
+    EXPECT_EQ(*slot, other) << "the list was not changed while it was logged: the test proves nothing";
+  }
+  PatchImport(api.module, "VirtualQuery", reinterpret_cast<void*>(g_realQuery));
+  ULong device = 0;
+  ASSERT_EQ(api.Open(nullptr, &device), STATUS_NOERROR);
+  ASSERT_EQ(api.Close(device), STATUS_NOERROR);  // flushes the log
+  std::string text;
+  ASSERT_TRUE(test::ReadFileText(log, &text));
+  for (const Row& row : kRows) {
+    EXPECT_NE(text.find(row.logged), std::string::npos) << row.logged << "\n" << text;
+    EXPECT_EQ(text.find(row.notLogged), std::string::npos) << row.notLogged;
+  }
+  FreeLibrary(api.module);
+  for (void* p : {holder, first, other}) VirtualFree(p, 0, MEM_RELEASE);
+}
+
 // Only kernel32, advapi32 and the C runtime: user32 (also through shlwapi)
 // would load window code into every host and fail where that is disabled.
 TEST(MonitorHostile, MonitorsImportNothingButKernel32Advapi32AndTheRuntime) {
