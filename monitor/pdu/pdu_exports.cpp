@@ -51,6 +51,7 @@ T_PDU_ERROR PDU_CALL PDUDestruct() {
         const T_PDU_ERROR r = o.Destruct();
         if (r == PDU_STATUS_NOERROR) {
           ClearPduCallbacks();
+          LetGoAfterDestruct();  // the original calls no trampoline any more
           if (PduMonitorState* made = PduMonitorIfMade()) {
             std::lock_guard<std::mutex> lock(made->itemsLock);
             made->items.clear();  // the library freed them all
@@ -66,6 +67,7 @@ T_PDU_ERROR PDU_CALL PDUDestruct() {
 T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlCommandId,
                               PDU_DATA_ITEM* pInputData, PDU_DATA_ITEM** pOutputData) {
   PduMonitorState& m = ThePduMonitor();
+  PDU_DATA_ITEM* outputBefore = nullptr;
   return Monitored(
       PduFunction::IoCtl,
       [&](PduRecord& r) {
@@ -74,12 +76,23 @@ T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlCommandId,
         r.Add("InputData", DataItemText(pInputData, m.byteLimit));
       },
       [&](PduOriginal& o) {
+        // Many IoCtls have no output, and the library may leave the caller's
+        // variable as it was (uninitialised): what it held before tells.
+        if (!Foreign<PDU_DATA_ITEM*>::Read(pOutputData, &outputBefore)) outputBefore = nullptr;
         return o.IoCtl(hMod, hCLL, IoCtlCommandId, pInputData, pOutputData);
       },
       [&](PduRecord& r) {
-        r.Add("OutputData", pOutputData == nullptr ? std::string("NULL")
-                                                   : DataItemText(*pOutputData, m.byteLimit));
-        if (pOutputData != nullptr) m.HandedOut(*pOutputData);
+        PDU_DATA_ITEM* output = nullptr;
+        if (pOutputData == nullptr) {
+          r.Add("OutputData", "NULL");
+        } else if (!Foreign<PDU_DATA_ITEM*>::Read(pOutputData, &output)) {
+          r.Add("OutputData", PointerText(pOutputData) + " (not readable)");
+        } else if (output != nullptr && output == outputBefore) {
+          r.Add("OutputData", "(not written)");
+        } else {
+          r.Add("OutputData", DataItemText(output, m.byteLimit));
+          m.HandedOut(output);
+        }
       });
 }
 
@@ -348,6 +361,8 @@ T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCLL,
             BindPduCallback(hMod, hCLL, EventCallbackFunction, &previous);
         if (trampoline == nullptr) return o.RegisterEventCallback(hMod, hCLL, EventCallbackFunction);
         interposed = true;
+        // Held before the library knows the trampoline: its thread may call it at once.
+        HoldWhileCallbacksBound();
         const T_PDU_ERROR r = o.RegisterEventCallback(hMod, hCLL, trampoline);
         if (r != PDU_STATUS_NOERROR) RestorePduCallback(hMod, hCLL, previous);
         return r;

@@ -121,6 +121,24 @@ PduMonitorState& ThePduMonitor() {
   return g_monitor != nullptr ? *g_monitor : g_fallback;
 }
 
+namespace {
+std::atomic<bool> g_heldForCallbacks{false};
+}  // namespace
+
+void HoldWhileCallbacksBound() noexcept {
+  if (g_heldForCallbacks.exchange(true)) return;
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&HoldWhileCallbacksBound), &self)) {
+    g_heldForCallbacks = false;
+  }
+}
+
+void LetGoAfterDestruct() noexcept {
+  if (!g_heldForCallbacks.exchange(false)) return;
+  FreeLibraryAfterLoaderLock(g_self);
+}
+
 void PduSessionEnded() noexcept {
   if (PduMonitorState* m = g_monitor; m != nullptr && m->writer) m->writer->Finish(1000);
   ReleaseThreadRuntimeData(g_self);

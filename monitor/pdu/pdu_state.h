@@ -6,12 +6,14 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 
 #include "monitor/log_writer.h"
+#include "monitor/memory_probe.h"
 #include "monitor/precise_time.h"
 #include "monitor/pdu/pdu_original.h"
 #include "monitor/pdu/pdu_record.h"
@@ -36,10 +38,14 @@ struct PduMonitorState {
   std::mutex itemsLock;
   std::unordered_map<const void*, pdu::T_PDU_IT> items;
   static constexpr std::size_t kMaxItems = 4096;
-  // Remembers an item the library handed out (its pointer and type).
+  // Remembers an item the library handed out (its pointer and type), when
+  // its type can be read (through the gate: the pointer is the caller's variable).
   void HandedOut(const void* item) {
     if (item == nullptr) return;
-    const pdu::T_PDU_IT type = static_cast<const pdu::PDU_ITEM*>(item)->ItemType;
+    pdu::T_PDU_IT type{};
+    const auto* at = reinterpret_cast<const pdu::T_PDU_IT*>(static_cast<const char*>(item) +
+                                                            offsetof(pdu::PDU_ITEM, ItemType));
+    if (!Foreign<pdu::T_PDU_IT>::Read(at, &type)) return;
     std::lock_guard<std::mutex> lock(itemsLock);
     if (items.size() < kMaxItems) items[item] = type;
   }
@@ -86,6 +92,15 @@ PduMonitorState* PduMonitorIfMade();
 // PDUDestruct succeeded or failed: what is queued is written and the writer
 // thread ends, so that the module is held by the application alone.
 void PduSessionEnded() noexcept;
+// An event callback of the application was interposed: the library may call
+// the monitor's trampolines from its own threads at any time from now on, so
+// the monitor holds a reference to itself (once) and is not unmapped while the
+// original can still call it, even if the application lets it go first.
+void HoldWhileCallbacksBound() noexcept;
+// PDUDestruct succeeded: the original calls no callback any more. The
+// reference is let go by a thread of its own whose start routine is the
+// system's FreeLibrary (the caller still holds the monitor while it returns).
+void LetGoAfterDestruct() noexcept;
 // DLL_PROCESS_DETACH. At process exit (`processExit`) the other threads are
 // gone: writes what is queued, waiting for no lock and using no heap another
 // thread may hold. On FreeLibrary the writer thread has ended: gives back the

@@ -161,6 +161,7 @@ pdu::T_PDU_ERROR SimPduVci::GetObjectId(T_PDU_OBJT type, const char* shortName, 
       {PDU_OBJT_PROTOCOL, "ISO_OBD_on_ISO_15765_4", kProtocolIso15765},
       {PDU_OBJT_IO_CTRL, "PDU_IOCTL_READ_VBATT", kIoCtlReadVbatt},
       {PDU_OBJT_IO_CTRL, kPduIoCtlScenarioAnswered, kIoCtlScenarioAnswered},
+      {PDU_OBJT_IO_CTRL, "PDU_IOCTL_CLEAR_TX_QUEUE", kIoCtlClearTxQueue},
   };
   *id = PDU_ID_UNDEF;
   for (const Known& known : kKnown)
@@ -670,6 +671,10 @@ pdu::T_PDU_ERROR SimPduVci::IoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 commandId,
   if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
   if (!ModuleOk(hMod)) return PDU_ERR_INVALID_HANDLE;
   if (hCLL != PDU_HANDLE_UNDEF && FindLink(hMod, hCLL) == nullptr) return PDU_ERR_INVALID_HANDLE;
+  if (commandId == kIoCtlClearTxQueue) {
+    // Requests are sent at once: there is no queue to clear, and no output (the caller's is left as it was).
+    return moduleConnected_ ? PDU_STATUS_NOERROR : PDU_ERR_MODULE_NOT_CONNECTED;
+  }
   if (commandId != kIoCtlReadVbatt && commandId != kIoCtlScenarioAnswered) return PDU_ERR_ID_NOT_SUPPORTED;
   if (output == nullptr) return PDU_ERR_INVALID_PARAMETERS;
   if (!moduleConnected_) return PDU_ERR_MODULE_NOT_CONNECTED;

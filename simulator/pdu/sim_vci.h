@@ -37,6 +37,7 @@ constexpr pdu::UNUM32 kCpCanFuncReqId = 0x0304;    // "CP_CanFuncReqId"
 constexpr pdu::UNUM32 kCpRequestAddrMode = 0x0305; // "CP_RequestAddrMode" (and more up to 0x030F)
 constexpr pdu::UNUM32 kIoCtlReadVbatt = 0x0501;    // "PDU_IOCTL_READ_VBATT"
 constexpr pdu::UNUM32 kIoCtlScenarioAnswered = 0x0580;  // requests the recorded scenario answered
+constexpr pdu::UNUM32 kIoCtlClearTxQueue = 0x0581;  // nothing queued to clear: succeeds, with no output
 constexpr pdu::UNUM32 kMaxLinks = 16;
 constexpr std::size_t kMaxQueuedEvents = 256;      // per link or module queue
 constexpr pdu::UNUM32 kMaxCopData = 4095;          // ISO 15765 payload limit

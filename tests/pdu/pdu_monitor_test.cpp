@@ -584,6 +584,71 @@ TEST_F(MonitorTest, StoreWithJ2534DataSharesTheJ2534LogWithTheJ2534Monitor) {
   }
 }
 
+// A host that lets the library go while a ComPrimitive still runs with a
+// callback bound, without PDUDestruct: the library's thread goes on calling
+// the callback, through the monitor, which stays until PDUDestruct succeeds.
+TEST_F(MonitorTest, AHostThatLetsGoMidSessionIsNotCrashedByTheLibrarysCallbacks) {
+  const std::wstring monitorPath = InstallMonitor(L"LetGo.dll");
+  Settings(kPduSettings, monitorPath, dir_ / L"letgo.txt", 1, 0, 0);
+  {
+    PduLib lib;
+    ASSERT_TRUE(lib.Load(monitorPath));
+    std::vector<std::string> transcript;
+    const UNUM32 hCLL = OpenLink(lib, transcript);
+    ASSERT_NE(hCLL, PDU_HANDLE_UNDEF);
+    ASSERT_EQ(lib.RegisterEventCallback(1, hCLL, &CallbackA), PDU_STATUS_NOERROR);
+    UNUM8 testerPresent[] = {0x3E, 0x00};
+    PDU_COP_CTRL_DATA ctrl{1, -1, 1, 0, {0, nullptr}, 0, nullptr};  // every millisecond until cancelled
+    UNUM32 hCoP = 0;
+    ASSERT_EQ(lib.StartComPrimitive(1, hCLL, PDU_COPT_SENDRECV, 2, testerPresent, &ctrl, nullptr, &hCoP),
+              PDU_STATUS_NOERROR);
+  }  // FreeLibrary
+  std::size_t calls = 0;
+  for (const ULONGLONG until = GetTickCount64() + 20000; calls < 20 && GetTickCount64() < until; Sleep(5)) {
+    calls += TakeCallbacks().size();
+  }
+  EXPECT_GE(calls, 20u) << "the callbacks stopped after the host let go";
+  // The host loads it again and ends the session: then both libraries go.
+  HMODULE again = LoadLibraryW(monitorPath.c_str());
+  ASSERT_NE(again, nullptr);
+  const auto destruct = reinterpret_cast<PDUDestructFn>(GetProcAddress(again, "PDUDestruct"));
+  ASSERT_NE(destruct, nullptr);
+  EXPECT_EQ(destruct(), PDU_STATUS_NOERROR);
+  FreeLibrary(again);
+  EXPECT_TRUE(varrow::test::WaitUntilUnloaded(monitorPath, 20000)) << "the monitor stays loaded";
+  EXPECT_TRUE(varrow::test::WaitUntilUnloaded(dir_ / L"_LetGo.dll", 20000)) << "the original stays loaded";
+  TakeCallbacks();
+}
+
+// An IoCtl without output leaves the caller's variable as it was: the monitor
+// neither reads what it points to nor takes it for an item of the library.
+TEST_F(MonitorTest, AnIoCtlWithoutOutputLeavesTheCallersVariableUnread) {
+  const std::wstring monitorPath = InstallMonitor(L"IoCtl.dll");
+  const std::wstring log = dir_ / L"ioctl.txt";
+  Settings(kPduSettings, monitorPath, log, 1, 0, 0);
+  PduLib lib;
+  ASSERT_TRUE(lib.Load(monitorPath));
+  std::vector<std::string> transcript;
+  const UNUM32 hCLL = OpenLink(lib, transcript);
+  ASSERT_NE(hCLL, PDU_HANDLE_UNDEF);
+  const UNUM32 clear = ObjectId(lib, PDU_OBJT_IO_CTRL, "PDU_IOCTL_CLEAR_TX_QUEUE");
+  varrow::test::PageEnd page;
+  ASSERT_TRUE(page.Ok());
+  varrow::test::EndProcessOnFault();
+  PDU_ITEM own{PDU_IT_RESULT};
+  PDU_DATA_ITEM* const kLeft[] = {page.NoAccess<PDU_DATA_ITEM>(), reinterpret_cast<PDU_DATA_ITEM*>(&own)};
+  for (PDU_DATA_ITEM* left : kLeft) {
+    PDU_DATA_ITEM* output = left;  // uninitialised, as far as the library knows
+    EXPECT_EQ(lib.IoCtl(1, hCLL, clear, nullptr, &output), PDU_STATUS_NOERROR);
+    EXPECT_EQ(output, left);
+  }
+  EXPECT_EQ(lib.DestroyItem(&own), PDU_ERR_INVALID_PARAMETERS);  // not the library's
+  CloseLink(lib, hCLL, transcript);
+  const std::string text = ReadAll(log);
+  EXPECT_EQ(Count(text, "(not written)"), 2u) << text;
+  EXPECT_NE(text.find("(not handed out through the monitor)"), std::string::npos);
+}
+
 // Every item that the application destroys through the monitor is destroyed
 // in the library that handed it out (the simulated VCI counts the live ones).
 TEST_F(MonitorTest, ItemsDestroyedThroughTheMonitorAreGoneFromTheLibrary) {
