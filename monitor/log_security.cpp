@@ -47,16 +47,25 @@ std::wstring LongForm(const std::wstring& path) {
   return out;
 }
 
-// The length of the root of full path `path`: "C:\" or "\\server\share\".
+// The length of the root of full path `path`: "C:\" or "\\server\share\", with
+// the \\?\ or \\?\UNC\ prefix when it has one; 0 when it has none of these.
 std::size_t RootLength(const std::wstring& path) {
-  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return 3;
-  if (path.compare(0, 2, L"\\\\") == 0) {
-    const std::size_t server = path.find(L'\\', 2);
-    if (server == std::wstring::npos) return path.size();
-    const std::size_t share = path.find(L'\\', server + 1);
-    return share == std::wstring::npos ? path.size() : share + 1;
+  std::size_t at = 0;
+  bool share = false;
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    at = 8;
+    share = true;
+  } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+    at = 4;
+  } else if (path.compare(0, 2, L"\\\\") == 0) {
+    at = 2;
+    share = true;
   }
-  return 0;
+  if (!share) return path.size() >= at + 3 && path[at + 1] == L':' && path[at + 2] == L'\\' ? at + 3 : 0;
+  const std::size_t server = path.find(L'\\', at);
+  if (server == std::wstring::npos) return path.size();
+  const std::size_t end = path.find(L'\\', server + 1);
+  return end == std::wstring::npos ? path.size() : end + 1;
 }
 
 // The process-wide record of refused logs: a small named section per process,
@@ -178,14 +187,15 @@ LinkProblem CheckOpenedLog(HANDLE file, const std::wstring& asked) {
   if (n == 0 || n >= final.size()) return LinkProblem::None;  // the file system cannot tell: the checks above stand
   final.resize(n);
   final = Plain(final);
-  if (SameText(final, asked) || SameText(final, LongForm(asked))) return LinkProblem::None;
+  const std::wstring plain = Plain(asked);
+  if (SameText(final, plain) || SameText(final, LongForm(plain))) return LinkProblem::None;
   // A mapped network drive is reported by its share: compare what follows the roots.
-  const std::size_t root = RootLength(asked);
-  if (root == 3 && asked[1] == L':') {
-    const wchar_t drive[4] = {asked[0], L':', L'\\', L'\0'};
+  const std::size_t root = RootLength(plain);
+  if (root == 3 && plain[1] == L':') {
+    const wchar_t drive[4] = {plain[0], L':', L'\\', L'\0'};
     if (GetDriveTypeW(drive) == DRIVE_REMOTE) {
       const std::size_t finalRoot = RootLength(final);
-      if (finalRoot != 0 && SameText(final.substr(finalRoot), asked.substr(root))) return LinkProblem::None;
+      if (finalRoot != 0 && SameText(final.substr(finalRoot), plain.substr(root))) return LinkProblem::None;
     }
   }
   return LinkProblem::Elsewhere;

@@ -514,13 +514,10 @@ bool LogWriter::LockRange(DWORD offset, bool exclusive, DWORD waitMs) const {
 bool LogWriter::FirstInProcess() const {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file_, &info)) return true;
-  // The file's creation time too: a file made after another was deleted may get its index.
-  wchar_t name[112];
-  swprintf(name, 112, L"Local\\OvraLogStarted-%08lX-%08lX-%08lX%08lX-%08lX%08lX",
+  wchar_t name[96];
+  swprintf(name, 96, L"Local\\OvraLogStarted-%08lX-%08lX-%08lX%08lX",
            static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long>(info.dwVolumeSerialNumber),
-           static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow),
-           static_cast<unsigned long>(info.ftCreationTime.dwHighDateTime),
-           static_cast<unsigned long>(info.ftCreationTime.dwLowDateTime));
+           static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
   HANDLE known = OpenMutexW(SYNCHRONIZE, FALSE, name);
   if (known != nullptr) {
     CloseHandle(known);

@@ -628,6 +628,50 @@ TEST_F(MonitorLibrary, WritesWhatIsQueuedWhenTheProcessExits) {
   }
 }
 
+// The child of the next test: a session with Overwrite on a log that the
+// parent, as a viewer, has mapped (a process of its own: the file is new to it).
+TEST(MonitorLibraryChild, LogsWithOverwrite) {
+  wchar_t folder[MAX_PATH];
+  if (GetEnvironmentVariableW(L"VARROW_MONITOR_MAPPED_CHILD", folder, MAX_PATH) == 0) {
+    GTEST_SKIP() << "run by MonitorLibrary.AMappedLogIsAppendedToWithANote";
+  }
+  test::RedirectedRegistry reg;
+  const std::wstring library = std::wstring(folder) + L"\\Mapped.dll";
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
+  test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\mapped.txt", 1, /*overwrite*/ 1);
+  PassThruApi api;
+  if (!api.Load(library)) ExitProcess(2);
+  Readings(api, 3);
+  ExitProcess(0);
+}
+
+// A viewer maps the log while a session with Overwrite starts it: the file
+// cannot be cut, so the session is appended after what was there, with a note.
+TEST_F(MonitorLibrary, AMappedLogIsAppendedToWithANote) {
+  const std::wstring log = dir / L"mapped.txt";
+  ASSERT_TRUE(test::WriteFileText(log, "yesterday's session\r\n"));
+  HANDLE file = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  ASSERT_NE(view, nullptr);
+  SetEnvironmentVariableW(L"VARROW_MONITOR_MAPPED_CHILD", dir.Path().c_str());
+  HANDLE child = StartChild(L"MonitorLibraryChild.LogsWithOverwrite");
+  SetEnvironmentVariableW(L"VARROW_MONITOR_MAPPED_CHILD", nullptr);
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(EndOfChild(child), 0u);
+  const std::string text = ReadLog(log);
+  EXPECT_EQ(text.rfind("yesterday's session", 0), 0u);
+  EXPECT_NE(text.find("another program has this file mapped"), std::string::npos) << text;
+  EXPECT_EQ(Count(text, "READ_VBATT"), 3) << "the session was lost";
+  UnmapViewOfFile(view);
+  CloseHandle(mapping);
+  CloseHandle(file);
+}
+
 // The child of the next test: the log is held by this process without sharing
 // while it logs, so the monitor never opens it; the writer thread is ended,
 // more calls are queued, and the file is let go just before the process ends.

@@ -2,8 +2,7 @@
 // folders and files it creates (the access lists built in code, read back
 // ACE by ACE: Wine stores none), and the attacks of a standard user replayed
 // against the built monitor library as an application drives it: a log file
-// or a log folder that is a link, a hard link at the log's name, and a log
-// that a viewer has mapped when the session starts it afresh.
+// or a log folder that is a link, a hard link at the log's name,.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -227,28 +226,6 @@ TEST_F(MonitorLinks, ALogReachedThroughALinkIsRefusedAndTheNextLogSaysSo) {
     EXPECT_EQ(text.find("was refused: ", note + 1), std::string::npos) << "noted twice";
     EXPECT_NE(text.find("READ_VBATT"), std::string::npos);
   }
-}
-
-// A viewer maps the log while a session with Overwrite starts it: the file
-// cannot be cut, so the session is appended after what was there, with a note.
-TEST_F(MonitorLinks, AMappedLogIsAppendedToWithANote) {
-  const std::wstring log = dir / L"mapped.txt";
-  ASSERT_TRUE(test::WriteFileText(log, "yesterday's session\r\n"));
-  HANDLE file = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  ASSERT_NE(mapping, nullptr);
-  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-  ASSERT_NE(view, nullptr);
-  Session(L"Mapped.dll", log, /*overwrite*/ 1);
-  const std::string text = TextWith(log, "PassThruClose");
-  EXPECT_EQ(text.rfind("yesterday's session", 0), 0u);
-  EXPECT_NE(text.find("another program has this file mapped"), std::string::npos) << text;
-  EXPECT_NE(text.find("READ_VBATT"), std::string::npos) << "the session was lost";
-  UnmapViewOfFile(view);
-  CloseHandle(mapping);
-  CloseHandle(file);
 }
 
 }  // namespace

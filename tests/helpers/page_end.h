@@ -12,17 +12,21 @@ namespace varrow::test {
 
 class PageEnd {
  public:
-  PageEnd() : base_(static_cast<std::uint8_t*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))) {
+  // Readable room before the no-access page: a whole PASSTHRU_MSG (4,152 bytes) is longer than a page.
+  static constexpr std::size_t kReadable = 16384;
+  PageEnd()
+      : base_(static_cast<std::uint8_t*>(
+            VirtualAlloc(nullptr, kReadable + 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))) {
     DWORD old = 0;
-    if (base_ != nullptr) VirtualProtect(base_ + 4096, 4096, PAGE_NOACCESS, &old);
+    if (base_ != nullptr) VirtualProtect(base_ + kReadable, 4096, PAGE_NOACCESS, &old);
   }
   ~PageEnd() { VirtualFree(base_, 0, MEM_RELEASE); }
   PageEnd(const PageEnd&) = delete;
   PageEnd& operator=(const PageEnd&) = delete;
   bool Ok() const { return base_ != nullptr; }
-  // The last `bytes` readable bytes before the no-access page, and its first byte.
-  template <typename T = void> T* Last(std::size_t bytes) const { return reinterpret_cast<T*>(base_ + 4096 - bytes); }
-  template <typename T = void> T* NoAccess() const { return reinterpret_cast<T*>(base_ + 4096); }
+  // The last `bytes` (at most kReadable) readable bytes before the no-access page, and its first byte.
+  template <typename T = void> T* Last(std::size_t bytes) const { return reinterpret_cast<T*>(base_ + kReadable - bytes); }
+  template <typename T = void> T* NoAccess() const { return reinterpret_cast<T*>(base_ + kReadable); }
 
  private:
   std::uint8_t* base_;
