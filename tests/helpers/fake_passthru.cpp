@@ -37,6 +37,13 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // Every page of it touched, as a large buffer's initialisation does.
     volatile char* buffer = static_cast<volatile char*>(_alloca(g_state.detachStackBytes));
     for (std::uint32_t i = g_state.detachStackBytes; i >= 512; i -= 512) buffer[i - 1] = static_cast<char>(i);
+    MEMORY_BASIC_INFORMATION stack{};
+    VirtualQuery(const_cast<char*>(buffer), &stack, sizeof stack);
+    const auto* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+    wchar_t text[24];
+    _ultow(static_cast<unsigned long>(static_cast<char*>(tib->StackBase) - static_cast<char*>(stack.AllocationBase)),
+           text, 10);
+    SetEnvironmentVariableW(L"FAKE_PASSTHRU_DETACH_STACK", text);
   }
   return TRUE;
 }

@@ -25,7 +25,9 @@ struct State {
   passthru::ULong readAvailable = 1;
   passthru::ULong readDataSize = 8;
   // Set by the test: the stack its unload uses (as vendor code with large
-  // buffers on the stack does in its detach), in bytes.
+  // buffers on the stack does in its detach), in bytes. The unload then also
+  // puts the stack reserved for the thread it runs on, in bytes, into the
+  // environment variable FAKE_PASSTHRU_DETACH_STACK.
   std::uint32_t detachStackBytes = 0;
   // Recorded by every call.
   std::uint32_t calls = 0;
