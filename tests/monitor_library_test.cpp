@@ -564,6 +564,19 @@ std::vector<DWORD> OtherThreads() {
   return ids;
 }
 
+// Ends every thread of this process that is not in `before` (the monitor's
+// writer), as the process's end would; false when one cannot be ended.
+bool EndThreadsSince(const std::vector<DWORD>& before) {
+  for (DWORD id : OtherThreads()) {
+    if (std::find(before.begin(), before.end(), id) != before.end()) continue;
+    HANDLE thread = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (thread == nullptr || !TerminateThread(thread, 9)) return false;
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+  }
+  return true;
+}
+
 TEST(MonitorLibraryChild, ExitsWithCallsQueued) {
   wchar_t folder[MAX_PATH];
   if (GetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_CHILD", folder, MAX_PATH) == 0) {
@@ -583,15 +596,7 @@ TEST(MonitorLibraryChild, ExitsWithCallsQueued) {
   ULong device = 0;
   api.Open(nullptr, &device);
   Sleep(300);  // written by the writer thread
-  if (locked) {
-    for (DWORD id : OtherThreads()) {
-      if (std::find(threadsBefore.begin(), threadsBefore.end(), id) != threadsBefore.end()) continue;
-      HANDLE writer = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id);
-      if (writer == nullptr || !TerminateThread(writer, 9)) ExitProcess(3);
-      WaitForSingleObject(writer, 10000);
-      CloseHandle(writer);
-    }
-  }
+  if (locked && !EndThreadsSince(threadsBefore)) ExitProcess(3);
   for (int i = 0; i < 200; ++i) api.StopPeriodicMsg(1, i);
   api.StopMsgFilter(1, 4242);  // the last call, still queued now
   if (locked) {
@@ -693,13 +698,7 @@ TEST(MonitorLibraryChild, ExitsWithTheLogNeverOpened) {
   if (!api.Load(library)) ExitProcess(3);
   ULong device = 0;
   api.Open(nullptr, &device);
-  for (DWORD id : OtherThreads()) {
-    if (std::find(threadsBefore.begin(), threadsBefore.end(), id) != threadsBefore.end()) continue;
-    HANDLE writer = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id);
-    if (writer == nullptr || !TerminateThread(writer, 9)) ExitProcess(4);
-    WaitForSingleObject(writer, 10000);
-    CloseHandle(writer);
-  }
+  if (!EndThreadsSince(threadsBefore)) ExitProcess(4);
   for (int i = 0; i < 50; ++i) api.StopPeriodicMsg(1, i);
   CloseHandle(held);
   ExitProcess(0);
