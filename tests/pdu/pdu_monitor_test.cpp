@@ -464,8 +464,7 @@ TEST_F(MonitorTest, LoadUnloadCyclesGiveEverythingBack) {
         ASSERT_EQ(lib.Destruct(), PDU_STATUS_NOERROR);
         if (run.library == &original) {
           // Let go on a thread of its own, as the monitor lets the original go.
-          HANDLE thread = CreateThread(nullptr, 64 * 1024, &FreeLibraryThread, lib.module,
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+          HANDLE thread = CreateThread(nullptr, 0, &FreeLibraryThread, lib.module, 0, nullptr);
           ASSERT_NE(thread, nullptr);
           WaitForSingleObject(thread, INFINITE);
           CloseHandle(thread);
