@@ -2,6 +2,12 @@
 
 #include <cstdint>
 
+#if defined(__GLIBCXX__)
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}  // namespace __gnu_cxx
+#endif
+
 namespace monitor {
 
 void FreeLibraryAfterLoaderLock(HMODULE module) noexcept {
@@ -32,6 +38,12 @@ void ReleaseThreadRuntimeData(HMODULE self) noexcept {
   for (int n = 0; callback != nullptr && *callback != nullptr && n < 16; ++callback, ++n) {
     (*callback)(self, DLL_THREAD_DETACH, nullptr);
   }
+}
+
+void GiveBackRuntimeBuffers() noexcept {
+#if defined(__GLIBCXX__)
+  __gnu_cxx::__freeres();
+#endif
 }
 
 }  // namespace monitor

@@ -23,4 +23,10 @@ void FreeLibraryAfterLoaderLock(HMODULE module) noexcept;
 // the thread that ends it), never while the thread is inside the runtime.
 void ReleaseThreadRuntimeData(HMODULE self) noexcept;
 
+// Gives back the buffer that the statically linked C++ runtime takes from the
+// C heap for exceptions when the library is loaded, and otherwise never frees.
+// Only when the library is freed (DLL_PROCESS_DETACH, reserved null), never at
+// process exit, and as the last use of the runtime's exceptions.
+void GiveBackRuntimeBuffers() noexcept;
+
 }  // namespace monitor

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "monitor/module_release.h"
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
 #include "simulator/scenario_settings.h"
@@ -24,6 +25,7 @@ SimDevice* g_device = nullptr;
 HANDLE g_periodicThread = nullptr;
 bool g_stopPeriodic = false;
 char g_lastError[kTextChars] = "";
+HMODULE g_self = nullptr;
 
 // Holds the lock for one scope.
 class Locked {
@@ -91,6 +93,8 @@ DWORD WINAPI PeriodicThread(void*) {
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCWSTR>(&PeriodicThread), &self);
+  // Its last reference may unload the library before the thread's end is told.
+  monitor::ReleaseThreadRuntimeData(self);
   FreeLibraryAndExitThread(self, 0);
 }
 
@@ -160,6 +164,9 @@ Long __stdcall PassThruClose(ULong DeviceID) {
       WaitForSingleObject(thread, INFINITE);
       CloseHandle(thread);
     }
+    // The session's end: what the runtime keeps for this thread goes now,
+    // not when the thread ends (this library may be gone by then).
+    monitor::ReleaseThreadRuntimeData(g_self);
     return code;
   } catch (...) {
     return Failed("PassThruClose failed");
@@ -341,3 +348,19 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
 }
 
 }  // extern "C"
+
+// Freed by the host (reserved null): the periodic thread, which holds the
+// library, has ended, so the device goes with the library. At process exit
+// nothing is touched (other threads are gone, possibly holding the lock).
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_self = instance;
+    // The loading thread's runtime data, made while the library started.
+    monitor::ReleaseThreadRuntimeData(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    delete g_device;
+    g_device = nullptr;
+    monitor::GiveBackRuntimeBuffers();
+  }
+  return TRUE;
+}

@@ -44,6 +44,21 @@ constexpr std::uint8_t kTimeDelayNotExpired = 0x37;
 constexpr std::uint8_t kResponsePending = 0x78;
 constexpr std::uint8_t kSubFunctionNotInSession = 0x7E;
 constexpr std::uint8_t kServiceNotInSession = 0x7F;
+
+// Every code above, each with a word that any name of it contains: the
+// decoder's names are checked against this list.
+struct Sent {
+  std::uint8_t code;
+  const char* word;
+};
+constexpr Sent kSent[] = {
+    {kServiceNotSupported, "service not supported"}, {kSubFunctionNotSupported, "sub-function"},
+    {kIncorrectLength, "length"},                    {kConditionsNotCorrect, "conditions"},
+    {kRequestSequenceError, "sequence"},             {kRequestOutOfRange, "range"},
+    {kSecurityAccessDenied, "denied"},               {kInvalidKey, "key"},
+    {kExceededAttempts, "attempts"},                 {kTimeDelayNotExpired, "delay"},
+    {kResponsePending, "pending"},                   {kSubFunctionNotInSession, "sub-function"},
+    {kServiceNotInSession, "session"}};
 }  // namespace nrc
 
 // Session timing: P2 and P2* (reported by 0x10), S3 (the non-default

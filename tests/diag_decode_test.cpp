@@ -11,6 +11,7 @@
 
 #include "monitor/diag_decode.h"
 #include "monitor/log_format.h"
+#include "simulator/vehicle.h"
 
 namespace varrow {
 namespace {
@@ -202,6 +203,20 @@ TEST(DiagDecode, EntriesMarkedAndStreamsBounded) {
   for (std::uint32_t i = 1; i < ids; ++i) {
     EXPECT_NE(decoder.FrameText(frame(0x100 + i, "21 87 00"), nullptr).find("last of 8 bytes: UDS ReadDataByIdentifier"),
               std::string::npos) << i;
+  }
+}
+
+// Every negative response the simulated vehicle can send reads as its own
+// name: the vehicle's list says what each code is about, and no two codes
+// share a name.
+TEST(DiagDecode, EveryNegativeResponseOfTheVehicleHasItsOwnName) {
+  std::vector<std::string> names;
+  for (const simulator::nrc::Sent& sent : simulator::nrc::kSent) {
+    SCOPED_TRACE(testing::Message() << "0x" << std::hex << int{sent.code});
+    const std::string name = NrcName(sent.code);
+    EXPECT_NE(name.find(sent.word), std::string::npos) << name;
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << name;
+    names.push_back(name);
   }
 }
 

@@ -39,7 +39,9 @@ class LibraryHolder {
     process_ = KernelHandle(info.hProcess);
     const KernelHandle thread(info.hThread);
     // It holds the library once the marker exists; a holder that ended failed.
-    for (int waited = 0; waited < 30000 && !test::FileExists(marker_); waited += 10) {
+    // A loaded machine may take long to start a process: the bound only keeps
+    // a broken holder from outliving the test's own time limit.
+    for (int waited = 0; waited < 90000 && !test::FileExists(marker_); waited += 10) {
       if (WaitForSingleObject(process_.Get(), 10) != WAIT_TIMEOUT) break;
     }
   }
@@ -48,6 +50,11 @@ class LibraryHolder {
   LibraryHolder& operator=(const LibraryHolder&) = delete;
 
   bool Holding() const { return process_.Valid() && test::FileExists(marker_); }
+  // The holder's exit code, or STILL_ACTIVE while it runs (for failure messages).
+  DWORD ExitCode() const {
+    DWORD code = 0;
+    return process_.Valid() && GetExitCodeProcess(process_.Get(), &code) ? code : 0;
+  }
   HANDLE Process() const { return process_.Get(); }
   // Lets go of the library and waits for the process to end.
   void Release() {
@@ -114,7 +121,8 @@ TEST_F(LoadedCopy, SwitchOffPutsTheLibraryBackAndTheLeftoverGoesLater) {
     ASSERT_TRUE(Content(lib) == Content(monitor)) << "switched on";
     {
       LibraryHolder holder(lib, dir / L"holding");
-      ASSERT_TRUE(holder.Holding()) << "the helper did not load the monitor copy";
+      ASSERT_TRUE(holder.Holding()) << "the helper did not load the monitor copy, exit code "
+                                    << holder.ExitCode();
       ASSERT_FALSE(DeleteFileW(lib.c_str())) << "method check: a loaded library stays";
       switch (r.route) {
         case kApply: EXPECT_TRUE(Save(0)); break;

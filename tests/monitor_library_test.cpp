@@ -148,6 +148,10 @@ void RunSession(const PassThruApi& api, fake::State* original) {
   EXPECT_EQ(original->args[1], 0x8001u);
   original->forcedResult = ERR_INVALID_CHANNEL_ID;
   EXPECT_EQ(api.Disconnect(99), ERR_INVALID_CHANNEL_ID);
+  // A failed read writes no message: what the buffer held before is not one.
+  PassThruMsg stale[3] = {CanMessage(4, 0xC0), CanMessage(4, 0xC0), CanMessage(4, 0xC0)};
+  count = 3;
+  EXPECT_EQ(api.ReadMsgs(99, stale, &count, 0), ERR_INVALID_CHANNEL_ID);
   original->forcedResult = -1;
   char error[kTextChars] = {};
   EXPECT_EQ(api.GetLastError(error), STATUS_NOERROR);
@@ -177,7 +181,8 @@ TEST_F(MonitorLibrary, PassesCallsThroughAndLogsThemInEachFormat) {
       EXPECT_NE(text.find(expected), std::string::npos) << expected;
     }
     EXPECT_EQ(Count(text, "ERR_BUFFER_EMPTY"), 0) << "an empty poll was logged";
-    EXPECT_EQ(Count(text, "PassThruReadMsgs"), 1);
+    EXPECT_EQ(Count(text, "PassThruReadMsgs"), 2);
+    EXPECT_EQ(Count(text, "C0 C1 C2 C3") + Count(text, "c0 c1 c2 c3"), 0) << "a failed read's buffer was logged";
     if (format == 1) {
       // Aligned columns: every entry's result starts in the column of the header's "Result".
       const std::size_t header = text.find("Time ");
@@ -189,14 +194,14 @@ TEST_F(MonitorLibrary, PassesCallsThroughAndLogsThemInEachFormat) {
                     text.compare(at + 1 + column, 4, "ERR_") == 0);
         ++entries;
       }
-      EXPECT_EQ(entries, 15);
+      EXPECT_EQ(entries, 16);
     } else if (format == 2) {
       EXPECT_EQ(test::XmlProblem(text), "");
       EXPECT_NE(text.find("&lt;fw&gt; &amp; &quot;co&quot;"), std::string::npos);
     } else if (format == 3) {
       std::vector<std::vector<std::string>> rows;
       ASSERT_TRUE(test::ParseCsv(text, &rows));
-      ASSERT_EQ(rows.size(), 17u);  // header, session, 15 calls
+      ASSERT_EQ(rows.size(), 18u);  // header, session, 16 calls
       int headers = 0;
       for (const auto& row : rows) {
         EXPECT_EQ(row.size(), 10u);  // the nine columns and the decoded conversation
@@ -209,7 +214,7 @@ TEST_F(MonitorLibrary, PassesCallsThroughAndLogsThemInEachFormat) {
       EXPECT_EQ(Count(text, "<table>"), 1);
       EXPECT_EQ(Count(text, "</table>"), 1);
       EXPECT_EQ(Count(text, "<tr"), Count(text, "</tr>"));
-      EXPECT_EQ(Count(text, "<tr class=\"failed\""), 1);
+      EXPECT_EQ(Count(text, "<tr class=\"failed\""), 2);
     }
   }
 }
@@ -424,6 +429,15 @@ TEST_F(MonitorLibrary, TwoWritersOfOneFileUnderTwoSpellingsShareItWhole) {
   EXPECT_EQ(Count(text, "entries not logged"), 0);
 }
 
+// Deletes the log (its name gone at once, as current Windows deletes; Wine
+// would keep the name until the writer's handle is closed) or moves it away
+// to a name of its own.
+bool TakeAway(const std::wstring& log, bool deleted) {
+  static int moves = 0;
+  const std::wstring aside = log + (deleted ? L".deleted" : L".old" + std::to_wstring(++moves));
+  return MoveFileW(log.c_str(), aside.c_str()) && (!deleted || DeleteFileW(aside.c_str()));
+}
+
 // The file in trouble during a session: entries wait for it and are written
 // once it is back; a file deleted or moved away is started again at its path.
 TEST_F(MonitorLibrary, EntriesOutliveALogHeldDeletedOrMoved) {
@@ -460,13 +474,8 @@ TEST_F(MonitorLibrary, EntriesOutliveALogHeldDeletedOrMoved) {
       if (c.trouble == kLockedByAnotherWriter) {
         held = monitor::HoldLogFile(L"\\\\?\\" + std::wstring(full));
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
-      } else if (c.trouble == kDeleted) {
-        // Its name gone at once, as current Windows deletes (Wine would keep
-        // the name until the writer's handle is closed).
-        ASSERT_TRUE(MoveFileW(log.c_str(), (log + L".deleted").c_str()));
-        ASSERT_TRUE(DeleteFileW((log + L".deleted").c_str()));
       } else {
-        ASSERT_TRUE(MoveFileW(log.c_str(), (log + L".old").c_str()));
+        ASSERT_TRUE(TakeAway(log, c.trouble == kDeleted));
       }
     }
     Readings(api, 3);
@@ -482,6 +491,13 @@ TEST_F(MonitorLibrary, EntriesOutliveALogHeldDeletedOrMoved) {
     text = LogWith(log, "READ_VBATT", c.writtenAfter);
     EXPECT_EQ(Count(text, "READ_VBATT"), c.writtenAfter) << text;
     EXPECT_EQ(Count(text, "entries not logged"), 0) << text;
+    if (c.trouble == kDeleted || c.trouble == kMovedAway) {
+      // Once more in the same session: the writer looks again every time.
+      ASSERT_TRUE(TakeAway(log, c.trouble == kDeleted));
+      Readings(api, 2);
+      text = LogWith(log, "READ_VBATT", 2);
+      EXPECT_EQ(Count(text, "READ_VBATT"), 2) << "taken away a second time";
+    }
     ASSERT_TRUE(FreeLibrary(api.module));
   }
 }

@@ -14,6 +14,7 @@
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
 #include "simulator/vehicle.h"
+#include "tests/helpers/process_footprint.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -459,9 +460,11 @@ TEST_F(SimPassThru, FaultSettingsTakeEffectAtConnect) {
     ASSERT_EQ(varrow::WriteDword(key.Get(), L"PendingResponses", r.pending), ERROR_SUCCESS);
     const ULong ch = Channel(ISO15765, {{0x7E8, 0x7E0}});
     ASSERT_EQ(Send(ch, Msg(ISO15765, 0x7E0, {0x3E, 0x00}, ISO15765_FRAME_PAD)), STATUS_NOERROR);
-    // Unanswered: the read waits its whole (short) time for nothing.
+    // Unanswered: the read waits its whole (short) time for an answer that
+    // must not come (a healthy answer takes no time at all).
     const std::vector<PassThruMsg> got =
-        ReadAll(ch, static_cast<ULong>(1 + r.answers.size()), r.answers.empty() ? 300 : 5000);
+        ReadAll(ch, static_cast<ULong>(1 + (r.answers.empty() ? 1 : r.answers.size())),
+                r.answers.empty() ? 300 : 5000);
     std::vector<Bytes> answers;
     for (std::size_t i = 1; i < got.size(); ++i) answers.push_back(Bytes(got[i].Data + 4, got[i].Data + got[i].DataSize));
     EXPECT_EQ(answers, r.answers) << r.what;
@@ -471,6 +474,39 @@ TEST_F(SimPassThru, FaultSettingsTakeEffectAtConnect) {
     EXPECT_EQ(sim_.Disconnect(ch), STATUS_NOERROR);
   }
   RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+}
+
+// Applications that load the library per session: a thousand cycles of
+// LoadLibrary, PassThruOpen, PassThruClose and FreeLibrary keep nothing of
+// it (handles, heaps, address space), directly or through a thread of their own.
+TEST(SimPassThruCycles, LoadOpenCloseFreeKeepsNothing) {
+  varrow::test::ScratchDir dir;
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring built = exe;
+  built = built.substr(0, built.rfind(L'\\') + 1) + L"OvraSimPT32.dll";
+  const std::wstring path = dir / L"Cycle.dll";
+  ASSERT_TRUE(CopyFileW(built.c_str(), path.c_str(), FALSE));
+  constexpr int kCycles = 1000, kWarm = 10;
+  varrow::test::Footprint first;
+  for (int cycle = 1; cycle <= kCycles; ++cycle) {
+    HMODULE module = LoadLibraryW(path.c_str());
+    ASSERT_NE(module, nullptr) << cycle;
+    PassThruOpenFn open = nullptr;
+    PassThruCloseFn close = nullptr;
+    Bind(module, "PassThruOpen", open);
+    Bind(module, "PassThruClose", close);
+    ULong device = 0;
+    ASSERT_EQ(open(nullptr, &device), STATUS_NOERROR) << cycle;
+    ASSERT_EQ(close(device), STATUS_NOERROR) << cycle;
+    ASSERT_TRUE(FreeLibrary(module));
+    ASSERT_TRUE(varrow::test::WaitUntilUnloaded(path, 20000)) << "still loaded, cycle " << cycle;
+    if (cycle == kWarm) first = varrow::test::TakeFootprint();
+  }
+  const varrow::test::Footprint last = varrow::test::TakeFootprint();
+  EXPECT_EQ(last.handles, first.handles) << "handles after " << kWarm << " and " << kCycles << " cycles";
+  EXPECT_EQ(last.heaps, first.heaps);
+  EXPECT_LE(last.bytes, first.bytes + (256u << 10)) << "address space after " << kWarm << " and " << kCycles;
 }
 
 }  // namespace

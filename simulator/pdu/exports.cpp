@@ -1,6 +1,11 @@
 // OvraSimPdu32.dll: the D-PDU API functions of the simulated VCI, each
 // forwarding to the one SimPduVci of the process. No exception leaves an
 // export: a failure inside becomes PDU_ERR_FCT_FAILED.
+#include <windows.h>
+
+#include <atomic>
+
+#include "monitor/module_release.h"
 #include "pdu/dpdu.h"
 #include "simulator/fault_settings.h"
 #include "simulator/scenario_settings.h"
@@ -10,9 +15,79 @@ using namespace pdu;
 
 namespace {
 
+// The event thread on a thread of Windows' own that holds a reference on this
+// library while it runs and lets go of it as it ends: a host that frees the
+// library without PDUDestruct leaves it loaded (the thread still runs) rather
+// than unmapped under the thread.
+class LibraryThread : public simulator::ThreadHost {
+ public:
+  ~LibraryThread() override { Forget(); }
+  bool Start(std::function<void()> body) override {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Run), &self))
+      return false;
+    body_ = std::move(body);
+    thread_ = CreateThread(nullptr, 0, &Run, this, 0, &id_);
+    if (thread_ == nullptr) {
+      FreeLibrary(self);
+      return false;
+    }
+    return true;
+  }
+  bool OnThread() const override { return thread_ != nullptr && GetCurrentThreadId() == id_; }
+  void Join() override {
+    if (thread_ != nullptr && !OnThread()) WaitForSingleObject(thread_, INFINITE);
+    Forget();
+  }
+  void Forget() override {
+    if (thread_ != nullptr) CloseHandle(thread_);
+    thread_ = nullptr;
+    id_ = 0;
+  }
+
+ private:
+  static DWORD WINAPI Run(void* param) {
+    auto* self = static_cast<LibraryThread*>(param);
+    {
+      std::function<void()> body = std::move(self->body_);
+      body();
+    }
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&Run), &module);
+    // Its last reference may unload the library before the thread's end is told.
+    monitor::ReleaseThreadRuntimeData(module);
+    FreeLibraryAndExitThread(module, 0);
+  }
+
+  std::function<void()> body_;
+  HANDLE thread_ = nullptr;
+  DWORD id_ = 0;
+};
+
+// Made on the first call, never inside DllMain; given back when the library
+// is freed, and left alone at process exit (other threads are gone by then,
+// possibly holding its lock).
+std::atomic<simulator::SimPduVci*> g_vci{nullptr};
+HMODULE g_self = nullptr;
+SRWLOCK g_make = SRWLOCK_INIT;
+
 simulator::SimPduVci& Vci() {
-  static simulator::SimPduVci vci;  // made on the first call, never inside DllMain
-  return vci;
+  simulator::SimPduVci* vci = g_vci.load(std::memory_order_acquire);
+  if (vci != nullptr) return *vci;
+  AcquireSRWLockExclusive(&g_make);
+  vci = g_vci.load(std::memory_order_relaxed);
+  if (vci == nullptr) {
+    try {
+      vci = new simulator::SimPduVci(std::make_unique<LibraryThread>());
+    } catch (...) {
+      ReleaseSRWLockExclusive(&g_make);
+      throw;
+    }
+    g_vci.store(vci, std::memory_order_release);
+  }
+  ReleaseSRWLockExclusive(&g_make);
+  return *vci;
 }
 
 template <typename Call>
@@ -32,7 +107,11 @@ T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void* pAPITag) {
   return Guard([&] { return Vci().Construct(OptionStr, pAPITag); });
 }
 T_PDU_ERROR PDU_CALL PDUDestruct() {
-  return Guard([&] { return Vci().Destruct(); });
+  const T_PDU_ERROR code = Guard([&] { return Vci().Destruct(); });
+  // The session's end: what the runtime keeps for this thread goes now, not
+  // when the thread ends (this library may be gone by then).
+  monitor::ReleaseThreadRuntimeData(g_self);
+  return code;
 }
 T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlCommandId,
                               PDU_DATA_ITEM* pInputData, PDU_DATA_ITEM** pOutputData) {
@@ -162,3 +241,22 @@ T_PDU_ERROR PDU_CALL PDUGetTimestamp(UNUM32 hMod, UNUM32* pTimestamp) {
 }
 
 }  // extern "C"
+
+// Freed by the host (reserved null): by then the event thread, which holds the
+// library, has ended or is ending on this very call, so nothing is waited for
+// under the loader lock. At process exit nothing is touched.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_self = instance;
+    // The loading thread's runtime data, made while the library started.
+    monitor::ReleaseThreadRuntimeData(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    simulator::SimPduVci* vci = g_vci.exchange(nullptr);
+    if (vci != nullptr) {
+      vci->ForgetThread();
+      delete vci;
+    }
+    monitor::GiveBackRuntimeBuffers();
+  }
+  return TRUE;
+}

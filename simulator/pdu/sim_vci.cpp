@@ -11,11 +11,40 @@
 
 namespace simulator {
 
-SimPduVci::SimPduVci() = default;
+StdThreadHost::~StdThreadHost() { Join(); }
+
+bool StdThreadHost::Start(std::function<void()> body) {
+  thread_ = std::thread(std::move(body));
+  return true;
+}
+
+bool StdThreadHost::OnThread() const { return thread_.get_id() == std::this_thread::get_id(); }
+
+void StdThreadHost::Join() {
+  if (!thread_.joinable()) return;
+  if (OnThread())
+    thread_.detach();  // PDUDestruct from inside a callback: the thread ends on its own
+  else
+    thread_.join();
+}
+
+void StdThreadHost::Forget() {
+  if (thread_.joinable()) thread_.detach();
+}
+
+SimPduVci::SimPduVci(std::unique_ptr<ThreadHost> threads)
+    : threads_(threads ? std::move(threads) : std::make_unique<StdThreadHost>()) {}
 
 SimPduVci::~SimPduVci() {
   std::unique_lock<std::mutex> lock(mutex_);
   StopThread(lock);
+}
+
+void SimPduVci::ForgetThread() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!threadRunning_) return;
+  threadRunning_ = false;
+  threads_->Forget();
 }
 
 void SimPduVci::SetScenario(std::shared_ptr<Scenario> scenario, bool only, std::uint32_t speedPercent) {
@@ -50,15 +79,12 @@ PDU_ITEM* SimPduVci::Keep(std::unique_ptr<Item> item) {
 }
 
 void SimPduVci::StopThread(std::unique_lock<std::mutex>& lock) {
-  if (!thread_.joinable()) return;
+  if (!threadRunning_) return;
+  threadRunning_ = false;
   stopping_ = true;
   wake_.notify_all();
-  std::thread thread = std::move(thread_);
   lock.unlock();
-  if (thread.get_id() == std::this_thread::get_id())
-    thread.detach();  // PDUDestruct from inside a callback: the thread ends on its own
-  else
-    thread.join();
+  threads_->Join();
   lock.lock();
   stopping_ = false;
 }
@@ -73,7 +99,11 @@ pdu::T_PDU_ERROR SimPduVci::Construct(const char* options, void* apiTag) {
   vehicle_ = Vehicle();  // its clock starts again with the library's
   nextLink_ = 1;
   nextCop_ = 1;
-  thread_ = std::thread([this] { RunJobs(); });
+  if (!threads_->Start([this] { RunJobs(); })) {
+    constructed_ = false;
+    return PDU_ERR_FCT_FAILED;
+  }
+  threadRunning_ = true;
   return PDU_STATUS_NOERROR;
 }
 

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,12 +44,48 @@ constexpr std::size_t kMaxQueuedEvents = 256;      // per link or module queue
 constexpr pdu::UNUM32 kMaxCopData = 4095;          // ISO 15765 payload limit
 }  // namespace simpdu
 
+// Where the event thread runs. The default is a std::thread; the library's
+// exports give one that keeps the library loaded while the thread runs, so
+// that a host that frees the library without PDUDestruct never unmaps it
+// under the thread, nor waits for the thread under the loader lock.
+class ThreadHost {
+ public:
+  virtual ~ThreadHost() = default;
+  // Runs `body` on a new thread; false when none could be started.
+  virtual bool Start(std::function<void()> body) = 0;
+  // True on the thread that Start began.
+  virtual bool OnThread() const = 0;
+  // Waits for that thread to end and lets go of it (on the thread itself:
+  // lets go without waiting, the thread ends on its own).
+  virtual void Join() = 0;
+  // Lets go of the thread without waiting for it.
+  virtual void Forget() = 0;
+};
+
+// The default host: a std::thread.
+class StdThreadHost : public ThreadHost {
+ public:
+  ~StdThreadHost() override;
+  bool Start(std::function<void()> body) override;
+  bool OnThread() const override;
+  void Join() override;
+  void Forget() override;
+
+ private:
+  std::thread thread_;
+};
+
 // One simulated VCI. Every method is one API function with its arguments; all
 // are safe to call from several threads and from inside a callback.
 class SimPduVci {
  public:
-  SimPduVci();
+  // `threads` runs the event thread (null: a std::thread).
+  explicit SimPduVci(std::unique_ptr<ThreadHost> threads = nullptr);
   ~SimPduVci();
+  // For the library's unload: lets go of an event thread that has ended or
+  // is ending without waiting for it (the loader lock is held), so that the
+  // destructor that follows waits for nothing.
+  void ForgetThread();
   SimPduVci(const SimPduVci&) = delete;
   SimPduVci& operator=(const SimPduVci&) = delete;
 
@@ -140,7 +177,8 @@ class SimPduVci {
   bool stopping_ = false;
   void* apiTag_ = nullptr;
   std::uint64_t startMicros_ = 0;
-  std::thread thread_;
+  std::unique_ptr<ThreadHost> threads_;
+  bool threadRunning_ = false;
   std::map<pdu::UNUM32, std::unique_ptr<Link>> links_;
   pdu::UNUM32 nextLink_ = 1;
   pdu::UNUM32 nextCop_ = 1;
