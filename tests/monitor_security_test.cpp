@@ -147,6 +147,7 @@ TEST_F(MonitorLinks, ALogReachedThroughALinkIsRefusedAndTheNextLogSaysSo) {
     const char* why;
     const wchar_t* absent;  // below dir: must not be made
   } const kRows[] = {
+      // (Wine follows a file link even when asked to open the link itself: the final path tells.)
       {L"FileLink", L"Logs\\file-link.txt", "the file opened is not at the path asked for", nullptr},
       {L"FolderLink", L"Logs\\folder-link\\log.txt", "a folder on its path is a link", L"victim\\log.txt"},
       {L"FolderLinkDeeper", L"Logs\\folder-link\\J2534\\log.txt", "a folder on its path is a link",
