@@ -5,7 +5,7 @@
 #include <string>
 
 #include "monitor/log_format.h"
-#include "monitor/module_release.h"
+#include "hosted/module_release.h"
 #include "monitor/precise_time.h"
 #include "monitor/split_heap.h"
 #include "monitor/text_rules.h"

@@ -5,7 +5,7 @@
 
 #include "monitor/log_format.h"
 #include "monitor/log_security.h"
-#include "monitor/module_release.h"
+#include "hosted/module_release.h"
 #include "monitor/precise_time.h"
 #include "monitor/settings_lookup.h"
 #include "monitor/split_heap.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "monitor/module_release.h"
+#include "hosted/module_release.h"
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
 #include "simulator/scenario_settings.h"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "monitor/log_format.h"
-#include "monitor/module_release.h"
+#include "hosted/module_release.h"
 #include "monitor/split_heap.h"
 #include "monitor/pdu/pdu_callbacks.h"
 #include "monitor/text_rules.h"

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "monitor/module_release.h"
+#include "hosted/module_release.h"
 #include "pdu/dpdu.h"
 #include "simulator/fault_settings.h"
 #include "simulator/scenario_settings.h"

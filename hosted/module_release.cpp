@@ -1,4 +1,4 @@
-#include "monitor/module_release.h"
+#include "hosted/module_release.h"
 
 #include <cstdint>
 

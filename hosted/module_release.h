@@ -1,3 +1,6 @@
+// What a library loaded into another program's process needs from Windows
+// to leave nothing behind.
+//
 // Giving back, when a monitor library is unloaded, the original library it
 // loaded. Runs inside DllMain (DLL_PROCESS_DETACH after FreeLibrary), where a
 // library must not be freed: the release is handed to a thread of its own.
