@@ -56,24 +56,50 @@ KernelHandle OpenItself(const std::wstring& folder, DWORD access) {
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// Why the item open at `handle` is not to be trusted, or empty when it is.
-const wchar_t* Distrust(HANDLE handle) {
+// What stands at a log folder's name.
+enum class Standing { kMissing, kTrusted, kLink, kUntrusted, kError };
+
+// Looks at `path` without following a link, and opens a trusted folder for
+// `access` into *handle. The attributes are read both by the path and through
+// a handle to the item itself: some platforms (Wine) open what a directory
+// link names even when asked for the link itself, and show the link only by
+// its path. *why says what is wrong with an item that is not trusted.
+Standing Inspect(const std::wstring& path, DWORD access, KernelHandle* handle, const wchar_t** why,
+                 DWORD* code) {
+  const DWORD byPath = GetFileAttributesW(path.c_str());
+  if (byPath == INVALID_FILE_ATTRIBUTES) {
+    *code = GetLastError();
+    return *code == ERROR_FILE_NOT_FOUND || *code == ERROR_PATH_NOT_FOUND ? Standing::kMissing
+                                                                          : Standing::kError;
+  }
+  *why = L"a link";
+  if (byPath & FILE_ATTRIBUTE_REPARSE_POINT) return Standing::kLink;
+  KernelHandle opened = OpenItself(path, access | READ_CONTROL | FILE_READ_ATTRIBUTES);
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle, &info)) return L"unreadable";
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L"a link";
-  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return L"not a folder";
+  if (!opened || !GetFileInformationByHandle(opened.Get(), &info)) {
+    *code = GetLastError();
+    return Standing::kError;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Standing::kLink;
+  *why = L"not a folder";
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Standing::kUntrusted;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
-    return L"of an unknown owner";
+  *why = L"owned by another account";
+  if (GetSecurityInfo(opened.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return Standing::kUntrusted;
   }
-  const LocalDescriptor owned(descriptor);
-  return TrustedOwner(owner) ? nullptr : L"owned by another account";
+  const LocalDescriptor ownerOf(descriptor);
+  if (!TrustedOwner(owner)) return Standing::kUntrusted;
+  *handle = std::move(opened);
+  return Standing::kTrusted;
 }
 
-// Renames the untrusted item at `path` to a free "<path>.untrusted-<n>"; the
-// link itself moves, never what it names. Returns the Win32 code.
+// Renames the untrusted item at `path` to a free "<path>.untrusted-<n>".
+// Returns the Win32 code. Only a real file or folder is renamed so: a link is
+// never moved by its own name (where the platform cannot open the link itself,
+// the rename would move what it names), but inside its folder.
 DWORD MoveAside(const std::wstring& path, std::wstring* aside) {
   DWORD code = ERROR_ALREADY_EXISTS;
   for (int n = 1; n <= kAsideNames; ++n) {
@@ -87,53 +113,19 @@ DWORD MoveAside(const std::wstring& path, std::wstring* aside) {
   return code;
 }
 
-// Opens `folder` for `access` after making it when missing, and after moving
-// an untrusted item at its name aside (step->movedAside). The parent must
-// exist and be trusted: no other account can then put anything at the name
-// between these steps.
-KernelHandle OpenTrusted(const std::wstring& folder, DWORD access, SECURITY_ATTRIBUTES* made,
-                         LogFolderStep* step) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!CreateDirectoryW(folder.c_str(), made) && GetLastError() != ERROR_ALREADY_EXISTS) {
-      step->code = GetLastError();
-      return {};
-    }
-    KernelHandle handle = OpenItself(folder, access | READ_CONTROL);
-    if (!handle) {
-      step->code = GetLastError();
-      return {};
-    }
-    if (Distrust(handle.Get()) == nullptr) return handle;
-    handle.Close();
-    if (attempt > 0) break;
-    step->code = MoveAside(folder, &step->movedAside);
-    if (step->code != ERROR_SUCCESS) return {};
+// Sets the owner and access list of `descriptor` on the folder open at `handle`.
+DWORD Apply(HANDLE handle, PSECURITY_DESCRIPTOR descriptor) {
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
+    return GetLastError();
   }
-  step->code = ERROR_ACCESS_DENIED;  // made anew and still not ours
-  return {};
-}
-
-// Makes the missing folders above `folder`'s parent (never moving one: those
-// are the system's, such as C:\ProgramData), then checks the parent itself,
-// the vendor's folder the package makes: one that is a link or another
-// account's is moved aside and made anew (with what it inherits), since its
-// owner could otherwise swap the log folder for a link at any time.
-DWORD TrustParent(const std::wstring& folder, std::vector<LogFolderStep>* steps) {
-  const std::wstring parent = ParentOf(folder);
-  if (parent.size() <= 3) return ERROR_SUCCESS;  // a drive's root
-  std::vector<std::wstring> above;
-  for (std::wstring p = ParentOf(parent); p.size() > 3; p = ParentOf(p)) above.insert(above.begin(), p);
-  for (const std::wstring& p : above) {
-    if (!CreateDirectoryW(p.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-      steps->push_back({p, L"", GetLastError()});
-      return steps->back().code;
-    }
-  }
-  LogFolderStep step;
-  step.folder = parent;
-  (void)OpenTrusted(parent, FILE_READ_ATTRIBUTES, nullptr, &step);
-  if (!step.movedAside.empty() || step.code != ERROR_SUCCESS) steps->push_back(step);
-  return step.code;
+  return SetSecurityInfo(handle, SE_FILE_OBJECT,
+                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                             PROTECTED_DACL_SECURITY_INFORMATION,
+                         owner, nullptr, dacl, nullptr);
 }
 
 }  // namespace
@@ -148,46 +140,77 @@ DWORD LogFolderDescriptor(LocalDescriptor* out) {
   return ERROR_SUCCESS;
 }
 
-LogFolderStep ProtectLogFolder(const std::wstring& folder) {
-  LogFolderStep step;
-  step.folder = WithoutTrailingSlash(folder);
-  if (!IsFullPath(step.folder) || step.folder.size() >= MAX_PATH - 32) {
-    step.code = ERROR_BAD_PATHNAME;
-    return step;
-  }
-  LocalDescriptor descriptor;
-  step.code = LogFolderDescriptor(&descriptor);
-  if (step.code != ERROR_SUCCESS) return step;
-  SECURITY_ATTRIBUTES made{sizeof(made), descriptor.get(), FALSE};
-  const KernelHandle handle =
-      OpenTrusted(step.folder, WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES, &made, &step);
-  if (!handle) return step;
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  PSID owner = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) ||
-      !GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted)) {
-    step.code = GetLastError();
-    return step;
-  }
-  step.code = SetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                  PROTECTED_DACL_SECURITY_INFORMATION,
-                              owner, nullptr, dacl, nullptr);
-  return step;
-}
-
 std::vector<LogFolderStep> ProtectLogFolders(const std::wstring& logs) {
   std::vector<LogFolderStep> steps;
   const std::wstring root = WithoutTrailingSlash(logs);
-  if (!IsFullPath(root) || root.size() >= MAX_PATH - 32) {
-    steps.push_back({root, L"", ERROR_BAD_PATHNAME});
+  const std::wstring vendor = ParentOf(root);
+  if (!IsFullPath(root) || root.size() >= MAX_PATH - 32 || vendor.size() <= 3) {
+    steps.push_back({root, L"", nullptr, ERROR_BAD_PATHNAME});
     return steps;
   }
-  if (TrustParent(root, &steps) != ERROR_SUCCESS) return steps;
-  for (const std::wstring& folder : {root, root + L"\\" + kJ2534Folder, root + L"\\" + kPduFolder}) {
-    steps.push_back(ProtectLogFolder(folder));
-    if (steps.back().code != ERROR_SUCCESS) break;
+  LocalDescriptor descriptor;
+  const DWORD made = LogFolderDescriptor(&descriptor);
+  if (made != ERROR_SUCCESS) {
+    steps.push_back({root, L"", nullptr, made});
+    return steps;
+  }
+  // The folders above the vendor's are the system's (C:\ProgramData): made
+  // when missing, never moved.
+  std::vector<std::wstring> above;
+  for (std::wstring p = ParentOf(vendor); p.size() > 3; p = ParentOf(p)) above.insert(above.begin(), p);
+  for (const std::wstring& p : above) {
+    if (!CreateDirectoryW(p.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      steps.push_back({p, L"", nullptr, GetLastError()});
+      return steps;
+    }
+  }
+  // From the vendor's folder down: each is made when missing; an untrusted
+  // one is moved aside and made anew; a link is moved aside with the folder
+  // it stands in (the vendor's folder itself being a link is refused). The
+  // vendor's folder keeps what it inherits; the log folders get the descriptor.
+  const std::wstring chain[] = {vendor, root, root + L"\\" + kJ2534Folder, root + L"\\" + kPduFolder};
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+  int moves = 0;
+  for (std::size_t i = 0; i < std::size(chain);) {
+    KernelHandle handle;
+    const wchar_t* why = nullptr;
+    DWORD code = ERROR_SUCCESS;
+    const DWORD access = i == 0 ? 0 : WRITE_DAC | WRITE_OWNER;
+    switch (Inspect(chain[i], access, &handle, &why, &code)) {
+      case Standing::kMissing:
+        if (!CreateDirectoryW(chain[i].c_str(), i == 0 ? nullptr : &attributes) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+          steps.push_back({chain[i], L"", nullptr, GetLastError()});
+          return steps;
+        }
+        break;  // looked at again
+      case Standing::kTrusted:
+        if (i > 0) {
+          steps.push_back({chain[i], L"", nullptr, Apply(handle.Get(), descriptor.get())});
+          if (steps.back().code != ERROR_SUCCESS) return steps;
+        }
+        ++i;
+        break;
+      case Standing::kError:
+        steps.push_back({chain[i], L"", nullptr, code});
+        return steps;
+      case Standing::kLink:
+      case Standing::kUntrusted: {
+        const bool link = why != nullptr && std::wstring(why) == L"a link";
+        if ((link && i == 0) || ++moves > kAsideNames) {
+          steps.push_back({chain[i], L"", why, ERROR_ACCESS_DENIED});
+          return steps;
+        }
+        const std::size_t moved = link ? i - 1 : i;
+        LogFolderStep step{chain[moved], L"", why, ERROR_SUCCESS};
+        step.code = MoveAside(chain[moved], &step.movedAside);
+        if (link) step.why = L"holds a link";
+        steps.push_back(step);
+        if (step.code != ERROR_SUCCESS) return steps;
+        i = moved;  // made anew, and what is below it too
+        break;
+      }
+    }
   }
   return steps;
 }

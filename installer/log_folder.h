@@ -6,7 +6,7 @@
 // files there, but create no folder and delete, rename, re-permission or take
 // over nothing. The step that sets this up runs as the system account, so it
 // never follows a link: a folder that is a reparse point, or that someone
-// other than the administrators or the system owns, is renamed aside and made
+// other than the administrators or the system owns, is moved aside and made
 // anew.
 #pragma once
 
@@ -49,24 +49,29 @@ using LocalDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
 // set on success only.
 [[nodiscard]] DWORD LogFolderDescriptor(LocalDescriptor* out);
 
-// What securing one folder did.
+// One step of ProtectLogFolders: a folder made or checked and protected, or an
+// untrusted one moved aside (movedAside, and why: "a link", "not a folder",
+// "owned by another account", or, for a folder moved with a link in it,
+// "holds a link").
 struct LogFolderStep {
   std::wstring folder;
-  std::wstring movedAside;  // where an untrusted folder or link went, or empty
-  DWORD code = ERROR_SUCCESS;
+  std::wstring movedAside;
+  const wchar_t* why = nullptr;
+  DWORD code = ERROR_SUCCESS;  // of the step; the first failure ends the run
 };
 
-// Secures `folder`: makes it when missing (its parent must exist); opens it
-// without following a reparse point; one that is a reparse point, is not a
-// folder, or is owned by someone other than the administrators or the system
-// is renamed aside ("<name>.untrusted-<n>") and the folder made anew; then the
-// owner and access list of LogFolderDescriptor are set through the open
-// handle. Returns what was done, with the Win32 code of the step that failed.
-LogFolderStep ProtectLogFolder(const std::wstring& folder);
-
-// ProtectLogFolder for the log folder `logs` (a full path, the parents made
-// when missing) and then its J2534 and PDU folders, in that order; stops at
-// the first failure. Returns the steps taken.
+// Makes and protects the log folder `logs` (a full path "C:\...\<vendor>\Logs")
+// and its J2534 and PDU folders, checking the vendor's folder above it first.
+// Each is made when missing and opened without following a reparse point.
+// One that is not a folder, or is owned by someone other than the
+// administrators, the system or the account this runs as, is renamed aside
+// ("<name>.untrusted-<n>") and made anew; a link is never renamed by its own
+// name (a platform that opens the link's target instead would move that): the
+// folder it stands in is renamed aside with it, and made anew. The vendor's
+// folder being a link is refused (ERROR_ACCESS_DENIED). The owner and access
+// list of LogFolderDescriptor are set through the open handle of each log
+// folder. Returns the steps taken, in order; the last one failed when its
+// code is not ERROR_SUCCESS.
 std::vector<LogFolderStep> ProtectLogFolders(const std::wstring& logs);
 
 }  // namespace varrow

@@ -100,12 +100,14 @@ extern "C" UINT __stdcall ProtectLogFolders(MSIHANDLE install) {
         varrow::ProtectLogFolders(Property(install, L"CustomActionData"));
     bool ok = !steps.empty();
     for (const varrow::LogFolderStep& step : steps) {
+      const std::wstring why = step.why != nullptr ? step.why : L"";
       if (!step.movedAside.empty()) {
-        Say(install, L"ProtectLogFolders: " + step.folder +
-                         L" was a link or another account's folder: moved aside to " +
-                         step.movedAside + L" and made anew");
+        Say(install, L"ProtectLogFolders: " + step.folder + L" (" + why + L") moved aside to " +
+                         step.movedAside + L", made anew");
+      } else {
+        Say(install, L"ProtectLogFolders: " + step.folder + (why.empty() ? L"" : L" (" + why + L")") +
+                         L": " + Code(step.code));
       }
-      Say(install, L"ProtectLogFolders: " + step.folder + L": " + Code(step.code));
       ok = ok && step.code == ERROR_SUCCESS;
     }
     return ok ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;

@@ -76,10 +76,34 @@ DWORD WriteList(const RegistryRoots& roots, const std::vector<MonitoredLibrary>&
   return static_cast<DWORD>(WriteString(product.Get(), kMonitoredListValue, text));
 }
 
+// True when `key` has neither values nor subkeys.
+bool EmptyKey(HKEY key) {
+  DWORD subkeys = 0, values = 0;
+  return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                          nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+         subkeys == 0 && values == 0;
+}
+
+// Deletes the list; then the product's key, and the vendor's, when the list
+// was all that kept them (a removal has deleted the package's values by then).
 void DeleteList(const RegistryRoots& roots) {
   RegKey product;
-  if (product.Open(roots.machine, ProductPath(), KEY_SET_VALUE) != ERROR_SUCCESS) return;
-  (void)RegDeleteValueW(product.Get(), kMonitoredListValue);  // silent: none is fine
+  if (product.Open(roots.machine, ProductPath(), KEY_SET_VALUE | KEY_QUERY_VALUE) != ERROR_SUCCESS) {
+    return;
+  }
+  if (RegDeleteValueW(product.Get(), kMonitoredListValue) != ERROR_SUCCESS) return;  // none: fine
+  const bool empty = EmptyKey(product.Get());
+  product.Close();
+  RegKey vendor;
+  if (!empty || vendor.Open(roots.machine, JoinPath({kSoftware, kVendor}), KEY_QUERY_VALUE) != ERROR_SUCCESS ||
+      RegDeleteKeyW(vendor.Get(), kProduct) != ERROR_SUCCESS || !EmptyKey(vendor.Get())) {
+    return;
+  }
+  vendor.Close();
+  RegKey software;
+  if (software.Open(roots.machine, kSoftware, KEY_QUERY_VALUE) == ERROR_SUCCESS) {
+    (void)RegDeleteKeyW(software.Get(), kVendor);
+  }
 }
 
 // The library registered under `key` (FunctionLibrary; a bare name as found on PATH).

@@ -72,40 +72,51 @@ TEST(LogFolder, DescriptorGivesEachAccountItsRightsOnly) {
   EXPECT_EQ((file | RightsOf(acl, WinCreatorOwnerRightsSid, true)) & kTakeOver, 0u);
 }
 
-// The folders are made (parents too) and made again; what stands at a log
+// The folders are made (parents too) and made again; what stands at a
 // folder's name and is not a folder is moved aside, never written through.
 TEST(LogFolder, FoldersAreMadeAndWhatIsNotAFolderIsMovedAside) {
   test::ScratchDir dir;
-  const std::wstring logs = dir / L"OVRA\\Logs";
+  const std::wstring vendor = dir / L"OVRA", logs = vendor + L"\\Logs";
+  const std::wstring folders[] = {logs, logs + L"\\J2534", logs + L"\\PDU"};
   const struct {
     const char* name;
-    std::wstring planted;  // a file put at this name first, or empty
-    std::wstring movedAside;
+    std::wstring planted;  // a file put at this folder's name first, or empty
   } cases[] = {
-      {"a fresh install", L"", L""},
-      {"the same again", L"", L""},
-      {"a file at the PDU folder's name", logs + L"\\PDU", logs + L"\\PDU.untrusted-1"},
+      {"a fresh install", L""},
+      {"the same again", L""},
+      {"a file at the PDU folder's name", folders[2]},
+      {"a file at the log folder's name", logs},
+      {"a file at the vendor's folder's name", vendor},
   };
   for (const auto& c : cases) {
     if (!c.planted.empty()) {
-      ASSERT_TRUE(RemoveDirectoryW(c.planted.c_str()));
-      ASSERT_TRUE(test::WriteFileText(c.planted, "planted"));
+      ASSERT_TRUE(MoveFileExW(c.planted.c_str(), (c.planted + L".old").c_str(), 0)) << c.name;
+      ASSERT_TRUE(test::WriteFileText(c.planted, "planted")) << c.name;
     }
-    const std::vector<LogFolderStep> steps = ProtectLogFolders(logs + L"\\");
-    ASSERT_EQ(steps.size(), 3u) << c.name;
-    const std::wstring folders[] = {logs, logs + L"\\J2534", logs + L"\\PDU"};
-    for (std::size_t i = 0; i < 3; ++i) {
-      EXPECT_EQ(steps[i].folder, folders[i]) << c.name;
-      EXPECT_EQ(steps[i].code, static_cast<DWORD>(ERROR_SUCCESS)) << c.name;
-      const DWORD attributes = GetFileAttributesW(folders[i].c_str());
+    std::vector<std::wstring> protectedFolders, movedAside;
+    for (const LogFolderStep& step : ProtectLogFolders(logs + L"\\")) {
+      EXPECT_EQ(step.code, static_cast<DWORD>(ERROR_SUCCESS)) << c.name;
+      if (step.movedAside.empty()) {
+        protectedFolders.push_back(step.folder);
+      } else {
+        EXPECT_EQ(step.folder, c.planted) << c.name;
+        movedAside.push_back(step.movedAside);
+      }
+    }
+    EXPECT_EQ(protectedFolders, (std::vector<std::wstring>{folders[0], folders[1], folders[2]})) << c.name;
+    EXPECT_EQ(movedAside, c.planted.empty() ? std::vector<std::wstring>{}
+                                            : std::vector<std::wstring>{c.planted + L".untrusted-1"}) << c.name;
+    for (const std::wstring& folder : folders) {
+      const DWORD attributes = GetFileAttributesW(folder.c_str());
       EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << c.name;
     }
-    EXPECT_EQ(steps[2].movedAside, c.movedAside) << c.name;
-    if (!c.movedAside.empty()) {
-      EXPECT_FALSE(GetFileAttributesW(c.movedAside.c_str()) & FILE_ATTRIBUTE_DIRECTORY) << "the file itself moved";
+    std::string moved;
+    if (!c.planted.empty()) {
+      EXPECT_TRUE(test::ReadFileText(c.planted + L".untrusted-1", &moved) && moved == "planted") << c.name;
     }
   }
-  const std::wstring refused[] = {L"", L"Logs", L"\\\\server\\share\\Logs", dir / std::wstring(MAX_PATH, L'a')};
+  const std::wstring refused[] = {L"", L"Logs", L"C:\\Logs", L"\\\\server\\share\\Logs",
+                                  dir / std::wstring(MAX_PATH, L'a')};
   for (const std::wstring& folder : refused) {
     const std::vector<LogFolderStep> steps = ProtectLogFolders(folder);
     ASSERT_EQ(steps.size(), 1u);
