@@ -11,8 +11,10 @@ namespace {
 
 constexpr wchar_t kJ2534Folder[] = L"J2534";
 constexpr wchar_t kPduFolder[] = L"PDU";
-// Names tried for an untrusted folder set aside, before giving up.
+// Names tried for an untrusted folder set aside, and folders moved aside in
+// one run, before giving up; looks at the folders in one run, at most.
 constexpr int kAsideNames = 16;
+constexpr std::size_t kMaxLooks = 64;
 
 bool IsFullPath(const std::wstring& path) {
   const wchar_t drive = path.empty() ? L'\0' : path[0];
@@ -169,21 +171,34 @@ std::vector<LogFolderStep> ProtectLogFolders(const std::wstring& logs) {
   // it stands in (the vendor's folder itself being a link is refused). The
   // vendor's folder keeps what it inherits; the log folders get the descriptor.
   const std::wstring chain[] = {vendor, root, root + L"\\" + kJ2534Folder, root + L"\\" + kPduFolder};
+  constexpr std::size_t kParentInChain[] = {0, 0, 1, 1};  // the vendor's has none here
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
   int moves = 0;
-  for (std::size_t i = 0; i < std::size(chain);) {
+  for (std::size_t i = 0, looks = 0; i < std::size(chain); ++looks) {
+    if (looks == kMaxLooks) {  // something keeps changing the folders
+      steps.push_back({chain[i], L"", nullptr, ERROR_ACCESS_DENIED});
+      return steps;
+    }
     KernelHandle handle;
     const wchar_t* why = nullptr;
     DWORD code = ERROR_SUCCESS;
     const DWORD access = i == 0 ? 0 : WRITE_DAC | WRITE_OWNER;
-    switch (Inspect(chain[i], access, &handle, &why, &code)) {
+    Standing standing = Inspect(chain[i], access, &handle, &why, &code);
+    if (standing == Standing::kMissing) {
+      if (CreateDirectoryW(chain[i].c_str(), i == 0 ? nullptr : &attributes)) continue;  // looked at again
+      code = GetLastError();
+      if (code != ERROR_ALREADY_EXISTS) {
+        steps.push_back({chain[i], L"", nullptr, code});
+        return steps;
+      }
+      // Not there, yet its name is taken: a link to nothing (a platform that
+      // cannot show the link itself shows nothing).
+      standing = Standing::kLink;
+      why = L"a link";
+    }
+    switch (standing) {
       case Standing::kMissing:
-        if (!CreateDirectoryW(chain[i].c_str(), i == 0 ? nullptr : &attributes) &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
-          steps.push_back({chain[i], L"", nullptr, GetLastError()});
-          return steps;
-        }
-        break;  // looked at again
+        break;
       case Standing::kTrusted:
         if (i > 0) {
           steps.push_back({chain[i], L"", nullptr, Apply(handle.Get(), descriptor.get())});
@@ -196,12 +211,12 @@ std::vector<LogFolderStep> ProtectLogFolders(const std::wstring& logs) {
         return steps;
       case Standing::kLink:
       case Standing::kUntrusted: {
-        const bool link = why != nullptr && std::wstring(why) == L"a link";
+        const bool link = standing == Standing::kLink;
         if ((link && i == 0) || ++moves > kAsideNames) {
           steps.push_back({chain[i], L"", why, ERROR_ACCESS_DENIED});
           return steps;
         }
-        const std::size_t moved = link ? i - 1 : i;
+        const std::size_t moved = link ? kParentInChain[i] : i;
         LogFolderStep step{chain[moved], L"", why, ERROR_SUCCESS};
         step.code = MoveAside(chain[moved], &step.movedAside);
         if (link) step.why = L"holds a link";
