@@ -167,6 +167,11 @@ check "a VciCheck session through the monitor succeeds" test "$(session)" = 0
 check "the session is logged" test -s "$(host 'C:\ProgramData\OVRA\Logs\J2534\OvraPT32.html')"
 export_key "$USER_KEY" "$PREFIX/user-before-upgrade.reg"
 
+# A standard user plants the list that older packages kept in a file any user
+# could write, naming a file of the system: the upgrade never reads it.
+mkdir -p "$PREFIX/drive_c/ProgramData/OVRA/Setup"
+printf '\xff\xfeJ\x002\x005\x003\x004\x00\t\x00C\x00:\x00\\\x00w\x00i\x00n\x00d\x00o\x00w\x00s\x00\\\x00v\x00i\x00c\x00t\x00i\x00m\x00\\\x00f\x00i\x00l\x00e\x00.\x00t\x00x\x00t\x00' \
+  >"$PREFIX/drive_c/ProgramData/OVRA/Setup/monitored.txt"
 # The upgrade to the build's MSI.
 check "upgrade: msiexec /i of the newer MSI succeeds" test "$(msi /i "$(winpath "$msi_new")")" = 0
 check "upgrade: Programs and Features shows only the new version" test "$(arp_versions)" = "$new_version"
@@ -184,6 +189,9 @@ no_setup_leftovers() {  # no list in the machine hive, no monitor copy kept asid
     test -z "$(find "$PREFIX/drive_c" -name '~*.00000000*.varrow-old' 2>/dev/null)"
 }
 check "upgrade: no list and no kept copy are left behind" no_setup_leftovers
+check "upgrade: the file a planted list names is untouched" \
+  bash -c 'test "$(ls -A "$1")" = file.txt && test "$(cat "$1/file.txt")" = "keep me"' _ "$victim"
+rm -rf "$PREFIX/drive_c/ProgramData/OVRA/Setup"
 check "upgrade: a session through the new monitor succeeds" test "$(session)" = 0
 
 # A removal that fails at its very end (VARROWFAILATEND makes the last
