@@ -115,19 +115,16 @@ DWORD MoveAside(const std::wstring& path, std::wstring* aside) {
   return code;
 }
 
-// Sets the owner and access list of `descriptor` on the folder open at `handle`.
+// Sets the owner and the (protected) access list of `descriptor` on the folder
+// open at `handle`, and on it alone: SetSecurityInfo would also push the
+// inheritable entries into everything already below it, walking that tree by
+// name, which is the very walk a planted link turns elsewhere. Files and
+// folders made later inherit the entries as usual.
 DWORD Apply(HANDLE handle, PSECURITY_DESCRIPTOR descriptor) {
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  PSID owner = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
-      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
-    return GetLastError();
-  }
-  return SetSecurityInfo(handle, SE_FILE_OBJECT,
-                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                             PROTECTED_DACL_SECURITY_INFORMATION,
-                         owner, nullptr, dacl, nullptr);
+  return SetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                 descriptor)
+             ? ERROR_SUCCESS
+             : GetLastError();
 }
 
 }  // namespace
