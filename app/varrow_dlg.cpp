@@ -137,6 +137,7 @@ const MessageMapEntry<CVarrowDlg> CVarrowDlg::kMessageMap[] = {
     {WM_SYSCOMMAND, kAnyCode, kAnyId, &CVarrowDlg::OnSysCommand},
     {WM_PAINT, kAnyCode, kAnyId, &CVarrowDlg::OnPaint},
     {WM_QUERYDRAGICON, kAnyCode, kAnyId, &CVarrowDlg::OnQueryDragIcon},
+    {WM_ENDSESSION, kAnyCode, kAnyId, &CVarrowDlg::OnEndSession},
     {WM_COMMAND, EN_SETFOCUS, IDC_SERIAL_NUMBER, &CVarrowDlg::OnSerialSetFocus},
     {WM_NOTIFY, static_cast<UINT>(UDN_DELTAPOS), IDC_CONNECTION_UPDOWN,
      &CVarrowDlg::OnConnectionDeltaPos},
@@ -306,6 +307,13 @@ LRESULT CVarrowDlg::OnPaint(WPARAM, LPARAM) {
 }
 
 LRESULT CVarrowDlg::OnQueryDragIcon(WPARAM, LPARAM) { return reinterpret_cast<LRESULT>(m_hIcon); }
+
+// The session ends, or the Restart Manager asks the program to close (a setup
+// replaces its files): the dialog ends as with Cancel, unsaved changes dropped.
+LRESULT CVarrowDlg::OnEndSession(WPARAM ending, LPARAM) {
+  if (ending) OnCancel();
+  return 0;
+}
 
 // ---------------------------------------------------------------- device settings
 

@@ -60,6 +60,7 @@ class CVarrowDlg : public CDialog {
   LRESULT OnSysCommand(WPARAM command, LPARAM lparam);
   LRESULT OnPaint(WPARAM, LPARAM);
   LRESULT OnQueryDragIcon(WPARAM, LPARAM);
+  LRESULT OnEndSession(WPARAM ending, LPARAM);
   LRESULT OnSerialSetFocus(WPARAM, LPARAM);
   LRESULT OnConnectionDeltaPos(WPARAM, LPARAM notify);
   LRESULT OnReload(WPARAM wparam, LPARAM lparam);

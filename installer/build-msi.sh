@@ -2,7 +2,7 @@
 # Builds the package's MSI with wixl (Debian package wixl):
 #   installer/build-msi.sh VERSION OUTPUT.msi BIN_FOLDER SETUP_ACTIONS_DLL
 # VERSION is a.b.c (a major upgrade needs a higher one); BIN_FOLDER holds the
-# built files package.wxs names.
+# built files package.wxs names. Needs wixl and msitools (msiinfo, msibuild).
 set -euo pipefail
 [ "$#" = 4 ] || { echo "usage: $0 VERSION OUTPUT.msi BIN_FOLDER SETUP_ACTIONS_DLL" >&2; exit 2; }
 version=$1 out=$2 bin=$3 actions=$4
@@ -14,4 +14,17 @@ actions=$(realpath --relative-to="$here" "$actions")
 tmp="$out.tmp"
 rm -f "$tmp"
 wixl -a x86 -I "$here" -D Version="$version" -D Bin="$bin" -D Actions="$actions" -o "$tmp" "$here/package.wxs"
+# wixl writes a rollback or commit action as an immediate one (without the
+# in-script bit and its own): those bits are set here, from the Execute
+# attribute of each action in package.wxs, and checked.
+for kind in rollback:256 commit:512; do
+  execute=${kind%%:*} bit=${kind#*:}
+  for id in $(tr '\n' ' ' <"$here/package.wxs" | grep -o '<CustomAction [^>]*>' |
+              grep "Execute=\"$execute\"" | sed -n 's/.*Id="\([A-Za-z0-9_]*\)".*/\1/p'); do
+    type=$(msiinfo export "$tmp" CustomAction | awk -F'\t' -v id="$id" '$1 == id {print $2}')
+    [ -n "$type" ] || { echo "no custom action $id in the MSI" >&2; exit 1; }
+    type=$(( type | 1024 | bit ))
+    msibuild "$tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = $type WHERE \`Action\` = '$id'"
+  done
+done
 mv "$tmp" "$out"

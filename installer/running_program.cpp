@@ -1,5 +1,6 @@
 #include "installer/running_program.h"
 
+#include <restartmanager.h>
 #include <tlhelp32.h>
 
 #include "settings/owned_handle.h"
@@ -79,6 +80,34 @@ std::vector<DWORD> CloseProgram(const std::wstring& program, DWORD waitMs) {
     if (GetTickCount() - start >= waitMs) break;
   }
   return running;
+}
+
+RestartManagerResult CloseThroughRestartManager(const std::vector<std::wstring>& files) {
+  RestartManagerResult result;
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  result.code = RmStartSession(&session, 0, key);
+  if (result.code != ERROR_SUCCESS) return result;
+  std::vector<LPCWSTR> names;
+  for (const std::wstring& file : files) {
+    if (names.size() < kMaxRestartManagerFiles) names.push_back(file.c_str());
+  }
+  result.code = RmRegisterResources(session, static_cast<UINT>(names.size()), names.data(), 0,
+                                    nullptr, 0, nullptr);
+  if (result.code == ERROR_SUCCESS) {
+    UINT needed = 0, count = 0;
+    DWORD reasons = 0;
+    // Asked for the count only: ERROR_MORE_DATA when there are processes.
+    const DWORD listed = RmGetList(session, &needed, &count, nullptr, &reasons);
+    result.code = listed == ERROR_MORE_DATA ? ERROR_SUCCESS : listed;
+    result.listed = needed;
+    if (result.code == ERROR_SUCCESS && needed > 0) {
+      result.code = RmShutdown(session, 0, nullptr);  // not forced: one that refuses stays
+      result.shutDown = result.code == ERROR_SUCCESS;
+    }
+  }
+  (void)RmEndSession(session);
+  return result;
 }
 
 }  // namespace varrow

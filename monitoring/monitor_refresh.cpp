@@ -1,6 +1,6 @@
 #include "monitoring/monitor_refresh.h"
 
-#include <shlobj.h>
+#include <cstdint>
 
 #include "monitoring/discovery.h"
 #include "monitoring/file_steps.h"
@@ -12,9 +12,11 @@ namespace varrow {
 
 namespace {
 
-// The list file is small: a longer one is not ours and is not read.
-constexpr DWORD kMaxListBytes = 64 * 1024;
-constexpr wchar_t kByteOrderMark = 0xFEFF;
+// The number in a kept copy's leftover name: its process part is 0, which no
+// running program has, so the program's clean-up may delete a forgotten one.
+constexpr std::uint64_t kKeptCopyUnique = 0x5E7C0B1ULL;
+// Registrations looked at, at most.
+constexpr DWORD kMaxRegistrations = 1024;
 
 const wchar_t* KindWord(ApiKind kind) { return kind == ApiKind::PDU ? L"PDU" : L"J2534"; }
 
@@ -50,51 +52,78 @@ std::wstring MonitorLibraryOf(const RegistryRoots& roots, ApiKind kind) {
   return monitor;
 }
 
-DWORD WriteList(const std::wstring& listFile, const std::wstring& text) {
-  const std::wstring folder = FolderOf(listFile);
-  if (!folder.empty()) {
-    const int rc = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-    if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS) {
-      return static_cast<DWORD>(rc);
-    }
-  }
-  const std::wstring content = std::wstring(1, kByteOrderMark) + text;
-  const DWORD bytes = static_cast<DWORD>(content.size() * sizeof(wchar_t));
-  if (bytes > kMaxListBytes) return ERROR_BUFFER_OVERFLOW;
-  const KernelHandle file(CreateFileW(listFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return GetLastError();
-  DWORD written = 0;
-  if (!WriteFile(file.Get(), content.data(), bytes, &written, nullptr)) return GetLastError();
-  if (written != bytes) return ERROR_WRITE_FAULT;
-  if (!FlushFileBuffers(file.Get())) return GetLastError();
-  return ERROR_SUCCESS;
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// Reads the list file into *text (ERROR_FILE_NOT_FOUND when there is none).
-DWORD ReadList(const std::wstring& listFile, std::wstring* text) {
-  const KernelHandle file(CreateFileW(listFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    const DWORD code = GetLastError();
-    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : code;
+// The list from the machine hive (empty when there is none or it is not ours).
+std::vector<MonitoredLibrary> ReadList(const RegistryRoots& roots) {
+  RegKey product;
+  std::wstring text;
+  if (product.Open(roots.machine, ProductPath(), KEY_QUERY_VALUE) != ERROR_SUCCESS ||
+      ReadString(product.Get(), kMonitoredListValue, &text, kMaxMonitoredListChars) != ERROR_SUCCESS) {
+    return {};
   }
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.Get(), &size)) return GetLastError();
-  if (size.QuadPart > kMaxListBytes || size.QuadPart % sizeof(wchar_t) != 0) {
-    return ERROR_INVALID_DATA;
-  }
-  std::wstring content(static_cast<std::size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
-  DWORD read = 0;
-  if (!content.empty() &&
-      !ReadFile(file.Get(), content.data(), static_cast<DWORD>(size.QuadPart), &read, nullptr)) {
-    return GetLastError();
-  }
-  content.resize(read / sizeof(wchar_t));
-  if (!content.empty() && content[0] == kByteOrderMark) content.erase(0, 1);
-  *text = std::move(content);
-  return ERROR_SUCCESS;
+  return ParseMonitoredList(text);
 }
+
+DWORD WriteList(const RegistryRoots& roots, const std::vector<MonitoredLibrary>& libraries) {
+  const std::wstring text = FormatMonitoredList(libraries);
+  if (text.size() >= kMaxMonitoredListChars) return ERROR_BUFFER_OVERFLOW;
+  RegKey product;
+  const LONG rc = product.Create(roots.machine, ProductPath(), KEY_SET_VALUE);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  return static_cast<DWORD>(WriteString(product.Get(), kMonitoredListValue, text));
+}
+
+// True when `key` has neither values nor subkeys.
+bool EmptyKey(HKEY key) {
+  DWORD subkeys = 0, values = 0;
+  return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                          nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+         subkeys == 0 && values == 0;
+}
+
+// Deletes the list; then the product's key, and the vendor's, when the list
+// was all that kept them (a removal has deleted the package's values by then).
+void DeleteList(const RegistryRoots& roots) {
+  RegKey product;
+  if (product.Open(roots.machine, ProductPath(), KEY_SET_VALUE | KEY_QUERY_VALUE) != ERROR_SUCCESS) {
+    return;
+  }
+  if (RegDeleteValueW(product.Get(), kMonitoredListValue) != ERROR_SUCCESS) return;  // none: fine
+  const bool empty = EmptyKey(product.Get());
+  product.Close();
+  RegKey vendor;
+  if (!empty || vendor.Open(roots.machine, JoinPath({kSoftware, kVendor}), KEY_QUERY_VALUE) != ERROR_SUCCESS ||
+      RegDeleteKeyW(vendor.Get(), kProduct) != ERROR_SUCCESS || !EmptyKey(vendor.Get())) {
+    return;
+  }
+  vendor.Close();
+  RegKey software;
+  if (software.Open(roots.machine, kSoftware, KEY_QUERY_VALUE) == ERROR_SUCCESS) {
+    (void)RegDeleteKeyW(software.Get(), kVendor);
+  }
+}
+
+// The library registered under `key` (FunctionLibrary; a bare name as found on PATH).
+bool RegisteredUnder(HKEY key, const std::wstring& library) {
+  std::wstring registered;
+  if (ReadString(key, L"FunctionLibrary", &registered) != ERROR_SUCCESS) return false;
+  (void)FindLibraryOnPath(&registered);
+  return SameText(registered, library);
+}
+
+// A listed library that may be switched on again: registered now, at its path,
+// nothing set aside.
+bool MayMonitorAgain(const RegistryRoots& roots, const MonitoredLibrary& entry) {
+  const std::wstring aside = AsidePath(entry.library);
+  return RegisteredNow(roots, entry) && !aside.empty() && FitsField(aside) &&
+         !FileExistsAt(aside) && FileExistsAt(entry.library);
+}
+
+// Moves a file without replacing one (SetLibraryAside is exactly that).
+DWORD Move(const std::wstring& from, const std::wstring& to) { return SetLibraryAside(from, to); }
 
 }  // namespace
 
@@ -159,53 +188,119 @@ std::vector<MonitoredLibrary> ParseMonitoredList(std::wstring_view text) {
   return libraries;
 }
 
-DWORD SwitchOffForUpgrade(const RegistryRoots& roots, const std::wstring& listFile,
-                          std::vector<std::wstring>* failed) {
+std::wstring KeptCopyPath(const std::wstring& library) {
+  return LeftoverPath(library, kKeptCopyUnique);
+}
+
+bool RegisteredNow(const RegistryRoots& roots, const MonitoredLibrary& entry) {
+  if (entry.kind == ApiKind::PDU) {
+    RegKey pdu;
+    return pdu.Open(roots.machine, ProductPath({kPduSupportSection}), KEY_READ) == ERROR_SUCCESS &&
+           RegisteredUnder(pdu.Get(), entry.library);
+  }
+  RegKey registrations;
+  if (registrations.Open(roots.machine, kJ2534RegistrationPath, KEY_READ) != ERROR_SUCCESS) return false;
+  for (DWORD index = 0; index < kMaxRegistrations; ++index) {
+    std::wstring name;
+    const LONG rc = EnumSubkey(registrations.Get(), index, &name);
+    if (rc == ERROR_MORE_DATA) continue;
+    if (rc != ERROR_SUCCESS) break;
+    RegKey device;
+    if (device.Open(registrations.Get(), name, KEY_READ) == ERROR_SUCCESS &&
+        RegisteredUnder(device.Get(), entry.library)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD SwitchOffForSetup(const RegistryRoots& roots, std::vector<std::wstring>* failed) {
   const std::vector<MonitoredLibrary> monitored = FindMonitoredLibraries(roots);
-  // A list left by an upgrade that did not finish keeps its libraries: they
+  // A list left by a setup that did not finish keeps its libraries: they
   // were put back then and are to be switched on again too.
-  std::wstring earlier;
-  std::vector<MonitoredLibrary> listed;
-  if (ReadList(listFile, &earlier) == ERROR_SUCCESS) listed = ParseMonitoredList(earlier);
+  std::vector<MonitoredLibrary> listed = ReadList(roots);
   for (const MonitoredLibrary& entry : monitored) {
     bool known = false;
-    for (const MonitoredLibrary& other : listed) {
-      known = known || CompareStringOrdinal(entry.library.c_str(), -1, other.library.c_str(), -1,
-                                            TRUE) == CSTR_EQUAL;
-    }
+    for (const MonitoredLibrary& other : listed) known = known || SameText(entry.library, other.library);
     if (!known && listed.size() < kMaxMonitoredLibraries) listed.push_back(entry);
   }
   // The list first: a library put back without a record would lose its monitoring.
-  const DWORD written = WriteList(listFile, FormatMonitoredList(listed));
+  const DWORD written = WriteList(roots, listed);
   if (written != ERROR_SUCCESS) return written;
   for (const MonitoredLibrary& entry : monitored) {
-    if (PutLibraryBack(entry.library, AsidePath(entry.library)) != ERROR_SUCCESS) {
+    const std::wstring aside = AsidePath(entry.library), kept = KeptCopyPath(entry.library);
+    (void)DeleteFileW(kept.c_str());  // a copy a setup that did not finish kept
+    DWORD code = kept.empty() ? ERROR_FILENAME_EXCED_RANGE : Move(entry.library, kept);
+    if (code == ERROR_SUCCESS) {
+      code = Move(aside, entry.library);
+      if (code != ERROR_SUCCESS && Move(kept, entry.library) != ERROR_SUCCESS) {
+        code = PutLibraryBack(entry.library, aside);  // the copy is somewhere else now
+      }
+    } else {
+      code = PutLibraryBack(entry.library, aside);  // no copy kept: the rollback copies one
+    }
+    if (code != ERROR_SUCCESS) failed->push_back(entry.library);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD SwitchOnAfterUpgrade(const RegistryRoots& roots, std::vector<std::wstring>* failed,
+                           std::vector<std::wstring>* refused) {
+  for (const MonitoredLibrary& entry : ReadList(roots)) {
+    const std::wstring aside = AsidePath(entry.library);
+    if (!MayMonitorAgain(roots, entry)) {
+      if (aside.empty() || !FileExistsAt(aside)) refused->push_back(entry.library);
+      continue;  // (set aside: monitored already)
+    }
+    const std::wstring monitor = MonitorLibraryOf(roots, entry.kind);
+    if (monitor.empty() || !FileExistsAt(monitor) ||
+        SetLibraryAside(entry.library, aside) != ERROR_SUCCESS ||
+        InstallMonitorCopy(monitor, entry.library, aside) != ERROR_SUCCESS) {
       failed->push_back(entry.library);
     }
   }
   return ERROR_SUCCESS;
 }
 
-DWORD SwitchOnAfterUpgrade(const RegistryRoots& roots, const std::wstring& listFile,
-                           std::vector<std::wstring>* failed) {
-  std::wstring text;
-  const DWORD read = ReadList(listFile, &text);
-  if (read == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-  if (read != ERROR_SUCCESS) return read;
-  for (const MonitoredLibrary& entry : ParseMonitoredList(text)) {
+void SwitchOffAfterRollback(const RegistryRoots& roots, std::vector<std::wstring>* failed) {
+  for (const MonitoredLibrary& entry : ReadList(roots)) {
     const std::wstring aside = AsidePath(entry.library);
-    if (aside.empty() || FileExistsAt(aside)) continue;  // monitored already
-    const std::wstring monitor = MonitorLibraryOf(roots, entry.kind);
-    if (!FileExistsAt(entry.library) || monitor.empty() || !FileExistsAt(monitor) ||
-        SetLibraryAside(entry.library, aside) != ERROR_SUCCESS ||
-        InstallMonitorCopy(monitor, entry.library, aside) != ERROR_SUCCESS) {
-      failed->push_back(entry.library);
-    }
+    if (!RegisteredNow(roots, entry) || aside.empty() || !FileExistsAt(aside)) continue;
+    if (PutLibraryBack(entry.library, aside) != ERROR_SUCCESS) failed->push_back(entry.library);
   }
-  (void)DeleteFileW(listFile.c_str());
-  const std::wstring folder = FolderOf(listFile);
-  if (!folder.empty()) (void)RemoveDirectoryW(folder.c_str());  // only when empty
-  return ERROR_SUCCESS;
+}
+
+void RestoreMonitoring(const RegistryRoots& roots, std::vector<std::wstring>* failed,
+                       std::vector<std::wstring>* refused) {
+  for (const MonitoredLibrary& entry : ReadList(roots)) {
+    const std::wstring aside = AsidePath(entry.library), kept = KeptCopyPath(entry.library);
+    if (!MayMonitorAgain(roots, entry)) {
+      if (aside.empty() || !FileExistsAt(aside)) refused->push_back(entry.library);
+      continue;  // (set aside: monitored already)
+    }
+    DWORD code = SetLibraryAside(entry.library, aside);
+    if (code == ERROR_SUCCESS) {
+      if (!kept.empty() && FileExistsAt(kept)) {
+        code = Move(kept, entry.library);
+        if (code != ERROR_SUCCESS) (void)Move(aside, entry.library);  // in its place, unmonitored
+      } else {
+        const std::wstring monitor = MonitorLibraryOf(roots, entry.kind);
+        code = monitor.empty() ? ERROR_FILE_NOT_FOUND : InstallMonitorCopy(monitor, entry.library, aside);
+        if (code != ERROR_SUCCESS && !FileExistsAt(entry.library)) (void)Move(aside, entry.library);
+      }
+    }
+    if (code != ERROR_SUCCESS) failed->push_back(entry.library);
+  }
+  DeleteList(roots);
+}
+
+void ForgetMonitoredList(const RegistryRoots& roots) {
+  for (const MonitoredLibrary& entry : ReadList(roots)) {
+    const std::wstring kept = KeptCopyPath(entry.library);
+    if (kept.empty() || !FileExistsAt(kept) || DeleteFileW(kept.c_str())) continue;
+    (void)MoveFileExW(kept.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);  // loaded: at restart
+  }
+  DeleteList(roots);
 }
 
 }  // namespace varrow

@@ -1,9 +1,13 @@
-// Monitoring across an upgrade of the package: before the old package's files
-// go, every monitored J2534 and PDU library is put back in its place and the
-// list of them kept in a file; once the new files are in place, monitoring is
-// switched on again for each with the new monitor library. No monitored
-// library is then left behind a monitor copy of the old version, and the
-// package's own libraries are in their places when the installer replaces them.
+// Monitoring across an upgrade or a removal of the package: before the
+// package's files go, every monitored J2534 and PDU library is put back in its
+// place and a list of them kept where only administrators can write; after an
+// upgrade's new files are in place, monitoring is switched on again for each
+// with the new monitor library. A setup that fails and rolls back switches it
+// on again with the very copies that were there. No monitored library is left
+// behind a monitor copy of the old version, and the package's own libraries
+// are in their places when the installer replaces them. These steps run as
+// the system account: the list is never taken on trust, each entry must be a
+// library registered now.
 #pragma once
 
 #include <windows.h>
@@ -37,23 +41,55 @@ std::wstring FormatMonitoredList(const std::vector<MonitoredLibrary>& libraries)
 // are dropped.
 std::vector<MonitoredLibrary> ParseMonitoredList(std::wstring_view text);
 
-// Before the upgrade: writes the list of the monitored libraries to `listFile`
-// (its folder is made; the libraries of a list left by an upgrade that did not
-// finish stay on it), then puts each back (PutLibraryBack: a monitor copy
-// that a program has loaded is renamed aside and deleted when free). Returns
-// the Win32 code of writing the list (nothing is put back when that fails);
-// a library that cannot be put back stays monitored and is named in *failed.
-DWORD SwitchOffForUpgrade(const RegistryRoots& roots, const std::wstring& listFile,
-                          std::vector<std::wstring>* failed);
+// The list lies in the machine hive, where only administrators can write:
+// <machine>\SOFTWARE\OVRA\OVRA_VCI, value kMonitoredListValue (REG_SZ, the
+// text of FormatMonitoredList, at most kMaxMonitoredListChars characters).
+inline constexpr wchar_t kMonitoredListValue[] = L"SetupMonitoredLibraries";
+constexpr std::size_t kMaxMonitoredListChars = 32 * 1024;
 
-// After the upgrade: switches monitoring on again for each library of
-// `listFile` with the machine's monitor library of its kind
-// (DefaultSettings\Monitoring\<kind>\MonitorLibrary), then deletes the list
-// and its folder when empty. No list: nothing to do. A library already set
-// aside, or missing, is skipped; one that cannot be switched on stays in its
-// place (monitoring off) and is named in *failed. Returns the Win32 code of
-// reading the list (ERROR_SUCCESS also without a list).
-DWORD SwitchOnAfterUpgrade(const RegistryRoots& roots, const std::wstring& listFile,
-                           std::vector<std::wstring>* failed);
+// The name beside `library` under which a switch-off for setup keeps the
+// monitor copy until the setup is over (a leftover name of no running
+// process, so that the program's clean-up deletes one a setup forgot).
+std::wstring KeptCopyPath(const std::wstring& library);
+
+// True when `entry` names the library of a J2534 registration (FunctionLibrary,
+// a bare name found on PATH) or the PDU library setting of the machine now.
+bool RegisteredNow(const RegistryRoots& roots, const MonitoredLibrary& entry);
+
+// Before the package's files go (an upgrade's or a removal's): adds the
+// monitored libraries to the list (those of a list left by a setup that did
+// not finish stay on it), then puts each back, the monitor copy kept at
+// KeptCopyPath (one a program has loaded can be renamed). Returns the Win32
+// code of writing the list (nothing is put back when that fails); a library
+// that cannot be put back stays monitored and is named in *failed.
+DWORD SwitchOffForSetup(const RegistryRoots& roots, std::vector<std::wstring>* failed);
+
+// After the upgrade's new files are in place: switches monitoring on again
+// with the machine's monitor library of its kind
+// (DefaultSettings\Monitoring\<kind>\MonitorLibrary) for each library of the
+// list that is still registered (RegisteredNow), stands at its path and has
+// nothing at its set-aside path; any other entry is named in *refused and not
+// touched. One that cannot be switched on stays in its place (monitoring off)
+// and is named in *failed. The list stays for ForgetMonitoredList or the
+// rollback. Returns the Win32 code of reading the list (ERROR_SUCCESS without one).
+DWORD SwitchOnAfterUpgrade(const RegistryRoots& roots, std::vector<std::wstring>* failed,
+                           std::vector<std::wstring>* refused);
+
+// Rollback of SwitchOnAfterUpgrade: each library of the list that is
+// registered and set aside is put back (its new monitor copy deleted).
+void SwitchOffAfterRollback(const RegistryRoots& roots, std::vector<std::wstring>* failed);
+
+// Rollback of SwitchOffForSetup: each library of the list that is registered,
+// stands at its path and has nothing at its set-aside path is set aside again
+// and its kept copy moved back (or, when none was kept, the machine's monitor
+// library copied); then the list goes. A library set aside already is left as
+// it is; other entries that do not pass are named in *refused, those that
+// fail in *failed.
+void RestoreMonitoring(const RegistryRoots& roots, std::vector<std::wstring>* failed,
+                       std::vector<std::wstring>* refused);
+
+// Once the setup is over: the kept copies of the listed libraries are deleted
+// (one still loaded at the next restart) and the list goes.
+void ForgetMonitoredList(const RegistryRoots& roots);
 
 }  // namespace varrow

@@ -41,7 +41,6 @@ class MonitorRefresh : public test::MonitoringFixture {
  protected:
   void SetUp() override {
     for (const wchar_t* folder : {L"ovra", L"other", L"monitor"}) test::MakeDir(dir / folder);
-    list = dir / L"setup\\monitored.txt";
   }
   void Put(const std::wstring& path, const std::string& text) { ASSERT_TRUE(test::WriteFileText(path, text)); }
   // Monitoring on: the library set aside, a copy of `monitor` in its place.
@@ -49,21 +48,35 @@ class MonitorRefresh : public test::MonitoringFixture {
     Put(AsidePath(library), text);
     Put(library, monitor);
   }
-  std::wstring list;
+  // The list as a setup left it in the machine hive.
+  void PlantList(const std::vector<MonitoredLibrary>& libraries) {
+    test::SetString(reg.Machine(), ProductPath(), kMonitoredListValue, FormatMonitoredList(libraries));
+  }
+  bool ListLeft() {
+    RegKey product;
+    std::wstring text;
+    return product.Open(reg.Machine(), ProductPath(), KEY_READ) == ERROR_SUCCESS &&
+           ReadString(product.Get(), kMonitoredListValue, &text, kMaxMonitoredListChars) == ERROR_SUCCESS;
+  }
+  // "<library>|<set aside>" of each of `libraries`.
+  std::string State(const std::vector<std::wstring>& libraries) {
+    std::string state;
+    for (const std::wstring& library : libraries) state += Content(library) + "|" + Content(AsidePath(library)) + ";";
+    return state;
+  }
 };
 
 // An upgrade: every monitored library (the package's own, another vendor's,
 // the D-PDU one) is put back before the old files go, the package's own
 // library is replaced by the new version, and monitoring comes back with the
-// new monitor libraries; an unmonitored library is never touched.
-TEST_F(MonitorRefresh, UpgradeSwitchesOffThenOnWithTheNewMonitors) {
+// new monitor libraries; an unmonitored library is never touched. Rolled back
+// instead at either point, every library is monitored again by the very copy
+// it had, and nothing of the setup is left in the machine hive.
+TEST_F(MonitorRefresh, UpgradeSwitchesOffThenOnAndARollbackRestoresTheCopies) {
   const std::wstring ours = dir / L"ovra\\OvraPT32.dll", theirs = dir / L"other\\fnk.dll";
   const std::wstring plain = dir / L"other\\plain.dll", pdu = dir / L"ovra\\OvraPdu32.dll";
   const std::wstring j2534Monitor = dir / L"monitor\\Mon.dll", pduMonitor = dir / L"monitor\\PduMon.dll";
-  Monitored(ours, "ours v1", "j2534 monitor v1");
-  Monitored(theirs, "theirs", "j2534 monitor v1");
-  Monitored(pdu, "pdu v1", "pdu monitor v1");
-  Put(plain, "plain");
+  const std::vector<std::wstring> all = {ours, theirs, pdu, plain};
   AddJ2534Device(L"OVRA VCI", L"OVRA", L"OVRA VCI", ours, 1);
   AddJ2534Device(L"Other", L"Other", L"Other", theirs);
   AddJ2534Device(L"Plain", L"Other", L"Plain", plain);
@@ -71,87 +84,132 @@ TEST_F(MonitorRefresh, UpgradeSwitchesOffThenOnWithTheNewMonitors) {
   SetMonitorDefault(ApiKind::J2534, j2534Monitor);
   SetMonitorDefault(ApiKind::PDU, pduMonitor);
   Seal();
-
-  std::vector<std::wstring> failed;
-  ASSERT_EQ(SwitchOffForUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
-  EXPECT_TRUE(failed.empty());
-  const struct { std::wstring library; std::string off; } offCases[] = {
-      {ours, "ours v1"}, {theirs, "theirs"}, {pdu, "pdu v1"}, {plain, "plain"}};
-  for (const auto& c : offCases) {
-    EXPECT_EQ(Content(c.library), c.off);
-    EXPECT_FALSE(test::FileExists(AsidePath(c.library)));
+  const auto start = [&] {
+    Monitored(ours, "ours v1", "j2534 monitor v1");
+    Monitored(theirs, "theirs", "j2534 monitor v1");
+    Monitored(pdu, "pdu v1", "pdu monitor v1");
+    Put(plain, "plain");
+  };
+  const std::string monitoredV1 = "j2534 monitor v1|ours v1;j2534 monitor v1|theirs;pdu monitor v1|pdu v1;plain|<missing>;";
+  const std::string off = "ours v1|<missing>;theirs|<missing>;pdu v1|<missing>;plain|<missing>;";
+  const struct {
+    const char* name;
+    bool switchOn, rollBack;
+    std::string after;
+  } cases[] = {
+      {"rolled back after the switch-off", false, true, monitoredV1},
+      {"rolled back after the switch-on", true, true, monitoredV1},
+      {"upgraded", true, false,
+       "j2534 monitor v2|ours v2;j2534 monitor v2|theirs;pdu monitor v2|pdu v2;plain|<missing>;"},
+  };
+  for (const auto& c : cases) {
+    start();
+    std::vector<std::wstring> failed, refused;
+    ASSERT_EQ(SwitchOffForSetup(reg.Roots(), &failed), ERROR_SUCCESS) << c.name;
+    EXPECT_EQ(State(all), off) << c.name;
+    EXPECT_TRUE(test::FileExists(KeptCopyPath(theirs))) << c.name;
+    if (c.switchOn) {
+      Put(ours, "ours v2");  // the new package's files
+      Put(pdu, "pdu v2");
+      Put(j2534Monitor, "j2534 monitor v2");
+      Put(pduMonitor, "pdu monitor v2");
+      ASSERT_EQ(SwitchOnAfterUpgrade(reg.Roots(), &failed, &refused), ERROR_SUCCESS) << c.name;
+    }
+    if (c.rollBack) {
+      if (c.switchOn) {
+        SwitchOffAfterRollback(reg.Roots(), &failed);
+        Put(ours, "ours v1");  // the installer's rollback puts the old files back
+        Put(pdu, "pdu v1");
+      }
+      RestoreMonitoring(reg.Roots(), &failed, &refused);
+    } else {
+      ForgetMonitoredList(reg.Roots());
+    }
+    EXPECT_TRUE(failed.empty()) << c.name;
+    EXPECT_TRUE(refused.empty()) << c.name;
+    EXPECT_EQ(State(all), c.after) << c.name;
+    for (const std::wstring& library : all) EXPECT_FALSE(test::FileExists(KeptCopyPath(library))) << c.name;
+    EXPECT_FALSE(ListLeft()) << c.name;
   }
-  EXPECT_TRUE(test::FileExists(list));
-
-  // The new package's files.
-  Put(ours, "ours v2");
-  Put(pdu, "pdu v2");
-  Put(j2534Monitor, "j2534 monitor v2");
-  Put(pduMonitor, "pdu monitor v2");
-  ASSERT_EQ(SwitchOnAfterUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
-  EXPECT_TRUE(failed.empty());
-  const struct { std::wstring library; std::string aside, copy; } onCases[] = {
-      {ours, "ours v2", "j2534 monitor v2"},
-      {theirs, "theirs", "j2534 monitor v2"},
-      {pdu, "pdu v2", "pdu monitor v2"},
-      {plain, "<missing>", "plain"}};
-  for (const auto& c : onCases) {
-    EXPECT_EQ(Content(AsidePath(c.library)), c.aside);
-    EXPECT_EQ(Content(c.library), c.copy);
-  }
-  EXPECT_FALSE(test::FileExists(list));
-  EXPECT_FALSE(test::FileExists(dir / L"setup")) << "the list's folder goes with it";
-  // A second run without a list changes nothing.
-  const std::string before = Content(ours) + Content(AsidePath(ours));
-  EXPECT_EQ(SwitchOnAfterUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
-  EXPECT_EQ(Content(ours) + Content(AsidePath(ours)), before);
 }
 
-// An upgrade that stopped after the switch-off left its list: the next one
-// keeps those libraries on it, and a library that cannot be put back, or is
-// gone, or whose monitor is missing, is reported and left in a sound state.
-TEST_F(MonitorRefresh, UnfinishedUpgradeAndFailuresKeepEveryLibrary) {
+// A list that names what is not registered now, or a library already set
+// aside, or one that is missing, switches nothing on: the system account
+// never renames or writes a file because a list says so.
+TEST_F(MonitorRefresh, ListedLibrariesMustBeRegisteredAndInPlace) {
+  const std::wstring registered = dir / L"other\\fnk.dll", planted = dir / L"other\\victim.dll";
+  const std::wstring monitoredAlready = dir / L"other\\on.dll", gone = dir / L"other\\gone.dll";
+  const std::wstring monitor = dir / L"monitor\\Mon.dll";
+  Put(registered, "fnk");
+  Put(planted, "victim");
+  Monitored(monitoredAlready, "on", "j2534 monitor");
+  Put(monitor, "j2534 monitor");
+  AddJ2534Device(L"Fnk", L"V", L"N", registered);
+  AddJ2534Device(L"On", L"V", L"N", monitoredAlready);
+  AddJ2534Device(L"Gone", L"V", L"N", gone);
+  SetMonitorDefault(ApiKind::J2534, monitor);
+  Seal();
+  EXPECT_TRUE(RegisteredNow(reg.Roots(), {ApiKind::J2534, registered}));
+  EXPECT_FALSE(RegisteredNow(reg.Roots(), {ApiKind::PDU, registered})) << "the kind counts";
+  EXPECT_FALSE(RegisteredNow(reg.Roots(), {ApiKind::J2534, planted}));
+
+  const std::string before = State({registered, planted, monitoredAlready});
+  for (int rollBack = 0; rollBack < 2; ++rollBack) {
+    PlantList({{ApiKind::J2534, planted}, {ApiKind::PDU, registered}, {ApiKind::J2534, gone},
+               {ApiKind::J2534, monitoredAlready}});
+    std::vector<std::wstring> failed, refused;
+    if (rollBack) {
+      RestoreMonitoring(reg.Roots(), &failed, &refused);
+    } else {
+      ASSERT_EQ(SwitchOnAfterUpgrade(reg.Roots(), &failed, &refused), ERROR_SUCCESS);
+      ForgetMonitoredList(reg.Roots());
+    }
+    EXPECT_EQ(refused, (std::vector<std::wstring>{planted, registered, gone})) << rollBack;
+    EXPECT_TRUE(failed.empty()) << rollBack;
+    EXPECT_EQ(State({registered, planted, monitoredAlready}), before) << rollBack;
+    EXPECT_FALSE(test::FileExists(gone));
+  }
+}
+
+// A setup that stopped after the switch-off left its list: the next one
+// keeps those libraries on it, and a library that cannot be put back, or
+// whose monitor is missing, is reported and left in a sound state.
+TEST_F(MonitorRefresh, UnfinishedSetupAndFailuresKeepEveryLibrary) {
   const std::wstring earlier = dir / L"other\\earlier.dll", held = dir / L"other\\held.dll";
-  const std::wstring gone = dir / L"other\\gone.dll", monitor = dir / L"monitor\\Mon.dll";
+  const std::wstring monitor = dir / L"monitor\\Mon.dll", lone = dir / L"other\\lone.dll";
   Put(earlier, "earlier");
   Monitored(held, "held", "j2534 monitor v1");
   AddJ2534Device(L"Earlier", L"V", L"N", earlier);
   AddJ2534Device(L"Held", L"V", L"N", held);
-  const std::wstring lone = dir / L"other\\lone.dll";  // monitored later on
-  AddJ2534Device(L"Lone", L"V", L"N", lone);
+  AddJ2534Device(L"Lone", L"V", L"N", lone);  // monitored later on
   SetMonitorDefault(ApiKind::J2534, monitor);
   Seal();
-  // The list as an earlier switch-off wrote it (UTF-16 with its byte order mark).
-  const std::wstring text = L"\xFEFF" + FormatMonitoredList({{ApiKind::J2534, earlier}, {ApiKind::J2534, gone}});
-  test::MakeDir(dir / L"setup");
-  Put(list, std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
+  PlantList({{ApiKind::J2534, earlier}});
 
-  std::vector<std::wstring> failed;
+  std::vector<std::wstring> failed, refused;
   {
     test::HeldOpen open(held);  // the copy cannot be renamed or deleted
     ASSERT_TRUE(open.Valid());
-    ASSERT_EQ(SwitchOffForUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
+    ASSERT_EQ(SwitchOffForSetup(reg.Roots(), &failed), ERROR_SUCCESS);
   }
   EXPECT_EQ(failed, std::vector<std::wstring>{held});
-  EXPECT_EQ(Content(AsidePath(held)), "held") << "monitoring stays on where it cannot be switched off";
+  EXPECT_EQ(State({held}), "j2534 monitor v1|held;") << "monitoring stays on where it cannot be switched off";
 
   failed.clear();
   Put(monitor, "j2534 monitor v2");
-  ASSERT_EQ(SwitchOnAfterUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
-  EXPECT_EQ(Content(earlier), "j2534 monitor v2");
-  EXPECT_EQ(Content(AsidePath(earlier)), "earlier");
-  EXPECT_EQ(failed, std::vector<std::wstring>{gone});
-  EXPECT_FALSE(test::FileExists(gone));
-  EXPECT_FALSE(test::FileExists(AsidePath(gone)));
+  ASSERT_EQ(SwitchOnAfterUpgrade(reg.Roots(), &failed, &refused), ERROR_SUCCESS);
+  ForgetMonitoredList(reg.Roots());
+  EXPECT_EQ(State({earlier}), "j2534 monitor v2|earlier;");
+  EXPECT_TRUE(failed.empty());
 
   // Without its monitor library a library stays in its place, unmonitored.
   Monitored(lone, "lone", "j2534 monitor v2");
   ASSERT_TRUE(DeleteFileW(monitor.c_str()));
-  failed.clear();
-  ASSERT_EQ(SwitchOffForUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
-  ASSERT_EQ(SwitchOnAfterUpgrade(reg.Roots(), list, &failed), ERROR_SUCCESS);
-  EXPECT_EQ(Content(lone), "lone");
-  EXPECT_FALSE(test::FileExists(AsidePath(lone)));
+  ASSERT_EQ(SwitchOffForSetup(reg.Roots(), &failed), ERROR_SUCCESS);
+  ASSERT_EQ(SwitchOnAfterUpgrade(reg.Roots(), &failed, &refused), ERROR_SUCCESS);
+  ForgetMonitoredList(reg.Roots());
+  EXPECT_EQ(State({lone}), "lone|<missing>;");
+  EXPECT_EQ(failed, (std::vector<std::wstring>{earlier, held, lone}));
 }
 
 }  // namespace

@@ -283,6 +283,22 @@ TEST_F(MainDialogUi, OkSavesAndEndsTheDialog) {
   EXPECT_EQ(ReadUserDword(User(), UserDevicePath(), L"SerialNumber"), 12u);
 }
 
+// The Restart Manager's request to close (a setup replaces the program's
+// files): the dialog ends as with Cancel, and an unsaved change is dropped.
+TEST_F(MainDialogUi, EndOfSessionEndsTheDialogWithoutSaving) {
+  SeedMachine(5);
+  CVarrowDlg dialog(102, Roots(), true);
+  std::wstring before;
+  INT_PTR result = RunDialog(dialog, [&](DialogDriver& d) {
+    before = Snapshot(User());
+    d.TypeText(kSerial, L"77");
+    PostMessageW(d.Dialog(), WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    EXPECT_TRUE(DialogDriver::WaitFor([&] { return !IsWindow(d.Dialog()); }));
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(Snapshot(User()), before);
+}
+
 // ---------------------------------------------------------------- connection list
 
 TEST_F(MainDialogUi, ListShowsTheOrderWithCaptionsChecksAndFirstRowSelected) {

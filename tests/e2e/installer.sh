@@ -98,9 +98,22 @@ cp "$(host "$FNK")" "$PREFIX/fnk-before.dll"
 export_key 'HKLM\SOFTWARE\PassThruSupport.04.04' "$PREFIX/j2534-before.reg"
 export_key 'HKLM\SOFTWARE\OVRA' "$PREFIX/vendor-before.reg"
 disk_listing >"$PREFIX/disk-before.txt"
+# A standard user squatted the log folder before the first install and made
+# its J2534 folder a link to a folder of the system.
+victim=$PREFIX/drive_c/windows/victim
+mkdir -p "$victim" "$PREFIX/drive_c/ProgramData/OVRA/Logs"
+printf 'keep me' >"$victim/file.txt"
+ln -s "$victim" "$PREFIX/drive_c/ProgramData/OVRA/Logs/J2534"
 
 # Install, and install again.
-check "install: msiexec /i /qn succeeds" test "$(msi /i "$(winpath "$msi_old")")" = 0
+check "install: msiexec /i /qn succeeds" \
+  test "$(msi /i "$(winpath "$msi_old")" /l\*v "$(winpath "$PREFIX/install.log")")" = 0
+LOGS=$PREFIX/drive_c/ProgramData/OVRA/Logs
+check "install: the log folder holding the link is moved aside, the link in it" test -L "$LOGS.untrusted-1/J2534"
+check "install: the J2534 log folder is a folder of its own" bash -c 'test -d "$1" && ! test -L "$1"' _ "$LOGS/J2534"
+check "install: the D-PDU log folder" bash -c 'test -d "$1" && ! test -L "$1"' _ "$LOGS/PDU"
+check "install: the linked folder is untouched" test "$(ls -A "$victim")" = file.txt
+check "install: the MSI log says so" grep -a -q 'Logs (holds a link) moved aside to' "$PREFIX/install.log"
 for f in Varrow.exe VciCheck.exe Varrow-en.dll Varrow-de.dll Pellor-en.chm J2534\\OvraPT32.dll \
          PDU\\OvraPdu32.dll Monitor\\OvraJ2534Mon32.dll Monitor\\OvraPduMon32.dll; do
   check "install: $f" test -f "$(host "$DIR\\$f")"
@@ -154,6 +167,11 @@ check "a VciCheck session through the monitor succeeds" test "$(session)" = 0
 check "the session is logged" test -s "$(host 'C:\ProgramData\OVRA\Logs\J2534\OvraPT32.html')"
 export_key "$USER_KEY" "$PREFIX/user-before-upgrade.reg"
 
+# A standard user plants the list that older packages kept in a file any user
+# could write, naming a file of the system: the upgrade never reads it.
+mkdir -p "$PREFIX/drive_c/ProgramData/OVRA/Setup"
+printf '\xff\xfeJ\x002\x005\x003\x004\x00\t\x00C\x00:\x00\\\x00w\x00i\x00n\x00d\x00o\x00w\x00s\x00\\\x00v\x00i\x00c\x00t\x00i\x00m\x00\\\x00f\x00i\x00l\x00e\x00.\x00t\x00x\x00t\x00' \
+  >"$PREFIX/drive_c/ProgramData/OVRA/Setup/monitored.txt"
 # The upgrade to the build's MSI.
 check "upgrade: msiexec /i of the newer MSI succeeds" test "$(msi /i "$(winpath "$msi_new")")" = 0
 check "upgrade: Programs and Features shows only the new version" test "$(arp_versions)" = "$new_version"
@@ -166,11 +184,41 @@ check "upgrade: the D-PDU library is unmonitored and the new one" same "$(host "
 export_key "$USER_KEY" "$PREFIX/user-after-upgrade.reg"
 check "upgrade: the user's settings are unchanged" same "$PREFIX/user-before-upgrade.reg" "$PREFIX/user-after-upgrade.reg"
 check "upgrade: the user's monitoring settings are there" test "$(reg_value "$PT_SETTINGS" OutputFormat)" = 0x4
-check "upgrade: no list is left behind" test ! -e "$(host 'C:\ProgramData\OVRA\Setup')"
+no_setup_leftovers() {  # no list in the machine hive, no monitor copy kept aside
+  test -z "$(reg_value 'HKLM\SOFTWARE\OVRA\OVRA_VCI' SetupMonitoredLibraries)" &&
+    test -z "$(find "$PREFIX/drive_c" -name '~*.00000000*.varrow-old' 2>/dev/null)"
+}
+check "upgrade: no list and no kept copy are left behind" no_setup_leftovers
+check "upgrade: the file a planted list names is untouched" \
+  bash -c 'test "$(ls -A "$1")" = file.txt && test "$(cat "$1/file.txt")" = "keep me"' _ "$victim"
+rm -rf "$PREFIX/drive_c/ProgramData/OVRA/Setup"
 check "upgrade: a session through the new monitor succeeds" test "$(session)" = 0
 
-# Removal while Varrow runs and a diagnostic session holds the monitor loaded.
+# A removal that fails at its very end (VARROWFAILATEND makes the last
+# deferred action fail) rolls back: monitoring is on again with the very same
+# monitor copy, and every user keeps the settings.
 wine reg add 'HKU\.Default\SOFTWARE\OVRA\OVRA_VCI\LastUsed\A' /v X /t REG_SZ /d y /f </dev/null >/dev/null 2>&1
+export_key "$USER_KEY" "$PREFIX/user-before-failure.reg"
+cp "$(host "$FNK")" "$PREFIX/fnk-copy-before.dll"
+cp "$(host "$PT")" "$PREFIX/pt-copy-before.dll"
+rc=$(msi /x "$(winpath "$msi_new")" VARROWFAILATEND=1)
+# (1603, "fatal error", as the shell sees it: 1603 & 255.)
+check "failed removal: msiexec reports the failure (code $rc)" test "$rc" = $((1603 & 255))
+export_key "$USER_KEY" "$PREFIX/user-after-failure.reg"
+check "failed removal: the user's settings are there" same "$PREFIX/user-before-failure.reg" "$PREFIX/user-after-failure.reg"
+check "failed removal: the default user's too" test "$(reg_value 'HKU\.Default\SOFTWARE\OVRA\OVRA_VCI\LastUsed\A' X)" = y
+# Windows Installer runs the rollback actions (RestoreMonitoring) and restores
+# the removed files and registration; Wine's msiexec does neither (it leaves
+# the package half removed), so the install that follows finds the list and
+# the kept copies and does what the rollback would have.
+check "failed removal: installing again succeeds" test "$(msi /i "$(winpath "$msi_new")")" = 0
+check "failed removal: the other maker's library is set aside again" same "$(aside "$FNK")" "$PREFIX/fnk-before.dll"
+check "failed removal: the same monitor copy stands in its place" same "$(host "$FNK")" "$PREFIX/fnk-copy-before.dll"
+check "failed removal: the OVRA VCI is monitored again" same "$(aside "$PT")" "$BIN/OvraSimPT32.dll"
+check "failed removal: by the same monitor copy" same "$(host "$PT")" "$PREFIX/pt-copy-before.dll"
+check "failed removal: no list and no kept copy are left behind" no_setup_leftovers
+
+# Removal while Varrow runs and a diagnostic session holds the monitor loaded.
 wine "$DEMO_PROGRAM_EXE" </dev/null >/dev/null 2>&1 &
 program=$!
 check "removal: Varrow runs" demo_helper wait "$DEMO_TITLE"
@@ -201,6 +249,8 @@ check "removal: no user keeps the program's settings" key_missing "$USER_KEY"
 check "removal: nor the default user" key_missing 'HKU\.Default\SOFTWARE\OVRA\OVRA_VCI'
 export_key 'HKLM\SOFTWARE\OVRA' "$PREFIX/vendor-after.reg"
 check "removal: the package's machine keys are gone" same "$PREFIX/vendor-before.reg" "$PREFIX/vendor-after.reg"
+diff <(iconv -f UTF-16LE -t UTF-8 "$PREFIX/vendor-before.reg" 2>/dev/null || cat "$PREFIX/vendor-before.reg") \
+     <(iconv -f UTF-16LE -t UTF-8 "$PREFIX/vendor-after.reg" 2>/dev/null || cat "$PREFIX/vendor-after.reg") >&2 || true
 export_key 'HKLM\SOFTWARE\PassThruSupport.04.04' "$PREFIX/j2534-after.reg"
 check "removal: the J2534 registrations are as before" same "$PREFIX/j2534-before.reg" "$PREFIX/j2534-after.reg"
 check "removal: Programs and Features no longer lists the package" test -z "$(arp_versions)"
