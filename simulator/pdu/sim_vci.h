@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "pdu/dpdu.h"
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/vehicle.h"
 
 namespace simulator {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "passthru/j2534.h"
-#include "simulator/isotp.h"
-#include "simulator/vehicle_node.h"
+#include "simulator/vehicle/isotp.h"
+#include "simulator/vehicle/vehicle_node.h"
 
 namespace simulator {
 

@@ -1,5 +1,5 @@
 // The simulated VCI's device, channels, filters and bus (see sim_device.h).
-#include "simulator/sim_device.h"
+#include "simulator/j2534/sim_device.h"
 
 #include "simulator/scenario_settings.h"
 

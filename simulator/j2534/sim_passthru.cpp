@@ -11,7 +11,7 @@
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
 #include "simulator/scenario_settings.h"
-#include "simulator/sim_device.h"
+#include "simulator/j2534/sim_device.h"
 
 using namespace passthru;
 using simulator::SimDevice;
