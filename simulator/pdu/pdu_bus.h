@@ -46,7 +46,6 @@ std::uint8_t StMinByte(std::uint32_t micros);
 class PduBus {
  public:
   Vehicle& vehicle() { return node_.vehicle(); }
-  const Vehicle& vehicle() const { return const_cast<PduBus*>(this)->node_.vehicle(); }
   // Starts the bus again at time 0 with a new vehicle (faults and scenario kept).
   void Reset();
   // Sends `request` at `nowUs` and runs the bus until it is quiet. The
