@@ -42,7 +42,9 @@ std::vector<PduAnswer> PduBus::Exchange(const PduTransfer& transfer, const Bytes
   };
   IsoTpSender sender;
   std::uint64_t senderDue = kNoDue;
+  std::uint64_t sentUs = startUs;  // when the request went out whole
   const auto afterStep = [&] {
+    if (sender.state() == IsoTpSender::State::Done) sentUs = now;
     if (sender.state() == IsoTpSender::State::Sending) senderDue = now + sender.gapMicros();
     else if (sender.state() == IsoTpSender::State::WaitingForFlowControl) senderDue = now + kFlowControlWaitUs;
     else senderDue = kNoDue;
@@ -110,7 +112,9 @@ std::vector<PduAnswer> PduBus::Exchange(const PduTransfer& transfer, const Bytes
       put(true);
     }
   }
-  clockUs_ = now;
+  // The vehicle saw the request at sentUs: the next one comes no earlier. The
+  // bus is quiet now, so nothing of this conversation waits for a later time.
+  clockUs_ = sentUs;
   // Answers whole at the same time come in the order they began, as the
   // ECUs sent them (a single frame does not overtake a longer answer begun
   // before it unless the flow control made that one wait).

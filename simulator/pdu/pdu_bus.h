@@ -50,8 +50,8 @@ class PduBus {
   void Reset();
   // Sends `request` at `nowUs` and runs the bus until it is quiet. The
   // answers come in the order they became whole (at the same time: in the
-  // order they began). The bus's time never runs
-  // back: a request before the end of the last conversation starts at its end.
+  // order they began). The vehicle's time never runs back: a request
+  // given a time before the last one reached the vehicle starts then.
   std::vector<PduAnswer> Exchange(const PduTransfer& transfer, const Bytes& request,
                                   std::uint64_t nowUs);
   // The frames of the last conversation (at most kMaxTraceFrames).
