@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/vehicle.h"
 
 namespace simulator {
 

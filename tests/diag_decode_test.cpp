@@ -11,7 +11,7 @@
 
 #include "monitor/diag_decode.h"
 #include "monitor/log_format.h"
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/vehicle.h"
 
 namespace varrow {
 namespace {

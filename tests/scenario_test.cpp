@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "simulator/scenario.h"
-#include "simulator/vehicle.h"
-#include "simulator/vehicle_node.h"
+#include "simulator/vehicle/vehicle.h"
+#include "simulator/vehicle/vehicle_node.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/vehicle.h"
 #include "tests/helpers/process_footprint.h"
 #include "tests/test_support.h"
 

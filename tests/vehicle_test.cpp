@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/vehicle.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "pdu/dpdu.h"
-#include "simulator/vehicle.h"
+#include "simulator/pdu/pdu_bus.h"
 
 namespace simulator {
 
@@ -144,6 +144,8 @@ class SimPduVci {
 
   // Items handed out and not yet destroyed (for tests: nothing may leak).
   std::size_t LiveItems() const;
+  // The frames of the last request on the bus (for tests).
+  std::vector<BusFrame> LastBusFrames() const;
 
  private:
   struct Item;      // one allocation handed to the application
@@ -158,6 +160,14 @@ class SimPduVci {
   };
 
   bool ModuleOk(pdu::UNUM32 hMod) const;
+  // Every API function but PDUConstruct and PDUDestruct starts with one of
+  // these: `body` runs under the lock once the API is constructed (else
+  // PDU_ERR_PDUAPI_NOT_CONSTRUCTED) and, for OnLink, on the module's link
+  // `hCLL` (else PDU_ERR_INVALID_HANDLE). Defined in sim_vci_parts.h.
+  template <typename Body>
+  pdu::T_PDU_ERROR Constructed(Body&& body);
+  template <typename Body>
+  pdu::T_PDU_ERROR OnLink(pdu::UNUM32 hMod, pdu::UNUM32 hCLL, Body&& body);
   Link* FindLink(pdu::UNUM32 hMod, pdu::UNUM32 hCLL);
   pdu::UNUM32 Now() const;
   pdu::PDU_ITEM* Keep(std::unique_ptr<Item> item);
@@ -192,7 +202,7 @@ class SimPduVci {
   std::vector<Callback> pendingCalls_;  // callbacks the event thread owes, in order
   pdu::CALLBACKFNC systemCallback_ = nullptr;
   pdu::CALLBACKFNC moduleCallback_ = nullptr;
-  Vehicle vehicle_;
+  PduBus bus_;  // the vehicle, reached through the ISO 15765-2 transport
 };
 
 }  // namespace simulator

@@ -18,9 +18,9 @@ using namespace pdu;
 using namespace simpdu;
 
 
-// The ComParams a link holds: the bus speed and the CAN identifiers act; the
-// others are kept and reported as set, so that applications can set what they
-// usually set.
+// The ComParams a link holds: the bus speed, the CAN identifiers, the block
+// size and the separation time act; the others are kept and reported as set,
+// so that applications can set what they usually set.
 struct ComParamInfo {
   const char* name;
   UNUM32 id;
@@ -46,6 +46,7 @@ constexpr ComParamInfo kComParamTable[] = {
 };
 constexpr std::size_t kComParams = sizeof(kComParamTable) / sizeof(kComParamTable[0]);
 constexpr std::size_t kBaudIndex = 0, kPhysIndex = 1, kRespIndex = 2, kFuncIndex = 3, kAddrModeIndex = 4;
+constexpr std::size_t kBlockSizeIndex = 9, kStMinIndex = 10;  // CP_StMin in microseconds
 constexpr std::size_t kMaxTableEntries = 16;
 constexpr std::size_t kMaxTableParams = 16;
 constexpr std::size_t kMaxExpected = 16;
@@ -77,6 +78,19 @@ inline bool SameName(const char* given, const char* known) {
     if (given[i] != known[i]) return false;
   }
   return true;
+}
+
+// The one resource matches a request for CAN with ISO 15765 (pins optional: 6 and 14).
+inline bool ResourceMatches(const PDU_RSC_DATA* rsc) {
+  if (rsc->BusTypeId != kBusTypeCan || rsc->ProtocolId != kProtocolIso15765) return false;
+  if (rsc->NumPinData > 0 && rsc->pDLCPinData == nullptr) return false;
+  for (UNUM32 i = 0; i < rsc->NumPinData && i < 16; ++i) {
+    const PDU_PIN_DATA& pin = rsc->pDLCPinData[i];
+    const bool ok = (pin.DLCPinNumber == 6 && pin.DLCPinTypeId == kPinCanHigh) ||
+                    (pin.DLCPinNumber == 14 && pin.DLCPinTypeId == kPinCanLow);
+    if (!ok) return false;
+  }
+  return rsc->NumPinData <= 16;
 }
 
 inline void CopyText(CHAR8 (&field)[64], const char* text) {
@@ -160,5 +174,21 @@ struct SimPduVci::Job {
   bool Last() const { return sendCycles != -1 && sendCycles <= 1; }
 };
 
+
+template <typename Body>
+T_PDU_ERROR SimPduVci::Constructed(Body&& body) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  return body();
+}
+
+template <typename Body>
+T_PDU_ERROR SimPduVci::OnLink(UNUM32 hMod, UNUM32 hCLL, Body&& body) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!constructed_) return PDU_ERR_PDUAPI_NOT_CONSTRUCTED;
+  Link* link = FindLink(hMod, hCLL);
+  if (link == nullptr) return PDU_ERR_INVALID_HANDLE;
+  return body(*link);
+}
 
 }  // namespace simulator

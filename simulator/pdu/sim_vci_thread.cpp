@@ -167,9 +167,33 @@ const ExpectedResponse* Match(const std::vector<ExpectedResponse>& expected, con
   return nullptr;
 }
 
+// How a request of `link` goes on the bus: the answers it takes (its own
+// CP_CanRespUSDTId and, for a functional request, those of its unique
+// response id table), and the flow control it sends them.
+PduTransfer TransferOf(const UNUM32 (&active)[kComParams], const std::vector<TableEntry>& table,
+                       UNUM32 target, bool functional) {
+  PduTransfer transfer;
+  transfer.target = target;
+  transfer.listen.push_back({active[kRespIndex], active[kPhysIndex]});
+  for (const TableEntry& entry : functional ? table : std::vector<TableEntry>{}) {
+    UNUM32 response = PDU_ID_UNDEF, request = PDU_ID_UNDEF;
+    for (const auto& [id, value] : entry.params) {
+      if (id == kCpCanRespUsdtId) response = value;
+      if (id == kCpCanPhysReqId) request = value;
+    }
+    const bool known = std::any_of(transfer.listen.begin(), transfer.listen.end(),
+                                   [response](const auto& l) { return l.first == response; });
+    if (response != PDU_ID_UNDEF && !known) transfer.listen.push_back({response, request});
+  }
+  transfer.blockSize = static_cast<std::uint8_t>(std::min<UNUM32>(active[kBlockSizeIndex], 0xFF));
+  transfer.stMin = StMinByte(active[kStMinIndex]);
+  return transfer;
+}
+
 }  // namespace
 
-// Runs one ComPrimitive under the lock. A request goes to the vehicle: to the
+// Runs one ComPrimitive under the lock. A request goes to the vehicle over the
+// bus (pdu_bus.h), with the link's block size and separation time: to the
 // link's CP_CanPhysReqId, or with CP_RequestAddrMode 2 to its CP_CanFuncReqId.
 // Answers are taken from the link's CP_CanRespUSDTId and, for a functional
 // request, from every ECU in the link's unique response id table; each one
@@ -201,9 +225,11 @@ void SimPduVci::Execute(Job& job, std::unique_lock<std::mutex>& lock) {
     const UNUM32 target = functional ? link->active[kFuncIndex] : link->active[kPhysIndex];
     const UNUM32 ownResponse = link->active[kRespIndex];
     const std::uint64_t sentMicros = MonotonicMicros();
-    const std::vector<Reply> replies = vehicle_.Request(target, job.data, txDone / 1000);
+    const std::vector<PduAnswer> replies =
+        bus_.Exchange(TransferOf(link->active, link->table, target, functional), job.data,
+                      sentMicros - startMicros_);
     SNUM32 delivered = 0;
-    for (const Reply& reply : replies) {
+    for (const PduAnswer& reply : replies) {
       if (job.receiveCycles == 0 || (job.receiveCycles > 0 && delivered >= job.receiveCycles)) break;
       if (reply.payload.size() == 3 && reply.payload[0] == 0x7F && reply.payload[2] == 0x78) continue;
       UNUM32 uniqueId = 0;
@@ -220,7 +246,7 @@ void SimPduVci::Execute(Job& job, std::unique_lock<std::mutex>& lock) {
       // The answer's time: the events so far go out, then the wait, without
       // the lock (at most the vehicle's longest delay); then the link is
       // looked up again, as the application may have closed it meanwhile.
-      const std::uint64_t dueMicros = sentMicros + std::uint64_t{reply.delayMs} * 1000;
+      const std::uint64_t dueMicros = sentMicros + reply.afterUs;
       const std::uint64_t nowMicros = MonotonicMicros();
       if (dueMicros > nowMicros) {
         Notify(lock);

@@ -59,9 +59,10 @@ fuzz_target text_rules_fuzz "$RULES" "${SOURCES[@]}"
 fuzz_target leftover_rules_fuzz 1 "$ROOT/tests/native/leftover_rules_fuzz.cpp" \
   "$ROOT/monitoring/leftover_rules.cpp" "$ROOT/monitoring/path_rules.cpp"
 # The simulated VCI: the vehicle, its bus nodes, the ISO 15765 transport and the device's J2534 rules.
-fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/vehicle.cpp" \
-  "$ROOT/simulator/vehicle_tables.cpp" "$ROOT/simulator/vehicle_node.cpp" \
-  "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp" "$ROOT/simulator/scenario.cpp"
+fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/vehicle/vehicle.cpp" \
+  "$ROOT/simulator/vehicle/vehicle_tables.cpp" "$ROOT/simulator/vehicle/vehicle_node.cpp" \
+  "$ROOT/simulator/vehicle/isotp.cpp" "$ROOT/simulator/j2534/sim_device.cpp" \
+  "$ROOT/simulator/j2534/sim_channel.cpp" "$ROOT/simulator/scenario.cpp"
 # The recorded scenario: any bytes as a monitor log, and the answers it gives.
 fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario.cpp"
 # The monitor's rules (names, escaping, message capture, renderers, batches).

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "tests/native/fuzz_promise.h"
-#include "simulator/isotp.h"
-#include "simulator/sim_device.h"
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/isotp.h"
+#include "simulator/j2534/sim_device.h"
+#include "simulator/vehicle/vehicle.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The simulated vehicle on the CAN bus (see vehicle_node.h).
-#include "simulator/vehicle_node.h"
+#include "simulator/vehicle/vehicle_node.h"
 
 #include <algorithm>
 

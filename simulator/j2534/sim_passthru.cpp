@@ -11,7 +11,7 @@
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
 #include "simulator/scenario_settings.h"
-#include "simulator/sim_device.h"
+#include "simulator/j2534/sim_device.h"
 
 using namespace passthru;
 using simulator::SimDevice;
@@ -113,6 +113,19 @@ bool StartPeriodicThread() {
   return true;
 }
 
+// Every export but PassThruGetLastError starts here: `body` runs on the
+// device under the lock; an exception ends the call with ERR_FAILED and
+// `failure` as its text.
+template <typename Body>
+Long OnDevice(const char* failure, Body&& body) {
+  try {
+    Locked lock;
+    return body(Device());
+  } catch (...) {
+    return Failed(failure);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -175,33 +188,26 @@ Long __stdcall PassThruClose(ULong DeviceID) {
 
 Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, ULong BaudRate,
                                ULong* pChannelID) {
-  try {
-    const simulator::Faults faults = simulator::ReadFaultSettings();  // outside the lock
-    Locked lock;
-    const Long code = Remember(Device().Connect(DeviceID, ProtocolID, Flags, BaudRate, pChannelID));
-    if (code == STATUS_NOERROR) Device().SetFaults(faults);
+  const simulator::Faults faults = simulator::ReadFaultSettings();  // outside the lock
+  return OnDevice("PassThruConnect failed: out of memory", [&](SimDevice& device) {
+    const Long code = Remember(device.Connect(DeviceID, ProtocolID, Flags, BaudRate, pChannelID));
+    if (code == STATUS_NOERROR) device.SetFaults(faults);
     return code;
-  } catch (...) {
-    return Failed("PassThruConnect failed: out of memory");
-  }
+  });
 }
 
 Long __stdcall PassThruDisconnect(ULong ChannelID) {
-  try {
-    Locked lock;
-    const Long code = Remember(Device().Disconnect(ChannelID));
+  return OnDevice("PassThruDisconnect failed", [&](SimDevice& device) {
+    const Long code = Remember(device.Disconnect(ChannelID));
     WakeAllConditionVariable(&g_changed);
     return code;
-  } catch (...) {
-    return Failed("PassThruDisconnect failed");
-  }
+  });
 }
 
 // Reads what is queued; with a timeout, waits until *pNumMsgs messages came
 // or the time is up (ERR_TIMEOUT when some but not all came).
 Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
-  try {
-    Locked lock;
+  return OnDevice("PassThruReadMsgs failed", [&](SimDevice& device) -> Long {
     if (pNumMsgs == nullptr) {
       std::strcpy(g_lastError, "PassThruReadMsgs: pNumMsgs is NULL");
       return ERR_NULL_PARAMETER;
@@ -212,7 +218,7 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
     Long code = STATUS_NOERROR;
     for (;;) {
       ULong got = 0;
-      code = Device().Read(ChannelID, pMsg == nullptr ? nullptr : pMsg + total, room - total, &got);
+      code = device.Read(ChannelID, pMsg == nullptr ? nullptr : pMsg + total, room - total, &got);
       total += got;
       if (code != STATUS_NOERROR && code != ERR_BUFFER_EMPTY) break;
       if (total >= room || Timeout == 0) break;
@@ -229,28 +235,25 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
       return ERR_TIMEOUT;
     }
     return STATUS_NOERROR;
-  } catch (...) {
-    return Failed("PassThruReadMsgs failed");
-  }
+  });
 }
 
 // Queues the messages; with a timeout, waits until they went out whole
 // (ERR_TIMEOUT when they did not in time; *pNumMsgs then counts those that did).
 Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
-  try {
-    Locked lock;
-    const Long code = Remember(Device().Write(ChannelID, pMsg, pNumMsgs, NowMicros()));
+  return OnDevice("PassThruWriteMsgs failed: out of memory", [&](SimDevice& device) -> Long {
+    const Long code = Remember(device.Write(ChannelID, pMsg, pNumMsgs, NowMicros()));
     WakeAllConditionVariable(&g_changed);  // the timer thread takes new due times
     if (code != STATUS_NOERROR || Timeout == 0) return code;
     const std::uint64_t deadline = NowMicros() + std::uint64_t{Timeout} * 1000;
     const ULong queued = *pNumMsgs;
-    ULong before = Device().TxPending(ChannelID);
+    ULong before = device.TxPending(ChannelID);
     before = before > queued ? before - queued : 0;  // messages of earlier calls
     for (;;) {
-      const ULong pending = Device().TxPending(ChannelID);
+      const ULong pending = device.TxPending(ChannelID);
       if (pending <= before) return STATUS_NOERROR;
       const std::uint64_t now = NowMicros();
-      if (now >= deadline || !Device().open()) {
+      if (now >= deadline || !device.open()) {
         const ULong unsent = pending - before;
         *pNumMsgs = queued > unsent ? queued - unsent : 0;
         std::strcpy(g_lastError, "Not every message went out within the timeout");
@@ -259,71 +262,41 @@ Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNum
       SleepConditionVariableSRW(&g_changed, &g_lock,
                                 static_cast<DWORD>((deadline - now + 999) / 1000), 0);
     }
-  } catch (...) {
-    return Failed("PassThruWriteMsgs failed: out of memory");
-  }
+  });
 }
 
 Long __stdcall PassThruStartPeriodicMsg(ULong ChannelID, PassThruMsg* pMsg, ULong* pMsgID,
                                         ULong TimeInterval) {
-  try {
-    Locked lock;
-    const Long code =
-        Remember(Device().StartPeriodic(ChannelID, pMsg, pMsgID, TimeInterval, NowMicros()));
+  return OnDevice("PassThruStartPeriodicMsg failed: out of memory", [&](SimDevice& device) {
+    const Long code = Remember(device.StartPeriodic(ChannelID, pMsg, pMsgID, TimeInterval, NowMicros()));
     WakeAllConditionVariable(&g_changed);  // the timer thread takes the new due time
     return code;
-  } catch (...) {
-    return Failed("PassThruStartPeriodicMsg failed: out of memory");
-  }
+  });
 }
 
 Long __stdcall PassThruStopPeriodicMsg(ULong ChannelID, ULong MsgID) {
-  try {
-    Locked lock;
-    return Remember(Device().StopPeriodic(ChannelID, MsgID));
-  } catch (...) {
-    return Failed("PassThruStopPeriodicMsg failed");
-  }
+  return OnDevice("PassThruStopPeriodicMsg failed", [&](SimDevice& device) { return Remember(device.StopPeriodic(ChannelID, MsgID)); });
 }
 
 Long __stdcall PassThruStartMsgFilter(ULong ChannelID, ULong FilterType, PassThruMsg* pMaskMsg,
                                       PassThruMsg* pPatternMsg, PassThruMsg* pFlowControlMsg,
                                       ULong* pFilterID) {
-  try {
-    Locked lock;
-    return Remember(Device().StartFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
-                                         pFlowControlMsg, pFilterID));
-  } catch (...) {
-    return Failed("PassThruStartMsgFilter failed: out of memory");
-  }
+  return OnDevice("PassThruStartMsgFilter failed: out of memory", [&](SimDevice& device) {
+    return Remember(device.StartFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg, pFlowControlMsg, pFilterID));
+  });
 }
 
 Long __stdcall PassThruStopMsgFilter(ULong ChannelID, ULong FilterID) {
-  try {
-    Locked lock;
-    return Remember(Device().StopFilter(ChannelID, FilterID));
-  } catch (...) {
-    return Failed("PassThruStopMsgFilter failed");
-  }
+  return OnDevice("PassThruStopMsgFilter failed", [&](SimDevice& device) { return Remember(device.StopFilter(ChannelID, FilterID)); });
 }
 
 Long __stdcall PassThruSetProgrammingVoltage(ULong DeviceID, ULong PinNumber, ULong Voltage) {
-  try {
-    Locked lock;
-    return Remember(Device().SetProgrammingVoltage(DeviceID, PinNumber, Voltage));
-  } catch (...) {
-    return Failed("PassThruSetProgrammingVoltage failed");
-  }
+  return OnDevice("PassThruSetProgrammingVoltage failed", [&](SimDevice& device) { return Remember(device.SetProgrammingVoltage(DeviceID, PinNumber, Voltage)); });
 }
 
 Long __stdcall PassThruReadVersion(ULong DeviceID, char* pFirmwareVersion, char* pDllVersion,
                                    char* pApiVersion) {
-  try {
-    Locked lock;
-    return Remember(Device().ReadVersion(DeviceID, pFirmwareVersion, pDllVersion, pApiVersion));
-  } catch (...) {
-    return Failed("PassThruReadVersion failed");
-  }
+  return OnDevice("PassThruReadVersion failed", [&](SimDevice& device) { return Remember(device.ReadVersion(DeviceID, pFirmwareVersion, pDllVersion, pApiVersion)); });
 }
 
 Long __stdcall PassThruGetLastError(char* pErrorDescription) {
@@ -339,12 +312,7 @@ Long __stdcall PassThruGetLastError(char* pErrorDescription) {
 }
 
 Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void* pOutput) {
-  try {
-    Locked lock;
-    return Remember(Device().Ioctl(ChannelID, IoctlID, pInput, pOutput, NowMicros()));
-  } catch (...) {
-    return Failed("PassThruIoctl failed");
-  }
+  return OnDevice("PassThruIoctl failed", [&](SimDevice& device) { return Remember(device.Ioctl(ChannelID, IoctlID, pInput, pOutput, NowMicros())); });
 }
 
 }  // extern "C"

@@ -1,5 +1,5 @@
 // ISO 15765-2 segmentation and reassembly (see isotp.h).
-#include "simulator/isotp.h"
+#include "simulator/vehicle/isotp.h"
 
 #include <algorithm>
 

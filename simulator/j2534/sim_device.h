@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "passthru/j2534.h"
-#include "simulator/isotp.h"
-#include "simulator/vehicle_node.h"
+#include "simulator/vehicle/isotp.h"
+#include "simulator/vehicle/vehicle_node.h"
 
 namespace simulator {
 
@@ -87,6 +87,15 @@ class SimDevice {
  private:
   Long Fail(Long code, const char* text);
   Channel* Find(ULong channelId);
+  bool Opened(ULong deviceId) const { return open_ && deviceId == kSimDeviceId; }
+  // Every call on a channel starts here: `body` runs on the open device's
+  // channel `channelId`, or the call fails with ERR_INVALID_CHANNEL_ID.
+  template <typename Body>
+  Long OnChannel(ULong channelId, Body&& body) {
+    Channel* ch = Find(channelId);
+    if (ch == nullptr) return Fail(passthru::ERR_INVALID_CHANNEL_ID, "Unknown channel id");
+    return body(*ch);
+  }
   Long CheckMessage(const Channel& ch, const PassThruMsg& msg, bool periodic);
   Long Config(Channel& ch, ULong ioctlId, void* input);
   // Puts `frames` (sent by channel `origin`, or by the ECU when null) on the

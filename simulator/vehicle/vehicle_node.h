@@ -11,8 +11,8 @@
 #include <limits>
 #include <vector>
 
-#include "simulator/isotp.h"
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/isotp.h"
+#include "simulator/vehicle/vehicle.h"
 
 namespace simulator {
 

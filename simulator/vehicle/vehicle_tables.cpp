@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/vehicle.h"
 
 namespace simulator {
 namespace {

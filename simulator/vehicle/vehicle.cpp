@@ -4,7 +4,7 @@
 // Service ids, negative response codes, the suppress-positive-response bit and
 // its exceptions follow ISO 14229-1 and SAE J1979 as publicly described. Where
 // the public descriptions differ, the choice is noted at the place it is made.
-#include "simulator/vehicle.h"
+#include "simulator/vehicle/vehicle.h"
 
 #include <algorithm>
 #include <cstring>
