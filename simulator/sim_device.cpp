@@ -1,7 +1,7 @@
 // The simulated VCI's device, channels, filters and bus (see sim_device.h).
 #include "simulator/sim_device.h"
 
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 
 #include <algorithm>
 #include <cstring>

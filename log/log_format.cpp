@@ -1,11 +1,11 @@
-#include "monitor/log_format.h"
+#include "log/log_format.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
 
-#include "monitor/log_html.h"
-#include "monitor/text_rules.h"
+#include "log/log_html.h"
+#include "log/text_rules.h"
 
 namespace monitor {
 

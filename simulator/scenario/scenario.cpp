@@ -1,5 +1,5 @@
 // Reads a monitor log into request -> answers pairs (see scenario.h).
-#include "simulator/scenario.h"
+#include "simulator/scenario/scenario.h"
 
 #include <algorithm>
 #include <cstring>
@@ -233,7 +233,7 @@ void CsvFields(const std::string& arguments, Entry* entry) {
     if (end == std::string::npos) end = arguments.size();
     const std::string line = arguments.substr(i, end - i);
     if (StartsWith(line, 0, "  ") && !entry->fields.empty()) {
-      entry->fields.back().second += "\n" + line.substr(2);
+      entry->fields.back().second.append("\n").append(line, 2, std::string::npos);
     } else {
       const std::size_t colon = line.find(": ");
       if (colon != std::string::npos) entry->fields.push_back({line.substr(0, colon), line.substr(colon + 2)});

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "monitor/log_entry.h"
+#include "log/log_entry.h"
 
 namespace monitor {
 
