@@ -62,7 +62,7 @@ std::string LogWriter::Note(const char* name, const std::string& text) const {
   note.time = WallTimeFromFileTime(NowLocalFileTime());
   note.processId = GetCurrentProcessId();
   note.threadId = GetCurrentThreadId();
-  note.function = "(monitor)";
+  note.function = kNoteFunction;
   note.phase = Phase::Note;
   note.fields.push_back({name, text});
   if (options_.debugView && !exiting_) OutputDebugStringA(DebugLine(options_.api, note).c_str());
