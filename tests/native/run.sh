@@ -61,15 +61,18 @@ fuzz_target leftover_rules_fuzz 1 "$ROOT/tests/native/leftover_rules_fuzz.cpp" \
 # The simulated VCI: the vehicle, its bus nodes, the ISO 15765 transport and the device's J2534 rules.
 fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/vehicle.cpp" \
   "$ROOT/simulator/vehicle_tables.cpp" "$ROOT/simulator/vehicle_node.cpp" \
-  "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp" "$ROOT/simulator/scenario/scenario.cpp" "$ROOT/simulator/scenario/scenario_log.cpp"
+  "$ROOT/simulator/isotp.cpp" "$ROOT/simulator/sim_device.cpp" \
+  "$ROOT/simulator/scenario/scenario.cpp" "$ROOT/simulator/scenario/scenario_log.cpp"
 # The recorded scenario: any bytes as a monitor log, and the answers it gives.
-fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario/scenario.cpp" "$ROOT/simulator/scenario/scenario_log.cpp"
+fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario/scenario.cpp" \
+  "$ROOT/simulator/scenario/scenario_log.cpp"
 # The monitor's rules (names, escaping, message capture, renderers, batches).
 fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/log/text_rules.cpp" \
   "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/monitor/j2534_record.cpp" \
   "$ROOT/passthru/names.cpp"
 # The decoded conversation: payloads, frames and their reassembly, decoded entries rendered.
-fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/log/diag_decode.cpp" "$ROOT/log/decode_obd.cpp" "$ROOT/log/decode_uds.cpp" "$ROOT/log/decode_isotp.cpp" \
+fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/log/diag_decode.cpp" \
+  "$ROOT/log/decode_obd.cpp" "$ROOT/log/decode_uds.cpp" "$ROOT/log/decode_isotp.cpp" \
   "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/log/text_rules.cpp"
 # The D-PDU rules: code names, item decoders, object names, callback slots.
 fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp" \
