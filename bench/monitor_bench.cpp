@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "monitor/j2534_record.h"
-#include "monitor/log_writer.h"
+#include "log/log_writer.h"
 #include "monitoring/path_rules.h"
 #include "tests/monitor_fixture.h"
 

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "monitor/memory_probe.h"
-#include "monitor/precise_time.h"
-#include "monitor/text_rules.h"
+#include "log/precise_time.h"
+#include "log/text_rules.h"
 #include "passthru/names.h"
 
 namespace monitor {

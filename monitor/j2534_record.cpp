@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "monitor/text_rules.h"
+#include "log/text_rules.h"
 #include "passthru/names.h"
 
 namespace monitor {
@@ -96,7 +96,7 @@ std::string ConfigListText(const passthru::SConfig* items, std::uint32_t count,
   if (items == nullptr) return text + ", ConfigPtr NULL";
   shown = std::min(shown, count);
   for (std::uint32_t i = 0; i < shown; ++i) {
-    text += "\n" + passthru::ParameterName(items[i].Parameter) + " = " + Dec(items[i].Value);
+    text.append("\n").append(passthru::ParameterName(items[i].Parameter)).append(" = ").append(Dec(items[i].Value));
   }
   if (shown < count) text += "\n(" + Dec(count - shown) + " more not logged)";
   return text;

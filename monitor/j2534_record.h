@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/log_entry.h"
+#include "log/log_entry.h"
 #include "passthru/j2534.h"
 
 namespace monitor {

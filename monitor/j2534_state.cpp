@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "monitor/log_format.h"
+#include "log/log_format.h"
 #include "hosted/module_release.h"
-#include "monitor/precise_time.h"
+#include "log/precise_time.h"
 #include "monitor/split_heap.h"
-#include "monitor/text_rules.h"
+#include "log/text_rules.h"
 #include "monitor/win_text.h"
 #include "monitoring/path_rules.h"
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "monitor/log_writer.h"
+#include "log/log_writer.h"
 #include "monitor/settings_lookup.h"
 #include "passthru/j2534.h"
 

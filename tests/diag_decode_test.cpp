@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/diag_decode.h"
-#include "monitor/log_format.h"
+#include "log/diag_decode.h"
+#include "log/log_format.h"
 #include "simulator/vehicle/vehicle.h"
 
 namespace varrow {

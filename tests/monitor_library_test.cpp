@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "monitor/j2534_record.h"
-#include "monitor/text_rules.h"
-#include "monitor/log_writer.h"
+#include "log/text_rules.h"
+#include "log/log_writer.h"
 #include "monitoring/path_rules.h"
 #include "tests/helpers/process_footprint.h"
 #include "tests/monitor_fixture.h"

@@ -7,13 +7,13 @@
 #include <set>
 #include <vector>
 
-#include "monitor/diag_decode.h"
+#include "log/diag_decode.h"
 #include "monitor/j2534_record.h"
-#include "monitor/log_format.h"
-#include "monitor/log_html.h"
-#include "monitor/precise_time.h"
+#include "log/log_format.h"
+#include "log/log_html.h"
+#include "log/precise_time.h"
 #include "monitor/settings_lookup.h"
-#include "monitor/text_rules.h"
+#include "log/text_rules.h"
 #include "passthru/names.h"
 #include "tests/monitor_fixture.h"
 

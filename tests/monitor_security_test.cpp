@@ -12,7 +12,7 @@
 #include <string>
 #include <tuple>
 
-#include "monitor/log_security.h"
+#include "log/log_security.h"
 #include "monitor/settings_lookup.h"
 #include "monitoring/path_rules.h"
 #include "tests/monitor_fixture.h"

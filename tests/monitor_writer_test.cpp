@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "monitor/log_writer.h"
+#include "log/log_writer.h"
 #include "tests/monitor_fixture.h"
 
 namespace varrow {

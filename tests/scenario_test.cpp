@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/scenario.h"
+#include "simulator/scenario/scenario.h"
 #include "simulator/vehicle/vehicle.h"
 #include "simulator/vehicle/vehicle_node.h"
 

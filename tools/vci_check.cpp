@@ -31,7 +31,7 @@
 
 #include "monitoring/path_rules.h"
 #include "passthru/j2534.h"
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 #include "tools/answer_text.h"
 #include "tools/vci_check_pdu.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "pdu/dpdu.h"
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 #include "pdu/pdu_names.h"
 #include "tools/answer_text.h"
 

@@ -13,7 +13,7 @@
 #include "monitor/pdu/pdu_call.h"
 #include "monitor/memory_probe.h"
 #include "monitor/pdu/pdu_callbacks.h"
-#include "monitor/text_rules.h"
+#include "log/text_rules.h"
 #include "pdu/pdu_names.h"
 
 using namespace pdu;

@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "monitor/memory_probe.h"
-#include "monitor/text_rules.h"
+#include "log/text_rules.h"
 #include "pdu/pdu_names.h"
 
 namespace monitor {

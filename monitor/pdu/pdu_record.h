@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "monitor/log_entry.h"
+#include "log/log_entry.h"
 #include "pdu/dpdu.h"
 
 namespace monitor {

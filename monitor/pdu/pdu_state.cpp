@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "monitor/log_format.h"
+#include "log/log_format.h"
 #include "hosted/module_release.h"
 #include "monitor/split_heap.h"
 #include "monitor/pdu/pdu_callbacks.h"
-#include "monitor/text_rules.h"
+#include "log/text_rules.h"
 #include "monitor/win_text.h"
 
 namespace monitor {

@@ -12,9 +12,9 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "monitor/log_writer.h"
+#include "log/log_writer.h"
 #include "monitor/memory_probe.h"
-#include "monitor/precise_time.h"
+#include "log/precise_time.h"
 #include "monitor/pdu/pdu_original.h"
 #include "monitor/pdu/pdu_record.h"
 #include "monitor/pdu/pdu_settings.h"

@@ -2,7 +2,7 @@
 // device, the channel and the standard's rules (see sim_device.h).
 #include "simulator/j2534/sim_device.h"
 
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 
 #include <algorithm>
 #include <cstring>

@@ -10,7 +10,7 @@
 #include "hosted/module_release.h"
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 #include "simulator/j2534/sim_device.h"
 
 using namespace passthru;

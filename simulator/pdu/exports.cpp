@@ -8,7 +8,7 @@
 #include "hosted/module_release.h"
 #include "pdu/dpdu.h"
 #include "simulator/fault_settings.h"
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 #include "simulator/pdu/sim_vci.h"
 
 using namespace pdu;

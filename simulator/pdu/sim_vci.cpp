@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "simulator/pdu/sim_vci_parts.h"
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 
 namespace simulator {
 

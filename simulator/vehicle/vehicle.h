@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/scenario.h"
+#include "simulator/scenario/scenario.h"
 
 namespace simulator {
 

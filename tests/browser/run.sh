@@ -24,8 +24,9 @@ if [ ! -d "$HERE/node_modules/playwright-core" ]; then
   (cd "$HERE" && npm ci --no-audit --no-fund --loglevel=error) || fail "npm ci failed"
 fi
 mkdir -p "$OUT"
-g++ -std=c++20 -O2 -I"$ROOT" "$ROOT/bench/html_log_bench.cpp" "$ROOT/monitor/diag_decode.cpp" "$ROOT/monitor/log_format.cpp" \
-  "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/text_rules.cpp" -o "$OUT/html_log_bench" || fail "html_log_bench does not build"
+g++ -std=c++20 -O2 -I"$ROOT" "$ROOT/bench/html_log_bench.cpp" "$ROOT/log/diag_decode.cpp" "$ROOT/log/decode_obd.cpp" \
+  "$ROOT/log/decode_uds.cpp" "$ROOT/log/decode_isotp.cpp" "$ROOT/log/log_format.cpp" \
+  "$ROOT/log/log_html.cpp" "$ROOT/log/text_rules.cpp" -o "$OUT/html_log_bench" || fail "html_log_bench does not build"
 "$OUT/html_log_bench" "$ENTRIES" "$OUT/big-log.html" || fail "html_log_bench failed"
 rm -rf "$OUT/work"
 node "$HERE/html_log.mjs" "$VCI_LOG" "$OUT/big-log.html" "$OUT/work"

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "monitor/diag_decode.h"
-#include "monitor/log_format.h"
+#include "log/diag_decode.h"
+#include "log/log_format.h"
 #include "tests/native/fuzz_promise.h"
 
 namespace {

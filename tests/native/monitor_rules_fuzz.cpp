@@ -16,8 +16,8 @@
 
 #include "tests/native/fuzz_promise.h"
 #include "monitor/j2534_record.h"
-#include "monitor/log_format.h"
-#include "monitor/text_rules.h"
+#include "log/log_format.h"
+#include "log/text_rules.h"
 #include "passthru/names.h"
 
 namespace {

@@ -62,18 +62,21 @@ fuzz_target leftover_rules_fuzz 1 "$ROOT/tests/native/leftover_rules_fuzz.cpp" \
 fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simulator/vehicle/vehicle.cpp" \
   "$ROOT/simulator/vehicle/vehicle_tables.cpp" "$ROOT/simulator/vehicle/vehicle_node.cpp" \
   "$ROOT/simulator/vehicle/isotp.cpp" "$ROOT/simulator/j2534/sim_device.cpp" \
-  "$ROOT/simulator/j2534/sim_channel.cpp" "$ROOT/simulator/scenario.cpp"
+  "$ROOT/simulator/j2534/sim_channel.cpp" "$ROOT/simulator/scenario/scenario.cpp" \
+  "$ROOT/simulator/scenario/scenario_log.cpp"
 # The recorded scenario: any bytes as a monitor log, and the answers it gives.
-fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario.cpp"
+fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario/scenario.cpp" \
+  "$ROOT/simulator/scenario/scenario_log.cpp"
 # The monitor's rules (names, escaping, message capture, renderers, batches).
-fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/monitor/text_rules.cpp" \
-  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/j2534_record.cpp" \
+fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/log/text_rules.cpp" \
+  "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/monitor/j2534_record.cpp" \
   "$ROOT/passthru/names.cpp"
 # The decoded conversation: payloads, frames and their reassembly, decoded entries rendered.
-fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/monitor/diag_decode.cpp" \
-  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/text_rules.cpp"
+fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/log/diag_decode.cpp" \
+  "$ROOT/log/decode_obd.cpp" "$ROOT/log/decode_uds.cpp" "$ROOT/log/decode_isotp.cpp" \
+  "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/log/text_rules.cpp"
 # The D-PDU rules: code names, item decoders, object names, callback slots.
 fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp" \
-  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/monitor/text_rules.cpp" \
+  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/log/text_rules.cpp" \
   "$ROOT/tests/native/memory_probe_native.cpp"
 echo "== native fuzzing passed"

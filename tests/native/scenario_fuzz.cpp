@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/scenario.h"
+#include "simulator/scenario/scenario.h"
 #include "tests/native/fuzz_promise.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "monitor/log_format.h"
+#include "log/log_format.h"
 #include "passthru/j2534.h"
 #include "pdu/pdu_names.h"
 #include "tests/helpers/page_end.h"

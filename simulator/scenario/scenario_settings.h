@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "simulator/scenario.h"
+#include "simulator/scenario/scenario.h"
 
 namespace simulator {
 

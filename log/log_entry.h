@@ -1,7 +1,7 @@
 // One logged call of a monitored programming interface, independent of the
 // interface: when, who, which function, its arguments as named decoded fields,
 // its result and how long it took. The J2534 monitor fills it; the renderers of
-// monitor/log_format.h turn it into text. Free of Windows headers.
+// log/log_format.h turn it into text. Free of Windows headers.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "monitor/log_html.h"
+#include "log/log_html.h"
 
 namespace monitor {
 

@@ -13,16 +13,10 @@
 #include <cstdint>
 #include <string>
 
-#include "monitor/log_entry.h"
+#include "log/log_entry.h"
+#include "log/log_formats.h"
 
 namespace monitor {
-
-// Columns of every format, in order (the first columns of CSV and HTML).
-inline constexpr int kColumnCount = 9;
-extern const char* const kColumnNames[kColumnCount];
-// The decoded conversation comes after them: CSV's last column, HTML's too.
-inline constexpr int kCsvColumnCount = kColumnCount + 1;
-extern const char* const kDecodedColumnName;
 
 // The format of an OutputFormat setting; ASCII for a value outside 1..4.
 LogFormat FormatFromSetting(std::int32_t setting);

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/log_entry.h"
+#include "log/log_entry.h"
 
 namespace monitor {
 

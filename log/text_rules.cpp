@@ -1,4 +1,4 @@
-#include "monitor/text_rules.h"
+#include "log/text_rules.h"
 
 #include <cstdio>
 

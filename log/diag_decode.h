@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/log_entry.h"
+#include "log/log_entry.h"
 
 namespace monitor {
 

@@ -1,5 +1,5 @@
 // Reads and loads the recorded scenario (see scenario_settings.h).
-#include "simulator/scenario_settings.h"
+#include "simulator/scenario/scenario_settings.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "monitor/log_security.h"
+#include "log/log_security.h"
 
 #include <sddl.h>
 
@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "monitor/settings_lookup.h"
-#include "monitor/win_text.h"
 
 namespace monitor {
 
@@ -242,13 +240,25 @@ std::vector<std::string> TakeRefusalNotes() {
       const char* why = problem >= 0 && problem <= static_cast<LONG>(LinkProblem::NoFolder)
                             ? LinkProblemText(static_cast<LinkProblem>(problem))
                             : "refused";
-      notes.push_back("the log file " + Utf8(path) + " was refused: " + why + "; " + std::to_string(lost) +
+      notes.push_back("the log file " + PathUtf8(path) + " was refused: " + why + "; " + std::to_string(lost) +
                       " entries not logged");
     }
   } catch (...) {
   }
   UnmapRefusals(table, section);
   return notes;
+}
+
+std::string PathUtf8(const std::wstring& path) {
+  if (path.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(n > 0 ? n : 0, '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), out.data(), n, nullptr,
+                        nullptr);
+  }
+  return out;
 }
 
 }  // namespace monitor

@@ -24,10 +24,10 @@
 #include <memory>
 #include <string>
 
-#include "monitor/diag_decode.h"
-#include "monitor/log_entry.h"
-#include "monitor/log_format.h"
-#include "monitor/log_security.h"
+#include "log/diag_decode.h"
+#include "log/log_entry.h"
+#include "log/log_format.h"
+#include "log/log_security.h"
 
 namespace monitor {
 

@@ -1,14 +1,17 @@
 // Reads a monitor log into request -> answers pairs (see scenario.h).
-#include "simulator/scenario.h"
+#include "simulator/scenario/scenario.h"
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 
-namespace simulator {
-namespace {
+#include "log/log_formats.h"
+#include "simulator/scenario/scenario_log.h"
 
-using Bytes = std::vector<std::uint8_t>;
+namespace simulator {
+using namespace logread;
+
+namespace {
 
 // J2534 receive status bits that mark the tester's own messages.
 constexpr std::uint32_t kTxMsgType = 0x01, kStartOfMessage = 0x02, kTxIndication = 0x08;
@@ -19,243 +22,22 @@ constexpr std::uint64_t kAnswerWindowUs = 1000000;
 constexpr std::uint64_t kPendingWindowUs = 6000000;
 // A CAN id the vehicle sent unasked this often is periodic traffic.
 constexpr int kPeriodicAfter = 2;
-constexpr std::size_t kMaxFieldsPerEntry = 4096;
-
-// One logged call: who, what, and its fields by name.
-struct Entry {
-  std::string function, phase;
-  std::uint32_t process = 0;
-  std::uint64_t elapsedUs = 0;
-  std::vector<std::pair<std::string, std::string>> fields;
-};
-
-bool StartsWith(const std::string& text, std::size_t at, const char* prefix) {
-  const std::size_t n = std::strlen(prefix);
-  return text.size() >= at && text.size() - at >= n && text.compare(at, n, prefix) == 0;
-}
-
-// The unsigned decimal number at `at` (false when there is none or it overflows).
-bool Number(const std::string& text, std::size_t at, std::uint64_t* value, std::size_t* end = nullptr) {
-  std::uint64_t v = 0;
-  std::size_t i = at;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    if (v > (UINT64_MAX - 9) / 10) return false;
-    v = v * 10 + static_cast<std::uint64_t>(text[i] - '0');
-    ++i;
-  }
-  if (i == at) return false;
-  *value = v;
-  if (end != nullptr) *end = i;
-  return true;
-}
-
-// The number after `label` in `text` ("Timestamp 3116 us": label "Timestamp ").
-bool NumberAfter(const std::string& text, const char* label, std::uint64_t* value) {
-  const std::size_t at = text.find(label);
-  return at != std::string::npos && Number(text, at + std::strlen(label), value);
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// The hex number after "0x" at `at`.
-bool HexNumber(const std::string& text, std::size_t at, std::uint32_t* value) {
-  if (!StartsWith(text, at, "0x")) return false;
-  std::uint64_t v = 0;
-  std::size_t i = at + 2;
-  for (; i < text.size() && HexDigit(text[i]) >= 0 && i < at + 10; ++i) v = v * 16 + HexDigit(text[i]);
-  if (i == at + 2) return false;
-  *value = static_cast<std::uint32_t>(v);
-  return true;
-}
-
-// Space-separated two-digit hex bytes from `at`, across line breaks, up to
-// the first other word; at most `limit` bytes.
-Bytes HexBytes(const std::string& text, std::size_t at, std::size_t limit) {
-  Bytes out;
-  std::size_t i = at;
-  while (i < text.size()) {
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r')) ++i;
-    if (i + 1 >= text.size()) break;
-    const int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
-    const bool ends = i + 2 >= text.size() || text[i + 2] == ' ' || text[i + 2] == '\n' || text[i + 2] == '\r';
-    if (hi < 0 || lo < 0 || !ends || out.size() >= limit) break;
-    out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    i += 2;
-  }
-  return out;
-}
-
-// --- XML -------------------------------------------------------------------
-
-// `needle` in [from, end) of `text` (npos when it is not there): searches
-// stay within one tag or entry, so that a hostile log cannot make them
-// rescan the rest of the file.
-std::size_t FindIn(const std::string& text, const char* needle, std::size_t from, std::size_t end) {
-  const std::size_t n = std::strlen(needle);
-  end = std::min(end, text.size());
-  if (from >= end || end - from < n) return std::string::npos;
-  const auto last = text.begin() + static_cast<std::ptrdiff_t>(end);
-  const auto at = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), last, needle, needle + n);
-  return at == last ? std::string::npos : static_cast<std::size_t>(at - text.begin());
-}
-
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x110000) {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-std::string XmlText(const std::string& text, std::size_t begin, std::size_t end) {
-  std::string out;
-  out.reserve(end - begin);
-  for (std::size_t i = begin; i < end; ++i) {
-    if (text[i] != '&') {
-      out += text[i];
-      continue;
-    }
-    const std::size_t semi = FindIn(text, ";", i, std::min(end, i + 12));
-    if (semi == std::string::npos) {
-      out += '&';
-      continue;
-    }
-    const std::string name = text.substr(i + 1, semi - i - 1);
-    if (name == "lt") out += '<';
-    else if (name == "gt") out += '>';
-    else if (name == "amp") out += '&';
-    else if (name == "quot") out += '"';
-    else if (name == "apos") out += '\'';
-    else if (name.size() > 1 && name[0] == '#') {
-      std::uint32_t cp = 0;
-      bool ok = true;
-      if (name[1] == 'x' || name[1] == 'X') {
-        for (std::size_t k = 2; k < name.size() && ok; ++k) {
-          const int d = HexDigit(name[k]);
-          ok = d >= 0 && cp < 0x110000;
-          cp = cp * 16 + static_cast<std::uint32_t>(d < 0 ? 0 : d);
-        }
-      } else {
-        for (std::size_t k = 1; k < name.size() && ok; ++k) {
-          ok = name[k] >= '0' && name[k] <= '9' && cp < 0x110000;
-          cp = cp * 10 + static_cast<std::uint32_t>(name[k] - '0');
-        }
-      }
-      if (ok) AppendUtf8(out, cp);
-    } else {
-      out += text.substr(i, semi - i + 1);
-    }
-    i = semi;
-  }
-  return out;
-}
-
-// The value of attribute `name` in the tag text [begin, end) ("" when absent).
-std::string Attribute(const std::string& text, std::size_t begin, std::size_t end, const char* name) {
-  const std::string key = std::string(" ") + name + "=\"";
-  const std::size_t at = FindIn(text, key.c_str(), begin, end);
-  if (at == std::string::npos) return {};
-  const std::size_t open = at + key.size();
-  const std::size_t close = FindIn(text, "\"", open, end);
-  return close == std::string::npos ? std::string() : XmlText(text, open, close);
-}
-
-// --- CSV -------------------------------------------------------------------
-
-// One CSV record from `at` (quoted cells may hold line breaks); false at the
-// end of the text, `cut` set when the record ends inside a quoted cell.
-bool CsvRecord(const std::string& text, std::size_t* at, std::vector<std::string>* cells, bool* cut) {
-  cells->clear();
-  std::size_t i = *at;
-  if (i >= text.size()) return false;
-  std::string cell;
-  bool quoted = false, any = false;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"') {
-        if (i + 1 < text.size() && text[i + 1] == '"') {
-          cell += '"';
-          i += 2;
-          continue;
-        }
-        quoted = false;
-      } else {
-        cell += c;
-      }
-      ++i;
-      continue;
-    }
-    if (c == '"') {
-      quoted = true;
-      any = true;
-    } else if (c == ',') {
-      cells->push_back(std::move(cell));
-      cell.clear();
-    } else if (c == '\r' || c == '\n') {
-      ++i;
-      if (c == '\r' && i < text.size() && text[i] == '\n') ++i;
-      break;
-    } else {
-      cell += c;
-      any = true;
-    }
-    ++i;
-  }
-  if (quoted) *cut = true;
-  cells->push_back(std::move(cell));
-  (void)any;
-  *at = i;
-  return true;
-}
-
-// "name: value" lines, continuation lines indented by two spaces.
-void CsvFields(const std::string& arguments, Entry* entry) {
-  std::size_t i = 0;
-  while (i < arguments.size() && entry->fields.size() < kMaxFieldsPerEntry) {
-    std::size_t end = arguments.find('\n', i);
-    if (end == std::string::npos) end = arguments.size();
-    const std::string line = arguments.substr(i, end - i);
-    if (StartsWith(line, 0, "  ") && !entry->fields.empty()) {
-      entry->fields.back().second += "\n" + line.substr(2);
-    } else {
-      const std::size_t colon = line.find(": ");
-      if (colon != std::string::npos) entry->fields.push_back({line.substr(0, colon), line.substr(colon + 2)});
-    }
-    i = end + 1;
-  }
-}
 
 }  // namespace
 
 // Turns the entries of one API's sessions into the scenario.
-class ScenarioBuilder {
+class ScenarioBuilder : public EntrySink {
  public:
   ScenarioBuilder(Scenario& s, ScenarioApi api) : s_(s), api_(api) {}
 
-  void SessionApi(const std::string& api) {
-    inApi_ = (api_ == ScenarioApi::J2534 && api == "J2534") || (api_ == ScenarioApi::Pdu && api == "PDU");
+  void SessionApi(const std::string& api) override {
+    inApi_ = (api_ == ScenarioApi::J2534 && api == monitor::kJ2534Api) ||
+             (api_ == ScenarioApi::Pdu && api == monitor::kPduApi);
     if (inApi_) sessions_ = true;
   }
   bool sessions() const { return sessions_; }
 
-  void Add(const Entry& e) {
+  void Add(const Entry& e) override {
     if (!inApi_ || full_) return;
     if (api_ == ScenarioApi::J2534) J2534(e);
     else Pdu(e);
@@ -533,96 +315,7 @@ bool Scenario::Parse(const std::string& text, ScenarioApi api, std::string* erro
   *this = Scenario();
   ScenarioBuilder builder(*this, api);
   const char* apiName = api == ScenarioApi::J2534 ? "J2534" : "D-PDU";
-  std::size_t start = 0;
-  if (StartsWith(text, 0, "\xEF\xBB\xBF")) start = 3;
-  bool cut = false;
-  if (StartsWith(text, start, "<?xml") || StartsWith(text, start, "<log")) {
-    bool head = false, closed = false;
-    std::size_t i = start;
-    while ((i = text.find('<', i)) != std::string::npos) {
-      const std::size_t close = text.find('>', i);
-      if (close == std::string::npos) {
-        cut = true;
-        break;
-      }
-      if (StartsWith(text, i, "<log ") || StartsWith(text, i, "<log>")) {
-        head = true;
-      } else if (StartsWith(text, i, "</log>")) {
-        closed = true;
-      } else if (StartsWith(text, i, "<session ")) {
-        builder.SessionApi(Attribute(text, i, close, "api"));
-      } else if (StartsWith(text, i, "</session>")) {
-        builder.SessionApi("");
-      } else if (StartsWith(text, i, "<entry ")) {
-        const std::size_t end = text.find("</entry>", close);
-        if (end == std::string::npos) {
-          cut = true;
-          break;
-        }
-        Entry e;
-        e.function = Attribute(text, i, close, "function");
-        e.phase = Attribute(text, i, close, "phase");
-        std::uint64_t v = 0;
-        if (Number(Attribute(text, i, close, "process"), 0, &v)) e.process = static_cast<std::uint32_t>(v);
-        if (Number(Attribute(text, i, close, "elapsed_us"), 0, &v)) e.elapsedUs = v;
-        std::size_t f = close;
-        while ((f = FindIn(text, "<field ", f, end)) != std::string::npos && e.fields.size() < kMaxFieldsPerEntry) {
-          const std::size_t tagEnd = FindIn(text, ">", f, end);
-          const std::size_t valueEnd = FindIn(text, "</field>", f, end);
-          if (tagEnd == std::string::npos || valueEnd == std::string::npos || tagEnd > valueEnd) break;
-          e.fields.push_back({Attribute(text, f, tagEnd, "name"), XmlText(text, tagEnd + 1, valueEnd)});
-          f = valueEnd;
-        }
-        builder.Add(e);
-        i = end + 8;
-        continue;
-      }
-      i = close + 1;
-    }
-    if (!head) {
-      *error = "not a monitor log";
-      return false;
-    }
-    if (cut || !closed) {
-      *error = "the log is cut short (truncated)";
-      return false;
-    }
-  } else if (StartsWith(text, start, "Time,Elapsed (us),Process,Thread,Function,Phase,Arguments,Result,Duration (us)")) {
-    std::size_t at = start;
-    std::vector<std::string> cells;
-    CsvRecord(text, &at, &cells, &cut);  // the head
-    while (!cut && CsvRecord(text, &at, &cells, &cut)) {
-      if (cut) break;
-      if (cells.size() == 1 && cells[0].empty()) continue;  // an empty line
-      if (cells.size() < 9) {
-        if (at >= text.size()) cut = true;  // the last line, cut
-        continue;
-      }
-      if (cells[4] == "(session)") {
-        const std::string& args = cells[6];
-        const std::size_t line = args.find('\n');
-        const std::string second = line == std::string::npos ? std::string() : args.substr(line + 1);
-        const std::size_t space = second.find(" library: ");
-        builder.SessionApi(space == std::string::npos ? std::string() : second.substr(0, space));
-        continue;
-      }
-      Entry e;
-      e.function = cells[4];
-      e.phase = cells[5];
-      std::uint64_t v = 0;
-      if (Number(cells[2], 0, &v)) e.process = static_cast<std::uint32_t>(v);
-      if (Number(cells[1], 0, &v)) e.elapsedUs = v;
-      CsvFields(cells[6], &e);
-      builder.Add(e);
-    }
-    if (cut) {
-      *error = "the log is cut short (truncated)";
-      return false;
-    }
-  } else {
-    *error = "not an XML or CSV monitor log";
-    return false;
-  }
+  if (!ReadLog(text, builder, error)) return false;
   builder.Finish();
   if (!builder.sessions()) {
     *error = std::string("the log holds no ") + apiName + " session";

@@ -1,4 +1,4 @@
-#include "monitor/precise_time.h"
+#include "log/precise_time.h"
 
 namespace monitor {
 

@@ -1,18 +1,13 @@
-#include "monitor/log_format.h"
+#include "log/log_format.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
 
-#include "monitor/log_html.h"
-#include "monitor/text_rules.h"
+#include "log/log_html.h"
+#include "log/text_rules.h"
 
 namespace monitor {
-
-const char* const kColumnNames[kColumnCount] = {
-    "Time", "Elapsed (us)", "Process", "Thread", "Function",
-    "Phase", "Arguments", "Result", "Duration (us)"};
-const char* const kDecodedColumnName = "Decoded";
 
 namespace {
 
@@ -48,8 +43,8 @@ void FieldLinesPlain(const LogEntry& entry, std::string* out) {
   for (const Field& field : entry.fields) {
     if (!out->empty()) *out += '\n';
     *out += field.name;
-    *out += ": ";
-    AppendValue(out, field.value, "  ");
+    *out += kFieldSeparator;
+    AppendValue(out, field.value, kFieldContinuation);
   }
 }
 
@@ -114,8 +109,8 @@ LogFormat FormatFromSetting(std::int32_t setting) {
 std::string FileHead(LogFormat format, const std::string& title) {
   switch (format) {
     case LogFormat::Xml:
-      return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<log title=\"" + XmlEscape(title) +
-             "\">\n";
+      return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<")
+          .append(xml::kLog).append(" ").append(xml::kTitle).append("=\"").append(XmlEscape(title)).append("\">\n");
     case LogFormat::Csv: {
       std::string cells[kColumnCount];
       for (int i = 0; i < kColumnCount; ++i) cells[i] = kColumnNames[i];
@@ -133,7 +128,7 @@ std::string FileHead(LogFormat format, const std::string& title) {
 
 std::string FileTail(LogFormat format) {
   switch (format) {
-    case LogFormat::Xml: return "</log>\n";
+    case LogFormat::Xml: return std::string("</").append(xml::kLog).append(">\n");
     case LogFormat::Html: return "</body>\n</html>\n";
     default: return {};
   }
@@ -142,16 +137,23 @@ std::string FileTail(LogFormat format) {
 std::string SessionHead(LogFormat format, const SessionInfo& s) {
   switch (format) {
     case LogFormat::Xml:
-      return "<session start=\"" + TimeText(s.start) + "\" process=\"" + Number(s.processId) +
-             "\" program=\"" + XmlEscape(s.program) + "\" api=\"" + XmlEscape(s.api) +
-             "\" library=\"" + XmlEscape(s.library) + (s.continued ? "\" continued=\"yes" : "") + "\">\n";
+    {
+      std::string head = "<";
+      head.append(xml::kSession).append(" start=\"").append(TimeText(s.start));
+      head.append("\" ").append(xml::kProcess).append("=\"").append(Number(s.processId));
+      head.append("\" program=\"").append(XmlEscape(s.program));
+      head.append("\" ").append(xml::kApi).append("=\"").append(XmlEscape(s.api));
+      head.append("\" library=\"").append(XmlEscape(s.library));
+      return head.append(s.continued ? "\" continued=\"yes" : "").append("\">\n");
+    }
     case LogFormat::Csv: {
       std::string cells[kColumnCount];
-      cells[0] = TimeText(s.start);
-      cells[2] = Number(s.processId);
-      cells[4] = s.continued ? "(session continued)" : "(session)";
-      cells[5] = PhaseText(Phase::Note);
-      cells[6] = "program: " + s.program + "\n" + s.api + " library: " + s.library;
+      cells[kTimeColumn] = TimeText(s.start);
+      cells[kProcessColumn] = Number(s.processId);
+      cells[kFunctionColumn] = s.continued ? kSessionContinuedFunction : kSessionFunction;
+      cells[kPhaseColumn] = PhaseText(Phase::Note);
+      cells[kArgumentsColumn].append(kSessionProgramLabel).append(s.program).append("\n");
+      cells[kArgumentsColumn].append(s.api).append(kSessionLibraryLabel).append(s.library);
       return CsvRow(cells, "");
     }
     case LogFormat::Html: {
@@ -174,11 +176,24 @@ std::string SessionHead(LogFormat format, const SessionInfo& s) {
 
 std::string SessionTail(LogFormat format) {
   switch (format) {
-    case LogFormat::Xml: return "</session>\n";
+    case LogFormat::Xml: return std::string("</").append(xml::kSession).append(">\n");
     case LogFormat::Html: return "</table>\n";
     default: return {};
   }
 }
+
+// The XML entry is written from literals (one append each); they are the
+// description's names, as the compiler checks here.
+constexpr bool Names(std::string_view literal, std::size_t at, std::string_view name) {
+  return literal.substr(at, name.size()) == name && literal.substr(at + name.size(), 2) == "=\"";
+}
+static_assert(std::string_view("<entry time=\"").substr(1, xml::kEntry.size()) == xml::kEntry);
+static_assert(Names("\" elapsed_us=\"", 2, xml::kElapsed) && Names("\" process=\"", 2, xml::kProcess));
+static_assert(Names("\" function=\"", 2, xml::kFunction) && Names("\" phase=\"", 2, xml::kPhase));
+static_assert(std::string_view("  <field name=\"").substr(3, xml::kField.size()) == xml::kField);
+static_assert(Names("  <field name=\"", 9, xml::kName) && std::string_view("</field>\n").substr(2, 5) == xml::kField);
+static_assert(std::string_view("  <decoded").substr(3) == xml::kDecoded);
+static_assert(std::string_view("</entry>\n").substr(2, xml::kEntry.size()) == xml::kEntry);
 
 void AppendEntry(LogFormat format, const LogEntry& e, std::string* out, std::string* scratch) {
   std::string& args = scratch[0];

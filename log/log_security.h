@@ -67,4 +67,8 @@ LinkProblem CheckOpenedLog(HANDLE file, const std::wstring& asked);
 void NoteRefusedLog(const std::wstring& path, LinkProblem problem, std::uint64_t lost) noexcept;
 std::vector<std::string> TakeRefusalNotes();
 
+// UTF-8 of a path, for notes and the debugger output; empty when it is empty
+// or cannot be converted.
+std::string PathUtf8(const std::wstring& path);
+
 }  // namespace monitor
