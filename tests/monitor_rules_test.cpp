@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "monitor/diag_decode.h"
-#include "monitor/j2534_record.h"
+#include "monitor/j2534/j2534_record.h"
 #include "monitor/log_format.h"
 #include "monitor/log_html.h"
 #include "monitor/precise_time.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tests/native/fuzz_promise.h"
-#include "monitor/j2534_record.h"
+#include "monitor/j2534/j2534_record.h"
 #include "monitor/log_format.h"
 #include "monitor/text_rules.h"
 #include "passthru/names.h"

@@ -66,7 +66,7 @@ fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simu
 fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario.cpp"
 # The monitor's rules (names, escaping, message capture, renderers, batches).
 fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/monitor/text_rules.cpp" \
-  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/j2534_record.cpp" \
+  "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/j2534/j2534_record.cpp" \
   "$ROOT/passthru/names.cpp"
 # The decoded conversation: payloads, frames and their reassembly, decoded entries rendered.
 fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/monitor/diag_decode.cpp" \

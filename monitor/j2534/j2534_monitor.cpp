@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "monitor/j2534_call.h"
-#include "monitor/j2534_state.h"
+#include "monitor/j2534/j2534_call.h"
+#include "monitor/j2534/j2534_state.h"
 #include "passthru/j2534.h"
 #include "passthru/names.h"
 

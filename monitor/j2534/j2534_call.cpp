@@ -1,4 +1,4 @@
-#include "monitor/j2534_call.h"
+#include "monitor/j2534/j2534_call.h"
 
 #include <algorithm>
 #include <memory>

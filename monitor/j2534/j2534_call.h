@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/j2534_record.h"
-#include "monitor/j2534_state.h"
+#include "monitor/j2534/j2534_record.h"
+#include "monitor/j2534/j2534_state.h"
 #include "passthru/j2534.h"
 
 namespace monitor {
