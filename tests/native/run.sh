@@ -73,6 +73,7 @@ fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/
   "$ROOT/monitor/log_format.cpp" "$ROOT/monitor/log_html.cpp" "$ROOT/monitor/text_rules.cpp"
 # The D-PDU rules: code names, item decoders, object names, callback slots.
 fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp" \
-  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/monitor/text_rules.cpp" \
+  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_item_text.cpp" \
+  "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/monitor/text_rules.cpp" \
   "$ROOT/tests/native/memory_probe_native.cpp"
 echo "== native fuzzing passed"
