@@ -13,7 +13,9 @@ SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cp
          "$ROOT/monitoring/path_rules.cpp" "$ROOT/monitoring/format_rules.cpp"
          "$ROOT/settings/number_text.cpp")
 FLAGS=(-std=c++20 -O1 -g -I"$ROOT" -fsanitize=address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer)
+       -fno-omit-frame-pointer -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+# In CI (CI set) every warning is an error, as in the cross build.
+[ -n "${CI:-}" ] && FLAGS+=(-Werror)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
 
 # fuzz_target NAME RULES SOURCES...: builds one fuzz target and fuzzes each of its rules.
