@@ -106,8 +106,9 @@ passthru::Long Forward(MonitorState* state, Fn OriginalFunctions::*member, Args.
 // Runs one monitored function, as every export does: `before(call)` adds the
 // arguments, `forward(state)` calls the original (or answers without it),
 // `after(call, rc)` adds the outputs for its result, and `then(state)` runs
-// once the call is queued. Logging never changes the call: a failure of it
-// abandons the record, and the call is made and answered all the same.
+// once the call is queued (all three only while the call is logged). Logging
+// never changes the call: a failure of it abandons the record, and the call is
+// made and answered all the same.
 template <typename BeforeFn, typename ForwardFn, typename AfterFn,
           typename ThenFn = void (*)(MonitorState*)>
 passthru::Long Monitored(J2534Function function, BeforeFn before, ForwardFn forward, AfterFn after,
