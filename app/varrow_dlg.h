@@ -35,7 +35,8 @@ class CVarrowDlg : public CDialog {
 
   BOOL OnInitDialog() override;
 
-  // The save sequence of Apply and OK: true when everything was saved.
+  // The save sequence of Apply and OK: true when everything was saved
+  // (app/varrow_dlg_saving.cpp, as SaveAllReportingFailure and SaveDeviceSettings).
   bool SaveAll();
   // Starts the discovery of the monitoring pages unless it runs already, waits
   // for it and fills the pages; nothing once they are filled, or when

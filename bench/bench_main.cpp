@@ -10,7 +10,6 @@
 #include <shlwapi.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +18,10 @@
 #include <vector>
 
 #include "bench/bench_dialog.h"
+#include "bench/bench_disable.h"
 #include "bench/bench_install.h"
+#include "bench/bench_process.h"
+#include "bench/bench_report.h"
 #include "bench/bench_window.h"
 #include "monitoring/discovery.h"
 #include "monitoring/library_swap.h"
@@ -28,27 +30,6 @@
 namespace varrow::bench {
 
 namespace {
-
-std::wstring ExeFolder() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder = path;
-  return folder.substr(0, folder.rfind(L'\\'));
-}
-
-std::wstring ExePath() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return path;
-}
-
-std::wstring GetVariable(const wchar_t* name) {
-  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
-  if (needed == 0) return {};
-  std::wstring value(needed, L'\0');
-  value.resize(GetEnvironmentVariableW(name, value.data(), needed));
-  return value;
-}
 
 // key=value lines written by a child.
 struct ChildResult {
@@ -78,37 +59,6 @@ ChildResult ParseResult(const std::wstring& path) {
     result.values.emplace_back(line.substr(0, eq), std::atof(line.c_str() + eq + 1));
   }
   return result;
-}
-
-// Starts a process and waits for it; the time is from creation to `ready`
-// (when given) or to the process's end.
-bool RunProcess(const std::wstring& commandLine, HANDLE ready, double* elapsedMs,
-                DWORD timeoutMs = 120000) {
-  std::wstring line = commandLine;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  const double start = Now();
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return false;
-  }
-  bool ok = true;
-  if (ready != nullptr) {
-    HANDLE waits[2] = {ready, process.hProcess};
-    ok = WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
-    *elapsedMs = Now() - start;
-  }
-  if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-    TerminateProcess(process.hProcess, 1);
-    ok = false;
-  }
-  if (ready == nullptr) *elapsedMs = Now() - start;
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return ok && code == 0;
 }
 
 const wchar_t* ModeName(ChildMode mode) {
@@ -141,73 +91,7 @@ ChildResult RunChild(ChildMode mode, const std::wstring& rootsPath, const std::w
   return result;
 }
 
-// ------------------------------------------------------------------ the table
-
-struct Row {
-  std::string measure, program, floor, ratio, target, verdict;
-};
-std::vector<Row> g_rows;
-
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-void AddRatioRow(const std::string& measure, double program, double floor, double target,
-                 const char* unit = "%.1f ms") {
-  Row row{measure, Format(unit, program), Format(unit, floor), "n/a",
-          Format("<= %.2f", target), "not measured"};
-  if (floor > 0 && program > 0) {
-    const double ratio = program / floor;
-    row.ratio = Format("%.2f", ratio);
-    row.verdict = ratio <= target ? "met" : "MISSED";
-  }
-  g_rows.push_back(row);
-}
-
-void PrintTable() {
-  std::printf("\n| Measure | Varrow | Floor | Ratio | Target | |\n|---|---|---|---|---|---|\n");
-  for (const Row& r : g_rows) {
-    std::printf("| %s | %s | %s | %s | %s | %s |\n", r.measure.c_str(), r.program.c_str(),
-                r.floor.c_str(), r.ratio.c_str(), r.target.c_str(), r.verdict.c_str());
-  }
-  std::fflush(stdout);
-}
-
-void Note(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::fprintf(stderr, "== ");
-  std::vfprintf(stderr, format, args);
-  std::fprintf(stderr, "\n");
-  va_end(args);
-}
-
 // ------------------------------------------------------------------ dialog measures
-
-// "median (min-max) ms" of a set of figures.
-std::string Spread(const std::vector<double>& values) {
-  if (values.empty()) return "n/a";
-  char text[96];
-  std::snprintf(text, sizeof text, "%.1f ms (%.1f-%.1f)", Median(values),
-                *std::min_element(values.begin(), values.end()),
-                *std::max_element(values.begin(), values.end()));
-  return text;
-}
-
-// A ratio of medians, with both sets shown as median (min-max).
-void AddSpreadRow(const std::string& measure, const std::vector<double>& program,
-                  const std::vector<double>& floor, double target) {
-  Row row{measure, Spread(program), Spread(floor), "n/a", Format("<= %.2f", target),
-          "not measured"};
-  if (!program.empty() && !floor.empty() && Median(floor) > 0) {
-    const double ratio = Median(program) / Median(floor);
-    row.ratio = Format("%.2f", ratio);
-    row.verdict = ratio <= target ? "met" : "MISSED";
-  }
-  g_rows.push_back(row);
-}
 
 // The program itself, started on three installations in turn: the time until
 // its dialog is visible and answers, crowded against bare.
@@ -245,14 +129,14 @@ void Memory(const BenchRoots& crowded, const BenchRoots& bare, const std::wstrin
              Format("%.2f MiB", barePeak / mib), Format("+%.2f MiB", (crowdedPeak - barePeak) / mib),
              "< +4 MiB", crowdedPeak - barePeak < 4 * mib ? "met" : "MISSED"};
   if (crowdedPeak == 0 || barePeak == 0) memory.verdict = "not measured";
-  g_rows.push_back(memory);
+  AddRow(memory);
 }
 
 void Leaks(const BenchRoots& crowded, const std::wstring& work) {
   const ChildResult r = RunChild(ChildMode::Leaks, crowded.Path(), work);
   if (!r.ok || r.Get("handles_after") < 0) {
-    g_rows.push_back({"Leaks: 10,000 reloads (at most 60 s of them) + 1,000 tab changes", "failed",
-                      "", "", "", "not measured"});
+    AddRow({"Leaks: 10,000 reloads (at most 60 s of them) + 1,000 tab changes", "failed", "", "",
+            "", "not measured"});
     return;
   }
   const double handles = r.Get("handles_after") - r.Get("handles_before");
@@ -274,9 +158,9 @@ void Leaks(const BenchRoots& crowded, const std::wstring& work) {
                   " after %.0f reloads", reloads);
     Note("leaks: the reloads stopped after 60 s, at %.0f of 10,000", reloads);
   }
-  g_rows.push_back({"Leaks: 10,000 reloads (at most 60 s of them) + 1,000 tab changes (" +
-                        Format("%.0f", r.Get("tabs", 0)) + " tabs), after / before",
-                    program, floor, delta, "+0 / +0 / +0", met ? "met" : "MISSED"});
+  AddRow({"Leaks: 10,000 reloads (at most 60 s of them) + 1,000 tab changes (" +
+              Format("%.0f", r.Get("tabs", 0)) + " tabs), after / before",
+          program, floor, delta, "+0 / +0 / +0", met ? "met" : "MISSED"});
   if (r.Get("gdi_before") < 0) Note("GDI objects could not be counted here");
   if (r.Get("user_before") == 0) Note("USER objects are not counted here (GetGuiResources reports 0)");
 }
@@ -287,8 +171,8 @@ void DialogApply(int rounds, const BenchRoots& crowded, const std::wstring& work
   if (!switched) {
     Note("dialog Apply: monitoring did not switch on and off for every library (on %.0f, off %.0f, "
          "boxes %.0f)", r.Get("aside_after_on"), r.Get("aside_after_off"), r.Get("message_boxes"));
-    g_rows.push_back({"Apply through the dialog, 20 libraries on then off / bare file steps",
-                      "n/a", "n/a", "n/a", "<= 1.50", "not measured"});
+    AddRow({"Apply through the dialog, 20 libraries on then off / bare file steps", "n/a", "n/a",
+            "n/a", "<= 1.50", "not measured"});
     return;
   }
   AddRatioRow("Apply through the dialog, 20 libraries on then off / bare file steps",
@@ -334,155 +218,6 @@ void MonitoringSave(int rounds, const BenchRoots& crowded, const CrowdedFiles& f
               Median(bare), 1.5);
 }
 
-// ------------------------------------------------------------------ disable
-
-class DisableMachine {
- public:
-  explicit DisableMachine(const std::wstring& work) : work_(work) {
-    wchar_t buffer[MAX_PATH] = {};
-    GetSystemWindowsDirectoryW(buffer, MAX_PATH);
-    ini_ = std::wstring(buffer) + L"\\RP121032.ini";
-    GetSystemDirectoryW(buffer, MAX_PATH);
-    systemDir_ = buffer;
-    MakeFolders(work + L"\\disable\\j2534");
-    MakeFolders(work + L"\\disable\\pdu");
-    for (int i = 0; i < kDevices; ++i) {
-      wchar_t name[64];
-      std::swprintf(name, 64, L"\\disable\\j2534\\BenchDT%02d.dll", i);
-      j2534_.push_back(work + name);
-      std::swprintf(name, 64, L"BNCRP%02d", i);
-      rp1210Names_.push_back(name);
-      rp1210_.push_back(systemDir_ + L"\\" + name + L".dll");
-    }
-    pdu_ = work + L"\\disable\\pdu\\BenchDP.dll";
-  }
-  ~DisableMachine() {
-    Unregister();
-    for (const std::wstring& library : AllLibraries()) {
-      DeleteFileW(library.c_str());
-      DeleteFileW(AsidePath(library).c_str());
-    }
-  }
-
-  // Refuses to touch a machine that has registrations of its own.
-  bool Clean() const {
-    return GetFileAttributesW(ini_.c_str()) == INVALID_FILE_ATTRIBUTES &&
-           !test::KeyExists(HKEY_LOCAL_MACHINE, kJ2534RegistrationPath) &&
-           !test::KeyExists(HKEY_LOCAL_MACHINE, ProductPath({kPduSupportSection}));
-  }
-
-  void Register() {
-    std::wstring list;
-    for (const std::wstring& name : rp1210Names_) list += (list.empty() ? L"" : L",") + name;
-    WritePrivateProfileStringW(L"RP1210Support", L"APIImplementations", list.c_str(), ini_.c_str());
-    for (int i = 0; i < kDevices; ++i) {
-      wchar_t device[64];
-      std::swprintf(device, 64, L"\\Bench Disable %02d", i);
-      test::SetString(HKEY_LOCAL_MACHINE, kJ2534RegistrationPath + std::wstring(device),
-                      L"FunctionLibrary", j2534_[i]);
-    }
-    test::SetString(HKEY_LOCAL_MACHINE, ProductPath({kPduSupportSection}), L"FunctionLibrary", pdu_);
-  }
-  void Unregister() {
-    DeleteFileW(ini_.c_str());
-    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini_.c_str());  // flush the cache
-    SHDeleteKeyW(HKEY_LOCAL_MACHINE, kJ2534RegistrationPath);
-    SHDeleteKeyW(HKEY_LOCAL_MACHINE, ProductPath({kPduSupportSection}).c_str());
-  }
-
-  std::vector<std::wstring> AllLibraries() const {
-    std::vector<std::wstring> all = rp1210_;
-    all.insert(all.end(), j2534_.begin(), j2534_.end());
-    all.push_back(pdu_);
-    return all;
-  }
-  // Every library set aside with a monitor copy in its place.
-  bool SetAside() const {
-    bool ok = true;
-    for (const std::wstring& library : AllLibraries()) {
-      ok = WriteFileOfSize(AsidePath(library), 64 * 1024, 'L') && ok;
-      ok = WriteFileOfSize(library, 64 * 1024, 'M') && ok;
-    }
-    return ok;
-  }
-  int Restored() const {
-    int restored = 0;
-    for (const std::wstring& library : AllLibraries()) {
-      std::string content;
-      if (GetFileAttributesW(AsidePath(library).c_str()) == INVALID_FILE_ATTRIBUTES &&
-          test::ReadFileText(library, &content) && !content.empty() && content[0] == 'L') {
-        ++restored;
-      }
-    }
-    return restored;
-  }
-  double BareSteps() const {
-    const double start = Now();
-    for (const std::wstring& library : AllLibraries()) BareSwitchOff(library);
-    return Now() - start;
-  }
-  int Count() const { return static_cast<int>(AllLibraries().size()); }
-  const std::wstring& SystemDir() const { return systemDir_; }
-  std::wstring J2534Folder() const { return work_ + L"\\disable\\j2534"; }
-
- private:
-  std::wstring work_, ini_, systemDir_, pdu_;
-  std::vector<std::wstring> j2534_, rp1210_, rp1210Names_;
-};
-
-void Disable(int rounds, const std::wstring& work) {
-  DisableMachine machine(work);
-  if (!machine.Clean()) {
-    Note("disable: this prefix has registrations of its own; not touched");
-    g_rows.push_back({"`Varrow.exe disable`, 41 libraries set aside / nothing to restore + bare steps",
-                      "n/a", "n/a", "n/a", "<= 1.30", "not measured"});
-    return;
-  }
-  const std::wstring command = L"\"" + ExeFolder() + L"\\Varrow.exe\" disable";
-  std::vector<double> program, empty, bare, emptyUnwritten;
-  int incomplete = 0;
-  double ms = 0;
-  machine.Register();
-  machine.SetAside();
-  RunProcess(command, nullptr, &ms);  // unmeasured first run
-  for (int round = 0; round < rounds; ++round) {
-    machine.Register();
-    machine.SetAside();
-    if (RunProcess(command, nullptr, &ms)) program.push_back(ms);
-    if (machine.Restored() != machine.Count()) ++incomplete;
-
-    // The run with nothing registered starts, as the measured one does, right
-    // after the 82 files (5 MiB) were written: the disk's write-back of them
-    // weighs on both process starts alike. The set-aside files are nothing to
-    // it; the bare steps then restore them.
-    machine.Unregister();
-    if (RunProcess(command, nullptr, &ms)) emptyUnwritten.push_back(ms);
-    machine.SetAside();
-    if (RunProcess(command, nullptr, &ms)) empty.push_back(ms);
-    bare.push_back(machine.BareSteps());
-  }
-  if (incomplete > 0) Note("disable: %d rounds left libraries set aside", incomplete);
-  const double floor = empty.empty() ? 0 : Median(empty) + Median(bare);
-  AddRatioRow("`Varrow.exe disable`, 41 libraries set aside / nothing to restore + bare steps",
-              incomplete == 0 ? Median(program) : 0, floor, 1.3);
-  Note("disable: nothing to restore %.1f ms (%.1f ms with no files written just before), bare "
-       "steps %.1f ms",
-       Median(empty), Median(emptyUnwritten), Median(bare));
-  // The leftover clean-up lists each folder once: what one listing costs in the
-  // system folder (hundreds of files) and in a folder of 20 libraries.
-  std::vector<double> systemListing, smallListing;
-  for (int round = 0; round < rounds; ++round) {
-    double start = Now();
-    DeleteLeftoversIn(machine.SystemDir());
-    systemListing.push_back(Now() - start);
-    start = Now();
-    DeleteLeftoversIn(machine.J2534Folder());
-    smallListing.push_back(Now() - start);
-  }
-  Note("disable: one leftover listing of the system folder %.2f ms, of the J2534 folder %.2f ms",
-       Median(systemListing), Median(smallListing));
-}
-
 // For bench/round_trips.sh: one marked Apply on and off (and the bare steps) in
 // a dialog child, and one marked `disable` with 41 libraries set aside, one with
 // nothing registered, and the bare steps of the 41. Nothing is timed.
@@ -524,8 +259,8 @@ void Size() {
   if (!GetFileAttributesExW(exe.c_str(), GetFileExInfoStandard, &data)) return;
   const double bytes = static_cast<double>(data.nFileSizeLow);
   const double mib = 1024.0 * 1024.0;
-  g_rows.push_back({"Size of Varrow.exe", Format("%.0f KiB", bytes / 1024), "1024 KiB",
-                    Format("%.2f", bytes / mib), "< 1.00", bytes < mib ? "met" : "MISSED"});
+  AddRow({"Size of Varrow.exe", Format("%.0f KiB", bytes / 1024), "1024 KiB", Format("%.2f", bytes / mib),
+          "< 1.00", bytes < mib ? "met" : "MISSED"});
 }
 
 int Driver(int rounds, const std::wstring& only) {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/j2534_record.h"
+#include "monitor/j2534/j2534_record.h"
 #include "log/log_writer.h"
 #include "monitoring/path_rules.h"
 #include "tests/monitor_fixture.h"

@@ -38,8 +38,8 @@ struct PlainTable {
     for (int breaks = 0; breaks < 2; ++breaks) {
       for (int c = 0x20; c < 0x7F; ++c) plain[breaks][c] = true;
       for (char c : {'&', '<', '>', '"', '\''}) plain[breaks][static_cast<unsigned char>(c)] = false;
-      plain[breaks]['\t'] = plain[breaks]['\r'] = true;
-      plain[breaks]['\n'] = breaks == 0;
+      plain[breaks][0x09] = plain[breaks][0x0D] = true;  // tab, carriage return
+      plain[breaks][0x0A] = breaks == 0;                  // line feed
     }
   }
 };

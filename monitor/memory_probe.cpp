@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "monitor/thread_block.h"
+
 namespace monitor {
 
 namespace {
@@ -49,7 +51,7 @@ std::size_t ReadableBytes(const void* p, std::size_t wanted) {
   // The calling thread's own stack from its lowest committed address up is
   // committed and readable by definition: the structures applications hand
   // over most often live there, and this costs no query.
-  const auto* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+  const NT_TIB* tib = OwnThreadBlock();
   const auto stackLow = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
   const auto stackHigh = reinterpret_cast<std::uintptr_t>(tib->StackBase);
   if (start >= stackLow && end <= stackHigh) return wanted;

@@ -42,7 +42,11 @@ build() {
   local out rc
   out=$(mktemp)
   set +e
-  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" >/dev/null && cmake --build "$BUILD" -j2 -- --no-print-directory -s) >"$out" 2>&1
+  # In CI (CI set) every warning is an error; a local build only prints them.
+  local werror=OFF
+  [ -n "${CI:-}" ] && werror=ON
+  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" -DVARROW_WERROR=$werror >/dev/null &&
+    cmake --build "$BUILD" -j2 -- --no-print-directory -s) >"$out" 2>&1
   rc=$?
   set -e
   grep -v -E '^\[ *[0-9]+%\]' "$out" >&2 || true

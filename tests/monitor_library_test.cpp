@@ -13,7 +13,7 @@
 #include <map>
 #include <thread>
 
-#include "monitor/j2534_record.h"
+#include "monitor/j2534/j2534_record.h"
 #include "log/text_rules.h"
 #include "log/log_writer.h"
 #include "monitoring/path_rules.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "log/diag_decode.h"
-#include "monitor/j2534_record.h"
+#include "monitor/j2534/j2534_record.h"
 #include "log/log_format.h"
 #include "log/log_html.h"
 #include "log/precise_time.h"

@@ -76,7 +76,8 @@ TEST(MonitorSecurity, OnlyAdministratorsMayDeleteRedirectOrTakeOverWhatTheMonito
 bool MakeSymbolicLink(const std::wstring& target, const std::wstring& link) {
   using UnixName = char*(CDECL*)(const wchar_t*);
   const auto unixName =
-      reinterpret_cast<UnixName>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+      reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   if (unixName == nullptr) return false;
   char* to = unixName(target.c_str());
   char* folder = unixName(monitor::FolderOf(link).c_str());

@@ -84,7 +84,7 @@ class Installation {
     }
     std::string text(registry.begin(), registry.end());
     text += "\nfiles " + FolderListing(dir_.Path()) + "\nfailures";
-    for (DWORD code : reporter.codes) text += " " + std::to_string(code);
+    for (DWORD code : reporter.codes) (text += ' ') += std::to_string(code);
     return text;
   }
 

@@ -89,6 +89,8 @@ for format in 1 2 3 4; do
       --decoded 'response from ECU 1: OBD mode 09 (vehicle information) response: VIN = "WOVRA00SIM0000001"'
   # The HTML log of this session is what the browser test opens.
   if [ "$format" = 4 ]; then mkdir -p "$BUILD/e2e"; cp "$log_file" "$BUILD/e2e/vcicheck-log.html"; fi
+  # Each format's log, for comparing the logs of two builds.
+  if [ -n "${VARROW_E2E_KEEP_LOGS:-}" ]; then cp "$log_file" "$VARROW_E2E_KEEP_LOGS/j2534-log-$format" 2>/dev/null || true; fi
 done
 
 # VciCheck's list and its failures.

@@ -115,6 +115,7 @@ check "missing original: the session fails with PDU_ERR_FCT_FAILED" grep -q 'PDU
 check "missing original: VciCheck ends normally" grep -q 'step(s) failed' <<<"$session"
 check "missing original: the log names the missing library" grep -q '_OvraPdu32.dll could not be loaded' "$j2534_log"
 mv "$PREFIX/simulated-pdu.dll" "$(aside "$PDU")"
+if [ -n "${VARROW_E2E_KEEP_LOGS:-}" ]; then cp "$j2534_log" "$VARROW_E2E_KEEP_LOGS/store-log" 2>/dev/null || true; fi
 
 wine "$DEMO_PROGRAM_EXE" disable </dev/null >/dev/null 2>&1
 check "disable: the simulated D-PDU VCI is back byte for byte" cmp -s "$(host "$PDU")" "$BIN/OvraSimPdu32.dll"

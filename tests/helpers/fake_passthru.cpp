@@ -7,6 +7,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "monitor/thread_block.h"
+
 using namespace passthru;
 
 namespace {
@@ -39,7 +41,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     for (std::uint32_t i = g_state.detachStackBytes; i >= 512; i -= 512) buffer[i - 1] = static_cast<char>(i);
     MEMORY_BASIC_INFORMATION stack{};
     VirtualQuery(const_cast<char*>(buffer), &stack, sizeof stack);
-    const auto* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+    const NT_TIB* tib = monitor::OwnThreadBlock();
     wchar_t text[24];
     _ultow(static_cast<unsigned long>(static_cast<char*>(tib->StackBase) - static_cast<char*>(stack.AllocationBase)),
            text, 10);

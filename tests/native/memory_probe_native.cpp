@@ -8,7 +8,7 @@ namespace monitor {
 std::size_t ReadableBytes(const void* p, std::size_t wanted) { return p == nullptr ? 0 : wanted; }
 
 ProbeScope::ProbeScope() noexcept {}
-ProbeScope::~ProbeScope() {}
+ProbeScope::~ProbeScope() { (void)slot_; }  // no slot of the memo to give back here
 
 std::size_t ReadableTextBytes(const char* p, std::size_t limit) {
   if (p == nullptr) return 0;

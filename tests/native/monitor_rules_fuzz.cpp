@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tests/native/fuzz_promise.h"
-#include "monitor/j2534_record.h"
+#include "monitor/j2534/j2534_record.h"
 #include "log/log_format.h"
 #include "log/text_rules.h"
 #include "passthru/names.h"

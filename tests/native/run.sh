@@ -13,7 +13,9 @@ SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cp
          "$ROOT/monitoring/path_rules.cpp" "$ROOT/monitoring/format_rules.cpp"
          "$ROOT/settings/number_text.cpp")
 FLAGS=(-std=c++20 -O1 -g -I"$ROOT" -fsanitize=address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer)
+       -fno-omit-frame-pointer -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+# In CI (CI set) every warning is an error, as in the cross build.
+[ -n "${CI:-}" ] && FLAGS+=(-Werror)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
 
 # fuzz_target NAME RULES SOURCES...: builds one fuzz target and fuzzes each of its rules.
@@ -69,7 +71,7 @@ fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simula
   "$ROOT/simulator/scenario/scenario_log.cpp"
 # The monitor's rules (names, escaping, message capture, renderers, batches).
 fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/log/text_rules.cpp" \
-  "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/monitor/j2534_record.cpp" \
+  "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/monitor/j2534/j2534_record.cpp" \
   "$ROOT/passthru/names.cpp"
 # The decoded conversation: payloads, frames and their reassembly, decoded entries rendered.
 fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/log/diag_decode.cpp" \
@@ -77,6 +79,7 @@ fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/
   "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/log/text_rules.cpp"
 # The D-PDU rules: code names, item decoders, object names, callback slots.
 fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/pdu_names.cpp" \
-  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/log/text_rules.cpp" \
+  "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_item_text.cpp" \
+  "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/log/text_rules.cpp" \
   "$ROOT/tests/native/memory_probe_native.cpp"
 echo "== native fuzzing passed"

@@ -118,14 +118,14 @@ void DrainUntilFinished(PduLib& lib, UNUM32 hCLL, UNUM32 hCoP, std::vector<std::
     bool finished = false;
     if (item->ItemType == PDU_IT_STATUS && item->pData != nullptr) {
       const T_PDU_STATUS status = *static_cast<const T_PDU_STATUS*>(item->pData);
-      line += " " + NameOr(StatusName(status), status);
+      (line += ' ') += NameOr(StatusName(status), status);
       finished = item->hCop == hCoP && (status == PDU_COPST_FINISHED || status == PDU_COPST_CANCELLED);
     } else if (item->ItemType == PDU_IT_RESULT && item->pData != nullptr) {
       const auto* r = static_cast<const PDU_RESULT_DATA*>(item->pData);
-      line += " " + Hex(r->pDataBytes, r->NumDataBytes);
+      (line += ' ') += Hex(r->pDataBytes, r->NumDataBytes);
     } else if (item->ItemType == PDU_IT_ERROR && item->pData != nullptr) {
       const auto* e = static_cast<const PDU_ERROR_DATA*>(item->pData);
-      line += " " + NameOr(ErrorEventName(e->ErrorCodeId), e->ErrorCodeId);
+      (line += ' ') += NameOr(ErrorEventName(e->ErrorCodeId), e->ErrorCodeId);
     }
     transcript.push_back(line);
     const T_PDU_ERROR destroyed = lib.DestroyItem(reinterpret_cast<PDU_ITEM*>(item));

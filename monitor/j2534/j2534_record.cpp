@@ -1,4 +1,4 @@
-#include "monitor/j2534_record.h"
+#include "monitor/j2534/j2534_record.h"
 
 #include <algorithm>
 #include <cstring>

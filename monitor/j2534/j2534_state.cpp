@@ -1,4 +1,4 @@
-#include "monitor/j2534_state.h"
+#include "monitor/j2534/j2534_state.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "monitor/j2534_call.h"
+#include "monitor/j2534/j2534_call.h"
 
 #include <algorithm>
 #include <memory>
@@ -43,7 +43,7 @@ void Call::Begin(bool holdEntry) noexcept {
     J2534Record entry = Make(Phase::Entry, startTime_, start_);
     entry.fields = std::move(inputs_);
     inputs_.clear();
-    if (holdEntry) {
+    if (holdEntry || holdEntry_) {
       entry_ = std::move(entry);
       holding_ = true;
     } else {
@@ -61,7 +61,7 @@ void Call::Finish(Long rc, bool noise) noexcept {
     QueryPerformanceCounter(&end);
     const auto micros = static_cast<std::int64_t>(
         TicksToMicros(end.QuadPart - start_.QuadPart, state_->frequency.QuadPart));
-    if (noise && state_->settings.disableErrBufferEmpty) return;
+    if ((noise || noise_) && state_->settings.disableErrBufferEmpty) return;
     if (state_->settings.logEntryExit) {
       if (holding_) Submit(std::move(entry_));
       holding_ = false;
@@ -140,7 +140,11 @@ void Call::AddMessages(std::vector<PendingField>* list, const char* name, const 
 std::string ForeignText(const void* p) {
   if (p == nullptr) return "NULL";
   const std::size_t readable = ReadableBytes(p, kTextChars);
-  return "\"" + PrintableText(static_cast<const char*>(p), readable) + "\"";
+  // Appended in place: `"\"" + text` makes GCC warn of an overlapping copy (-Wrestrict).
+  std::string quoted = "\"";
+  quoted += PrintableText(static_cast<const char*>(p), readable);
+  quoted += '"';
+  return quoted;
 }
 
 std::string Number(std::uint64_t value) { return std::to_string(value); }

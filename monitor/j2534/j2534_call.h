@@ -1,8 +1,9 @@
 // One forwarded J2534 call as the monitor logs it: the arguments captured on
 // the calling thread before the original runs, the outputs after, and the
-// entry (or the entry and the exit) queued for the writer; and the texts of
-// arguments that point into the application's memory, read only as far as it
-// can be read. Nothing here throws.
+// entry (or the entry and the exit) queued for the writer; the one shape of
+// every export (Monitored); and the texts of arguments that point into the
+// application's memory, read only as far as it can be read. Nothing here
+// throws into the application.
 #pragma once
 
 #include <windows.h>
@@ -11,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/j2534_record.h"
-#include "monitor/j2534_state.h"
+#include "monitor/j2534/j2534_record.h"
+#include "monitor/j2534/j2534_state.h"
 #include "passthru/j2534.h"
 
 namespace monitor {
@@ -37,6 +38,10 @@ class Call {
   void OutMessages(const char* name, const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept {
     AddMessages(&outputs_, name, msgs, count);
   }
+  // The entry phase waits for the result (a read may turn out an empty poll).
+  void HoldEntry() noexcept { holdEntry_ = true; }
+  // The call was an empty poll: dropped whole when the settings say so.
+  void MarkNoise() noexcept { noise_ = true; }
   // The inputs are complete: with "log entry and exit", the entry phase is
   // queued now (or held back until the result is known, when `holdEntry`).
   void Begin(bool holdEntry = false) noexcept;
@@ -60,6 +65,8 @@ class Call {
   std::vector<PendingField> outputs_;
   J2534Record entry_;  // the entry phase, held back until the result is known
   bool holding_ = false;
+  bool holdEntry_ = false;
+  bool noise_ = false;
 };
 
 // "NULL", or the application's C text (at most 80 bytes) in quotes.
@@ -79,5 +86,54 @@ passthru::ULong ReadableCount(const passthru::ULong* p);
 // "(not readable)", or its items).
 std::string ConfigList(const void* p);
 std::string ByteArray(const void* p);
+
+// What an export without inputs adds before the call, or without outputs after it.
+inline void NoInputs(Call&) {}
+inline void NoOutputs(Call&, passthru::Long) {}
+// What an export does once its call is logged: nothing (PassThruClose ends the session).
+inline void NothingMore(MonitorState*) {}
+
+// The original's function `member` called with `args`; ERR_FAILED without the
+// original or without that function in it.
+template <typename Fn, typename... Args>
+passthru::Long Forward(MonitorState* state, Fn OriginalFunctions::*member, Args... args) {
+  if (state == nullptr || state->original == nullptr || state->fn.*member == nullptr) {
+    return passthru::ERR_FAILED;
+  }
+  return (state->fn.*member)(args...);
+}
+
+// Runs one monitored function, as every export does: `before(call)` adds the
+// arguments, `forward(state)` calls the original (or answers without it),
+// `after(call, rc)` adds the outputs for its result, and `then(state)` runs
+// once the call is queued (all three only while the call is logged). Logging
+// never changes the call: a failure of it abandons the record, and the call is
+// made and answered all the same.
+template <typename BeforeFn, typename ForwardFn, typename AfterFn,
+          typename ThenFn = void (*)(MonitorState*)>
+passthru::Long Monitored(J2534Function function, BeforeFn before, ForwardFn forward, AfterFn after,
+                         ThenFn then = NothingMore) {
+  MonitorState* state = J2534State();
+  Call call(state, function);
+  if (call.Active()) {
+    try {
+      before(call);
+      call.Begin();
+    } catch (...) {
+      call.Abandon();  // the application never sees our failure
+    }
+  }
+  const passthru::Long rc = forward(state);
+  if (call.Active()) {
+    try {
+      after(call, rc);
+      call.Finish(rc);
+      then(state);
+    } catch (...) {
+      call.Abandon();  // the application never sees our failure
+    }
+  }
+  return rc;
+}
 
 }  // namespace monitor

@@ -1,0 +1,299 @@
+// OvraJ2534Mon32.dll: a J2534 04.04 library that stands in for an
+// implementation library, forwards every call to the original (set aside in
+// its folder as "_" + its own file name) and logs each call. Nothing here
+// changes what the application sees: arguments, out-parameters and return
+// values pass through untouched, and logging never throws into the caller.
+// Every export has one shape (monitor/j2534/j2534_call.h, Monitored): its
+// arguments, its forwarding, its outputs.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "monitor/j2534/j2534_call.h"
+#include "monitor/j2534/j2534_state.h"
+#include "passthru/j2534.h"
+#include "passthru/names.h"
+
+using namespace passthru;
+using monitor::ByteArray;
+using monitor::Call;
+using monitor::ConfigList;
+using monitor::CountText;
+using monitor::ForeignText;
+using monitor::Forward;
+using monitor::IdOut;
+using monitor::J2534Function;
+using monitor::Monitored;
+using monitor::MonitorState;
+using monitor::NoInputs;
+using monitor::NoOutputs;
+using monitor::Number;
+using monitor::OriginalFunctions;
+using monitor::Pointer;
+
+extern "C" {
+
+Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
+  return Monitored(
+      J2534Function::Open, [&](Call& c) { c.In("pName", ForeignText(pName)); },
+      [&](MonitorState* s) { return Forward(s, &OriginalFunctions::open, pName, pDeviceID); },
+      [&](Call& c, Long rc) { c.Out("DeviceID", IdOut(pDeviceID, rc)); });
+}
+
+Long __stdcall PassThruClose(ULong DeviceID) {
+  return Monitored(
+      J2534Function::Close, [&](Call& c) { c.In("DeviceID", Number(DeviceID)); },
+      [&](MonitorState* s) { return Forward(s, &OriginalFunctions::close, DeviceID); }, NoOutputs,
+      // The session's end: on disk before the application goes on, and the
+      // module free to be unloaded.
+      monitor::J2534SessionEnded);
+}
+
+Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, ULong BaudRate,
+                               ULong* pChannelID) {
+  return Monitored(
+      J2534Function::Connect,
+      [&](Call& c) {
+        c.In("DeviceID", Number(DeviceID));
+        c.In("ProtocolID", ProtocolName(ProtocolID));
+        c.In("Flags", ConnectFlagsText(Flags));
+        c.In("BaudRate", Number(BaudRate));
+      },
+      [&](MonitorState* s) {
+        return Forward(s, &OriginalFunctions::connect, DeviceID, ProtocolID, Flags, BaudRate, pChannelID);
+      },
+      [&](Call& c, Long rc) { c.Out("ChannelID", IdOut(pChannelID, rc)); });
+}
+
+Long __stdcall PassThruDisconnect(ULong ChannelID) {
+  return Monitored(
+      J2534Function::Disconnect, [&](Call& c) { c.In("ChannelID", Number(ChannelID)); },
+      [&](MonitorState* s) { return Forward(s, &OriginalFunctions::disconnect, ChannelID); }, NoOutputs);
+}
+
+Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  ULong room = 0;
+  bool forwarded = false;
+  return Monitored(
+      J2534Function::ReadMsgs,
+      [&](Call& c) {
+        // The room the application states; read through the gate, since an
+        // original that rejects the channel never looks at it.
+        room = monitor::ReadableCount(pNumMsgs);
+        c.In("ChannelID", Number(ChannelID));
+        c.In("NumMsgs (room)", CountText(pNumMsgs));
+        c.In("Timeout (ms)", Number(Timeout));
+        c.HoldEntry();
+      },
+      [&](MonitorState* s) {
+        forwarded = s != nullptr && s->original != nullptr && s->fn.readMsgs != nullptr;
+        return Forward(s, &OriginalFunctions::readMsgs, ChannelID, pMsg, pNumMsgs, Timeout);
+      },
+      [&](Call& c, Long rc) {
+        // Never more than the application made room for, nor what the original
+        // did not give: messages only where it reports some read (also at a time-out).
+        const bool gave = forwarded && (rc == STATUS_NOERROR || rc == ERR_TIMEOUT || rc == ERR_BUFFER_EMPTY);
+        const ULong read = gave ? std::min(monitor::ReadableCount(pNumMsgs), room) : 0;
+        c.Out("NumMsgs (read)", CountText(pNumMsgs));
+        if (read != 0 || pMsg == nullptr) c.OutMessages("Msg", pMsg, read);
+        if (rc == ERR_BUFFER_EMPTY && read == 0) c.MarkNoise();
+      });
+}
+
+Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  return Monitored(
+      J2534Function::WriteMsgs,
+      [&](Call& c) {
+        c.In("ChannelID", Number(ChannelID));
+        c.In("NumMsgs (to send)", CountText(pNumMsgs));
+        c.In("Timeout (ms)", Number(Timeout));
+        c.InMessages("Msg", pMsg, monitor::ReadableCount(pNumMsgs));
+      },
+      [&](MonitorState* s) {
+        return Forward(s, &OriginalFunctions::writeMsgs, ChannelID, pMsg, pNumMsgs, Timeout);
+      },
+      [&](Call& c, Long) { c.Out("NumMsgs (sent)", CountText(pNumMsgs)); });
+}
+
+Long __stdcall PassThruStartPeriodicMsg(ULong ChannelID, PassThruMsg* pMsg, ULong* pMsgID,
+                                        ULong TimeInterval) {
+  return Monitored(
+      J2534Function::StartPeriodicMsg,
+      [&](Call& c) {
+        c.In("ChannelID", Number(ChannelID));
+        c.InMessages("Msg", pMsg, 1);
+        c.In("TimeInterval (ms)", Number(TimeInterval));
+      },
+      [&](MonitorState* s) {
+        return Forward(s, &OriginalFunctions::startPeriodic, ChannelID, pMsg, pMsgID, TimeInterval);
+      },
+      [&](Call& c, Long rc) { c.Out("MsgID", IdOut(pMsgID, rc)); });
+}
+
+Long __stdcall PassThruStopPeriodicMsg(ULong ChannelID, ULong MsgID) {
+  return Monitored(
+      J2534Function::StopPeriodicMsg,
+      [&](Call& c) {
+        c.In("ChannelID", Number(ChannelID));
+        c.In("MsgID", Number(MsgID));
+      },
+      [&](MonitorState* s) { return Forward(s, &OriginalFunctions::stopPeriodic, ChannelID, MsgID); },
+      NoOutputs);
+}
+
+Long __stdcall PassThruStartMsgFilter(ULong ChannelID, ULong FilterType, PassThruMsg* pMaskMsg,
+                                      PassThruMsg* pPatternMsg, PassThruMsg* pFlowControlMsg,
+                                      ULong* pFilterID) {
+  return Monitored(
+      J2534Function::StartMsgFilter,
+      [&](Call& c) {
+        c.In("ChannelID", Number(ChannelID));
+        c.In("FilterType", FilterTypeName(FilterType));
+        c.InMessages("MaskMsg", pMaskMsg, 1);
+        c.InMessages("PatternMsg", pPatternMsg, 1);
+        c.InMessages("FlowControlMsg", pFlowControlMsg, 1);
+      },
+      [&](MonitorState* s) {
+        return Forward(s, &OriginalFunctions::startFilter, ChannelID, FilterType, pMaskMsg, pPatternMsg,
+                       pFlowControlMsg, pFilterID);
+      },
+      [&](Call& c, Long rc) { c.Out("FilterID", IdOut(pFilterID, rc)); });
+}
+
+Long __stdcall PassThruStopMsgFilter(ULong ChannelID, ULong FilterID) {
+  return Monitored(
+      J2534Function::StopMsgFilter,
+      [&](Call& c) {
+        c.In("ChannelID", Number(ChannelID));
+        c.In("FilterID", Number(FilterID));
+      },
+      [&](MonitorState* s) { return Forward(s, &OriginalFunctions::stopFilter, ChannelID, FilterID); },
+      NoOutputs);
+}
+
+Long __stdcall PassThruSetProgrammingVoltage(ULong DeviceID, ULong PinNumber, ULong Voltage) {
+  return Monitored(
+      J2534Function::SetProgrammingVoltage,
+      [&](Call& c) {
+        c.In("DeviceID", Number(DeviceID));
+        c.In("PinNumber", Number(PinNumber));
+        c.In("Voltage", Voltage == 0xFFFFFFFF   ? std::string("VOLTAGE_OFF")
+                        : Voltage == 0xFFFFFFFE ? std::string("SHORT_TO_GROUND")
+                                                : Number(Voltage) + " mV");
+      },
+      [&](MonitorState* s) {
+        return Forward(s, &OriginalFunctions::setVoltage, DeviceID, PinNumber, Voltage);
+      },
+      NoOutputs);
+}
+
+Long __stdcall PassThruReadVersion(ULong DeviceID, char* pFirmwareVersion, char* pDllVersion,
+                                   char* pApiVersion) {
+  return Monitored(
+      J2534Function::ReadVersion, [&](Call& c) { c.In("DeviceID", Number(DeviceID)); },
+      [&](MonitorState* s) {
+        return Forward(s, &OriginalFunctions::readVersion, DeviceID, pFirmwareVersion, pDllVersion,
+                       pApiVersion);
+      },
+      [&](Call& c, Long rc) {
+        const bool ok = rc == STATUS_NOERROR;
+        c.Out("FirmwareVersion", ok || pFirmwareVersion == nullptr ? ForeignText(pFirmwareVersion) : "-");
+        c.Out("DllVersion", ok || pDllVersion == nullptr ? ForeignText(pDllVersion) : "-");
+        c.Out("ApiVersion", ok || pApiVersion == nullptr ? ForeignText(pApiVersion) : "-");
+      });
+}
+
+Long __stdcall PassThruGetLastError(char* pErrorDescription) {
+  return Monitored(
+      J2534Function::GetLastError, NoInputs,
+      [&](MonitorState* s) -> Long {
+        if (s != nullptr && s->original != nullptr && s->fn.getLastError != nullptr) {
+          return s->fn.getLastError(pErrorDescription);
+        }
+        if (pErrorDescription == nullptr) return ERR_NULL_PARAMETER;
+        // Without the original the monitor answers why.
+        const char* text = s != nullptr ? s->missingText : "J2534 monitor: not initialised";
+        std::strncpy(pErrorDescription, text, kTextChars - 1);
+        pErrorDescription[kTextChars - 1] = '\0';
+        return STATUS_NOERROR;
+      },
+      [&](Call& c, Long rc) {
+        c.Out("ErrorDescription", rc == STATUS_NOERROR || pErrorDescription == nullptr
+                                      ? ForeignText(pErrorDescription)
+                                      : "-");
+      });
+}
+
+Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void* pOutput) {
+  return Monitored(
+      J2534Function::Ioctl,
+      [&](Call& c) {
+        const bool deviceLevel = IoctlID == READ_VBATT || IoctlID == READ_PROG_VOLTAGE;
+        c.In(deviceLevel ? "DeviceID" : "ChannelID", Number(ChannelID));
+        c.In("IoctlID", IoctlName(IoctlID));
+        switch (IoctlID) {
+          case GET_CONFIG: c.In("Input (parameters)", ConfigList(pInput)); break;
+          case SET_CONFIG: c.In("Input", ConfigList(pInput)); break;
+          case FIVE_BAUD_INIT:
+          case ADD_TO_FUNCT_MSG_LOOKUP_TABLE:
+          case DELETE_FROM_FUNCT_MSG_LOOKUP_TABLE: c.In("Input", ByteArray(pInput)); break;
+          case FAST_INIT: c.InMessages("Input", static_cast<const PassThruMsg*>(pInput), 1); break;
+          case READ_VBATT:
+          case READ_PROG_VOLTAGE:
+          case CLEAR_TX_BUFFER:
+          case CLEAR_RX_BUFFER:
+          case CLEAR_PERIODIC_MSGS:
+          case CLEAR_MSG_FILTERS:
+          case CLEAR_FUNCT_MSG_LOOKUP_TABLE: break;
+          default:
+            c.In("Input", Pointer(pInput));
+            c.In("Output", Pointer(pOutput));
+        }
+      },
+      [&](MonitorState* s) { return Forward(s, &OriginalFunctions::ioctl, ChannelID, IoctlID, pInput, pOutput); },
+      [&](Call& c, Long rc) {
+        const bool ok = rc == STATUS_NOERROR;
+        switch (IoctlID) {
+          case GET_CONFIG:
+            if (ok) c.Out("Output", ConfigList(pInput));
+            break;
+          case READ_VBATT:
+          case READ_PROG_VOLTAGE: {
+            const ULong* mv = static_cast<const ULong*>(pOutput);
+            c.Out("Output", mv == nullptr ? "NULL" : ok ? CountText(mv) + " mV" : "-");
+            break;
+          }
+          case FIVE_BAUD_INIT:
+            c.Out("Output", pOutput == nullptr ? "NULL" : ok ? ByteArray(pOutput) : "-");
+            break;
+          case FAST_INIT:
+            if (ok || pOutput == nullptr) {
+              c.OutMessages("Output", static_cast<const PassThruMsg*>(pOutput), 1);
+            }
+            break;
+          default: break;
+        }
+      });
+}
+
+}  // extern "C"
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      monitor::SetJ2534Module(instance);
+#if !defined(_MSC_VER) || defined(_DLL)
+      // Not with the static MSVC runtime (/MT): it relies on thread notifications
+      // to free what it keeps per thread.
+      DisableThreadLibraryCalls(instance);
+#endif
+      break;
+    case DLL_PROCESS_DETACH:
+      monitor::J2534ModuleDetach(reserved != nullptr);
+      break;
+    default: break;
+  }
+  return TRUE;
+}
