@@ -83,11 +83,23 @@ bool LogWriter::Submit(std::unique_ptr<EntrySource> entry) noexcept {
   ++queued_;
   CollectGarbage();
   if (start) {
+    OpenFileFirst();
     StartThread();
   } else if (urgent) {
     SetEvent(wake_);
   }
   return true;
+}
+
+void LogWriter::OpenFileFirst() noexcept {
+  if (exiting_) return;
+  try {
+    EnterCriticalSection(&writeLock_);
+    if (file_ == INVALID_HANDLE_VALUE) static_cast<void>(OpenFile());
+    LeaveCriticalSection(&writeLock_);
+  } catch (...) {
+    LeaveCriticalSection(&writeLock_);  // the writer thread tries again
+  }
 }
 
 void LogWriter::Flush(DWORD waitMs) noexcept {

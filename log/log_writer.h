@@ -143,6 +143,10 @@ class LogWriter {
   // A note of the monitor itself, rendered.
   std::string Note(const char* name, const std::string& text) const;
   bool OpenFile();
+  // Opens the log on the thread of a round's first entry rather than leaving
+  // it to the writer thread: a program that ends at once still leaves its
+  // log, as at process exit only a file already open is written.
+  void OpenFileFirst() noexcept;
   void CloseFile();
   bool StillAtPath() const;
   bool LockRange(DWORD offset, bool exclusive, DWORD waitMs) const;
