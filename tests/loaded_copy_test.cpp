@@ -27,6 +27,7 @@ std::wstring ProgramFolder() {
 class LibraryHolder {
  public:
   LibraryHolder(const std::wstring& library, const std::wstring& marker) : marker_(marker) {
+    DeleteFileW(marker_.c_str());  // an earlier holder's would say "holding" too soon
     std::wstring command = L"\"" + ProgramFolder() + L"\\varrow_library_holder.exe\" \"" +
                            library + L"\" \"" + marker + L"\"";
     STARTUPINFOW startup = {};
@@ -59,7 +60,10 @@ class LibraryHolder {
   // Lets go of the library and waits for the process to end.
   void Release() {
     if (!process_) return;
-    DeleteFileW(marker_.c_str());
+    // The holder may still have the marker open for a moment after making it.
+    for (int i = 0; i < 3000 && !DeleteFileW(marker_.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i) {
+      if (WaitForSingleObject(process_.Get(), 10) != WAIT_TIMEOUT) break;
+    }
     // A holder that hangs in Wine's process exit is ended: what counts here is
     // that nothing holds the library any more.
     if (WaitForSingleObject(process_.Get(), 30000) != WAIT_OBJECT_0) {

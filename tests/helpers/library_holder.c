@@ -11,7 +11,8 @@ int wmain(int argc, wchar_t** argv) {
   if (argc != 3) return 1;
   HMODULE library = LoadLibraryW(argv[1]);
   if (library == NULL) return 2;
-  HANDLE marker = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE marker = CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   if (marker == INVALID_HANDLE_VALUE) {
     FreeLibrary(library);
     return 3;
