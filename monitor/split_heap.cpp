@@ -17,16 +17,8 @@
 #include <cstdint>
 #include <new>
 
+#include "hosted/module_release.h"
 #include "monitor/split_heap.h"
-
-#if defined(__GLIBCXX__)
-namespace __gnu_cxx {
-// The C++ runtime's own: gives back its emergency buffer for exceptions, which
-// the statically linked runtime of this library takes from the C heap when
-// the library is loaded and otherwise never frees.
-void __freeres() noexcept;
-}  // namespace __gnu_cxx
-#endif
 
 namespace monitor {
 
@@ -209,9 +201,7 @@ void Release(void* p) noexcept {
 struct HeapOwner {
   ~HeapOwner() {
     if (g_processExit.load()) return;
-#if defined(__GLIBCXX__)
-    __gnu_cxx::__freeres();
-#endif
+    GiveBackRuntimeBuffers();  // the runtime's buffer for exceptions
     DrainCache();
     for (std::atomic<HANDLE>* slot : {&g_callerHeap, &g_writerHeap}) {
       HANDLE heap = slot->exchange(nullptr);

@@ -24,9 +24,9 @@ TEST(PduUnloadOrderChild, LetsGoAsTold) {
   wchar_t value[600] = {};
   const DWORD chars = GetEnvironmentVariableW(kOrderVariable, value, 600);
   if (chars == 0 || chars >= 600) GTEST_SKIP() << "run by PduUnloadOrder.HostGoesOnAndEnds";
-  const std::wstring spec(value);
-  const std::wstring order = spec.substr(0, spec.find(L' '));
-  const std::wstring path = spec.substr(spec.find(L' ') + 1);
+  const std::wstring request(value);
+  const std::wstring order = request.substr(0, request.find(L' '));
+  const std::wstring path = request.substr(request.find(L' ') + 1);
   varrow::test::ScratchRegistry registry;
   RegOverridePredefKey(HKEY_LOCAL_MACHINE, registry.Machine());
   RegOverridePredefKey(HKEY_CURRENT_USER, registry.User());
@@ -59,15 +59,15 @@ TEST(PduUnloadOrderChild, LetsGoAsTold) {
   ExitProcess(0);  // with the library loaded or not, as the order left it
 }
 
-// Starts this program's child test with `spec` in its variable and returns its
+// Starts this program's child test with `request` in its variable and returns its
 // exit code once it ended; a child still running after 25 s is ended (~0): a
 // run takes well under a second, and the four together stay within the time
 // CTest gives a test.
-DWORD RunChild(const std::wstring& spec) {
+DWORD RunChild(const std::wstring& request) {
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=PduUnloadOrderChild.LetsGoAsTold";
-  SetEnvironmentVariableW(kOrderVariable, spec.c_str());
+  SetEnvironmentVariableW(kOrderVariable, request.c_str());
   STARTUPINFOW startup{sizeof startup};
   PROCESS_INFORMATION process{};
   const BOOL started =
