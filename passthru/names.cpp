@@ -1,15 +1,13 @@
 #include "passthru/names.h"
 
 #include <cstdio>
+#include <span>
 
 namespace passthru {
 
 namespace {
 
-struct Name {
-  ULong value;
-  const char* name;
-};
+using Name = NamedValue;
 
 constexpr Name kReturnCodes[] = {
     {STATUS_NOERROR, "STATUS_NOERROR"},
@@ -134,16 +132,33 @@ constexpr Name kRxStatus[] = {
 
 template <std::size_t N>
 const char* Find(const Name (&table)[N], ULong value) {
-  for (const Name& entry : table) {
-    if (entry.value == value) return entry.name;
-  }
-  return nullptr;
+  return FindName(table, N, value);
 }
 
 std::string HexText(ULong value) { return "0x" + Hex(value, 1); }
 
 template <std::size_t N>
 void AppendFlagsText(std::string* text, const Name (&table)[N], ULong flags) {
+  AppendNamedFlags(text, table, N, flags);
+}
+
+template <std::size_t N>
+std::string FlagsText(const Name (&table)[N], ULong flags) {
+  std::string text;
+  AppendFlagsText(&text, table, flags);
+  return text;
+}
+
+}  // namespace
+
+const char* FindName(const NamedValue* table, std::size_t count, ULong value) {
+  for (const NamedValue& entry : std::span(table, count)) {
+    if (entry.value == value) return entry.name;
+  }
+  return nullptr;
+}
+
+void AppendNamedFlags(std::string* text, const NamedValue* table, std::size_t count, ULong flags) {
   static const char kDigits[] = "0123456789ABCDEF";
   char hex[12] = {'0', 'x'};
   for (int k = 0; k < 8; ++k) hex[2 + k] = kDigits[(static_cast<std::uint32_t>(flags) >> (28 - 4 * k)) & 0xF];
@@ -152,7 +167,7 @@ void AppendFlagsText(std::string* text, const Name (&table)[N], ULong flags) {
   text->append(hex, sizeof hex);
   ULong rest = flags;
   bool first = true;
-  for (const Name& entry : table) {
+  for (const NamedValue& entry : std::span(table, count)) {
     if ((flags & entry.value) == 0) continue;
     if (!first) *text += '|';
     *text += entry.name;
@@ -167,15 +182,6 @@ void AppendFlagsText(std::string* text, const Name (&table)[N], ULong flags) {
   if (first) *text += "none";
   *text += ')';
 }
-
-template <std::size_t N>
-std::string FlagsText(const Name (&table)[N], ULong flags) {
-  std::string text;
-  AppendFlagsText(&text, table, flags);
-  return text;
-}
-
-}  // namespace
 
 std::string Hex(ULong value, int digits) {
   // At least `digits` (1 to 8) upper-case hex digits, more when the value needs them.

@@ -3,6 +3,7 @@
 // vendor's id or a new code is never lost.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "passthru/j2534.h"
@@ -29,6 +30,16 @@ void AppendTxFlagsText(std::string* text, ULong flags);
 void AppendRxStatusText(std::string* text, ULong status);
 // The name of a known protocol id; null for any other.
 const char* KnownProtocolName(ULong protocol);
+
+// One value's name in a table of names.
+struct NamedValue {
+  ULong value;
+  const char* name;
+};
+// The name of `value` in `table`; null when it has none.
+const char* FindName(const NamedValue* table, std::size_t count, ULong value);
+// "0x%08X (NAME|NAME|0x...)" as the flag texts above, with `table` naming the bits.
+void AppendNamedFlags(std::string* text, const NamedValue* table, std::size_t count, ULong flags);
 
 // Hex digits of `value` with at least `digits` digits ("0x" not included).
 std::string Hex(ULong value, int digits);
