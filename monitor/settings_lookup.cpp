@@ -10,7 +10,6 @@ namespace {
 
 using varrow::RegKey;
 
-constexpr wchar_t kPassThruKey[] = L"SOFTWARE\\PassThruSupport.04.04";
 constexpr wchar_t kMonitoring[] = L"Monitoring";
 
 bool FileExists(const std::wstring& path) {
@@ -124,10 +123,10 @@ std::wstring DefaultOutputFile(HKEY machine, const std::wstring& library, std::i
 
 }  // namespace
 
-std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine) {
+std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine, const wchar_t* supportKey) {
   std::vector<std::wstring> libraries;
   RegKey root;
-  if (root.Open(machine, kPassThruKey, KEY_READ) != ERROR_SUCCESS) return libraries;
+  if (root.Open(machine, supportKey, KEY_READ) != ERROR_SUCCESS) return libraries;
   for (DWORD index = 0; index < 1000; ++index) {
     std::wstring name;
     const LONG rc = varrow::EnumSubkey(root.Get(), index, &name);
@@ -142,6 +141,10 @@ std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine) {
     }
   }
   return libraries;
+}
+
+bool NamesOwnFile(const std::vector<std::wstring>& registered, const std::wstring& ownPath) {
+  return !registered.empty() && !OwnRegistrations(registered, ownPath, PathVariable(), &FileExists).empty();
 }
 
 std::wstring ResolveRegisteredPath(const std::wstring& registered) {

@@ -33,8 +33,15 @@ struct SettingsRoots {
   HKEY user = HKEY_CURRENT_USER;
 };
 
-// The FunctionLibrary of every device key under SOFTWARE\PassThruSupport.04.04.
-std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine);
+// Where J2534 libraries are registered, by version (under HKLM).
+inline constexpr wchar_t kPassThruSupport0404[] = L"SOFTWARE\\PassThruSupport.04.04";
+inline constexpr wchar_t kPassThruSupport0500[] = L"SOFTWARE\\PassThruSupport.05.00";
+
+// The FunctionLibrary of every device key under `supportKey` of `machine`.
+std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine, const wchar_t* supportKey = kPassThruSupport0404);
+// True when one of `registered` names the monitor's own file at `ownPath`
+// (as OwnRegistrations finds them, with this process's PATH).
+bool NamesOwnFile(const std::vector<std::wstring>& registered, const std::wstring& ownPath);
 
 // A registered path as Varrow holds it: the path itself when a file exists
 // there, else the first PATH folder that holds it; empty when neither.

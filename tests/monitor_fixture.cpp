@@ -31,6 +31,26 @@ bool PassThruApi::Load(const std::wstring& path) {
          Resolve(module, "PassThruIoctl", &Ioctl);
 }
 
+bool PassThruApi05::Load(const std::wstring& path) {
+  module = LoadLibraryW(path.c_str());
+  if (module == nullptr) return false;
+  return Resolve(module, "PassThruScanForDevices", &ScanForDevices) &&
+         Resolve(module, "PassThruGetNextDevice", &GetNextDevice) && Resolve(module, "PassThruOpen", &Open) &&
+         Resolve(module, "PassThruClose", &Close) && Resolve(module, "PassThruConnect", &Connect) &&
+         Resolve(module, "PassThruDisconnect", &Disconnect) &&
+         Resolve(module, "PassThruLogicalConnect", &LogicalConnect) &&
+         Resolve(module, "PassThruLogicalDisconnect", &LogicalDisconnect) &&
+         Resolve(module, "PassThruSelect", &Select) && Resolve(module, "PassThruReadMsgs", &ReadMsgs) &&
+         Resolve(module, "PassThruQueueMsgs", &QueueMsgs) &&
+         Resolve(module, "PassThruStartPeriodicMsg", &StartPeriodicMsg) &&
+         Resolve(module, "PassThruStopPeriodicMsg", &StopPeriodicMsg) &&
+         Resolve(module, "PassThruStartMsgFilter", &StartMsgFilter) &&
+         Resolve(module, "PassThruStopMsgFilter", &StopMsgFilter) &&
+         Resolve(module, "PassThruSetProgrammingVoltage", &SetProgrammingVoltage) &&
+         Resolve(module, "PassThruReadVersion", &ReadVersion) &&
+         Resolve(module, "PassThruGetLastError", &GetLastError) && Resolve(module, "PassThruIoctl", &Ioctl);
+}
+
 RedirectedRegistry::RedirectedRegistry() {
   RegOverridePredefKey(HKEY_LOCAL_MACHINE, scratch_.Machine());
   RegOverridePredefKey(HKEY_CURRENT_USER, scratch_.User());
@@ -57,13 +77,16 @@ std::wstring DeviceKeyName(const std::wstring& name) {
 }
 
 std::wstring InstallMonitor(const ScratchDir& dir, HKEY machine, const std::wstring& name,
-                            bool withOriginal) {
+                            bool withOriginal, passthru::ApiVersion version) {
+  const bool v05 = version == passthru::ApiVersion::k0500;
   const std::wstring library = dir / name;
   CopyFileW((BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
   if (withOriginal) {
-    CopyFileW((BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
+    CopyFileW((BinFolder() + (v05 ? L"\\FakePassThru05.dll" : L"\\FakePassThru.dll")).c_str(),
+              AsidePath(library).c_str(), FALSE);
   }
-  SetString(machine, L"SOFTWARE\\PassThruSupport.04.04\\" + DeviceKeyName(name),
+  SetString(machine,
+            (v05 ? L"SOFTWARE\\PassThruSupport.05.00\\" : L"SOFTWARE\\PassThruSupport.04.04\\") + DeviceKeyName(name),
             L"FunctionLibrary", library);
   return library;
 }

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "passthru/j2534.h"
+#include "passthru/j2534_v05.h"
+#include "passthru/names_v05.h"
 #include "tests/helpers/fake_passthru.h"
 #include "tests/test_support.h"
 
@@ -36,6 +38,32 @@ struct PassThruApi {
   bool Load(const std::wstring& path);
 };
 
+// The 19 exports of a loaded J2534 05.00 library.
+struct PassThruApi05 {
+  HMODULE module = nullptr;
+  passthru::v05::PassThruScanForDevicesFn ScanForDevices = nullptr;
+  passthru::v05::PassThruGetNextDeviceFn GetNextDevice = nullptr;
+  passthru::v05::PassThruOpenFn Open = nullptr;
+  passthru::v05::PassThruCloseFn Close = nullptr;
+  passthru::v05::PassThruConnectFn Connect = nullptr;
+  passthru::v05::PassThruDisconnectFn Disconnect = nullptr;
+  passthru::v05::PassThruLogicalConnectFn LogicalConnect = nullptr;
+  passthru::v05::PassThruLogicalDisconnectFn LogicalDisconnect = nullptr;
+  passthru::v05::PassThruSelectFn Select = nullptr;
+  passthru::v05::PassThruReadMsgsFn ReadMsgs = nullptr;
+  passthru::v05::PassThruQueueMsgsFn QueueMsgs = nullptr;
+  passthru::v05::PassThruStartPeriodicMsgFn StartPeriodicMsg = nullptr;
+  passthru::v05::PassThruStopPeriodicMsgFn StopPeriodicMsg = nullptr;
+  passthru::v05::PassThruStartMsgFilterFn StartMsgFilter = nullptr;
+  passthru::v05::PassThruStopMsgFilterFn StopMsgFilter = nullptr;
+  passthru::v05::PassThruSetProgrammingVoltageFn SetProgrammingVoltage = nullptr;
+  passthru::v05::PassThruReadVersionFn ReadVersion = nullptr;
+  passthru::v05::PassThruGetLastErrorFn GetLastError = nullptr;
+  passthru::v05::PassThruIoctlFn Ioctl = nullptr;
+  // Loads `path` and resolves every export; false when one is missing.
+  bool Load(const std::wstring& path);
+};
+
 // The HKLM and HKCU of this process redirected to scratch keys while it lives.
 class RedirectedRegistry {
  public:
@@ -53,10 +81,11 @@ class RedirectedRegistry {
 // The folder of the running test program (the build's bin folder).
 std::wstring BinFolder();
 // Copies the monitor library to <dir>\<name> and, unless `withOriginal` is
-// false, the stand-in original to <dir>\_<name>; registers <dir>\<name> as a
-// J2534 device. Returns the library path.
+// false, the stand-in original of `version` to <dir>\_<name>; registers
+// <dir>\<name> as a J2534 device of that version. Returns the library path.
 std::wstring InstallMonitor(const ScratchDir& dir, HKEY machine, const std::wstring& name,
-                            bool withOriginal = true);
+                            bool withOriginal = true,
+                            passthru::ApiVersion version = passthru::ApiVersion::k0404);
 // The device key name InstallMonitor registers `name` under.
 std::wstring DeviceKeyName(const std::wstring& name);
 // Writes the user's monitoring settings of `library` (the values Varrow writes).

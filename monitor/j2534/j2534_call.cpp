@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <type_traits>
 
 #include "monitor/memory_probe.h"
 #include "log/precise_time.h"
@@ -91,6 +92,7 @@ J2534Record Call::Make(Phase phase, std::uint64_t time, LARGE_INTEGER at) const 
   r.processId = state_->processId;
   r.threadId = GetCurrentThreadId();
   r.function = function_;
+  r.version = state_->version;
   r.phase = phase;
   return r;
 }
@@ -111,7 +113,8 @@ void Call::Add(std::vector<PendingField>* list, const char* name, std::string te
   }
 }
 
-void Call::AddMessages(std::vector<PendingField>* list, const char* name, const PassThruMsg* msgs,
+template <typename Msg>
+void Call::AddMessages(std::vector<PendingField>* list, const char* name, const Msg* msgs,
                        ULong count) noexcept {
   if (!active_) return;
   try {
@@ -125,10 +128,16 @@ void Call::AddMessages(std::vector<PendingField>* list, const char* name, const 
     } else {
       // The count is the application's word: never read past what can be read.
       ULong shown = std::min(count, kMaxLoggedMessages);
-      shown = static_cast<ULong>(Foreign<PassThruMsg>::Probe(msgs, shown));
+      shown = static_cast<ULong>(Foreign<Msg>::Probe(msgs, shown));
       field.messages.reserve(shown);
       for (ULong i = 0; i < shown; ++i) {
-        field.messages.push_back(CaptureMessage(msgs[i], state_->settings.messageSizeLimit));
+        if constexpr (std::is_same_v<Msg, v05::PassThruMsg>) {
+          // The header copied once: its buffer's place and size are read from the copy only.
+          const Msg header = msgs[i];
+          field.messages.push_back(CaptureMessage(header, state_->settings.messageSizeLimit));
+        } else {
+          field.messages.push_back(CaptureMessage(msgs[i], state_->settings.messageSizeLimit));
+        }
       }
       field.messagesNotLogged = count - shown;
     }
@@ -136,6 +145,9 @@ void Call::AddMessages(std::vector<PendingField>* list, const char* name, const 
   } catch (...) {
   }
 }
+
+template void Call::AddMessages(std::vector<PendingField>*, const char*, const PassThruMsg*, ULong) noexcept;
+template void Call::AddMessages(std::vector<PendingField>*, const char*, const v05::PassThruMsg*, ULong) noexcept;
 
 std::string ForeignText(const void* p) {
   if (p == nullptr) return "NULL";
@@ -173,13 +185,13 @@ ULong ReadableCount(const ULong* p) {
 
 // The list and the array are copied once through the gate, and only the copy
 // is used: another thread of the application may change them meanwhile.
-std::string ConfigList(const void* p) {
+std::string ConfigList(const void* p, ApiVersion version) {
   if (p == nullptr) return "NULL";
   SConfigList list{};
   if (!Foreign<SConfigList>::Read(static_cast<const SConfigList*>(p), &list)) return Pointer(p) + " (not readable)";
   ULong shown = std::min(list.NumOfParams, kMaxLoggedParams);
   shown = static_cast<ULong>(Foreign<SConfig>::Probe(list.ConfigPtr, shown));
-  return ConfigListText(list.ConfigPtr, list.NumOfParams, shown);
+  return ConfigListText(list.ConfigPtr, list.NumOfParams, shown, version);
 }
 
 std::string ByteArray(const void* p) {

@@ -15,6 +15,7 @@
 #include "monitor/j2534/j2534_record.h"
 #include "monitor/j2534/j2534_state.h"
 #include "passthru/j2534.h"
+#include "passthru/j2534_v05.h"
 
 namespace monitor {
 
@@ -23,6 +24,9 @@ class Call {
   // Starts the clock; inactive (every member does nothing) without a log.
   Call(MonitorState* state, J2534Function function) noexcept;
   bool Active() const { return active_; }
+  // The version served: the names its fields use.
+  passthru::ApiVersion Version() const { return state_ != nullptr ? state_->version : passthru::ApiVersion::k0404; }
+  const passthru::VersionNames& Names() const { return passthru::NamesOf(Version()); }
   // Logging this call failed (out of memory): nothing more of it is logged.
   void Abandon() noexcept { active_ = false; }
 
@@ -36,6 +40,14 @@ class Call {
   // Messages the original has just written: read through the gate all the same
   // (the count is the original's word, the room the application's).
   void OutMessages(const char* name, const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept {
+    AddMessages(&outputs_, name, msgs, count);
+  }
+  // The same for 05.00 messages, whose data are read from the caller's buffers
+  // only as far as each message's sizes state and memory can be read.
+  void InMessages(const char* name, const passthru::v05::PassThruMsg* msgs, passthru::ULong count) noexcept {
+    AddMessages(&inputs_, name, msgs, count);
+  }
+  void OutMessages(const char* name, const passthru::v05::PassThruMsg* msgs, passthru::ULong count) noexcept {
     AddMessages(&outputs_, name, msgs, count);
   }
   // The entry phase waits for the result (a read may turn out an empty poll).
@@ -53,8 +65,9 @@ class Call {
   J2534Record Make(Phase phase, std::uint64_t time, LARGE_INTEGER at) const;
   void Submit(J2534Record&& record);
   void Add(std::vector<PendingField>* list, const char* name, std::string text) noexcept;
-  void AddMessages(std::vector<PendingField>* list, const char* name,
-                   const passthru::PassThruMsg* msgs, passthru::ULong count) noexcept;
+  template <typename Msg>
+  void AddMessages(std::vector<PendingField>* list, const char* name, const Msg* msgs,
+                   passthru::ULong count) noexcept;
 
   MonitorState* state_;
   J2534Function function_;
@@ -83,8 +96,8 @@ std::string CountText(const passthru::ULong* p);
 // *p when it can be read, else 0.
 passthru::ULong ReadableCount(const passthru::ULong* p);
 // An SCONFIG_LIST / SBYTE_ARRAY handed over as an Ioctl argument ("NULL",
-// "(not readable)", or its items).
-std::string ConfigList(const void* p);
+// "(not readable)", or its items; the parameters by `version`'s names).
+std::string ConfigList(const void* p, passthru::ApiVersion version = passthru::ApiVersion::k0404);
 std::string ByteArray(const void* p);
 
 // What an export without inputs adds before the call, or without outputs after it.
@@ -101,6 +114,15 @@ passthru::Long Forward(MonitorState* state, Fn OriginalFunctions::*member, Args.
     return passthru::ERR_FAILED;
   }
   return (state->fn.*member)(args...);
+}
+
+// The same for a function of the 05.00 declarations. A function the original
+// lacks is one it does not support (ERR_NOT_SUPPORTED, in both versions).
+template <typename Fn, typename... Args>
+passthru::Long Forward05(MonitorState* state, Fn OriginalV05Functions::*member, Args... args) {
+  if (state == nullptr || state->original == nullptr) return passthru::ERR_FAILED;
+  if (state->fn05.*member == nullptr) return passthru::ERR_NOT_SUPPORTED;
+  return (state->fn05.*member)(args...);
 }
 
 // Runs one monitored function, as every export does: `before(call)` adds the

@@ -1,6 +1,8 @@
-// OvraJ2534Mon32.dll: a J2534 04.04 library that stands in for an
-// implementation library, forwards every call to the original (set aside in
-// its folder as "_" + its own file name) and logs each call. Nothing here
+// OvraJ2534Mon32.dll: a J2534 library that stands in for an implementation
+// library, forwards every call to the original (set aside in its folder as
+// "_" + its own file name) and logs each call. It serves the version its own
+// registration names: 04.04 here, 05.00 in j2534_monitor_v05.cpp (the exports
+// below hand a 05.00 session's calls there). Nothing here
 // changes what the application sees: arguments, out-parameters and return
 // values pass through untouched, and logging never throws into the caller.
 // Every export has one shape (monitor/j2534/j2534_call.h, Monitored): its
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "monitor/j2534/j2534_call.h"
+#include "monitor/j2534/j2534_monitor_v05.h"
 #include "monitor/j2534/j2534_state.h"
 #include "passthru/j2534.h"
 #include "passthru/names.h"
@@ -51,8 +54,8 @@ Long __stdcall PassThruClose(ULong DeviceID) {
       monitor::J2534SessionEnded);
 }
 
-Long __stdcall PassThruConnect(ULong DeviceID, ULong ProtocolID, ULong Flags, ULong BaudRate,
-                               ULong* pChannelID) {
+Long __stdcall VarrowConnect0404(ULong DeviceID, ULong ProtocolID, ULong Flags, ULong BaudRate,
+                                 ULong* pChannelID) {
   return Monitored(
       J2534Function::Connect,
       [&](Call& c) {
@@ -74,6 +77,9 @@ Long __stdcall PassThruDisconnect(ULong ChannelID) {
 }
 
 Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  if (monitor::J2534ServesV05()) {
+    return monitor::ReadMsgs05(ChannelID, reinterpret_cast<v05::PassThruMsg*>(pMsg), pNumMsgs, Timeout);
+  }
   ULong room = 0;
   bool forwarded = false;
   return Monitored(
@@ -103,6 +109,7 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
 }
 
 Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
+  if (monitor::J2534ServesV05()) return monitor::WriteMsgs05(ChannelID, pMsg, pNumMsgs, Timeout);
   return Monitored(
       J2534Function::WriteMsgs,
       [&](Call& c) {
@@ -119,6 +126,9 @@ Long __stdcall PassThruWriteMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNum
 
 Long __stdcall PassThruStartPeriodicMsg(ULong ChannelID, PassThruMsg* pMsg, ULong* pMsgID,
                                         ULong TimeInterval) {
+  if (monitor::J2534ServesV05()) {
+    return monitor::StartPeriodicMsg05(ChannelID, reinterpret_cast<v05::PassThruMsg*>(pMsg), pMsgID, TimeInterval);
+  }
   return Monitored(
       J2534Function::StartPeriodicMsg,
       [&](Call& c) {
@@ -143,9 +153,9 @@ Long __stdcall PassThruStopPeriodicMsg(ULong ChannelID, ULong MsgID) {
       NoOutputs);
 }
 
-Long __stdcall PassThruStartMsgFilter(ULong ChannelID, ULong FilterType, PassThruMsg* pMaskMsg,
-                                      PassThruMsg* pPatternMsg, PassThruMsg* pFlowControlMsg,
-                                      ULong* pFilterID) {
+Long __stdcall VarrowStartMsgFilter0404(ULong ChannelID, ULong FilterType, PassThruMsg* pMaskMsg,
+                                        PassThruMsg* pPatternMsg, PassThruMsg* pFlowControlMsg,
+                                        ULong* pFilterID) {
   return Monitored(
       J2534Function::StartMsgFilter,
       [&](Call& c) {
@@ -173,7 +183,7 @@ Long __stdcall PassThruStopMsgFilter(ULong ChannelID, ULong FilterID) {
       NoOutputs);
 }
 
-Long __stdcall PassThruSetProgrammingVoltage(ULong DeviceID, ULong PinNumber, ULong Voltage) {
+Long __stdcall VarrowSetProgrammingVoltage0404(ULong DeviceID, ULong PinNumber, ULong Voltage) {
   return Monitored(
       J2534Function::SetProgrammingVoltage,
       [&](Call& c) {
@@ -227,6 +237,7 @@ Long __stdcall PassThruGetLastError(char* pErrorDescription) {
 }
 
 Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void* pOutput) {
+  if (monitor::J2534ServesV05()) return monitor::Ioctl05(ChannelID, IoctlID, pInput, pOutput);
   return Monitored(
       J2534Function::Ioctl,
       [&](Call& c) {

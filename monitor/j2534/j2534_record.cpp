@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "log/text_rules.h"
+#include "monitor/memory_probe.h"
 #include "passthru/names.h"
 
 namespace monitor {
@@ -26,6 +27,12 @@ const char* FunctionName(J2534Function function) {
     case J2534Function::ReadVersion: return "PassThruReadVersion";
     case J2534Function::GetLastError: return "PassThruGetLastError";
     case J2534Function::Ioctl: return "PassThruIoctl";
+    case J2534Function::ScanForDevices: return "PassThruScanForDevices";
+    case J2534Function::GetNextDevice: return "PassThruGetNextDevice";
+    case J2534Function::LogicalConnect: return "PassThruLogicalConnect";
+    case J2534Function::LogicalDisconnect: return "PassThruLogicalDisconnect";
+    case J2534Function::Select: return "PassThruSelect";
+    case J2534Function::QueueMsgs: return "PassThruQueueMsgs";
   }
   return "PassThru?";
 }
@@ -46,29 +53,68 @@ CapturedMsg CaptureMessage(const passthru::PassThruMsg& msg, std::uint32_t limit
   return out;
 }
 
+CapturedMsg CaptureMessage(const passthru::v05::PassThruMsg& msg, std::uint32_t limit) {
+  CapturedMsg out;
+  out.v05 = true;
+  out.protocol = msg.ProtocolID;
+  out.msgHandle = msg.MsgHandle;
+  out.rxStatus = msg.RxStatus;
+  out.txFlags = msg.TxFlags;
+  out.timestamp = msg.Timestamp;
+  out.dataSize = msg.DataLength;
+  out.extraDataIndex = msg.ExtraDataIndex;
+  out.dataBufferSize = msg.DataBufferSize;
+  std::uint32_t bytes = std::min<std::uint32_t>(BytesInBuffer(out), passthru::kMaxDataSize);
+  if (limit != 0) bytes = std::min(bytes, limit);
+  // The buffer is the application's: only what can be read of it.
+  bytes = static_cast<std::uint32_t>(ReadableBytes(msg.DataBuffer, bytes));
+  out.data.assign(msg.DataBuffer, msg.DataBuffer + bytes);
+  return out;
+}
+
+std::uint32_t BytesInBuffer(const CapturedMsg& msg) {
+  return msg.v05 ? std::min(msg.dataSize, msg.dataBufferSize) : msg.dataSize;
+}
+
 void AppendMessageText(std::string* text, const CapturedMsg& msg) {
+  const passthru::VersionNames& names =
+      passthru::NamesOf(msg.v05 ? passthru::ApiVersion::k0500 : passthru::ApiVersion::k0404);
   *text += "protocol ";
-  if (const char* name = passthru::KnownProtocolName(msg.protocol)) {
+  if (const char* name = names.knownProtocol(msg.protocol)) {
     *text += name;
   } else {
-    *text += passthru::ProtocolName(msg.protocol);
+    *text += names.protocol(msg.protocol);
+  }
+  if (msg.v05) {
+    *text += ", MsgHandle ";
+    AppendDecimal(text, msg.msgHandle);
   }
   *text += ", RxStatus ";
-  passthru::AppendRxStatusText(text, msg.rxStatus);
+  names.appendRxStatus(text, msg.rxStatus);
   *text += ", TxFlags ";
-  passthru::AppendTxFlagsText(text, msg.txFlags);
+  names.appendTxFlags(text, msg.txFlags);
   *text += ", Timestamp ";
   AppendDecimal(text, msg.timestamp);
-  *text += " us, DataSize ";
+  *text += msg.v05 ? " us, DataLength " : " us, DataSize ";
   AppendDecimal(text, msg.dataSize);
-  if (msg.dataSize > passthru::kMaxDataSize) {
+  const std::uint32_t inBuffer = BytesInBuffer(msg);
+  if (inBuffer < msg.dataSize) {
+    *text += " (beyond its buffer: ";
+    AppendDecimal(text, inBuffer);
+    *text += " bytes in it)";
+  }
+  if (inBuffer > passthru::kMaxDataSize) {
     *text += " (exceeds ";
     AppendDecimal(text, passthru::kMaxDataSize);
     *text += ": capped)";
   }
   *text += ", ExtraDataIndex ";
   AppendDecimal(text, msg.extraDataIndex);
-  const std::uint64_t whole = std::min<std::uint64_t>(msg.dataSize, passthru::kMaxDataSize);
+  if (msg.v05) {
+    *text += ", DataBufferSize ";
+    AppendDecimal(text, msg.dataBufferSize);
+  }
+  const std::uint64_t whole = std::min<std::uint64_t>(inBuffer, passthru::kMaxDataSize);
   if (msg.data.size() < whole) {
     *text += "\nData (";
     AppendDecimal(text, msg.data.size());
@@ -91,12 +137,13 @@ std::string MessageText(const CapturedMsg& msg) {
 }
 
 std::string ConfigListText(const passthru::SConfig* items, std::uint32_t count,
-                           std::uint32_t shown) {
+                           std::uint32_t shown, passthru::ApiVersion version) {
+  const passthru::VersionNames& names = passthru::NamesOf(version);
   std::string text = "NumOfParams " + Dec(count);
   if (items == nullptr) return text + ", ConfigPtr NULL";
   shown = std::min(shown, count);
   for (std::uint32_t i = 0; i < shown; ++i) {
-    text.append("\n").append(passthru::ParameterName(items[i].Parameter)).append(" = ").append(Dec(items[i].Value));
+    text.append("\n").append(names.parameter(items[i].Parameter)).append(" = ").append(Dec(items[i].Value));
   }
   if (shown < count) text += "\n(" + Dec(count - shown) + " more not logged)";
   return text;
@@ -139,10 +186,12 @@ void SpareRest(std::vector<T>& items, std::vector<T>& spare, std::size_t used) {
 
 // How a message of `protocol` reads in the decoded conversation: a raw CAN
 // frame, a whole ISO 15765 message, or not at all (false).
-bool ConversationKind(ULong protocol, FrameKind* kind) {
+bool ConversationKind(ULong protocol, bool v05, FrameKind* kind) {
   const bool can = protocol == passthru::CAN || protocol == 0x8004 || protocol == 0x8008 ||
                    (protocol >= 0x9000 && protocol <= 0x907F);  // CAN_PS, SW_CAN_PS, CAN_CH1..128
-  const bool iso = protocol == passthru::ISO15765 || protocol == 0x8005 || protocol == 0x8007 ||
+  // 0x06 is ISO15765 in 04.04 only; 05.00 speaks ISO 15765 on logical channels.
+  const bool iso = (v05 ? protocol == passthru::v05::ISO15765_LOGICAL : protocol == passthru::ISO15765) ||
+                   protocol == 0x8005 || protocol == 0x8007 ||
                    (protocol >= 0x9400 && protocol <= 0x947F);  // ISO15765_PS, SW_ISO15765_PS, _CH1..128
   if (can) *kind = FrameKind::Can;
   if (iso) *kind = FrameKind::Iso15765;
@@ -153,9 +202,9 @@ bool ConversationKind(ULong protocol, FrameKind* kind) {
 void AddFrames(const J2534Record& record, const std::string& label,
                const CapturedMsg& msg, std::uint32_t channel, LogEntry* entry, std::size_t* frames) {
   FrameKind kind;
-  if (!ConversationKind(msg.protocol, &kind)) return;
+  if (!ConversationKind(msg.protocol, msg.v05, &kind)) return;
   if (record.function != J2534Function::ReadMsgs && record.function != J2534Function::WriteMsgs &&
-      record.function != J2534Function::StartPeriodicMsg) {
+      record.function != J2534Function::QueueMsgs && record.function != J2534Function::StartPeriodicMsg) {
     return;
   }
   DiagFrame& frame = NextItem(entry->frames, entry->spareFrames, frames);
@@ -173,7 +222,7 @@ void AddFrames(const J2534Record& record, const std::string& label,
                      msg.data.size() <= (frame.extendedAddress ? 5u : 4u);
   if (frame.indication && (msg.rxStatus & passthru::TX_INDICATION) != 0) frame.sent = true;  // done sending
   frame.bytes.assign(msg.data.begin(), msg.data.end());
-  const std::uint32_t whole = std::min<std::uint32_t>(msg.dataSize, passthru::kMaxDataSize);
+  const std::uint32_t whole = std::min<std::uint32_t>(BytesInBuffer(msg), passthru::kMaxDataSize);
   frame.total = whole > msg.data.size() ? whole : 0;
 }
 
@@ -240,7 +289,7 @@ void BuildEntry(const J2534Record& record, LogEntry* into) {
   entry.result.clear();
   entry.failed = false;
   if (record.hasResult) {
-    entry.result = passthru::ReturnCodeName(record.result);
+    entry.result = passthru::NamesOf(record.version).returnCode(record.result);
     entry.failed = record.result != passthru::STATUS_NOERROR;
   }
   entry.durationMicros = record.durationMicros;

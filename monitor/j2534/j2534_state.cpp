@@ -62,6 +62,20 @@ void LoadOriginal(MonitorState* s, const std::wstring& ownPath) {
   Resolve(m, "PassThruReadVersion", &s->fn.readVersion);
   Resolve(m, "PassThruGetLastError", &s->fn.getLastError);
   Resolve(m, "PassThruIoctl", &s->fn.ioctl);
+  OriginalV05Functions& v = s->fn05;
+  Resolve(m, "PassThruScanForDevices", &v.scan);
+  Resolve(m, "PassThruGetNextDevice", &v.getNext);
+  Resolve(m, "PassThruOpen", &v.open);
+  Resolve(m, "PassThruConnect", &v.connect);
+  Resolve(m, "PassThruLogicalConnect", &v.logicalConnect);
+  Resolve(m, "PassThruLogicalDisconnect", &v.logicalDisconnect);
+  Resolve(m, "PassThruSelect", &v.select);
+  Resolve(m, "PassThruReadMsgs", &v.readMsgs);
+  Resolve(m, "PassThruQueueMsgs", &v.queueMsgs);
+  Resolve(m, "PassThruStartPeriodicMsg", &v.startPeriodic);
+  Resolve(m, "PassThruStartMsgFilter", &v.startFilter);
+  Resolve(m, "PassThruSetProgrammingVoltage", &v.setVoltage);
+  Resolve(m, "PassThruIoctl", &v.ioctl);
 }
 
 // The first call of the process: load the original, read the settings, prepare the writer.
@@ -83,8 +97,12 @@ BOOL CALLBACK Initialize(PINIT_ONCE, PVOID, PVOID*) {
     const std::wstring ownPath = ModulePath(g_self);
     LoadOriginal(s, ownPath);
     try {
-      s->settings = LookUpSettings(
-          L"J2534 API", ownPath, RegisteredJ2534Libraries(HKEY_LOCAL_MACHINE), {});
+      // Our registration says which version we serve; a path registered under
+      // both is served as 05.00 (its applications ask for the newer interface).
+      std::vector<std::wstring> registered = RegisteredJ2534Libraries(HKEY_LOCAL_MACHINE, kPassThruSupport0500);
+      if (NamesOwnFile(registered, ownPath)) s->version = ApiVersion::k0500;
+      for (std::wstring& path : RegisteredJ2534Libraries(HKEY_LOCAL_MACHINE)) registered.push_back(std::move(path));
+      s->settings = LookUpSettings(L"J2534 API", ownPath, registered, {});
       WriterOptions options;
       options.path = s->settings.outputFile;
       options.format = FormatFromSetting(s->settings.outputFormat);
@@ -124,6 +142,11 @@ MonitorState* J2534State() noexcept {
 }
 
 MonitorState* J2534StateIfReady() noexcept { return g_state; }
+
+bool J2534ServesV05() noexcept {
+  const MonitorState* s = J2534State();
+  return s != nullptr && s->version == ApiVersion::k0500;
+}
 
 void J2534SessionEnded(MonitorState* state) noexcept {
   if (state != nullptr && state->writer != nullptr) state->writer->Finish(1000);

@@ -10,6 +10,8 @@
 #include "log/log_writer.h"
 #include "monitor/settings_lookup.h"
 #include "passthru/j2534.h"
+#include "passthru/j2534_v05.h"
+#include "passthru/names_v05.h"
 
 namespace monitor {
 
@@ -31,10 +33,33 @@ struct OriginalFunctions {
   passthru::PassThruIoctlFn ioctl = nullptr;
 };
 
+// The original library's functions as 05.00 declares them (null where it
+// lacks one). Resolved in every session: a 04.04 library may export the
+// functions 05.00 added, and its session forwards to them.
+struct OriginalV05Functions {
+  passthru::v05::PassThruScanForDevicesFn scan = nullptr;
+  passthru::v05::PassThruGetNextDeviceFn getNext = nullptr;
+  passthru::v05::PassThruOpenFn open = nullptr;
+  passthru::v05::PassThruConnectFn connect = nullptr;
+  passthru::v05::PassThruLogicalConnectFn logicalConnect = nullptr;
+  passthru::v05::PassThruLogicalDisconnectFn logicalDisconnect = nullptr;
+  passthru::v05::PassThruSelectFn select = nullptr;
+  passthru::v05::PassThruReadMsgsFn readMsgs = nullptr;
+  passthru::v05::PassThruQueueMsgsFn queueMsgs = nullptr;
+  passthru::v05::PassThruStartPeriodicMsgFn startPeriodic = nullptr;
+  passthru::v05::PassThruStartMsgFilterFn startFilter = nullptr;
+  passthru::v05::PassThruSetProgrammingVoltageFn setVoltage = nullptr;
+  passthru::v05::PassThruIoctlFn ioctl = nullptr;
+};
+
 // What every call of the process shares.
 struct MonitorState {
   HMODULE original = nullptr;
   OriginalFunctions fn;
+  OriginalV05Functions fn05;
+  // The version this copy serves: 05.00 when its own path is registered under
+  // PassThruSupport.05.00 (in this process's view of the registry).
+  passthru::ApiVersion version = passthru::ApiVersion::k0404;
   char missingText[passthru::kTextChars] = {};  // PassThruGetLastError's text without the original
   MonitorSettings settings;
   LogWriter* writer = nullptr;  // lives as long as the module
@@ -51,6 +76,8 @@ void SetJ2534Module(HMODULE self);
 // Without the original the state says why; without a log the writer is null.
 // Null only when not even that could be made (no memory).
 MonitorState* J2534State() noexcept;
+// True when the monitor serves 05.00 (the state made first when it is not yet).
+bool J2534ServesV05() noexcept;
 // The state when it has been made, else null.
 MonitorState* J2534StateIfReady() noexcept;
 // A device was closed: what is queued is written and the writer thread ends,

@@ -2,6 +2,7 @@
 // what each call received and answers with chosen codes and fixed outputs, so
 // that a test can see that the monitor passes everything through untouched.
 // FakePassThruState() (exported) gives the state of the loaded copy.
+// FakePassThru.dll speaks 04.04, FakePassThru05.dll (fake_passthru_v05.cpp) 05.00.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +17,17 @@ inline constexpr passthru::ULong kPeriodicId = 0x33;
 inline constexpr passthru::ULong kFilterId = 0x44;
 inline constexpr passthru::ULong kBatteryMillivolts = 12345;
 inline constexpr char kLastError[] = "fake: last error text";
+// 05.00: the logical channel, the one device found and its name.
+inline constexpr passthru::ULong kLogicalChannelId = 0x55;
+inline constexpr char kDeviceName[] = "Fake VCI 05";
 
 struct State {
   // Set by the test: the code every call returns (-1: its normal answer);
   // ReadMsgs and WriteMsgs then look at none of their pointers.
   passthru::Long forcedResult = -1;
-  // ReadMsgs: messages available, and the DataSize of each (bytes i & 0xFF).
+  // ReadMsgs: messages available, and the DataSize of each (bytes i & 0xFF);
+  // in 05.00 the DataLength, of which a smaller buffer gets its DataBufferSize
+  // bytes (and the read ERR_BUFFER_TOO_SMALL).
   passthru::ULong readAvailable = 1;
   passthru::ULong readDataSize = 8;
   // Set by the test: the stack its unload uses (as vendor code with large
