@@ -1,7 +1,8 @@
 // Fuzz target of the monitor's Windows-free rules: the names of codes and
 // flags, hex dumps and foreign texts, XML/HTML/CSV escaping, the message
 // capture, the entry renderers and where a batch goes in a log file. Each rule
-// is run on the input and its promises are checked; a broken promise aborts
+// is run on the input and its promises are checked (the 05.00 names, messages
+// in caller-owned buffers and structures too); a broken promise aborts
 // (and the sanitizers catch any bad access).
 //
 // VARROW_FUZZ_RULE=<n> restricts the run to one rule (0..kRules-1); otherwise
@@ -16,13 +17,15 @@
 
 #include "tests/native/fuzz_promise.h"
 #include "monitor/j2534/j2534_record.h"
+#include "monitor/j2534/j2534_text_v05.h"
 #include "log/log_format.h"
 #include "log/text_rules.h"
 #include "passthru/names.h"
+#include "passthru/names_v05.h"
 
 namespace {
 
-constexpr int kRules = 5;
+constexpr int kRules = 6;
 int g_rule = -1;
 
 
@@ -161,6 +164,70 @@ void Times(const std::uint8_t* data, std::size_t size) {
   PROMISE("WallTime", monitor::TimeText(w).size() == 26);
 }
 
+bool Printable(const std::string& text) {
+  for (char c : text) {
+    if (c < 0x20 || c >= 0x7F) return false;
+  }
+  return !text.empty();
+}
+
+// 05.00: every version's names are printable, and the codes 05.00 renamed read
+// by 05.00's names; a message is captured within DataLength, its buffer's size,
+// 4128 and the message size; the structures' texts read no further than they state.
+void Version05(const std::uint8_t* data, std::size_t size) {
+  namespace v05 = passthru::v05;
+  for (std::size_t at = 0; at + 4 <= size && at < 32; at += 4) {
+    const std::uint32_t v = Word(data, size, at);
+    for (const auto version : {passthru::ApiVersion::k0404, passthru::ApiVersion::k0500}) {
+      const passthru::VersionNames& names = passthru::NamesOf(version);
+      std::string flags;
+      names.appendRxStatus(&flags, v);
+      names.appendTxFlags(&flags, v);
+      for (const std::string& text : {names.returnCode(static_cast<passthru::Long>(v)), names.protocol(v),
+                                      names.ioctl(v), names.parameter(v), names.filterType(v),
+                                      names.connectFlags(v), flags}) {
+        PROMISE("Version05 names", Printable(text));
+      }
+    }
+  }
+  PROMISE("Version05 names", passthru::NamesOf(passthru::ApiVersion::k0500).returnCode(0x17) == "ERR_MSG_NOT_ALLOWED");
+  PROMISE("Version05 names", passthru::NamesOf(passthru::ApiVersion::k0404).returnCode(0x17) == "ERR_NO_FLOW_CONTROL");
+
+  // A message whose buffer is as large as its DataBufferSize says; DataLength any.
+  std::vector<std::uint8_t> buffer(Word(data, size, 0) % 5000);
+  for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = data[i % size];
+  v05::PassThruMsg msg{};
+  msg.ProtocolID = Word(data, size, 4);
+  msg.RxStatus = Word(data, size, 8);
+  msg.DataLength = Word(data, size, 12) % 9000;
+  msg.DataBuffer = buffer.empty() ? nullptr : buffer.data();
+  msg.DataBufferSize = static_cast<passthru::ULong>(buffer.size());
+  const std::uint32_t limit = Word(data, size, 16) % 5000;
+  const monitor::CapturedMsg captured = monitor::CaptureMessage(msg, limit);
+  PROMISE("Version05 capture", captured.data.size() <= std::min<std::size_t>(msg.DataLength, buffer.size()));
+  PROMISE("Version05 capture", captured.data.size() <= passthru::kMaxDataSize);
+  if (limit != 0) PROMISE("Version05 capture", captured.data.size() <= limit);
+  const std::string text = monitor::MessageText(captured);
+  PROMISE("Version05 capture", (msg.DataLength > msg.DataBufferSize) == (text.find("beyond its buffer") != std::string::npos));
+
+  // The structures, each over memory exactly as large as it states.
+  std::vector<passthru::ULong> ids(Word(data, size, 20) % 300);
+  for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = Word(data, size, i % size);
+  const v05::ResourceStruct resources{Word(data, size, 24), static_cast<passthru::ULong>(ids.size()),
+                                      ids.empty() ? nullptr : ids.data()};
+  PROMISE("Version05 resources", Printable(monitor::ResourceText(resources)));
+  const v05::SChannelSet set{Word(data, size, 28), Word(data, size, 32), ids.empty() ? nullptr : ids.data()};
+  PROMISE("Version05 channel set", Printable(monitor::ChannelSetText(set, static_cast<passthru::ULong>(ids.size()))));
+  std::vector<std::uint8_t> raw(std::max(sizeof(v05::SDevice), v05::kDescriptorBytes));
+  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = data[(i + 3) % size];
+  const std::string descriptor = monitor::DescriptorText(raw.data() + raw.size() - v05::kDescriptorBytes,
+                                                         v05::ISO15765_LOGICAL);
+  PROMISE("Version05 descriptor", Printable(descriptor) && descriptor.find("RemoteAddress") != std::string::npos);
+  v05::SDevice device;
+  std::memcpy(&device, raw.data(), sizeof device);
+  PROMISE("Version05 device", Printable(monitor::DeviceText(device)));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -179,6 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2: Messages(rest, restSize); break;
     case 3: Rendering(rest, restSize); break;
     case 4: Times(rest, restSize); break;
+    case 5: Version05(rest, restSize); break;
   }
   return 0;
 }

@@ -69,10 +69,11 @@ fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simu
 # The recorded scenario: any bytes as a monitor log, and the answers it gives.
 fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario/scenario.cpp" \
   "$ROOT/simulator/scenario/scenario_log.cpp"
-# The monitor's rules (names, escaping, message capture, renderers, batches).
-fuzz_target monitor_rules_fuzz 5 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/log/text_rules.cpp" \
+# The monitor's rules (names of both versions, escaping, message capture, 05.00 structures, renderers, batches).
+fuzz_target monitor_rules_fuzz 6 "$ROOT/tests/native/monitor_rules_fuzz.cpp" "$ROOT/log/text_rules.cpp" \
   "$ROOT/log/log_format.cpp" "$ROOT/log/log_html.cpp" "$ROOT/monitor/j2534/j2534_record.cpp" \
-  "$ROOT/passthru/names.cpp"
+  "$ROOT/monitor/j2534/j2534_text_v05.cpp" "$ROOT/passthru/names.cpp" "$ROOT/passthru/names_v05.cpp" \
+  "$ROOT/tests/native/memory_probe_native.cpp"
 # The decoded conversation: payloads, frames and their reassembly, decoded entries rendered.
 fuzz_target diag_decode_fuzz 3 "$ROOT/tests/native/diag_decode_fuzz.cpp" "$ROOT/log/diag_decode.cpp" \
   "$ROOT/log/decode_obd.cpp" "$ROOT/log/decode_uds.cpp" "$ROOT/log/decode_isotp.cpp" \
