@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "monitoring/path_rules.h"
+#include "hosted/arch.h"
 
 namespace varrow::test {
 
@@ -80,7 +81,7 @@ std::wstring InstallMonitor(const ScratchDir& dir, HKEY machine, const std::wstr
                             bool withOriginal, passthru::ApiVersion version) {
   const bool v05 = version == passthru::ApiVersion::k0500;
   const std::wstring library = dir / name;
-  CopyFileW((BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   if (withOriginal) {
     CopyFileW((BinFolder() + (v05 ? L"\\FakePassThru05.dll" : L"\\FakePassThru.dll")).c_str(),
               AsidePath(library).c_str(), FALSE);
