@@ -4,10 +4,12 @@
 #include <memory>
 #include <type_traits>
 
+#include "monitor/j2534/j2534_text_v05.h"
 #include "monitor/memory_probe.h"
 #include "log/precise_time.h"
 #include "log/text_rules.h"
 #include "passthru/names.h"
+#include "passthru/names_v05.h"
 
 namespace monitor {
 
@@ -201,6 +203,75 @@ std::string ByteArray(const void* p) {
   ULong shown = std::min(array.NumOfBytes, kMaxLoggedBytes);
   shown = static_cast<ULong>(ReadableBytes(array.BytePtr, shown));
   return ByteArrayText(array.BytePtr, array.NumOfBytes, shown);
+}
+
+namespace {
+
+// Messages of an Ioctl (FAST_INIT) as the version lays them out.
+void IoctlMessages(Call& c, bool out, void* p) {
+  if (c.Version() == ApiVersion::k0500) {
+    const auto* msgs = static_cast<const v05::PassThruMsg*>(p);
+    out ? c.OutMessages("Output", msgs, 1) : c.InMessages("Input", msgs, 1);
+  } else {
+    const auto* msgs = static_cast<const PassThruMsg*>(p);
+    out ? c.OutMessages("Output", msgs, 1) : c.InMessages("Input", msgs, 1);
+  }
+}
+
+}  // namespace
+
+void IoctlInputs(Call& c, ULong target, ULong id, void* in, void* out) {
+  const bool v05 = c.Version() == ApiVersion::k0500;
+  // The control target: a device for the voltages, else a channel (in 05.00 a physical or logical one).
+  c.In(id == READ_VBATT || id == READ_PROG_VOLTAGE ? "DeviceID" : "ChannelID", Number(target));
+  c.In("IoctlID", c.Names().ioctl(id));
+  switch (id) {
+    case GET_CONFIG: c.In("Input (parameters)", ConfigList(in, c.Version())); break;
+    case SET_CONFIG: c.In("Input", ConfigList(in, c.Version())); break;
+    case FIVE_BAUD_INIT:
+    case ADD_TO_FUNCT_MSG_LOOKUP_TABLE:
+    case DELETE_FROM_FUNCT_MSG_LOOKUP_TABLE: c.In("Input", ByteArray(in)); break;
+    case FAST_INIT: IoctlMessages(c, false, in); break;
+    case READ_VBATT:  // 05.00: READ_PIN_VOLTAGE, of the pin a RESOURCE_STRUCT names
+      if (v05) {
+        v05::ResourceStruct pins{};
+        const auto* p = static_cast<const v05::ResourceStruct*>(in);
+        c.In("Input", p == nullptr                                 ? std::string("NULL")
+                      : Foreign<v05::ResourceStruct>::Read(p, &pins) ? ResourceText(pins)
+                                                                   : Pointer(p) + " (not readable)");
+      }
+      break;
+    case READ_PROG_VOLTAGE:
+    case CLEAR_TX_BUFFER:
+    case CLEAR_RX_BUFFER:
+    case CLEAR_PERIODIC_MSGS:
+    case CLEAR_MSG_FILTERS:
+    case CLEAR_FUNCT_MSG_LOOKUP_TABLE: break;
+    default:
+      if (v05 && id == v05::BUS_ON) break;
+      c.In("Input", Pointer(in));
+      c.In("Output", Pointer(out));
+  }
+}
+
+void IoctlOutputs(Call& c, ULong id, void* in, void* out, Long rc) {
+  const bool ok = rc == STATUS_NOERROR;
+  switch (id) {
+    case GET_CONFIG:
+      if (ok) c.Out("Output", ConfigList(in, c.Version()));
+      break;
+    case READ_VBATT:
+    case READ_PROG_VOLTAGE: {
+      const ULong* mv = static_cast<const ULong*>(out);
+      c.Out("Output", mv == nullptr ? "NULL" : ok ? CountText(mv) + " mV" : "-");
+      break;
+    }
+    case FIVE_BAUD_INIT: c.Out("Output", out == nullptr ? "NULL" : ok ? ByteArray(out) : "-"); break;
+    case FAST_INIT:
+      if (ok || out == nullptr) IoctlMessages(c, true, out);
+      break;
+    default: break;
+  }
 }
 
 }  // namespace monitor

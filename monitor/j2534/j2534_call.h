@@ -100,6 +100,14 @@ passthru::ULong ReadableCount(const passthru::ULong* p);
 std::string ConfigList(const void* p, passthru::ApiVersion version = passthru::ApiVersion::k0404);
 std::string ByteArray(const void* p);
 
+// PassThruIoctl's arguments before the call and its outputs after it, by the
+// version the call's record names. The ids of both versions keep their values
+// (GET_CONFIG 0x01 ... READ_PROG_VOLTAGE 0x0E); 0x03 is READ_VBATT (no input) in
+// 04.04 and READ_PIN_VOLTAGE (a RESOURCE_STRUCT in) in 05.00, both on a device;
+// 0x0F is 05.00's BUS_ON. Any other id's pointers are shown, never read.
+void IoctlInputs(Call& c, passthru::ULong target, passthru::ULong id, void* in, void* out);
+void IoctlOutputs(Call& c, passthru::ULong id, void* in, void* out, passthru::Long rc);
+
 // What an export without inputs adds before the call, or without outputs after it.
 inline void NoInputs(Call&) {}
 inline void NoOutputs(Call&, passthru::Long) {}

@@ -239,54 +239,9 @@ Long __stdcall PassThruGetLastError(char* pErrorDescription) {
 Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void* pOutput) {
   if (monitor::J2534ServesV05()) return monitor::Ioctl05(ChannelID, IoctlID, pInput, pOutput);
   return Monitored(
-      J2534Function::Ioctl,
-      [&](Call& c) {
-        const bool deviceLevel = IoctlID == READ_VBATT || IoctlID == READ_PROG_VOLTAGE;
-        c.In(deviceLevel ? "DeviceID" : "ChannelID", Number(ChannelID));
-        c.In("IoctlID", IoctlName(IoctlID));
-        switch (IoctlID) {
-          case GET_CONFIG: c.In("Input (parameters)", ConfigList(pInput)); break;
-          case SET_CONFIG: c.In("Input", ConfigList(pInput)); break;
-          case FIVE_BAUD_INIT:
-          case ADD_TO_FUNCT_MSG_LOOKUP_TABLE:
-          case DELETE_FROM_FUNCT_MSG_LOOKUP_TABLE: c.In("Input", ByteArray(pInput)); break;
-          case FAST_INIT: c.InMessages("Input", static_cast<const PassThruMsg*>(pInput), 1); break;
-          case READ_VBATT:
-          case READ_PROG_VOLTAGE:
-          case CLEAR_TX_BUFFER:
-          case CLEAR_RX_BUFFER:
-          case CLEAR_PERIODIC_MSGS:
-          case CLEAR_MSG_FILTERS:
-          case CLEAR_FUNCT_MSG_LOOKUP_TABLE: break;
-          default:
-            c.In("Input", Pointer(pInput));
-            c.In("Output", Pointer(pOutput));
-        }
-      },
+      J2534Function::Ioctl, [&](Call& c) { monitor::IoctlInputs(c, ChannelID, IoctlID, pInput, pOutput); },
       [&](MonitorState* s) { return Forward(s, &OriginalFunctions::ioctl, ChannelID, IoctlID, pInput, pOutput); },
-      [&](Call& c, Long rc) {
-        const bool ok = rc == STATUS_NOERROR;
-        switch (IoctlID) {
-          case GET_CONFIG:
-            if (ok) c.Out("Output", ConfigList(pInput));
-            break;
-          case READ_VBATT:
-          case READ_PROG_VOLTAGE: {
-            const ULong* mv = static_cast<const ULong*>(pOutput);
-            c.Out("Output", mv == nullptr ? "NULL" : ok ? CountText(mv) + " mV" : "-");
-            break;
-          }
-          case FIVE_BAUD_INIT:
-            c.Out("Output", pOutput == nullptr ? "NULL" : ok ? ByteArray(pOutput) : "-");
-            break;
-          case FAST_INIT:
-            if (ok || pOutput == nullptr) {
-              c.OutMessages("Output", static_cast<const PassThruMsg*>(pOutput), 1);
-            }
-            break;
-          default: break;
-        }
-      });
+      [&](Call& c, Long rc) { monitor::IoctlOutputs(c, IoctlID, pInput, pOutput, rc); });
 }
 
 }  // extern "C"

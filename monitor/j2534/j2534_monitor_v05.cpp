@@ -98,60 +98,12 @@ Long StartPeriodicMsg05(ULong ChannelID, PassThruMsg* pMsg, ULong* pMsgID, ULong
 }
 
 Long Ioctl05(ULong ControlTarget, ULong IoctlID, void* pInput, void* pOutput) {
-  constexpr auto k0500 = passthru::ApiVersion::k0500;
   return Monitored(
-      J2534Function::Ioctl,
-      [&](Call& c) {
-        // The control target: a device for the voltages, else a physical or logical channel.
-        const bool device = IoctlID == READ_PIN_VOLTAGE || IoctlID == READ_PROG_VOLTAGE;
-        c.In(device ? "DeviceID" : "ChannelID", Number(ControlTarget));
-        c.In("IoctlID", IoctlName(IoctlID));
-        switch (IoctlID) {
-          case GET_CONFIG: c.In("Input (parameters)", ConfigList(pInput, k0500)); break;
-          case SET_CONFIG: c.In("Input", ConfigList(pInput, k0500)); break;
-          case READ_PIN_VOLTAGE:
-            c.In("Input", Structure(static_cast<const ResourceStruct*>(pInput), ResourceText));
-            break;
-          case FIVE_BAUD_INIT:
-          case ADD_TO_FUNCT_MSG_LOOKUP_TABLE:
-          case DELETE_FROM_FUNCT_MSG_LOOKUP_TABLE: c.In("Input", ByteArray(pInput)); break;
-          case FAST_INIT: c.InMessages("Input", static_cast<const PassThruMsg*>(pInput), 1); break;
-          case READ_PROG_VOLTAGE:
-          case CLEAR_TX_QUEUE:
-          case CLEAR_RX_QUEUE:
-          case CLEAR_PERIODIC_MSGS:
-          case CLEAR_MSG_FILTERS:
-          case CLEAR_FUNCT_MSG_LOOKUP_TABLE:
-          case BUS_ON: break;
-          default:
-            c.In("Input", Pointer(pInput));
-            c.In("Output", Pointer(pOutput));
-        }
-      },
+      J2534Function::Ioctl, [&](Call& c) { IoctlInputs(c, ControlTarget, IoctlID, pInput, pOutput); },
       [&](MonitorState* s) {
         return Forward05(s, &OriginalV05Functions::ioctl, ControlTarget, IoctlID, pInput, pOutput);
       },
-      [&](Call& c, Long rc) {
-        const bool ok = rc == STATUS_NOERROR;
-        switch (IoctlID) {
-          case GET_CONFIG:
-            if (ok) c.Out("Output", ConfigList(pInput, k0500));
-            break;
-          case READ_PIN_VOLTAGE:
-          case READ_PROG_VOLTAGE: {
-            const ULong* mv = static_cast<const ULong*>(pOutput);
-            c.Out("Output", mv == nullptr ? "NULL" : ok ? CountText(mv) + " mV" : "-");
-            break;
-          }
-          case FIVE_BAUD_INIT:
-            c.Out("Output", pOutput == nullptr ? "NULL" : ok ? ByteArray(pOutput) : "-");
-            break;
-          case FAST_INIT:
-            if (ok || pOutput == nullptr) c.OutMessages("Output", static_cast<const PassThruMsg*>(pOutput), 1);
-            break;
-          default: break;
-        }
-      });
+      [&](Call& c, Long rc) { IoctlOutputs(c, IoctlID, pInput, pOutput, rc); });
 }
 
 Long WriteMsgs05(ULong ChannelID, void* pMsg, ULong* pNumMsgs, ULong Timeout) {

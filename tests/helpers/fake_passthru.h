@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 
 #include "passthru/j2534.h"
 
@@ -43,5 +45,23 @@ struct State {
 };
 
 using StateFn = State*(__stdcall*)();
+
+// What every call of a stand-in does first: counts itself, keeps its name,
+// numbers and pointers in `state`, and answers the forced code or `normal`.
+inline passthru::Long Record(State& state, const char* function, std::initializer_list<passthru::ULong> args,
+                             std::initializer_list<const void*> pointers, passthru::Long normal) {
+  ++state.calls;
+  state.lastFunction = function;
+  int i = 0;
+  for (passthru::ULong a : args) state.args[i++] = a;
+  i = 0;
+  for (const void* p : pointers) state.pointers[i++] = p;
+  return state.forcedResult >= 0 ? state.forcedResult : normal;
+}
+
+// `text` into an 80-character buffer of the caller's (none when null).
+inline void Text(char* out, const char* text) {
+  if (out != nullptr) std::strncpy(out, text, passthru::kTextChars - 1), out[passthru::kTextChars - 1] = '\0';
+}
 
 }  // namespace fake

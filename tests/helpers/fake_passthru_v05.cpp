@@ -21,18 +21,10 @@ bool g_listed = false;  // the one device given by GetNextDevice since the last 
 
 Long Record(const char* function, std::initializer_list<ULong> args,
             std::initializer_list<const void*> pointers, Long normal) {
-  ++g_state.calls;
-  g_state.lastFunction = function;
-  int i = 0;
-  for (ULong a : args) g_state.args[i++] = a;
-  i = 0;
-  for (const void* p : pointers) g_state.pointers[i++] = p;
-  return g_state.forcedResult >= 0 ? g_state.forcedResult : normal;
+  return fake::Record(g_state, function, args, pointers, normal);
 }
 
-void Text(char* out, const char* text) {
-  if (out != nullptr) std::strncpy(out, text, kTextChars - 1), out[kTextChars - 1] = '\0';
-}
+using fake::Text;
 
 Long GiveId(Long rc, ULong* out, ULong id) {
   if (rc == STATUS_NOERROR && out != nullptr) *out = id;
