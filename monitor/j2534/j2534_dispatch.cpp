@@ -8,9 +8,6 @@
 // entry that asks which version the monitor serves and jumps, with the stack
 // and argument registers as the application left them, to that version's
 // function, which then returns to the application itself.
-//
-// No unwind data is given for these entries: they call one function that
-// raises nothing and make no frame the application's unwinding could need.
 #include "monitor/j2534/j2534_monitor_v05.h"
 
 #define VARROW_STR2(x) #x
@@ -32,16 +29,25 @@
 #elif defined(__x86_64__)
 // The four argument registers are kept across the call; the stack is aligned
 // to 16 bytes at the call, with the 32 bytes of home space the callee may use.
+// The prologue is described for the unwinder, so that a stack walked from
+// within the call passes through the entry.
 #define VARROW_DISPATCH(name, v0404, v0500)                        \
   __asm__(".text\n"                                                \
           ".globl " VARROW_EXPORT(name) "\n"                       \
           ".def " VARROW_EXPORT(name) "; .scl 2; .type 32; .endef\n" \
+          ".seh_proc " VARROW_EXPORT(name) "\n"                    \
           VARROW_EXPORT(name) ":\n"                                \
           "  pushq %rcx\n"                                         \
+          "  .seh_pushreg %rcx\n"                                  \
           "  pushq %rdx\n"                                         \
+          "  .seh_pushreg %rdx\n"                                  \
           "  pushq %r8\n"                                          \
+          "  .seh_pushreg %r8\n"                                   \
           "  pushq %r9\n"                                          \
+          "  .seh_pushreg %r9\n"                                   \
           "  subq $40, %rsp\n"                                     \
+          "  .seh_stackalloc 40\n"                                 \
+          "  .seh_endprologue\n"                                   \
           "  call varrow_j2534_serves_v05\n"                       \
           "  addq $40, %rsp\n"                                     \
           "  popq %r9\n"                                           \
@@ -50,7 +56,8 @@
           "  popq %rcx\n"                                          \
           "  testl %eax, %eax\n"                                   \
           "  jnz " #v0500 "\n"                                     \
-          "  jmp " #v0404 "\n");
+          "  jmp " #v0404 "\n"                                     \
+          ".seh_endproc\n");
 #else
 #error "the dispatch entries are written for x86 and x86-64"
 #endif
