@@ -10,6 +10,12 @@
 //                                 each ECU that answers a functional request);
 //                                 --hold waits for a line (or the end) of
 //                                 standard input before disconnecting
+//   VciCheck --v05 "DEVICE" [--hold]
+//                                 the same session over J2534 05.00, through the
+//                                 library registered as DEVICE under
+//                                 PassThruSupport.05.00 (discovery, open by
+//                                 name, a logical channel per ECU, queue and
+//                                 select)
 //   VciCheck --pdu [--poll]       runs a D-PDU session through the library
 //                                 registered under "PDU API Support" (events by
 //                                 callback, or polled)
@@ -34,6 +40,7 @@
 #include "simulator/scenario/scenario_settings.h"
 #include "tools/answer_text.h"
 #include "tools/vci_check_pdu.h"
+#include "tools/vci_check_v05.h"
 #include "tools/vci_devices.h"
 
 using namespace passthru;
@@ -44,6 +51,9 @@ constexpr DWORD kReplyWaitMs = 2000;  // for the ECU's answer to the VIN request
 constexpr DWORD kFunctionalWaitMs = 1000;  // answers to a functional request come within this
 constexpr DWORD kPendingWaitMs = 5000;     // after "response pending" (P2*)
 constexpr std::size_t kMaxAnswers = 16;
+constexpr char kUsage[] =
+    "usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --v05 \"DEVICE NAME\" [--hold] | --pdu [--poll]]"
+    " [--scenario FILE]\n";
 
 // Prints wide text as UTF-8 (the console is switched to UTF-8 at start).
 void Print(const std::wstring& text) {
@@ -403,6 +413,7 @@ int wmain(int argc, wchar_t** argv) {
   bool hold = false;
   bool pdu = false;
   bool poll = false;
+  bool v05 = false;
   const wchar_t* scenario = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (_wcsicmp(argv[i], L"--scenario") == 0 && i + 1 < argc && scenario == nullptr) {
@@ -413,15 +424,18 @@ int wmain(int argc, wchar_t** argv) {
       pdu = true;
     } else if (_wcsicmp(argv[i], L"--poll") == 0) {
       poll = true;
+    } else if (_wcsicmp(argv[i], L"--v05") == 0) {
+      v05 = true;
     } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
-      std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
+      std::printf("%s", kUsage);
       return 2;
     } else {
       names.push_back(argv[i]);
     }
   }
-  if (names.size() > 1 || (hold && names.empty()) || (scenario != nullptr && names.empty() && !pdu)) {
-    std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
+  if (names.size() > 1 || (hold && names.empty()) || (scenario != nullptr && names.empty() && !pdu) ||
+      (v05 && (names.empty() || pdu || poll))) {
+    std::printf("%s", kUsage);
     return 2;
   }
   std::unique_ptr<ScenarioOverride> replay;
@@ -448,6 +462,7 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   try {
+    if (v05) return RunV05Session(names[0], hold, &Print);
     return names.empty() ? ListDevices(Print) : RunSession(names[0], hold);
   } catch (...) {
     std::printf("VciCheck: out of memory\n");
