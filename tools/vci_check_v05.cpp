@@ -18,6 +18,7 @@
 #include "simulator/scenario/scenario_settings.h"
 #include "tools/answer_text.h"
 #include "tools/vci_devices.h"
+#include "tools/vci_steps.h"
 
 using namespace passthru::v05;
 
@@ -48,42 +49,8 @@ struct Api {
   PassThruIoctlFn ioctl = nullptr;
 };
 
-template <typename Fn>
-bool Bind(HMODULE module, const char* name, Fn& fn) {
-  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  if (fn == nullptr) std::printf("  the library does not export %s\n", name);
-  return fn != nullptr;
-}
-
-// Prints the steps with their results and counts the failures.
-class Steps {
- public:
-  explicit Steps(const Api& api) : api_(api) {}
-  bool Step(const char* what, Long code, const std::string& detail = "") {
-    std::printf("%2d. %-34s %s", ++step_, what, ReturnCodeName(code).c_str());
-    if (code == STATUS_NOERROR) {
-      if (!detail.empty()) std::printf("  %s", detail.c_str());
-    } else {
-      ++failures_;
-      char text[kTextChars + 1] = {};
-      if (api_.lastError(text) == STATUS_NOERROR) std::printf("  (%s)", text);
-    }
-    std::printf("\n");
-    std::fflush(stdout);
-    return code == STATUS_NOERROR;
-  }
-  void Problem(const char* what, const std::string& why) {
-    ++failures_;
-    std::printf("%2d. %-34s FAILED  %s\n", ++step_, what, why.c_str());
-    std::fflush(stdout);
-  }
-  int failures() const { return failures_; }
-
- private:
-  const Api& api_;
-  int step_ = 0;
-  int failures_ = 0;
-};
+using vcicheck::Bind;
+using vcicheck::Steps;
 
 // A logical channel to one ECU: its answers come on `local`, requests go to `remote`.
 struct Link {
@@ -298,7 +265,7 @@ int RunV05Session(const std::wstring& wanted, bool hold, void (*print)(const std
     FreeLibrary(module);
     return 1;
   }
-  Steps steps(api);
+  Steps steps(api.lastError, &passthru::v05::ReturnCodeName);
   ULong found = 0;
   SDevice device{};
   const Long scan = api.scan(&found);

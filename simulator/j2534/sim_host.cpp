@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "hosted/module_release.h"
 
 namespace simulator::host {
 
@@ -111,6 +110,17 @@ passthru::Long Remember(const SimDevice& device, passthru::Long code) {
 void CopyErrorText(char* out) {
   std::memcpy(out, g_lastError, passthru::kTextChars);
   out[passthru::kTextChars - 1] = '\0';
+}
+
+passthru::Long LastErrorExport(char* out) {
+  try {
+    if (out == nullptr) return passthru::ERR_NULL_PARAMETER;
+    Locked lock;
+    CopyErrorText(out);
+    return passthru::STATUS_NOERROR;
+  } catch (...) {
+    return passthru::ERR_FAILED;
+  }
 }
 
 passthru::Long Failed(const char* text) {

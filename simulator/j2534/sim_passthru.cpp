@@ -4,13 +4,9 @@
 // runs while the device is open. No export lets an exception out.
 #include <windows.h>
 
-#include <cstring>
-#include <new>
 
-#include "hosted/module_release.h"
 #include "passthru/j2534.h"
 #include "simulator/fault_settings.h"
-#include "simulator/scenario/scenario_settings.h"
 #include "simulator/j2534/sim_device.h"
 #include "simulator/j2534/sim_host.h"
 
@@ -20,7 +16,6 @@ using simulator::SimDevice;
 namespace {
 
 using simulator::host::Guarded;
-using simulator::host::Locked;
 using simulator::host::NowMicros;
 using simulator::host::Remember;
 
@@ -47,25 +42,8 @@ extern "C" {
 
 Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
   try {
-    // The recorded scenario, read outside the lock (a large log takes a while).
-    const simulator::ScenarioSettings settings = simulator::ReadScenarioSettings();
-    std::string note;
-    std::shared_ptr<simulator::Scenario> scenario =
-        simulator::LoadScenario(settings, simulator::ScenarioApi::J2534, &note);
-    Locked lock;
-    NowMicros();  // timestamps count from the first open
-    const Long code = Device().Open(pName, pDeviceID);
-    if (code == STATUS_NOERROR && !simulator::host::StartTimer(&Device())) {
-      Device().Close(simulator::kSimDeviceId);
-      simulator::host::SetErrorText("The simulated device could not start its timer thread");
-      return ERR_FAILED;
-    }
-    if (code == STATUS_NOERROR) {
-      Device().SetScenario(std::move(scenario), settings.only, settings.speedPercent, NowMicros());
-      // The open succeeds; PassThruGetLastError says what became of the scenario.
-      if (!note.empty()) simulator::host::SetErrorText(note.c_str());
-    }
-    return Remember(Device(), code);
+    return simulator::host::OpenDevice(Device(), Device(),
+                                       [&] { return Remember(Device(), Device().Open(pName, pDeviceID)); });
   } catch (...) {
     return simulator::host::Failed("PassThruOpen failed: out of memory");
   }
@@ -73,18 +51,7 @@ Long __stdcall PassThruOpen(void* pName, ULong* pDeviceID) {
 
 Long __stdcall PassThruClose(ULong DeviceID) {
   try {
-    HANDLE thread = nullptr;
-    Long code;
-    {
-      Locked lock;
-      code = Remember(Device(), Device().Close(DeviceID));
-      if (code == STATUS_NOERROR) thread = simulator::host::StopTimer();
-    }
-    simulator::host::JoinTimer(thread);
-    // The session's end: what the runtime keeps for this thread goes now,
-    // not when the thread ends (this library may be gone by then).
-    monitor::ReleaseThreadRuntimeData(g_self);
-    return code;
+    return simulator::host::CloseDevice(g_self, [&] { return Remember(Device(), Device().Close(DeviceID)); });
   } catch (...) {
     return simulator::host::Failed("PassThruClose failed");
   }
@@ -116,27 +83,12 @@ Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumM
       simulator::host::SetErrorText("PassThruReadMsgs: pNumMsgs is NULL");
       return ERR_NULL_PARAMETER;
     }
-    const ULong room = *pNumMsgs;
-    const std::uint64_t deadline = NowMicros() + std::uint64_t{Timeout} * 1000;
     ULong total = 0;
-    Long code = STATUS_NOERROR;
-    for (;;) {
-      ULong got = 0;
-      code = device.Read(ChannelID, pMsg == nullptr ? nullptr : pMsg + total, room - total, &got);
-      total += got;
-      if (code != STATUS_NOERROR && code != ERR_BUFFER_EMPTY) break;
-      if (total >= room || Timeout == 0) break;
-      if (NowMicros() >= deadline) break;
-      simulator::host::WaitUntil(deadline);
-    }
+    const Long code = simulator::host::ReadWaiting(*pNumMsgs, Timeout, &total, [&](ULong at, ULong room, ULong* got) {
+      return Remember(device, device.Read(ChannelID, pMsg == nullptr ? nullptr : pMsg + at, room, got));
+    });
     *pNumMsgs = total;
-    if (code != STATUS_NOERROR && code != ERR_BUFFER_EMPTY) return Remember(device, code);
-    if (total == 0) return Remember(device, ERR_BUFFER_EMPTY);
-    if (total < room && Timeout != 0) {
-      simulator::host::SetErrorText("Fewer messages than requested came within the timeout");
-      return ERR_TIMEOUT;
-    }
-    return STATUS_NOERROR;
+    return code;
   });
 }
 
@@ -201,14 +153,7 @@ Long __stdcall PassThruReadVersion(ULong DeviceID, char* pFirmwareVersion, char*
 }
 
 Long __stdcall PassThruGetLastError(char* pErrorDescription) {
-  try {
-    if (pErrorDescription == nullptr) return ERR_NULL_PARAMETER;
-    Locked lock;
-    simulator::host::CopyErrorText(pErrorDescription);
-    return STATUS_NOERROR;
-  } catch (...) {
-    return ERR_FAILED;
-  }
+  return simulator::host::LastErrorExport(pErrorDescription);
 }
 
 Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void* pOutput) {
@@ -217,18 +162,13 @@ Long __stdcall PassThruIoctl(ULong ChannelID, ULong IoctlID, void* pInput, void*
 
 }  // extern "C"
 
-// Freed by the host (reserved null): the periodic thread, which holds the
-// library, has ended, so the device goes with the library. At process exit
-// nothing is touched (other threads are gone, possibly holding the lock).
+// Freed by the host (reserved null): the timer thread, which holds the
+// library, has ended, so the device goes with the library.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_self = instance;
-    // The loading thread's runtime data, made while the library started.
-    monitor::ReleaseThreadRuntimeData(instance);
-  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+  if (reason == DLL_PROCESS_ATTACH) g_self = instance;
+  simulator::host::LibraryMain(instance, reason, reserved, [] {
     delete g_device;
     g_device = nullptr;
-    monitor::GiveBackRuntimeBuffers();
-  }
+  });
   return TRUE;
 }

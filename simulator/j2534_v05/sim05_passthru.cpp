@@ -5,17 +5,14 @@
 // library, simulator/j2534/sim_host.h). No export lets an exception out.
 #include <windows.h>
 
-#include "hosted/module_release.h"
 #include "passthru/j2534_v05.h"
 #include "simulator/fault_settings.h"
 #include "simulator/j2534/sim_host.h"
 #include "simulator/j2534_v05/sim05_device.h"
-#include "simulator/scenario/scenario_settings.h"
 
 using namespace passthru::v05;
 using simulator::Sim05Device;
 using simulator::host::Guarded;
-using simulator::host::Locked;
 using simulator::host::NowMicros;
 
 namespace {
@@ -55,24 +52,8 @@ Long __stdcall PassThruGetNextDevice(SDevice* psDevice) {
 
 Long __stdcall PassThruOpen(const char* pName, ULong* pDeviceID) {
   try {
-    // The recorded scenario, read outside the lock (a large log takes a while).
-    const simulator::ScenarioSettings settings = simulator::ReadScenarioSettings();
-    std::string note;
-    std::shared_ptr<simulator::Scenario> scenario =
-        simulator::LoadScenario(settings, simulator::ScenarioApi::J2534, &note);
-    Locked lock;
-    NowMicros();  // timestamps count from the first open
-    const Long code = Remember(Device().Open(pName, pDeviceID));
-    if (code != STATUS_NOERROR) return code;
-    if (!simulator::host::StartTimer(&Device().base())) {
-      Device().Close(simulator::kSimDeviceId);
-      simulator::host::SetErrorText("The simulated device could not start its timer thread");
-      return ERR_FAILED;
-    }
-    Device().SetScenario(std::move(scenario), settings.only, settings.speedPercent, NowMicros());
-    // The open succeeds; PassThruGetLastError says what became of the scenario.
-    if (!note.empty()) simulator::host::SetErrorText(note.c_str());
-    return code;
+    return simulator::host::OpenDevice(Device(), Device().base(),
+                                       [&] { return Remember(Device().Open(pName, pDeviceID)); });
   } catch (...) {
     return simulator::host::Failed("PassThruOpen failed: out of memory");
   }
@@ -80,17 +61,7 @@ Long __stdcall PassThruOpen(const char* pName, ULong* pDeviceID) {
 
 Long __stdcall PassThruClose(ULong DeviceID) {
   try {
-    HANDLE thread = nullptr;
-    Long code;
-    {
-      Locked lock;
-      code = Remember(Device().Close(DeviceID));
-      if (code == STATUS_NOERROR) thread = simulator::host::StopTimer();
-    }
-    simulator::host::JoinTimer(thread);
-    // The session's end: what the runtime keeps for this thread goes now.
-    monitor::ReleaseThreadRuntimeData(g_self);
-    return code;
+    return simulator::host::CloseDevice(g_self, [&] { return Remember(Device().Close(DeviceID)); });
   } catch (...) {
     return simulator::host::Failed("PassThruClose failed");
   }
@@ -148,26 +119,12 @@ Long __stdcall PassThruSelect(SChannelSet* ChannelSetPtr, ULong SelectType, ULon
 Long __stdcall PassThruReadMsgs(ULong ChannelID, PassThruMsg* pMsg, ULong* pNumMsgs, ULong Timeout) {
   return OnDevice("PassThruReadMsgs failed", [&](Sim05Device& d) -> Long {
     if (pNumMsgs == nullptr) return ERR_NULL_PARAMETER;
-    const ULong room = *pNumMsgs;
-    const std::uint64_t deadline = NowMicros() + std::uint64_t{Timeout} * 1000;
     ULong total = 0;
-    Long code = STATUS_NOERROR;
-    for (;;) {
-      ULong got = 0;
-      code = d.Read(ChannelID, pMsg == nullptr ? nullptr : pMsg + total, room - total, &got);
-      total += got;
-      if (code != STATUS_NOERROR && code != ERR_BUFFER_EMPTY) break;
-      if (total >= room || Timeout == 0 || NowMicros() >= deadline) break;
-      simulator::host::WaitUntil(deadline);
-    }
+    const Long code = simulator::host::ReadWaiting(*pNumMsgs, Timeout, &total, [&](ULong at, ULong room, ULong* got) {
+      return Remember(d.Read(ChannelID, pMsg == nullptr ? nullptr : pMsg + at, room, got));
+    });
     *pNumMsgs = total;
-    if (code != STATUS_NOERROR && code != ERR_BUFFER_EMPTY) return code;
-    if (total == 0) return ERR_BUFFER_EMPTY;
-    if (total < room && Timeout != 0) {
-      simulator::host::SetErrorText("Fewer messages than requested came within the timeout");
-      return ERR_TIMEOUT;
-    }
-    return STATUS_NOERROR;
+    return code;
   });
 }
 
@@ -216,14 +173,7 @@ Long __stdcall PassThruReadVersion(ULong DeviceID, char* pFirmwareVersion, char*
 }
 
 Long __stdcall PassThruGetLastError(char* pErrorDescription) {
-  try {
-    if (pErrorDescription == nullptr) return ERR_NULL_PARAMETER;
-    Locked lock;
-    simulator::host::CopyErrorText(pErrorDescription);
-    return STATUS_NOERROR;
-  } catch (...) {
-    return ERR_FAILED;
-  }
+  return simulator::host::LastErrorExport(pErrorDescription);
 }
 
 Long __stdcall PassThruIoctl(ULong ControlTarget, ULong IoctlID, void* pInput, void* pOutput) {
@@ -235,17 +185,12 @@ Long __stdcall PassThruIoctl(ULong ControlTarget, ULong IoctlID, void* pInput, v
 }  // extern "C"
 
 // Freed by the host (reserved null): the timer thread, which holds the
-// library, has ended, so the device goes with the library. At process exit
-// nothing is touched (other threads are gone, possibly holding the lock).
+// library, has ended, so the device goes with the library.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_self = instance;
-    // The loading thread's runtime data, made while the library started.
-    monitor::ReleaseThreadRuntimeData(instance);
-  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+  if (reason == DLL_PROCESS_ATTACH) g_self = instance;
+  simulator::host::LibraryMain(instance, reason, reserved, [] {
     delete g_device;
     g_device = nullptr;
-    monitor::GiveBackRuntimeBuffers();
-  }
+  });
   return TRUE;
 }
