@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "monitoring/path_rules.h"
+#include "hosted/arch.h"
 
 namespace varrow::test {
 
@@ -59,7 +60,7 @@ std::wstring DeviceKeyName(const std::wstring& name) {
 std::wstring InstallMonitor(const ScratchDir& dir, HKEY machine, const std::wstring& name,
                             bool withOriginal) {
   const std::wstring library = dir / name;
-  CopyFileW((BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   if (withOriginal) {
     CopyFileW((BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   }

@@ -19,6 +19,7 @@
 #include "monitoring/path_rules.h"
 #include "tests/helpers/process_footprint.h"
 #include "tests/monitor_fixture.h"
+#include "hosted/arch.h"
 
 namespace varrow {
 namespace {
@@ -601,7 +602,7 @@ TEST(MonitorLibraryChild, ExitsWithCallsQueued) {
   const bool locked = GetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_LOCKED", nullptr, 0) != 0;
   test::RedirectedRegistry reg;  // left behind: the process ends without cleaning up
   const std::wstring library = std::wstring(folder) + L"\\Exit.dll";
-  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\exit.xml", 2);
   HANDLE before[64] = {};
@@ -658,7 +659,7 @@ TEST(MonitorLibraryChild, LogsWithOverwrite) {
   }
   test::RedirectedRegistry reg;
   const std::wstring library = std::wstring(folder) + L"\\Mapped.dll";
-  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\mapped.txt", 1, /*overwrite*/ 1);
   PassThruApi api;
@@ -704,7 +705,7 @@ TEST(MonitorLibraryChild, ExitsWithTheLogNeverOpened) {
   test::RedirectedRegistry reg;  // left behind: the process ends without cleaning up
   const std::wstring library = std::wstring(folder) + L"\\Unopened.dll";
   const std::wstring log = std::wstring(folder) + L"\\unopened.xml";
-  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   test::WriteUserSettings(reg.User(), library, log, 2);
   HANDLE held = CreateFileW(log.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,7 +1,7 @@
-// The simulated VCI as a J2534 05.00 library (OvraSim05PT32.dll beside the
-// test program, loaded as an application loads it): its 05.00 rules in one
+// The simulated VCI as a J2534 05.00 library (OvraSim05PT32.dll or
+// OvraSim05PT64.dll beside the test program, loaded as an application loads it): its 05.00 rules in one
 // table, and the rules it shares with the 04.04 library (OvraSimPT32.dll) in
-// one table run over both. No timing: time-outs of 0, or a wait that ends
+// one table run over both (OvraSimPT32/64.dll). No timing: time-outs of 0, or a wait that ends
 // with a satisfied threshold.
 #include <windows.h>
 
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "hosted/arch.h"
 #include "passthru/j2534.h"
 #include "passthru/j2534_v05.h"
 
@@ -36,7 +37,7 @@ Fn Get(HMODULE m, const char* name) {
 // The 05.00 library's exports and a session on it: the device open, a CAN
 // channel, logical channels to the engine (7E8/7E0) and the gearbox (7E9/7E1).
 struct Sim05 {
-  HMODULE m = Beside(L"OvraSim05PT32.dll");
+  HMODULE m = Beside(L"OvraSim05PT" VARROW_BITS_TEXT L".dll");
   v05::PassThruScanForDevicesFn Scan = Get<v05::PassThruScanForDevicesFn>(m, "PassThruScanForDevices");
   v05::PassThruGetNextDeviceFn Next = Get<v05::PassThruGetNextDeviceFn>(m, "PassThruGetNextDevice");
   v05::PassThruOpenFn Open = Get<v05::PassThruOpenFn>(m, "PassThruOpen");
@@ -192,7 +193,7 @@ struct Shared {
 };
 
 Shared Over0404(std::vector<ULong>* channels) {
-  static HMODULE m = Beside(L"OvraSimPT32.dll");
+  static HMODULE m = Beside(L"OvraSimPT" VARROW_BITS_TEXT L".dll");
   static auto open = Get<passthru::PassThruOpenFn>(m, "PassThruOpen");
   static auto connect = Get<passthru::PassThruConnectFn>(m, "PassThruConnect");
   static auto filter = Get<passthru::PassThruStartMsgFilterFn>(m, "PassThruStartMsgFilter");

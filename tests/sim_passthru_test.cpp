@@ -17,6 +17,7 @@
 #include "simulator/vehicle/vehicle.h"
 #include "tests/helpers/process_footprint.h"
 #include "tests/test_support.h"
+#include "hosted/arch.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ class SimPassThru : public ::testing::Test {
     wchar_t exe[MAX_PATH];
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     std::wstring path = exe;
-    path = path.substr(0, path.rfind(L'\\') + 1) + L"OvraSimPT32.dll";
+    path = path.substr(0, path.rfind(L'\\') + 1) + L"OvraSimPT" VARROW_BITS_TEXT L".dll";
     sim_.module = LoadLibraryW(path.c_str());
     ASSERT_NE(sim_.module, nullptr);
     Bind(sim_.module, "PassThruOpen", sim_.Open);
@@ -485,7 +486,7 @@ TEST_F(SimPassThru, FaultSettingsTakeEffectAtConnect) {
 // the process's TLS indexes for good (the statically linked threads library's),
 // and Wine has about 1,080 of them.
 TEST(SimPassThruCycles, LoadOpenCloseFreeKeepsNothing) {
-  for (const wchar_t* library : {L"OvraSimPT32.dll", L"OvraSim05PT32.dll"}) {
+  for (const wchar_t* library : {L"OvraSimPT" VARROW_BITS_TEXT L".dll", L"OvraSim05PT" VARROW_BITS_TEXT L".dll"}) {
     SCOPED_TRACE(testing::Message() << "library " << std::string(library, library + std::wcslen(library)));
     varrow::test::ScratchDir dir;
     wchar_t exe[MAX_PATH];
