@@ -10,6 +10,12 @@
 //                                 each ECU that answers a functional request);
 //                                 --hold waits for a line (or the end) of
 //                                 standard input before disconnecting
+//   VciCheck --v05 "DEVICE" [--hold]
+//                                 the same session over J2534 05.00, through the
+//                                 library registered as DEVICE under
+//                                 PassThruSupport.05.00 (discovery, open by
+//                                 name, a logical channel per ECU, queue and
+//                                 select)
 //   VciCheck --pdu [--poll]       runs a D-PDU session through the library
 //                                 registered under "PDU API Support" (events by
 //                                 callback, or polled)
@@ -31,10 +37,13 @@
 
 #include "monitoring/path_rules.h"
 #include "passthru/j2534.h"
+#include "passthru/names.h"
 #include "simulator/scenario/scenario_settings.h"
 #include "tools/answer_text.h"
 #include "tools/vci_check_pdu.h"
+#include "tools/vci_check_v05.h"
 #include "tools/vci_devices.h"
+#include "tools/vci_steps.h"
 
 using namespace passthru;
 
@@ -44,6 +53,9 @@ constexpr DWORD kReplyWaitMs = 2000;  // for the ECU's answer to the VIN request
 constexpr DWORD kFunctionalWaitMs = 1000;  // answers to a functional request come within this
 constexpr DWORD kPendingWaitMs = 5000;     // after "response pending" (P2*)
 constexpr std::size_t kMaxAnswers = 16;
+constexpr char kUsage[] =
+    "usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --v05 \"DEVICE NAME\" [--hold] | --pdu [--poll]]"
+    " [--scenario FILE]\n";
 
 // Prints wide text as UTF-8 (the console is switched to UTF-8 at start).
 void Print(const std::wstring& text) {
@@ -55,19 +67,6 @@ void Print(const std::wstring& text) {
                         nullptr, nullptr);
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
-}
-
-const char* CodeName(Long code) {
-  static const char* const kNames[] = {
-      "STATUS_NOERROR", "ERR_NOT_SUPPORTED", "ERR_INVALID_CHANNEL_ID", "ERR_INVALID_PROTOCOL_ID",
-      "ERR_NULL_PARAMETER", "ERR_INVALID_IOCTL_VALUE", "ERR_INVALID_FLAGS", "ERR_FAILED",
-      "ERR_DEVICE_NOT_CONNECTED", "ERR_TIMEOUT", "ERR_INVALID_MSG", "ERR_INVALID_TIME_INTERVAL",
-      "ERR_EXCEEDED_LIMIT", "ERR_INVALID_MSG_ID", "ERR_DEVICE_IN_USE", "ERR_INVALID_IOCTL_ID",
-      "ERR_BUFFER_EMPTY", "ERR_BUFFER_FULL", "ERR_BUFFER_OVERFLOW", "ERR_PIN_INVALID",
-      "ERR_CHANNEL_IN_USE", "ERR_MSG_PROTOCOL_ID", "ERR_INVALID_FILTER_ID", "ERR_NO_FLOW_CONTROL",
-      "ERR_NOT_UNIQUE", "ERR_INVALID_BAUDRATE", "ERR_INVALID_DEVICE_ID"};
-  if (code >= 0 && code < static_cast<Long>(sizeof(kNames) / sizeof(kNames[0]))) return kNames[code];
-  return "unknown code";
 }
 
 // The library's entry points, found with GetProcAddress.
@@ -84,49 +83,8 @@ struct Api {
   PassThruIoctlFn ioctl = nullptr;
 };
 
-template <typename Fn>
-bool Bind(HMODULE module, const char* name, Fn& fn) {
-  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  if (fn == nullptr) std::printf("  the library does not export %s\n", name);
-  return fn != nullptr;
-}
-
-// Runs the steps and counts the failures.
-class Session {
- public:
-  explicit Session(const Api& api) : api_(api) {}
-  // Prints step `what` with its result (and the library's error text on failure).
-  bool Step(const char* what, Long code, const std::string& detail = "") {
-    ++step_;
-    std::printf("%2d. %-34s %s", step_, what, CodeName(code));
-    if (code == STATUS_NOERROR) {
-      if (!detail.empty()) std::printf("  %s", detail.c_str());
-    } else {
-      ++failures_;
-      char text[kTextChars + 1] = {};
-      if (api_.lastError(text) == STATUS_NOERROR) {
-        text[kTextChars] = '\0';
-        std::printf("  (%s)", text);
-      }
-    }
-    std::printf("\n");
-    std::fflush(stdout);
-    return code == STATUS_NOERROR;
-  }
-  // A step that fails without a J2534 code of its own.
-  void Problem(const char* what, const std::string& why) {
-    ++step_;
-    ++failures_;
-    std::printf("%2d. %-34s FAILED  %s\n", step_, what, why.c_str());
-    std::fflush(stdout);
-  }
-  int failures() const { return failures_; }
-
- private:
-  const Api& api_;
-  int step_ = 0;
-  int failures_ = 0;
-};
+using vcicheck::Bind;
+using Session = vcicheck::Steps;
 
 PassThruMsg IsoMessage(std::uint32_t id, const std::vector<std::uint8_t>& payload) {
   PassThruMsg m{};
@@ -311,7 +269,7 @@ int RunSession(const std::wstring& wanted, bool hold) {
     FreeLibrary(module);
     return 1;
   }
-  Session session(api);
+  Session session(api.lastError, &passthru::ReturnCodeName);
   ULong deviceId = 0;
   if (session.Step("PassThruOpen", api.open(nullptr, &deviceId))) {
     // After a successful open the simulated VCI leaves a word on its scenario here.
@@ -403,6 +361,7 @@ int wmain(int argc, wchar_t** argv) {
   bool hold = false;
   bool pdu = false;
   bool poll = false;
+  bool v05 = false;
   const wchar_t* scenario = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (_wcsicmp(argv[i], L"--scenario") == 0 && i + 1 < argc && scenario == nullptr) {
@@ -413,15 +372,18 @@ int wmain(int argc, wchar_t** argv) {
       pdu = true;
     } else if (_wcsicmp(argv[i], L"--poll") == 0) {
       poll = true;
+    } else if (_wcsicmp(argv[i], L"--v05") == 0) {
+      v05 = true;
     } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
-      std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
+      std::printf("%s", kUsage);
       return 2;
     } else {
       names.push_back(argv[i]);
     }
   }
-  if (names.size() > 1 || (hold && names.empty()) || (scenario != nullptr && names.empty() && !pdu)) {
-    std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
+  if (names.size() > 1 || (hold && names.empty()) || (scenario != nullptr && names.empty() && !pdu) ||
+      (v05 && (names.empty() || pdu || poll))) {
+    std::printf("%s", kUsage);
     return 2;
   }
   std::unique_ptr<ScenarioOverride> replay;
@@ -448,6 +410,7 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   try {
+    if (v05) return RunV05Session(names[0], hold, &Print);
     return names.empty() ? ListDevices(Print) : RunSession(names[0], hold);
   } catch (...) {
     std::printf("VciCheck: out of memory\n");

@@ -44,7 +44,7 @@ Long SimDevice::Close(ULong deviceId) {
 }
 
 Long SimDevice::Connect(ULong deviceId, ULong protocol, ULong flags, ULong baudRate,
-                        ULong* channelId) {
+                        ULong* channelId, bool shared) {
   if (!Opened(deviceId)) return Fail(ERR_INVALID_DEVICE_ID, "Unknown device id");
   if (channelId == nullptr) return Fail(ERR_NULL_PARAMETER, "PassThruConnect: pChannelID is NULL");
   if (protocol != CAN && protocol != ISO15765) {
@@ -56,7 +56,7 @@ Long SimDevice::Connect(ULong deviceId, ULong protocol, ULong flags, ULong baudR
   if (!Supported(baudRate))
     return Fail(ERR_INVALID_BAUDRATE, "Baud rate must be 125000, 250000 or 500000");
   for (const auto& ch : channels_)
-    if (ch->protocol == protocol) return Fail(ERR_CHANNEL_IN_USE, "Protocol already connected");
+    if (ch->protocol == protocol && !shared) return Fail(ERR_CHANNEL_IN_USE, "Protocol already connected");
   auto ch = std::make_unique<Channel>();
   ch->id = nextChannelId_++;
   ch->protocol = protocol;
@@ -146,6 +146,11 @@ Long SimDevice::Write(ULong channelId, const PassThruMsg* msgs, ULong* count, st
 ULong SimDevice::TxPending(ULong channelId) {
   Channel* ch = Find(channelId);
   return ch == nullptr ? 0 : ch->Pending();
+}
+
+ULong SimDevice::RxPending(ULong channelId) {
+  Channel* ch = Find(channelId);
+  return ch == nullptr ? 0 : static_cast<ULong>(ch->rx.size());
 }
 
 Long SimDevice::StartPeriodic(ULong channelId, const PassThruMsg* msg, ULong* msgId,

@@ -43,7 +43,10 @@ class SimDevice {
   // The 14 calls with their J2534 meaning; `now` is in microseconds.
   Long Open(const void* name, ULong* deviceId);
   Long Close(ULong deviceId);
-  Long Connect(ULong deviceId, ULong protocol, ULong flags, ULong baudRate, ULong* channelId);
+  // `shared`: another channel of the same protocol may be connected (the
+  // 05.00 device's logical channels are each an ISO15765 channel of their own).
+  Long Connect(ULong deviceId, ULong protocol, ULong flags, ULong baudRate, ULong* channelId,
+               bool shared = false);
   Long Disconnect(ULong channelId);
   // Moves up to `room` queued messages to `msgs`; *read says how many.
   // ERR_BUFFER_EMPTY when there were none.
@@ -54,6 +57,8 @@ class SimDevice {
   Long Write(ULong channelId, const PassThruMsg* msgs, ULong* count, std::uint64_t now);
   // Messages of the channel not yet sent whole (0 for an unknown channel).
   ULong TxPending(ULong channelId);
+  // Messages waiting to be read on the channel (0 for an unknown channel).
+  ULong RxPending(ULong channelId);
   Long StartPeriodic(ULong channelId, const PassThruMsg* msg, ULong* msgId, ULong intervalMs,
                      std::uint64_t now);
   Long StopPeriodic(ULong channelId, ULong msgId);

@@ -7,7 +7,9 @@
 # through the registered library, and the log must parse in its format and
 # hold the session's calls; this for each of the four formats. Last,
 # `Varrow.exe disable` runs while a session holds the monitor loaded, and the
-# library must be back byte for byte. Prints "N passed, N failed"; exit 1 on a
+# library must be back byte for byte. The simulated J2534 05.00 VCI is
+# registered (PassThruSupport.05.00, "OVRA VCI 05") and VciCheck --v05 runs its
+# session through it. Prints "N passed, N failed"; exit 1 on a
 # failure. Expects the build and the template prefix (scripts/test.sh).
 source "$(dirname "$0")/../../scripts/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
@@ -34,7 +36,7 @@ trap cleanup EXIT
 vci_check() { wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
 
 log "end-to-end run of monitoring with the simulated VCI"
-for built in OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
+for built in OvraSimPT32.dll OvraSim05PT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
   if [ ! -f "$BIN/$built" ]; then
     echo "monitoring end to end: $BIN/$built was not built" >&2
     exit 1
@@ -47,7 +49,7 @@ windows_only() {
     grep -v -x -E '(kernel32|msvcrt|advapi32|user32|gdi32|shell32|shlwapi|ole32|version|comctl32|uxtheme|ntdll)\.dll' || true)
   [ -z "$others" ]
 }
-for built in OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
+for built in OvraSimPT32.dll OvraSim05PT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
   check "$built imports Windows DLLs only" windows_only "$BIN/$built"
 done
 rm -rf "$PREFIX"
@@ -101,6 +103,21 @@ check "VciCheck lists another device as not monitored" test "$(monitor_line 'Dur
 exit_code() { local rc=0; wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null >/dev/null 2>&1 || rc=$?; echo "$rc"; }
 check "VciCheck fails on a library that does not load (a stand-in file)" test "$(exit_code 'Fennick Bridge 2')" = 1
 check "VciCheck fails on a device that is not registered" test "$(exit_code 'No Such VCI')" = 1
+
+# The J2534 05.00 VCI, registered as the package registers it; VciCheck's session over 05.00.
+PT05='C:\Program Files (x86)\OVRA\VCI\J2534\OvraPT05_32.dll'
+R05='HKLM\SOFTWARE\PassThruSupport.05.00\OVRA VCI 05'
+cp "$BIN/OvraSim05PT32.dll" "$(host "$PT05")"
+for value in "Name|OVRA VCI 05" "Vendor|OVRA" "FunctionLibrary|$PT05"; do
+  wine reg add "$R05" /v "${value%%|*}" /t REG_SZ /d "${value#*|}" /f /reg:32 </dev/null >/dev/null 2>&1
+done
+wine reg add "$R05" /v CAN /t REG_DWORD /d 1 /f /reg:32 </dev/null >/dev/null 2>&1
+session05=$(vci_check --v05 "OVRA VCI 05")
+check "05.00: VciCheck's session succeeds" grep -q '^All steps succeeded' <<<"$session05"
+check "05.00: discovery gives the device, opened by its name" grep -q 'PassThruOpen .*STATUS_NOERROR  OVRA VCI 05' <<<"$session05"
+check "05.00: the session read the VIN" grep -q '7E8: VIN WOVRA00SIM0000001' <<<"$session05"
+check "05.00: the session read the stored DTCs of both ECUs" grep -q '7E8: P0301 P0420; 7E9: P0715' <<<"$session05"
+check "05.00: VciCheck fails on a device that is not registered" test "$(exit_code --v05 'No Such VCI')" = 1
 
 # disable while a session holds the monitor loaded (VciCheck --hold waits for a line).
 fifo=$PREFIX/hold.fifo

@@ -66,6 +66,13 @@ fuzz_target sim_rules_fuzz 4 "$ROOT/tests/native/sim_rules_fuzz.cpp" "$ROOT/simu
   "$ROOT/simulator/vehicle/isotp.cpp" "$ROOT/simulator/j2534/sim_device.cpp" \
   "$ROOT/simulator/j2534/sim_channel.cpp" "$ROOT/simulator/scenario/scenario.cpp" \
   "$ROOT/simulator/scenario/scenario_log.cpp"
+# The simulated VCI's 05.00 rules, over the 04.04 device and the vehicle.
+fuzz_target sim05_rules_fuzz 1 "$ROOT/tests/native/sim05_rules_fuzz.cpp" "$ROOT/simulator/j2534_v05/sim05_device.cpp" \
+  "$ROOT/simulator/j2534_v05/sim05_controls.cpp" "$ROOT/simulator/vehicle/vehicle.cpp" \
+  "$ROOT/simulator/vehicle/vehicle_tables.cpp" "$ROOT/simulator/vehicle/vehicle_node.cpp" \
+  "$ROOT/simulator/vehicle/isotp.cpp" "$ROOT/simulator/j2534/sim_device.cpp" \
+  "$ROOT/simulator/j2534/sim_channel.cpp" "$ROOT/simulator/scenario/scenario.cpp" \
+  "$ROOT/simulator/scenario/scenario_log.cpp"
 # The recorded scenario: any bytes as a monitor log, and the answers it gives.
 fuzz_target scenario_fuzz 1 "$ROOT/tests/native/scenario_fuzz.cpp" "$ROOT/simulator/scenario/scenario.cpp" \
   "$ROOT/simulator/scenario/scenario_log.cpp"
