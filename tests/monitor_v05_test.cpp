@@ -8,9 +8,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "hosted/arch.h"
+#include "monitoring/path_rules.h"
 #include "tests/monitor_fixture.h"
 
 namespace varrow {
@@ -269,6 +272,86 @@ TEST_F(MonitorV05, OneMonitorServesBothVersionsByTheirNamesInEveryFormat) {
         ASSERT_TRUE(test::ParseCsv(text, &rows));
         for (const auto& row : rows) EXPECT_EQ(row.size(), 10u);
       }
+    }
+  }
+}
+
+// A session of a 05.00 client on the simulated 05.00 VCI: discovery, a CAN
+// channel, an ISO 15765 logical channel to the engine, an OBD request queued,
+// a select until the answer waits, the answer read, the VIN read into a buffer
+// too small for it; each call's code and outputs as a line.
+std::vector<std::string> SimulatedSession(const test::PassThruApi05& api) {
+  std::vector<std::string> lines;
+  Long rc = 0;  // each call made before its outputs are read
+  const auto line = [&](const char* what, const std::string& out = "") {
+    lines.push_back(std::string(what) + " " + std::to_string(rc) + " " + out);
+  };
+  ULong count = 0, device = 0, can = 0, engine = 0;
+  rc = api.ScanForDevices(&count), line("scan", std::to_string(count));
+  v05::SDevice found{};
+  rc = api.GetNextDevice(&found), line("next", std::string(found.DeviceName) + " " + std::to_string(found.DeviceAvailable));
+  rc = api.Open("OVRA VCI 05", &device), line("open");
+  ULong pins[2] = {6, 14};
+  rc = api.Connect(device, v05::CAN, 0, 500000, {v05::J1962_CONNECTOR, 2, pins}, &can), line("connect");
+  v05::Iso15765ChannelDescriptor d{v05::ISO15765_FRAME_PAD, v05::ISO15765_FRAME_PAD, {0, 0, 7, 0xE8, 0}, {0, 0, 7, 0xE0, 0}};
+  rc = api.LogicalConnect(can, v05::ISO15765_LOGICAL, 0, &d, &engine), line("logical");
+  std::uint8_t out[8] = {0, 0, 7, 0xE0, 0x09, 0x02}, in[4128];
+  for (const ULong room : {4128u, 8u}) {  // the VIN: whole, then into 8 bytes
+    v05::PassThruMsg request{v05::ISO15765_LOGICAL, 0, 0, v05::ISO15765_FRAME_PAD, 0, 6, 0, out, sizeof out};
+    ULong one = 1;
+    rc = api.QueueMsgs(engine, &request, &one), line("queue", std::to_string(one));
+    // The indication that the request went, then the answer (a message longer than an id).
+    for (int k = 0; k < 3; ++k) {
+      ULong ids[1] = {engine};
+      v05::SChannelSet set{1, 1, ids};
+      rc = api.Select(&set, v05::READABLE_TYPE, 5000), line("select", std::to_string(set.ChannelCount));
+      std::memset(in, 0, sizeof in);
+      v05::PassThruMsg answer{};
+      answer.DataBuffer = in;
+      answer.DataBufferSize = room;
+      one = 1;
+      rc = api.ReadMsgs(engine, &answer, &one, 5000);
+      const ULong got = std::min<ULong>(answer.DataLength, room);  // the VIN's text after 4 + 3 bytes
+      line("read", std::to_string(one) + " " + std::to_string(answer.DataLength) + " " +
+                       (got > 7 ? std::string(reinterpret_cast<const char*>(in + 7), got - 7) : ""));
+      if (answer.DataLength > 5 || rc != 0) break;
+    }
+  }
+  rc = api.LogicalDisconnect(engine), line("unlogical");
+  rc = api.Disconnect(can), line("disconnect");
+  rc = api.Close(device), line("close");
+  return lines;
+}
+
+// The simulated 05.00 VCI answers alike with and without the monitor in front
+// of it, in every format, and the log names every call by its 05.00 name.
+TEST_F(MonitorV05, TheSimulatedVciAnswersAlikeThroughTheMonitorInEveryFormat) {
+  const std::wstring simulated = test::BinFolder() + L"\\OvraSim05PT" VARROW_BITS_TEXT L".dll";
+  const char* const extensions[] = {"", ".txt", ".xml", ".csv", ".html"};
+  for (DWORD format = 1; format <= 4; ++format) {
+    SCOPED_TRACE(format);
+    const std::wstring name = L"Sim" + std::to_wstring(format) + L".dll";
+    const std::wstring library = test::InstallMonitor(dir, reg.Machine(), name, true, ApiVersion::k0500);
+    ASSERT_TRUE(CopyFileW(simulated.c_str(), AsidePath(library).c_str(), FALSE));
+    const std::string ext = extensions[format];
+    const std::wstring log = dir / (L"sim" + std::wstring(ext.begin(), ext.end()));
+    test::WriteUserSettings(reg.User(), library, log, format);
+    test::PassThruApi05 direct, monitored;
+    ASSERT_TRUE(direct.Load(simulated) && monitored.Load(library));
+    const std::vector<std::string> expected = SimulatedSession(direct);
+    EXPECT_EQ(SimulatedSession(monitored), expected);
+    const auto said = [&expected](const std::string& l) {
+      return std::find(expected.begin(), expected.end(), l) != expected.end();
+    };
+    EXPECT_TRUE(said("scan 0 1") && said("next 0 OVRA VCI 05 1"));
+    EXPECT_TRUE(said("read 0 1 24 WOVRA00SIM0000001"));  // 4 bytes of id, 49 02 01, the VIN
+    EXPECT_TRUE(said("read 35 1 24 W"));                 // ERR_BUFFER_TOO_SMALL: 8 bytes of it
+    const std::string text = LogWith(log, "PassThruClose");
+    for (const char* call : {"PassThruScanForDevices", "PassThruGetNextDevice", "J1962_CONNECTOR, NumOfResources 2: 6, 14",
+                             "ISO15765_LOGICAL", "RemoteAddress 00 00 07 E0 00", "PassThruQueueMsgs", "READABLE_TYPE",
+                             "ERR_BUFFER_TOO_SMALL", "DataLength 24 (beyond its buffer: 8 bytes in it)",
+                             "PassThruLogicalDisconnect", "PassThruClose"}) {
+      EXPECT_TRUE(Has(text, call)) << call;
     }
   }
 }
