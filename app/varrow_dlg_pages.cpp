@@ -395,4 +395,7 @@ void CVarrowDlg::SaveMonitoring() {
                                /*foundOnly=*/true, reporter);
   varrow::SaveMonitoringOfKind(m_monitoring, m_roots, ApiKind::PDU, m_pduTab.GetItemCount(),
                                /*foundOnly=*/false, reporter);
+  // A library that no monitor fits (or that a repair put back) is off now:
+  // the pages show what the save left, not what was asked.
+  if (m_j2534Tab.GetItemCount() > 0 || m_pduTab.GetItemCount() > 0) RefreshJ2534Page();
 }
