@@ -4,7 +4,7 @@ namespace varrow {
 
 std::wstring MonitoringKeyName(ApiKind kind, RegistryView view) {
   std::wstring name = ApiKindName(kind);
-  if (view == RegistryView::k64) name += L" (64-bit)";
+  if (view == RegistryView::k64) name += kNativeViewKeySuffix;
   return name;
 }
 

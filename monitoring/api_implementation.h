@@ -37,8 +37,10 @@ enum class RegistryView { k32 = 0, k64 = 1 };
 // or .05.00); D-PDU implementations carry k0404.
 enum class J2534Version { k0404 = 0, k0500 = 1 };
 
+// What a native-view library's settings key adds to its API's name.
+inline constexpr wchar_t kNativeViewKeySuffix[] = L" (64-bit)";
 // The per-implementation settings key under the user's Monitoring key: the
-// API's name, with " (64-bit)" for a native-view library ("J2534 API (64-bit)").
+// API's name, with kNativeViewKeySuffix for a native-view library ("J2534 API (64-bit)").
 std::wstring MonitoringKeyName(ApiKind kind, RegistryView view);
 
 // Implementations held per API. Discovery fills the J2534 table from four

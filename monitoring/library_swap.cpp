@@ -47,7 +47,7 @@ bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wc
   ApiImplementation& record = state.Table(kind)[index];
   // A native-view library has its own key beside the API's.
   std::wstring keyName = apiName;
-  if (record.View() == RegistryView::k64) keyName += L" (64-bit)";
+  if (record.View() == RegistryView::k64) keyName += kNativeViewKeySuffix;
   // Persistent, so that the monitoring settings survive logging off.
   RegKey perApi;
   if (perApi.Create(roots.user, ProductPath({L"Monitoring", keyName}), KEY_ALL_ACCESS,
