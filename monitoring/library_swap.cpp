@@ -84,7 +84,7 @@ bool FirstTimeIn(std::vector<std::wstring>* folders, const std::wstring& folder)
 // A J2534 implementation switched on whose library is set aside but whose
 // full library path is empty: not found, but saved all the same to repair it.
 bool NeedsRepair(const ApiImplementation& record) {
-  const std::wstring& library = record.FunctionLibrary();
+  const std::wstring library = FileSystemPath(record.FunctionLibrary(), record.View());
   return record.MonitoringEnabled() != 0 && library.find(L'\\') != std::wstring::npos &&
          LibraryPathEmpty(library, AsidePath(library));
 }
