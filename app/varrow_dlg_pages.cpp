@@ -6,6 +6,7 @@
 
 #include <shellapi.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -111,8 +112,20 @@ bool FieldHolds(HWND dialog, const CEdit& field, POINT at) {
 // Failed file steps of the monitoring save, shown as the system's text.
 class DialogErrorReporter : public varrow::FileErrorReporter {
  public:
-  DialogErrorReporter(HWND owner, std::wstring caption)
-      : owner_(owner), caption_(std::move(caption)) {}
+  // `text` gives the dialog's text of a string id.
+  DialogErrorReporter(HWND owner, std::wstring caption, std::function<std::wstring(UINT)> text)
+      : owner_(owner), caption_(std::move(caption)), text_(std::move(text)) {}
+  void ReportMonitorRefused(const std::wstring& library, varrow::MonitorRefusal reason) override {
+    UINT id = IDS_MONITOR_UNREADABLE;
+    switch (reason) {
+      case varrow::MonitorRefusal::kOtherMachine: id = IDS_MONITOR_OTHER_MACHINE; break;
+      case varrow::MonitorRefusal::kNoMonitor: id = IDS_MONITOR_MISSING; break;
+      case varrow::MonitorRefusal::kWrongView: id = IDS_MONITOR_WRONG_VIEW; break;
+      default: break;
+    }
+    const std::wstring text = library + L"\n\n" + text_(id);
+    MessageBoxW(owner_, text.c_str(), caption_.c_str(), MB_OK | MB_ICONWARNING);
+  }
   void ReportFileError(DWORD code) override {
     MessageBoxW(owner_, varrow::SystemErrorText(code).c_str(), caption_.c_str(),
                 MB_OK | MB_ICONINFORMATION);
@@ -126,6 +139,7 @@ class DialogErrorReporter : public varrow::FileErrorReporter {
  private:
   HWND owner_;
   std::wstring caption_;
+  std::function<std::wstring(UINT)> text_;
 };
 
 }  // namespace
@@ -372,7 +386,8 @@ bool CVarrowDlg::ValidateMonitoringPages() {
 }
 
 void CVarrowDlg::SaveMonitoring() {
-  DialogErrorReporter reporter(m_hWnd, GetWindowText());
+  DialogErrorReporter reporter(m_hWnd, GetWindowText(),
+                               [this](UINT id) { return TextOrBuiltIn(id); });
   // J2534 implementations whose library was found, then every PDU one; a
   // failure in one was shown by the reporter and the others go on. Each API's
   // key is opened once and its message-size list written once per save.
@@ -380,4 +395,7 @@ void CVarrowDlg::SaveMonitoring() {
                                /*foundOnly=*/true, reporter);
   varrow::SaveMonitoringOfKind(m_monitoring, m_roots, ApiKind::PDU, m_pduTab.GetItemCount(),
                                /*foundOnly=*/false, reporter);
+  // A library that no monitor fits (or that a repair put back) is off now:
+  // the pages show what the save left, not what was asked.
+  if (m_j2534Tab.GetItemCount() > 0 || m_pduTab.GetItemCount() > 0) RefreshJ2534Page();
 }

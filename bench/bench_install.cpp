@@ -34,12 +34,18 @@ bool WriteFileOfSize(const std::wstring& path, DWORD bytes, char fill) {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   std::string chunk(65536, fill);
+  // A 32-bit library's header first (Varrow reads it to choose the monitor).
+  std::string first = chunk;
+  first.replace(0, 0x48, std::string(0x48, '\0'));
+  first.replace(0, 2, "MZ");
+  first[0x3C] = 0x40;
+  first.replace(0x40, 6, std::string("PE\0\0\x4c\x01", 6));
   DWORD left = bytes;
   bool ok = true;
-  while (ok && left > 0) {
+  for (bool head = true; ok && left > 0; head = false) {
     const DWORD n = left < chunk.size() ? left : static_cast<DWORD>(chunk.size());
     DWORD written = 0;
-    ok = WriteFile(file, chunk.data(), n, &written, nullptr) && written == n;
+    ok = WriteFile(file, (head ? first : chunk).data(), n, &written, nullptr) && written == n;
     left -= n;
   }
   CloseHandle(file);

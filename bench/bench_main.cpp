@@ -199,6 +199,7 @@ void MonitoringSave(int rounds, const BenchRoots& crowded, const CrowdedFiles& f
     int errors = 0;
     void ReportFileError(DWORD) override { ++errors; }
     void ReportRepair(const LibraryRepair&) override { ++errors; }
+    void ReportMonitorRefused(const std::wstring&, MonitorRefusal) override { ++errors; }
   } reporter;
   std::vector<double> program, bare;
   for (int round = 0; round < rounds; ++round) {

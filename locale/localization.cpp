@@ -139,6 +139,9 @@ int LocalizationState::SlotOf(UINT id) {
     if (kLocalizedTextIds[i] == id) return static_cast<int>(i);
   }
   if (id == kSerialRangeTextId) return static_cast<int>(std::size(kLocalizedTextIds));
+  for (std::size_t i = 0; i < std::size(kMonitorRefusalTextIds); ++i) {
+    if (kMonitorRefusalTextIds[i] == id) return static_cast<int>(std::size(kLocalizedTextIds) + 1 + i);
+  }
   return -1;
 }
 
@@ -229,6 +232,7 @@ bool ApplyLocalization(HWND dialog, HFONT dialogFont, const RegistryRoots& roots
   };
   for (UINT id : kLocalizedTextIds) load(id);
   load(kSerialRangeTextId);
+  for (UINT id : kMonitorRefusalTextIds) load(id);
   const bool loaded = library != nullptr;
   if (library != nullptr) FreeLibrary(library);
 

@@ -21,8 +21,12 @@ inline constexpr UINT kLocalizedTextIds[44] = {
 // Our own addition, loaded after the 44: the message for a serial number that is
 // not a whole number from 0 to 4294967295.
 inline constexpr UINT kSerialRangeTextId = 197;
+// Our own additions after it: why monitoring was not switched on for a library
+// (no monitor fits its header, its machine type or its registry view).
+inline constexpr UINT kMonitorRefusalTextIds[4] = {198, 199, 200, 201};
 
-inline constexpr std::size_t kLocalizedTextCount = 45;  // the 44 and text 197
+// The 44, text 197 and the four refusal texts.
+inline constexpr std::size_t kLocalizedTextCount = 49;
 
 // Texts, help file and fonts of the dialog. Move-only: it owns the language font
 // and deletes it unless it is the dialog font.
@@ -35,7 +39,7 @@ class LocalizationState {
   LocalizationState(const LocalizationState&) = delete;
   LocalizationState& operator=(const LocalizationState&) = delete;
 
-  // The text of a string id (one of kLocalizedTextIds or 197); empty for any
+  // The text of a string id (one of kLocalizedTextIds, 197 or kMonitorRefusalTextIds); empty for any
   // other id and before ApplyLocalization ran.
   const std::wstring& Text(UINT id) const;
   // Replaces the text of a known id; false (nothing stored) for other ids.

@@ -2,6 +2,12 @@
 
 namespace varrow {
 
+std::wstring MonitoringKeyName(ApiKind kind, RegistryView view) {
+  std::wstring name = ApiKindName(kind);
+  if (view == RegistryView::k64) name += kNativeViewKeySuffix;
+  return name;
+}
+
 const wchar_t* ApiKindName(ApiKind kind) {
   return kind == ApiKind::J2534 ? kJ2534ApiName : kPduApiName;
 }
@@ -53,10 +59,12 @@ bool FileExistsAt(const std::wstring& path) {
   return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool FindLibraryInFolders(std::wstring* path, const std::wstring& pathVariable) {
-  if (FileExistsAt(*path)) return true;
+namespace {
+
+bool FindLibraryIn(std::wstring* path, const std::wstring& pathVariable, RegistryView view) {
+  if (FileExistsAt(FileSystemPath(*path, view))) return true;
   for (const std::wstring& candidate : PathSearchCandidates(*path, pathVariable)) {
-    if (FileExistsAt(candidate)) {
+    if (FileExistsAt(FileSystemPath(candidate, view))) {
       *path = candidate;
       return true;
     }
@@ -64,7 +72,25 @@ bool FindLibraryInFolders(std::wstring* path, const std::wstring& pathVariable) 
   return false;
 }
 
-bool FindLibraryOnPath(std::wstring* path) {
+}  // namespace
+
+bool FindLibraryInFolders(std::wstring* path, const std::wstring& pathVariable) {
+  return FindLibraryIn(path, pathVariable, RegistryView::k32);
+}
+
+std::wstring FileSystemPath(const std::wstring& path, RegistryView view) {
+  if (view != RegistryView::k64 || !IsRunningUnderWow64()) return path;
+  static const std::wstring windowsDir = [] {
+    wchar_t buffer[kFieldChars] = {};
+    const UINT chars = GetSystemWindowsDirectoryW(buffer, static_cast<UINT>(kFieldChars));
+    return chars == 0 || chars >= kFieldChars ? std::wstring() : std::wstring(buffer, chars);
+  }();
+  return NativeSystemPath(path, windowsDir);
+}
+
+bool FindLibraryOnPath(std::wstring* path) { return FindLibraryOnPath(path, RegistryView::k32); }
+
+bool FindLibraryOnPath(std::wstring* path, RegistryView view) {
   // PATH may hold up to 32,767 characters; ask for its size first.
   std::wstring value;
   DWORD needed = GetEnvironmentVariableW(L"PATH", nullptr, 0);
@@ -77,7 +103,7 @@ bool FindLibraryOnPath(std::wstring* path) {
       value.clear();  // changed under us: search no folder
     }
   }
-  return FindLibraryInFolders(path, value);
+  return FindLibraryIn(path, value, view);
 }
 
 }  // namespace varrow

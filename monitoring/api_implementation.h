@@ -29,8 +29,25 @@ inline constexpr wchar_t kPduIdentifier[] = L"OVRA - OVRA VCI";
 // "J2534 API" or "PDU API": the subkey name under Monitoring and DefaultSettings\Monitoring.
 const wchar_t* ApiKindName(ApiKind kind);
 
-// Implementations held per API.
-constexpr int kMaxImplementations = 20;
+// The registry view an implementation is registered in: the 32-bit view that
+// 32-bit applications read (WOW6432Node on 64-bit Windows), or the native
+// 64-bit view of 64-bit Windows, read by 64-bit applications.
+enum class RegistryView { k32 = 0, k64 = 1 };
+// The J2534 registration an implementation comes from (PassThruSupport.04.04
+// or .05.00); D-PDU implementations carry k0404.
+enum class J2534Version { k0404 = 0, k0500 = 1 };
+
+// What a native-view library's settings key adds to its API's name.
+inline constexpr wchar_t kNativeViewKeySuffix[] = L" (64-bit)";
+// The per-implementation settings key under the user's Monitoring key: the
+// API's name, with kNativeViewKeySuffix for a native-view library ("J2534 API (64-bit)").
+std::wstring MonitoringKeyName(ApiKind kind, RegistryView view);
+
+// Implementations held per API. Discovery fills the J2534 table from four
+// sources (two views, two versions) in a fixed order and stops at the bound:
+// 40 holds every registration of a workshop PC many times over (one to five
+// per source is usual), and a source read later never overruns it.
+constexpr int kMaxImplementations = 40;
 // Entries of a message-size list.
 constexpr int kMessageSizeSlots = 10;
 // StoreWithPrimaryAPI when the implementation has no such option: never written.
@@ -86,6 +103,14 @@ class ApiImplementation {
   void SetStoreWithPrimaryAPI(std::int32_t v) { storeWithPrimaryAPI_ = v; }
   std::uint32_t Version() const { return version_; }
   void SetVersion(std::uint32_t v) { version_ = v; }
+  // The monitor library for a 64-bit (AMD64) implementation library; empty
+  // where none is installed (32-bit Windows).
+  const std::wstring& MonitorLibrary64() const { return monitorLibrary64_; }
+  bool SetMonitorLibrary64(std::wstring_view text) { return SetText(monitorLibrary64_, text); }
+  RegistryView View() const { return view_; }
+  void SetView(RegistryView v) { view_ = v; }
+  J2534Version ApiVersion() const { return apiVersion_; }
+  void SetApiVersion(J2534Version v) { apiVersion_ = v; }
 
   // The settings subset as one record, and back (a text that does not fit is refused).
   MonitoringSettings Settings() const;
@@ -108,6 +133,9 @@ class ApiImplementation {
   std::wstring monitorLibrary_;
   std::int32_t storeWithPrimaryAPI_ = kStoreWithPrimaryUnset;
   std::uint32_t version_ = 0;
+  std::wstring monitorLibrary64_;
+  RegistryView view_ = RegistryView::k32;
+  J2534Version apiVersion_ = J2534Version::k0404;
 };
 
 // The message sizes offered for one API. Entry 0 stands for the whole message.
@@ -160,6 +188,17 @@ bool FileExistsAt(const std::wstring& path);
 bool FindLibraryOnPath(std::wstring* path);
 // The same with the PATH value given (the environment variable's form).
 bool FindLibraryInFolders(std::wstring* path, const std::wstring& pathVariable);
+// FindLibraryOnPath for a library of `view`: every probe goes to the path as
+// the applications of that view see it (FileSystemPath); *path keeps their
+// spelling (C:\Windows\System32\..., never ...\Sysnative\...).
+bool FindLibraryOnPath(std::wstring* path, RegistryView view);
+
+// The path through which this process reaches the file that applications of
+// `view` know as `path`: for the native view seen from a 32-bit process on
+// 64-bit Windows, a path in the system folder goes through Sysnative, past the
+// file-system redirection to SysWOW64 (NativeSystemPath); any other path is
+// returned as it is.
+std::wstring FileSystemPath(const std::wstring& path, RegistryView view);
 
 // OutputFormatInfo and FindOutputFormat: monitoring/format_rules.h.
 

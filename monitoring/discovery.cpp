@@ -111,6 +111,18 @@ void ReadMonitoringSettings(HKEY key, ApiImplementation& record) {
   record.SetVersion(version);
 }
 
+std::vector<MachineViewRoot> MachineViews(const RegistryRoots& roots) {
+  std::vector<MachineViewRoot> views{{roots.machine, RegistryView::k32, MachineViewAccess(false)}};
+  if (roots.machine64 != nullptr) {
+    views.push_back({roots.machine64, RegistryView::k64, MachineViewAccess(true)});
+  }
+  return views;
+}
+
+const wchar_t* J2534RegistrationPath(J2534Version version) {
+  return version == J2534Version::k0500 ? kJ2534V05RegistrationPath : kJ2534RegistrationPath;
+}
+
 void ReadDefaultImplementation(ApiImplementation& record, const RegistryRoots& roots, ApiKind kind) {
   RegKey key;
   if (key.Open(roots.machine, FactoryPath({L"Monitoring", ApiKindName(kind)}), KEY_READ) !=
@@ -121,14 +133,24 @@ void ReadDefaultImplementation(ApiImplementation& record, const RegistryRoots& r
   if (ReadString(key.Get(), L"MonitorLibrary", &monitor) == ERROR_SUCCESS) {
     (void)record.SetMonitorLibrary(monitor);
   }
+  // The 64-bit monitor: written by the installer on 64-bit Windows only.
+  std::wstring monitor64;
+  if (ReadString(key.Get(), L"MonitorLibrary64", &monitor64) == ERROR_SUCCESS) {
+    (void)record.SetMonitorLibrary64(monitor64);
+  }
   ReadMonitoringSettings(key.Get(), record);
 }
 
-void ReadImplementationSettings(MonitoringState& state, const RegistryRoots& roots, ApiKind kind) {
+namespace {
+
+// Reads the settings of the implementations of `view` from the user's key
+// `keyName` under Monitoring; a key made now gets the message-size list.
+void ReadViewSettings(MonitoringState& state, const RegistryRoots& roots, ApiKind kind,
+                      RegistryView view) {
   RegKey key;
   bool created = false;
-  if (key.Create(roots.user, ProductPath({L"Monitoring", ApiKindName(kind)}), KEY_ALL_ACCESS,
-                 REG_OPTION_NON_VOLATILE, &created) != ERROR_SUCCESS) {
+  if (key.Create(roots.user, ProductPath({L"Monitoring", MonitoringKeyName(kind, view)}),
+                 KEY_ALL_ACCESS, REG_OPTION_NON_VOLATILE, &created) != ERROR_SUCCESS) {
     return;
   }
   if (created) {
@@ -138,6 +160,7 @@ void ReadImplementationSettings(MonitoringState& state, const RegistryRoots& roo
   auto& table = state.Table(kind);
   const int count = state.Count(kind);
   for (int i = 0; i < count && i < kMaxImplementations; ++i) {
+    if (table[i].View() != view) continue;
     // An empty library path would name the per-API key itself.
     if (table[i].FunctionLibrary().empty()) continue;
     RegKey settings;
@@ -146,6 +169,84 @@ void ReadImplementationSettings(MonitoringState& state, const RegistryRoots& roo
       continue;
     }
     ReadMonitoringSettings(settings.Get(), table[i]);
+  }
+}
+
+// True when monitoring is installed for `library` of `view`: its set-aside
+// file exists (only probed for a path with a folder).
+bool SetAsideExists(const std::wstring& library, RegistryView view) {
+  return HasBackslash(library) && FileExistsAt(FileSystemPath(AsidePath(library), view));
+}
+
+// One J2534 registration found: its record is filled, and these go with it.
+struct FoundDevice {
+  std::wstring caption;  // "Vendor - Name"
+  bool pduSupported = false;
+};
+
+// Adds the devices of one registration key to the table, up to its bound.
+void DiscoverJ2534Source(MonitoringState& state, const MachineViewRoot& source,
+                         J2534Version version, std::vector<FoundDevice>* found) {
+  RegKey registration;
+  if (registration.Open(source.root, J2534RegistrationPath(version), KEY_READ | source.access) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  for (DWORD index = 0; state.J2534Count < kMaxImplementations; ++index) {
+    std::wstring name;
+    const LONG rc = EnumSubkey(registration.Get(), index, &name, kDeviceNameChars);
+    if (rc == ERROR_MORE_DATA) continue;  // a name too long to hold: skip that device
+    if (rc != ERROR_SUCCESS) break;
+    RegKey device;
+    if (device.Open(registration.Get(), name, KEY_READ | source.access) != ERROR_SUCCESS) continue;
+
+    ApiImplementation& record = state.J2534[state.J2534Count];
+    const std::wstring vendor = ReadTextOrEmpty(device.Get(), L"Vendor");
+    const std::wstring product = ReadTextOrEmpty(device.Get(), L"Name");
+    std::wstring library = ReadTextOrEmpty(device.Get(), L"FunctionLibrary");
+    DWORD pduSupported = 0;
+    (void)ReadDword(device.Get(), L"PDUAPISupported", &pduSupported);  // absent: 0
+
+    record.SetView(source.view);
+    record.SetApiVersion(version);
+    record.SetLibraryFound(FindLibraryOnPath(&library, source.view) ? 1 : 0);
+    (void)record.SetIdentifier(name);
+    (void)record.SetFunctionLibrary(library);
+    (void)record.SetMonitorLibrary(state.J2534Defaults.MonitorLibrary());
+    (void)record.SetMonitorLibrary64(state.J2534Defaults.MonitorLibrary64());
+    if (SetAsideExists(library, source.view)) record.SetMonitoringEnabled(1);
+    found->push_back({vendor + L" - " + product, pduSupported == 1});
+    ++state.J2534Count;
+  }
+}
+
+bool SameCaption(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// True when a record of the table other than `self` that `matches` has `caption`.
+template <typename Match>
+bool CaptionAmong(const MonitoringState& state, const std::vector<FoundDevice>& found, int self,
+                  Match matches) {
+  for (int i = 0; i < state.J2534Count; ++i) {
+    if (i != self && matches(state.J2534[i]) && SameCaption(found[i].caption, found[self].caption))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void ReadImplementationSettings(MonitoringState& state, const RegistryRoots& roots, ApiKind kind) {
+  ReadViewSettings(state, roots, kind, RegistryView::k32);
+  // The native view's key only where there is something of that view: on
+  // 32-bit Windows nothing new appears in the user's tree.
+  const auto& table = state.Table(kind);
+  for (int i = 0; i < state.Count(kind) && i < kMaxImplementations; ++i) {
+    if (table[i].View() == RegistryView::k64) {
+      ReadViewSettings(state, roots, kind, RegistryView::k64);
+      break;
+    }
   }
 }
 
@@ -158,41 +259,46 @@ void DiscoverJ2534Implementations(MonitoringState& state, const RegistryRoots& r
   std::vector<std::wstring>& captions = state.CaptionsOf(ApiKind::J2534);
   captions.clear();
 
-  RegKey registration;
-  if (registration.Open(roots.machine, kJ2534RegistrationPath, KEY_READ) == ERROR_SUCCESS) {
-    for (DWORD index = 0; state.J2534Count < kMaxImplementations; ++index) {
-      std::wstring name;
-      const LONG rc = EnumSubkey(registration.Get(), index, &name, kDeviceNameChars);
-      if (rc == ERROR_MORE_DATA) continue;  // a name too long to hold: skip that device
-      if (rc != ERROR_SUCCESS) break;
-      RegKey device;
-      if (device.Open(registration.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
-
-      const int i = state.J2534Count;
-      ApiImplementation& record = state.J2534[i];
-      const std::wstring vendor = ReadTextOrEmpty(device.Get(), L"Vendor");
-      const std::wstring product = ReadTextOrEmpty(device.Get(), L"Name");
-      std::wstring library = ReadTextOrEmpty(device.Get(), L"FunctionLibrary");
-      DWORD pduSupported = 0;
-      (void)ReadDword(device.Get(), L"PDUAPISupported", &pduSupported);  // absent: 0
-
-      record.SetLibraryFound(FindLibraryOnPath(&library) ? 1 : 0);
-      (void)record.SetIdentifier(name);
-      (void)record.SetFunctionLibrary(library);
-      (void)record.SetMonitorLibrary(state.J2534Defaults.MonitorLibrary());
-      if (HasBackslash(library) && FileExistsAt(AsidePath(library))) record.SetMonitoringEnabled(1);
-      device.Close();
-
-      std::wstring caption = vendor + L" - " + product;
-      if (pduSupported == 1) {
-        state.PduSupportingIndex = i;
-        state.PduCaption = caption;
-        if (brandId == kCaptionBrandId) caption = text131;
-      }
-      captions.push_back(caption);
-      state.J2534Count = i + 1;
+  std::vector<FoundDevice> found;
+  for (const MachineViewRoot& source : MachineViews(roots)) {
+    for (J2534Version version : {J2534Version::k0404, J2534Version::k0500}) {
+      DiscoverJ2534Source(state, source, version, &found);
     }
-    registration.Close();
+  }
+
+  // The D-PDU tie: the last flagged 04.04 device of the 32-bit view, else of
+  // the native view.
+  for (RegistryView view : {RegistryView::k32, RegistryView::k64}) {
+    for (int i = 0; i < state.J2534Count; ++i) {
+      const ApiImplementation& record = state.J2534[i];
+      if (found[i].pduSupported && record.View() == view &&
+          record.ApiVersion() == J2534Version::k0404) {
+        state.PduSupportingIndex = i;
+      }
+    }
+    if (state.PduSupportingIndex >= 0) break;
+  }
+
+  for (int i = 0; i < state.J2534Count; ++i) {
+    const ApiImplementation& record = state.J2534[i];
+    std::wstring caption = found[i].caption;
+    if (i == state.PduSupportingIndex) {
+      state.PduCaption = caption;
+      if (brandId == kCaptionBrandId) caption = text131;
+    }
+    if (record.View() == RegistryView::k64 &&
+        CaptionAmong(state, found, i, [](const ApiImplementation& other) {
+          return other.View() == RegistryView::k32;
+        })) {
+      caption += kCaption64Bit;
+    }
+    if (record.ApiVersion() == J2534Version::k0500 &&
+        CaptionAmong(state, found, i, [](const ApiImplementation& other) {
+          return other.ApiVersion() == J2534Version::k0404;
+        })) {
+      caption += kCaptionV05;
+    }
+    captions.push_back(caption);
   }
   ReadImplementationSettings(state, roots, ApiKind::J2534);
 }
@@ -204,19 +310,28 @@ void DiscoverPduImplementation(MonitoringState& state, const RegistryRoots& root
   std::vector<std::wstring>& captions = state.CaptionsOf(ApiKind::PDU);
   captions.clear();
 
-  RegKey support;
-  if (support.Open(roots.machine, ProductPath({kPduSupportSection}), KEY_READ) == ERROR_SUCCESS) {
-    ApiImplementation& record = state.Pdu[0];
+  const std::wstring caption = brandId == kCaptionBrandId ? text131 : state.PduCaption;
+  for (const MachineViewRoot& source : MachineViews(roots)) {
+    RegKey support;
+    if (support.Open(source.root, ProductPath({kPduSupportSection}), KEY_READ | source.access) !=
+        ERROR_SUCCESS) {
+      continue;
+    }
+    ApiImplementation& record = state.Pdu[state.PduCount];
     std::wstring library = ReadTextOrEmpty(support.Get(), L"FunctionLibrary");
+    record.SetView(source.view);
     (void)record.SetIdentifier(kPduIdentifier);
-    record.SetLibraryFound(FindLibraryOnPath(&library) ? 1 : 0);
+    record.SetLibraryFound(FindLibraryOnPath(&library, source.view) ? 1 : 0);
     (void)record.SetFunctionLibrary(library);
     (void)record.SetMonitorLibrary(state.PduDefaults.MonitorLibrary());
+    (void)record.SetMonitorLibrary64(state.PduDefaults.MonitorLibrary64());
     record.SetStoreWithPrimaryAPI(state.PduDefaults.StoreWithPrimaryAPI());
-    if (HasBackslash(library) && FileExistsAt(AsidePath(library))) record.SetMonitoringEnabled(1);
-    captions.push_back(brandId == kCaptionBrandId ? text131 : state.PduCaption);
-    state.PduCount = 1;
-    support.Close();
+    if (SetAsideExists(library, source.view)) record.SetMonitoringEnabled(1);
+    // Both views hold the one vendor key, so one caption: the native one is told apart.
+    captions.push_back(source.view == RegistryView::k64 && state.PduCount > 0
+                           ? caption + kCaption64Bit
+                           : caption);
+    ++state.PduCount;
   }
   ReadImplementationSettings(state, roots, ApiKind::PDU);
 }

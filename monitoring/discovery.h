@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "monitoring/api_implementation.h"
 #include "settings/registry.h"
@@ -14,6 +15,24 @@ namespace varrow {
 
 // The J2534 04.04 registration below the machine root: one subkey per device.
 inline constexpr wchar_t kJ2534RegistrationPath[] = L"SOFTWARE\\PassThruSupport.04.04";
+// The J2534 v05.00 registration: the same shape and values as 04.04.
+inline constexpr wchar_t kJ2534V05RegistrationPath[] = L"SOFTWARE\\PassThruSupport.05.00";
+// The caption additions that tell tabs of one name apart.
+inline constexpr wchar_t kCaption64Bit[] = L" (64-bit)";
+inline constexpr wchar_t kCaptionV05[] = L" (05.00)";
+
+// One view of the machine hive: its root, which view it is, and the access
+// flag that every open below it carries (MachineViewAccess).
+struct MachineViewRoot {
+  HKEY root;
+  RegistryView view;
+  REGSAM access;
+};
+// The views to read: the process's own (32-bit) first, then the native 64-bit
+// one where there is one (roots.machine64).
+std::vector<MachineViewRoot> MachineViews(const RegistryRoots& roots);
+// The J2534 registration key of a version.
+const wchar_t* J2534RegistrationPath(J2534Version version);
 // The vendor's PDU API registration, below the product key of the machine root.
 inline constexpr wchar_t kPduSupportSection[] = L"PDU API Support";
 // The brand whose PDU-supporting device carries the localised caption text131.
@@ -35,16 +54,26 @@ void ReadMessageSizeValues(HKEY source, MessageSizeList& list);
 // record stays unchanged when the key is missing.
 void ReadDefaultImplementation(ApiImplementation& record, const RegistryRoots& roots, ApiKind kind);
 
-// Fills the J2534 table (at most 20; further device keys are ignored), the
-// captions, PduSupportingIndex and PduCaption, then reads the J2534 settings.
+// Fills the J2534 table from four sources in this order: 32-bit view 04.04,
+// 32-bit 05.00, native view 04.04, native 05.00 (at most kMaxImplementations;
+// further device keys are ignored); each record keeps its view and version.
+// Captions are "Vendor - Name"; a native-view one whose text is also a 32-bit
+// one's gets kCaption64Bit, a 05.00 one whose text is also a 04.04 one's gets
+// kCaptionV05. PduSupportingIndex and PduCaption come from the 04.04
+// registrations of the 32-bit view, or of the native view when the 32-bit
+// view has none. Then reads the J2534 settings.
 void DiscoverJ2534Implementations(MonitoringState& state, const RegistryRoots& roots, int brandId,
                                   const std::wstring& text131);
-// Fills PDU entry 0 from the vendor key, its caption, then reads the PDU settings.
+// Fills PDU entry 0 from the vendor key of the 32-bit view and the next entry
+// from the native view's, with their captions (the native one with
+// kCaption64Bit when both exist), then reads the PDU settings.
 void DiscoverPduImplementation(MonitoringState& state, const RegistryRoots& roots, int brandId,
                                const std::wstring& text131);
 
-// Creates or opens the user's Monitoring\<kind> key (persistent). A new key gets
-// the message-size list; otherwise each implementation's settings subkey is read.
+// Creates or opens the user's Monitoring\<kind> key (persistent), and
+// Monitoring\<kind> (64-bit) when there are native-view implementations. A new
+// key gets the message-size list; otherwise each implementation of that view
+// has its settings subkey read.
 void ReadImplementationSettings(MonitoringState& state, const RegistryRoots& roots, ApiKind kind);
 // Reads the nine settings values from `key`; a missing or unfitting value
 // leaves its field unchanged.

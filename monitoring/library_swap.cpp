@@ -5,6 +5,7 @@
 
 #include "monitoring/file_steps.h"
 #include "monitoring/leftover_rules.h"
+#include "monitoring/monitor_choice.h"
 
 namespace varrow {
 
@@ -43,18 +44,24 @@ bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wc
       index >= state.Count(kind)) {
     return false;
   }
+  ApiImplementation& record = state.Table(kind)[index];
+  // A native-view library has its own key beside the API's.
+  std::wstring keyName = apiName;
+  if (record.View() == RegistryView::k64) keyName += kNativeViewKeySuffix;
   // Persistent, so that the monitoring settings survive logging off.
   RegKey perApi;
-  if (perApi.Create(roots.user, ProductPath({L"Monitoring", apiName}), KEY_ALL_ACCESS,
+  if (perApi.Create(roots.user, ProductPath({L"Monitoring", keyName}), KEY_ALL_ACCESS,
                     REG_OPTION_NON_VOLATILE) != ERROR_SUCCESS) {
     return false;
   }
   DWORD code = 0;
   std::optional<LibraryRepair> repair;
-  if (!ApplyMonitorState(state.Table(kind)[index], perApi.Get(), &code, nullptr, &repair)) {
+  MonitorRefusal refusal = MonitorRefusal::kNone;
+  if (!ApplyMonitorState(record, perApi.Get(), &code, nullptr, &repair, &refusal)) {
     reporter.ReportFileError(code);
   }
   if (repair) reporter.ReportRepair(*repair);
+  if (refusal != MonitorRefusal::kNone) reporter.ReportMonitorRefused(record.FunctionLibrary(), refusal);
   if (listWritten == nullptr || !*listWritten) {
     WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
     if (listWritten != nullptr) *listWritten = true;
@@ -77,7 +84,7 @@ bool FirstTimeIn(std::vector<std::wstring>* folders, const std::wstring& folder)
 // A J2534 implementation switched on whose library is set aside but whose
 // full library path is empty: not found, but saved all the same to repair it.
 bool NeedsRepair(const ApiImplementation& record) {
-  const std::wstring& library = record.FunctionLibrary();
+  const std::wstring library = FileSystemPath(record.FunctionLibrary(), record.View());
   return record.MonitoringEnabled() != 0 && library.find(L'\\') != std::wstring::npos &&
          LibraryPathEmpty(library, AsidePath(library));
 }
@@ -147,17 +154,40 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
                        std::vector<std::wstring>* cleanedFolders,
-                       std::optional<LibraryRepair>* repair) {
+                       std::optional<LibraryRepair>* repair, MonitorRefusal* refusal) {
   *errorCode = 0;
   if (repair != nullptr) repair->reset();
-  const std::wstring& library = record.FunctionLibrary();
+  if (refusal != nullptr) *refusal = MonitorRefusal::kNone;
+  const std::wstring& registered = record.FunctionLibrary();
   const bool switchOn = record.MonitoringEnabled() != 0;
+  // Every file step goes through the path that reaches the library of the
+  // record's view (System32 of the native view: Sysnative); the settings key
+  // is named by the registered path.
+  const std::wstring library =
+      registered.empty() ? registered : FileSystemPath(registered, record.View());
+  // The monitor of the machine type of the file at `file`, or a refusal:
+  // monitoring then stays off for this library and nothing is moved. A file
+  // that does not open (missing, held without sharing) is a failed file step
+  // instead, with its code in *openError.
+  const auto chooseMonitor = [&](const std::wstring& file, std::wstring* monitor,
+                                 DWORD* openError) {
+    const MonitorChoice choice = ChooseMonitor(record, file);
+    *openError = choice.refusal == MonitorRefusal::kUnreadable ? choice.openError : 0;
+    if (choice.refusal == MonitorRefusal::kNone) {
+      *monitor = choice.monitor;
+      return true;
+    }
+    if (*openError != 0) return false;
+    if (refusal != nullptr) *refusal = choice.refusal;
+    record.SetMonitoringEnabled(0);
+    return false;
+  };
 
   // 1. Settings for the monitor library (an empty library path would name the
   // per-API key itself).
-  if (switchOn && !library.empty()) {
+  if (switchOn && !registered.empty()) {
     RegKey settings;
-    if (settings.Create(perApiKey, SettingsKeyName(library), kEntryWriteAccess,
+    if (settings.Create(perApiKey, SettingsKeyName(registered), kEntryWriteAccess,
                         REG_OPTION_NON_VOLATILE) == ERROR_SUCCESS) {
       WriteSettingsValues(record, settings.Get());
     }
@@ -178,7 +208,22 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
     // (or, failing that, the library put back).
     if (FileExistsAt(aside)) {
       if (FileExistsAt(library)) return true;
-      LibraryRepair done = RepairByMonitorCopy(record.MonitorLibrary(), library, aside);
+      // The library itself is the set-aside file: its machine type chooses.
+      std::wstring monitor;
+      DWORD openError = 0;
+      if (!chooseMonitor(aside, &monitor, &openError)) {
+        if (openError != 0) return Fail(openError, errorCode);
+        // No monitor fits: the library goes back to its path, monitoring off.
+        const DWORD back = PutLibraryBack(library, aside);
+        if (back == ERROR_SUCCESS) {
+          record.SetLibraryFound(1);
+          return true;
+        }
+        record.SetMonitoringEnabled(1);  // still set aside
+        return Fail(back, errorCode);
+      }
+      LibraryRepair done = RepairByMonitorCopy(monitor, library, aside);
+      done.library = registered;
       if (done.outcome == LibraryRepair::Outcome::kFilledMeanwhile) return true;
       if (done.outcome == LibraryRepair::Outcome::kMonitorCopied) record.SetLibraryFound(1);
       if (done.outcome == LibraryRepair::Outcome::kLibraryPutBack) {
@@ -188,10 +233,18 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
       if (repair != nullptr) *repair = std::move(done);
       return true;  // reported as a repair, not as a failed step
     }
+    // Only with a monitor of the library's own machine type.
+    std::wstring monitor;
+    DWORD openError = 0;
+    if (!chooseMonitor(library, &monitor, &openError)) {
+      return openError != 0 ? Fail(openError, errorCode) : true;
+    }
     const DWORD code = SetLibraryAside(library, aside);
     if (code != ERROR_SUCCESS) return Fail(code, errorCode);
     // Never over a file that appeared meanwhile; a failed copy puts the library back.
-    return Done(InstallMonitorCopy(record.MonitorLibrary(), library, aside), errorCode);
+    if (!Done(InstallMonitorCopy(monitor, library, aside), errorCode)) return false;
+    // The copy's forwarding names are written here (PrepareForwardingCopy).
+    return true;
   }
 
   // 4. Switching off, also while an application has the monitor copy loaded:
@@ -217,28 +270,35 @@ bool SavePduMonitoring(MonitoringState& state, const RegistryRoots& roots, int i
 
 void SaveMonitoringOfKind(MonitoringState& state, const RegistryRoots& roots, ApiKind kind,
                           int count, bool foundOnly, FileErrorReporter& reporter) {
-  RegKey perApi;
-  bool listWritten = false;
+  // One key per view ("J2534 API", "J2534 API (64-bit)"), each with the list.
+  RegKey perApiOf[2];
+  bool listWrittenOf[2] = {false, false};
   std::vector<std::wstring> cleanedFolders;
   for (int i = 0; i < count && i < state.Count(kind) && i < kMaxImplementations; ++i) {
     ApiImplementation& record = state.Table(kind)[i];
     if (foundOnly && record.LibraryFound() == 0 && !NeedsRepair(record)) continue;
+    const int view = record.View() == RegistryView::k64 ? 1 : 0;
+    RegKey& perApi = perApiOf[view];
     // Opened as each implementation's own save opens it, and tried again for
     // the next one when that fails (that implementation is then skipped).
     if (!perApi.Valid() &&
-        perApi.Create(roots.user, ProductPath({L"Monitoring", ApiKindName(kind)}), KEY_ALL_ACCESS,
-                      REG_OPTION_NON_VOLATILE) != ERROR_SUCCESS) {
+        perApi.Create(roots.user, ProductPath({L"Monitoring", MonitoringKeyName(kind, record.View())}),
+                      KEY_ALL_ACCESS, REG_OPTION_NON_VOLATILE) != ERROR_SUCCESS) {
       continue;
     }
     DWORD code = 0;
     std::optional<LibraryRepair> repair;
-    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders, &repair)) {
+    MonitorRefusal refusal = MonitorRefusal::kNone;
+    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders, &repair, &refusal)) {
       reporter.ReportFileError(code);
     }
     if (repair) reporter.ReportRepair(*repair);
-    if (!listWritten) {
+    if (refusal != MonitorRefusal::kNone) {
+      reporter.ReportMonitorRefused(record.FunctionLibrary(), refusal);
+    }
+    if (!listWrittenOf[view]) {
       WriteMessageSizeList(state.MessageSizes(kind), perApi.Get());
-      listWritten = true;
+      listWrittenOf[view] = true;
     }
   }
 }

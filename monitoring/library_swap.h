@@ -13,6 +13,7 @@
 
 #include "monitoring/api_implementation.h"
 #include "monitoring/file_steps.h"
+#include "monitoring/monitor_choice.h"
 #include "settings/registry.h"
 
 namespace varrow {
@@ -26,6 +27,9 @@ class FileErrorReporter {
   // A switched-on library whose path was empty, and what its repair did. The
   // dialog shows RepairText with the information icon.
   virtual void ReportRepair(const LibraryRepair& repair) = 0;
+  // Monitoring was not switched on for `library` (its registered path): no
+  // monitor library fits it. The dialog shows the library and the reason.
+  virtual void ReportMonitorRefused(const std::wstring& library, MonitorRefusal reason) = 0;
 };
 
 // What a repair did, for the user: the library path and the outcome (with
@@ -53,11 +57,17 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 // folders whose leftovers that save has deleted already. A switch-off deletes
 // the leftovers of a folder not named there and adds it, so that each folder
 // is listed once per save.
+// Switching on takes the monitor of the library's machine type (ChooseMonitor);
+// when none fits, nothing is moved, MonitoringEnabled becomes 0, the call
+// succeeds and *refusal (when given) receives the reason. File steps reach a
+// native-view library through FileSystemPath.
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
                        std::vector<std::wstring>* cleanedFolders,
-                       std::optional<LibraryRepair>* repair = nullptr);
+                       std::optional<LibraryRepair>* repair = nullptr,
+                       MonitorRefusal* refusal = nullptr);
 
-// Saves J2534 implementation `index`: opens the user's Monitoring\<apiName> key,
+// Saves J2534 implementation `index`: opens the user's Monitoring\<apiName> key
+// (with " (64-bit)" for a native-view library),
 // applies the monitor state (a failed file step goes to `reporter`), then
 // writes the J2534 message-size list into that key. False when the key cannot
 // be opened or the index is outside the table; true otherwise.

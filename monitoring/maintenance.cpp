@@ -9,6 +9,8 @@
 #include "monitoring/file_steps.h"
 #include "monitoring/leftover_rules.h"
 #include "monitoring/library_swap.h"
+#include "monitoring/monitor_choice.h"
+#include "monitoring/pe_rules.h"
 
 namespace varrow {
 
@@ -40,7 +42,8 @@ bool IsFullPath(const std::wstring& path) {
 }
 
 // A registered library, its set-aside path and its API (RP1210 has no monitor
-// library of Varrow's).
+// library of Varrow's). Both paths are file-system paths (FileSystemPath):
+// a native-view library in System32 is reached through Sysnative.
 struct LibraryPlace {
   std::wstring library;
   std::wstring aside;
@@ -54,7 +57,7 @@ enum class Search { kPath, kFullPathsOnly };
 // The library registered under `key` (value FunctionLibrary), when it can be
 // restored. A full path counts also when nothing stands at it any more (a
 // switch-on that failed half way).
-void AddRegisteredLibrary(HKEY key, Search search, std::optional<ApiKind> kind,
+void AddRegisteredLibrary(HKEY key, Search search, std::optional<ApiKind> kind, RegistryView view,
                           std::vector<LibraryPlace>* places) {
   std::wstring library;
   if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
@@ -63,11 +66,12 @@ void AddRegisteredLibrary(HKEY key, Search search, std::optional<ApiKind> kind,
   // never looked for on PATH and counts whether or not a file stands at it:
   // its existence check would change nothing, so it is not made.
   const bool drivePath = IsFullPath(library) && library.find(L':') != std::wstring::npos;
-  const bool found = search == Search::kPath && !drivePath && FindLibraryOnPath(&library);
+  const bool found = search == Search::kPath && !drivePath && FindLibraryOnPath(&library, view);
   if (library.find(L'\\') == std::wstring::npos) return;
   // Nothing at the path: only a full path ("C:\..." or "\\server\..."), never a
   // relative one, which would name a file of this process's folder.
   if (!found && !IsFullPath(library)) return;
+  library = FileSystemPath(library, view);
   std::wstring aside = AsidePath(library);
   if (aside.empty()) return;
   places->push_back({std::move(library), std::move(aside), kind});
@@ -83,37 +87,42 @@ void AddRp1210(const MachineLayout& layout, std::vector<LibraryPlace>* places) {
   }
 }
 
-void AddJ2534(const MachineLayout& layout, Search search, std::vector<LibraryPlace>* places) {
-  RegKey registration;
-  if (registration.Open(layout.roots.machine, kJ2534RegistrationPath, KEY_READ) != ERROR_SUCCESS) {
-    return;
+// The J2534 libraries of both versions and the PDU library, each view in turn.
+void AddJ2534AndPdu(const MachineLayout& layout, Search search, std::vector<LibraryPlace>* places) {
+  for (const MachineViewRoot& source : MachineViews(layout.roots)) {
+    for (J2534Version version : {J2534Version::k0404, J2534Version::k0500}) {
+      RegKey registration;
+      if (registration.Open(source.root, J2534RegistrationPath(version),
+                            KEY_READ | source.access) != ERROR_SUCCESS) {
+        continue;
+      }
+      for (DWORD index = 0;; ++index) {
+        std::wstring name;
+        const LONG rc = EnumSubkey(registration.Get(), index, &name);
+        if (rc == ERROR_MORE_DATA) continue;  // a name too long to hold: skip that device
+        if (rc != ERROR_SUCCESS) break;
+        RegKey device;
+        if (device.Open(registration.Get(), name, KEY_READ | source.access) != ERROR_SUCCESS)
+          continue;
+        AddRegisteredLibrary(device.Get(), search, ApiKind::J2534, source.view, places);
+      }
+    }
   }
-  for (DWORD index = 0;; ++index) {
-    std::wstring name;
-    const LONG rc = EnumSubkey(registration.Get(), index, &name);
-    if (rc == ERROR_MORE_DATA) continue;  // a name too long to hold: skip that device
-    if (rc != ERROR_SUCCESS) break;
-    RegKey device;
-    if (device.Open(registration.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
-    AddRegisteredLibrary(device.Get(), search, ApiKind::J2534, places);
+  for (const MachineViewRoot& source : MachineViews(layout.roots)) {
+    RegKey support;
+    if (support.Open(source.root, ProductPath({kPduSupportSection}), KEY_READ | source.access) !=
+        ERROR_SUCCESS) {
+      continue;
+    }
+    AddRegisteredLibrary(support.Get(), search, ApiKind::PDU, source.view, places);
   }
-}
-
-void AddPdu(const MachineLayout& layout, Search search, std::vector<LibraryPlace>* places) {
-  RegKey support;
-  if (support.Open(layout.roots.machine, ProductPath({kPduSupportSection}), KEY_READ) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  AddRegisteredLibrary(support.Get(), search, ApiKind::PDU, places);
 }
 
 // Every registered RP1210, J2534 and PDU library, in that order.
 std::vector<LibraryPlace> RegisteredLibraries(const MachineLayout& layout, Search search) {
   std::vector<LibraryPlace> places;
   AddRp1210(layout, &places);
-  AddJ2534(layout, search, &places);
-  AddPdu(layout, search, &places);
+  AddJ2534AndPdu(layout, search, &places);
   return places;
 }
 
@@ -190,13 +199,22 @@ void DisableAllMonitoring(const MachineLayout& layout, std::vector<LibraryRepair
 
 namespace {
 
-// The machine default MonitorLibrary of an API; empty when there is none.
-std::wstring MonitorLibraryOf(const MachineLayout& layout, ApiKind kind) {
+// The machine default monitor of an API for the machine type of the library
+// set aside at `aside` (MonitorLibrary for i386, MonitorLibrary64 for AMD64);
+// empty when there is none or the type is neither, so that the copy fails and
+// the library is put back: never a monitor of the other machine type.
+std::wstring MonitorLibraryOf(const MachineLayout& layout, ApiKind kind, const std::wstring& aside) {
+  std::uint16_t machine = 0;
+  if (!ReadLibraryMachine(aside, &machine)) return {};
+  const wchar_t* value = machine == kMachineI386    ? L"MonitorLibrary"
+                         : machine == kMachineAmd64 ? L"MonitorLibrary64"
+                                                    : nullptr;
   std::wstring monitor;
   RegKey defaults;
-  if (defaults.Open(layout.roots.machine, FactoryPath({L"Monitoring", ApiKindName(kind)}),
+  if (value == nullptr ||
+      defaults.Open(layout.roots.machine, FactoryPath({L"Monitoring", ApiKindName(kind)}),
                     KEY_READ) != ERROR_SUCCESS ||
-      ReadString(defaults.Get(), L"MonitorLibrary", &monitor) != ERROR_SUCCESS) {
+      ReadString(defaults.Get(), value, &monitor) != ERROR_SUCCESS) {
     monitor.clear();
   }
   return monitor;
@@ -210,7 +228,8 @@ std::vector<LibraryRepair> RepairEmptyLibraryPathsOf(const MachineLayout& layout
     if (!place.kind || !LibraryPathEmpty(place.library, place.aside)) continue;
     // Without a monitor library to copy the copy fails, and the library is put back.
     LibraryRepair repair =
-        RepairByMonitorCopy(MonitorLibraryOf(layout, *place.kind), place.library, place.aside);
+        RepairByMonitorCopy(MonitorLibraryOf(layout, *place.kind, place.aside), place.library,
+                            place.aside);
     if (repair.outcome != LibraryRepair::Outcome::kFilledMeanwhile) repairs.push_back(repair);
   }
   return repairs;

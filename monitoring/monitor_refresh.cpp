@@ -5,6 +5,7 @@
 #include "monitoring/discovery.h"
 #include "monitoring/file_steps.h"
 #include "monitoring/leftover_rules.h"
+#include "monitoring/monitor_choice.h"
 #include "monitoring/path_rules.h"
 #include "settings/owned_handle.h"
 
@@ -18,7 +19,14 @@ constexpr std::uint64_t kKeptCopyUnique = 0x5E7C0B1ULL;
 // Registrations looked at, at most.
 constexpr DWORD kMaxRegistrations = 1024;
 
-const wchar_t* KindWord(ApiKind kind) { return kind == ApiKind::PDU ? L"PDU" : L"J2534"; }
+std::wstring KindWord(ApiKind kind, RegistryView view) {
+  std::wstring word = kind == ApiKind::PDU ? L"PDU" : L"J2534";
+  if (view == RegistryView::k64) word += kNativeViewKeySuffix;
+  return word;
+}
+
+// The path through which the entry's files are reached.
+std::wstring FileOf(const MonitoredLibrary& entry) { return FileSystemPath(entry.library, entry.view); }
 
 // "C:\..." or "\\server\...": the list never names a file relative to anything.
 bool IsFullPath(std::wstring_view path) {
@@ -30,26 +38,33 @@ bool IsFullPath(std::wstring_view path) {
 }
 
 // The library registered under `key`, when it stands set aside now.
-void AddWhenMonitored(HKEY key, ApiKind kind, std::vector<MonitoredLibrary>* out) {
+void AddWhenMonitored(HKEY key, ApiKind kind, RegistryView view, std::vector<MonitoredLibrary>* out) {
   std::wstring library;
   if (ReadString(key, L"FunctionLibrary", &library) != ERROR_SUCCESS) return;
-  (void)FindLibraryOnPath(&library);  // a bare name becomes the path found
+  (void)FindLibraryOnPath(&library, view);  // a bare name becomes the path found
   if (!IsFullPath(library) || !FitsField(library)) return;
-  const std::wstring aside = AsidePath(library);
+  const std::wstring aside = FileSystemPath(AsidePath(library), view);
   if (aside.empty() || !FitsField(aside) || !FileExistsAt(aside)) return;
-  out->push_back({kind, std::move(library)});
+  out->push_back({kind, std::move(library), view});
 }
 
-// The machine's monitor library of `kind`, or empty.
-std::wstring MonitorLibraryOf(const RegistryRoots& roots, ApiKind kind) {
+// The machine's monitor library of `kind` for the library file at `file`
+// (its machine type, the entry's view), or empty when none fits.
+std::wstring MonitorLibraryOf(const RegistryRoots& roots, const MonitoredLibrary& entry,
+                              const std::wstring& file) {
   RegKey defaults;
-  std::wstring monitor;
-  if (defaults.Open(roots.machine, FactoryPath({L"Monitoring", ApiKindName(kind)}), KEY_READ) !=
-          ERROR_SUCCESS ||
-      ReadString(defaults.Get(), L"MonitorLibrary", &monitor) != ERROR_SUCCESS) {
+  std::wstring monitor, monitor64;
+  if (defaults.Open(roots.machine, FactoryPath({L"Monitoring", ApiKindName(entry.kind)}), KEY_READ) !=
+      ERROR_SUCCESS) {
     return {};
   }
-  return monitor;
+  (void)ReadString(defaults.Get(), L"MonitorLibrary", &monitor);
+  (void)ReadString(defaults.Get(), L"MonitorLibrary64", &monitor64);
+  ApiImplementation record;
+  (void)record.SetMonitorLibrary(monitor);
+  (void)record.SetMonitorLibrary64(monitor64);
+  record.SetView(entry.view);
+  return ChooseMonitor(record, file).monitor;
 }
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
@@ -106,20 +121,20 @@ void DeleteList(const RegistryRoots& roots) {
   }
 }
 
-// The library registered under `key` (FunctionLibrary; a bare name as found on PATH).
-bool RegisteredUnder(HKEY key, const std::wstring& library) {
+// The entry's library is registered under `key` (FunctionLibrary; a bare name as found on PATH).
+bool RegisteredUnder(HKEY key, const MonitoredLibrary& entry) {
   std::wstring registered;
   if (ReadString(key, L"FunctionLibrary", &registered) != ERROR_SUCCESS) return false;
-  (void)FindLibraryOnPath(&registered);
-  return SameText(registered, library);
+  (void)FindLibraryOnPath(&registered, entry.view);
+  return SameText(registered, entry.library);
 }
 
 // A listed library that may be switched on again: registered now, at its path,
 // nothing set aside.
 bool MayMonitorAgain(const RegistryRoots& roots, const MonitoredLibrary& entry) {
-  const std::wstring aside = AsidePath(entry.library);
+  const std::wstring library = FileOf(entry), aside = AsidePath(library);
   return RegisteredNow(roots, entry) && !aside.empty() && FitsField(aside) &&
-         !FileExistsAt(aside) && FileExistsAt(entry.library);
+         !FileExistsAt(aside) && FileExistsAt(library);
 }
 
 // Moves a file without replacing one (SetLibraryAside is exactly that).
@@ -129,22 +144,31 @@ DWORD Move(const std::wstring& from, const std::wstring& to) { return SetLibrary
 
 std::vector<MonitoredLibrary> FindMonitoredLibraries(const RegistryRoots& roots) {
   std::vector<MonitoredLibrary> found;
-  RegKey registrations;
-  if (registrations.Open(roots.machine, kJ2534RegistrationPath, KEY_READ) == ERROR_SUCCESS) {
-    for (DWORD index = 0; found.size() < kMaxMonitoredLibraries; ++index) {
-      std::wstring name;
-      const LONG rc = EnumSubkey(registrations.Get(), index, &name);
-      if (rc == ERROR_MORE_DATA) continue;
-      if (rc != ERROR_SUCCESS) break;
-      RegKey device;
-      if (device.Open(registrations.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
-      AddWhenMonitored(device.Get(), ApiKind::J2534, &found);
+  for (const MachineViewRoot& source : MachineViews(roots)) {
+    for (J2534Version version : {J2534Version::k0404, J2534Version::k0500}) {
+      RegKey registrations;
+      if (registrations.Open(source.root, J2534RegistrationPath(version), KEY_READ | source.access) !=
+          ERROR_SUCCESS) {
+        continue;
+      }
+      for (DWORD index = 0; found.size() < kMaxMonitoredLibraries; ++index) {
+        std::wstring name;
+        const LONG rc = EnumSubkey(registrations.Get(), index, &name);
+        if (rc == ERROR_MORE_DATA) continue;
+        if (rc != ERROR_SUCCESS) break;
+        RegKey device;
+        if (device.Open(registrations.Get(), name, KEY_READ | source.access) != ERROR_SUCCESS) continue;
+        AddWhenMonitored(device.Get(), ApiKind::J2534, source.view, &found);
+      }
     }
   }
-  RegKey pdu;
-  if (found.size() < kMaxMonitoredLibraries &&
-      pdu.Open(roots.machine, ProductPath({kPduSupportSection}), KEY_READ) == ERROR_SUCCESS) {
-    AddWhenMonitored(pdu.Get(), ApiKind::PDU, &found);
+  for (const MachineViewRoot& source : MachineViews(roots)) {
+    RegKey pdu;
+    if (found.size() < kMaxMonitoredLibraries &&
+        pdu.Open(source.root, ProductPath({kPduSupportSection}), KEY_READ | source.access) ==
+            ERROR_SUCCESS) {
+      AddWhenMonitored(pdu.Get(), ApiKind::PDU, source.view, &found);
+    }
   }
   return found;
 }
@@ -152,7 +176,7 @@ std::vector<MonitoredLibrary> FindMonitoredLibraries(const RegistryRoots& roots)
 std::wstring FormatMonitoredList(const std::vector<MonitoredLibrary>& libraries) {
   std::wstring text;
   for (const MonitoredLibrary& entry : libraries) {
-    text += KindWord(entry.kind);
+    text += KindWord(entry.kind, entry.view);
     text += L'\t';
     text += entry.library;
     text += L"\r\n";
@@ -172,13 +196,16 @@ std::vector<MonitoredLibrary> ParseMonitoredList(std::wstring_view text) {
     const std::wstring_view word = line.substr(0, tab);
     const std::wstring_view path = line.substr(tab + 1);
     MonitoredLibrary entry;
-    if (word == L"J2534") {
-      entry.kind = ApiKind::J2534;
-    } else if (word == L"PDU") {
-      entry.kind = ApiKind::PDU;
-    } else {
-      continue;
+    bool known = false;
+    for (ApiKind kind : {ApiKind::J2534, ApiKind::PDU}) {
+      for (RegistryView view : {RegistryView::k32, RegistryView::k64}) {
+        if (word != KindWord(kind, view)) continue;
+        entry.kind = kind;
+        entry.view = view;
+        known = true;
+      }
     }
+    if (!known) continue;
     if (!IsFullPath(path) || !FitsField(path) || path.find(L'\t') != std::wstring_view::npos) {
       continue;
     }
@@ -193,22 +220,31 @@ std::wstring KeptCopyPath(const std::wstring& library) {
 }
 
 bool RegisteredNow(const RegistryRoots& roots, const MonitoredLibrary& entry) {
-  if (entry.kind == ApiKind::PDU) {
-    RegKey pdu;
-    return pdu.Open(roots.machine, ProductPath({kPduSupportSection}), KEY_READ) == ERROR_SUCCESS &&
-           RegisteredUnder(pdu.Get(), entry.library);
-  }
-  RegKey registrations;
-  if (registrations.Open(roots.machine, kJ2534RegistrationPath, KEY_READ) != ERROR_SUCCESS) return false;
-  for (DWORD index = 0; index < kMaxRegistrations; ++index) {
-    std::wstring name;
-    const LONG rc = EnumSubkey(registrations.Get(), index, &name);
-    if (rc == ERROR_MORE_DATA) continue;
-    if (rc != ERROR_SUCCESS) break;
-    RegKey device;
-    if (device.Open(registrations.Get(), name, KEY_READ) == ERROR_SUCCESS &&
-        RegisteredUnder(device.Get(), entry.library)) {
-      return true;
+  for (const MachineViewRoot& source : MachineViews(roots)) {
+    if (source.view != entry.view) continue;
+    if (entry.kind == ApiKind::PDU) {
+      RegKey pdu;
+      return pdu.Open(source.root, ProductPath({kPduSupportSection}), KEY_READ | source.access) ==
+                 ERROR_SUCCESS &&
+             RegisteredUnder(pdu.Get(), entry);
+    }
+    for (J2534Version version : {J2534Version::k0404, J2534Version::k0500}) {
+      RegKey registrations;
+      if (registrations.Open(source.root, J2534RegistrationPath(version), KEY_READ | source.access) !=
+          ERROR_SUCCESS) {
+        continue;
+      }
+      for (DWORD index = 0; index < kMaxRegistrations; ++index) {
+        std::wstring name;
+        const LONG rc = EnumSubkey(registrations.Get(), index, &name);
+        if (rc == ERROR_MORE_DATA) continue;
+        if (rc != ERROR_SUCCESS) break;
+        RegKey device;
+        if (device.Open(registrations.Get(), name, KEY_READ | source.access) == ERROR_SUCCESS &&
+            RegisteredUnder(device.Get(), entry)) {
+          return true;
+        }
+      }
     }
   }
   return false;
@@ -221,23 +257,26 @@ DWORD SwitchOffForSetup(const RegistryRoots& roots, std::vector<std::wstring>* f
   std::vector<MonitoredLibrary> listed = ReadList(roots);
   for (const MonitoredLibrary& entry : monitored) {
     bool known = false;
-    for (const MonitoredLibrary& other : listed) known = known || SameText(entry.library, other.library);
+    for (const MonitoredLibrary& other : listed) {
+      known = known || (SameText(entry.library, other.library) && entry.view == other.view);
+    }
     if (!known && listed.size() < kMaxMonitoredLibraries) listed.push_back(entry);
   }
   // The list first: a library put back without a record would lose its monitoring.
   const DWORD written = WriteList(roots, listed);
   if (written != ERROR_SUCCESS) return written;
   for (const MonitoredLibrary& entry : monitored) {
-    const std::wstring aside = AsidePath(entry.library), kept = KeptCopyPath(entry.library);
+    const std::wstring library = FileOf(entry);
+    const std::wstring aside = AsidePath(library), kept = KeptCopyPath(library);
     (void)DeleteFileW(kept.c_str());  // a copy a setup that did not finish kept
-    DWORD code = kept.empty() ? ERROR_FILENAME_EXCED_RANGE : Move(entry.library, kept);
+    DWORD code = kept.empty() ? ERROR_FILENAME_EXCED_RANGE : Move(library, kept);
     if (code == ERROR_SUCCESS) {
-      code = Move(aside, entry.library);
-      if (code != ERROR_SUCCESS && Move(kept, entry.library) != ERROR_SUCCESS) {
-        code = PutLibraryBack(entry.library, aside);  // the copy is somewhere else now
+      code = Move(aside, library);
+      if (code != ERROR_SUCCESS && Move(kept, library) != ERROR_SUCCESS) {
+        code = PutLibraryBack(library, aside);  // the copy is somewhere else now
       }
     } else {
-      code = PutLibraryBack(entry.library, aside);  // no copy kept: the rollback copies one
+      code = PutLibraryBack(library, aside);  // no copy kept: the rollback copies one
     }
     if (code != ERROR_SUCCESS) failed->push_back(entry.library);
   }
@@ -247,15 +286,16 @@ DWORD SwitchOffForSetup(const RegistryRoots& roots, std::vector<std::wstring>* f
 DWORD SwitchOnAfterUpgrade(const RegistryRoots& roots, std::vector<std::wstring>* failed,
                            std::vector<std::wstring>* refused) {
   for (const MonitoredLibrary& entry : ReadList(roots)) {
-    const std::wstring aside = AsidePath(entry.library);
+    const std::wstring library = FileOf(entry);
+    const std::wstring aside = AsidePath(library);
     if (!MayMonitorAgain(roots, entry)) {
       if (aside.empty() || !FileExistsAt(aside)) refused->push_back(entry.library);
       continue;  // (set aside: monitored already)
     }
-    const std::wstring monitor = MonitorLibraryOf(roots, entry.kind);
+    const std::wstring monitor = MonitorLibraryOf(roots, entry, library);
     if (monitor.empty() || !FileExistsAt(monitor) ||
-        SetLibraryAside(entry.library, aside) != ERROR_SUCCESS ||
-        InstallMonitorCopy(monitor, entry.library, aside) != ERROR_SUCCESS) {
+        SetLibraryAside(library, aside) != ERROR_SUCCESS ||
+        InstallMonitorCopy(monitor, library, aside) != ERROR_SUCCESS) {
       failed->push_back(entry.library);
     }
   }
@@ -264,29 +304,32 @@ DWORD SwitchOnAfterUpgrade(const RegistryRoots& roots, std::vector<std::wstring>
 
 void SwitchOffAfterRollback(const RegistryRoots& roots, std::vector<std::wstring>* failed) {
   for (const MonitoredLibrary& entry : ReadList(roots)) {
-    const std::wstring aside = AsidePath(entry.library);
+    const std::wstring library = FileOf(entry);
+    const std::wstring aside = AsidePath(library);
     if (!RegisteredNow(roots, entry) || aside.empty() || !FileExistsAt(aside)) continue;
-    if (PutLibraryBack(entry.library, aside) != ERROR_SUCCESS) failed->push_back(entry.library);
+    if (PutLibraryBack(library, aside) != ERROR_SUCCESS) failed->push_back(entry.library);
   }
 }
 
 void RestoreMonitoring(const RegistryRoots& roots, std::vector<std::wstring>* failed,
                        std::vector<std::wstring>* refused) {
   for (const MonitoredLibrary& entry : ReadList(roots)) {
-    const std::wstring aside = AsidePath(entry.library), kept = KeptCopyPath(entry.library);
+    const std::wstring library = FileOf(entry);
+    const std::wstring aside = AsidePath(library), kept = KeptCopyPath(library);
     if (!MayMonitorAgain(roots, entry)) {
       if (aside.empty() || !FileExistsAt(aside)) refused->push_back(entry.library);
       continue;  // (set aside: monitored already)
     }
-    DWORD code = SetLibraryAside(entry.library, aside);
+    DWORD code = SetLibraryAside(library, aside);
     if (code == ERROR_SUCCESS) {
       if (!kept.empty() && FileExistsAt(kept)) {
-        code = Move(kept, entry.library);
-        if (code != ERROR_SUCCESS) (void)Move(aside, entry.library);  // in its place, unmonitored
+        code = Move(kept, library);
+        if (code != ERROR_SUCCESS) (void)Move(aside, library);  // in its place, unmonitored
       } else {
-        const std::wstring monitor = MonitorLibraryOf(roots, entry.kind);
-        code = monitor.empty() ? ERROR_FILE_NOT_FOUND : InstallMonitorCopy(monitor, entry.library, aside);
-        if (code != ERROR_SUCCESS && !FileExistsAt(entry.library)) (void)Move(aside, entry.library);
+        // The library stands set aside now: its header there chooses.
+        const std::wstring monitor = MonitorLibraryOf(roots, entry, aside);
+        code = monitor.empty() ? ERROR_FILE_NOT_FOUND : InstallMonitorCopy(monitor, library, aside);
+        if (code != ERROR_SUCCESS && !FileExistsAt(library)) (void)Move(aside, library);
       }
     }
     if (code != ERROR_SUCCESS) failed->push_back(entry.library);
@@ -296,7 +339,8 @@ void RestoreMonitoring(const RegistryRoots& roots, std::vector<std::wstring>* fa
 
 void ForgetMonitoredList(const RegistryRoots& roots) {
   for (const MonitoredLibrary& entry : ReadList(roots)) {
-    const std::wstring kept = KeptCopyPath(entry.library);
+    const std::wstring library = FileOf(entry);
+    const std::wstring kept = KeptCopyPath(library);
     if (kept.empty() || !FileExistsAt(kept) || DeleteFileW(kept.c_str())) continue;
     (void)MoveFileExW(kept.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);  // loaded: at restart
   }

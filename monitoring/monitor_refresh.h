@@ -21,20 +21,26 @@
 
 namespace varrow {
 
-// A library that monitoring had set aside, by its registered path.
+// A library that monitoring had set aside, by its registered path and the
+// registry view it is registered in (file steps reach a native-view library
+// through FileSystemPath).
 struct MonitoredLibrary {
   ApiKind kind = ApiKind::J2534;
   std::wstring library;
+  RegistryView view = RegistryView::k32;
 };
 
-// The list file holds at most this many libraries (20 J2534 ones and the PDU one fit).
+// The list holds at most this many libraries (the J2534 table's and both
+// D-PDU ones fit).
 constexpr std::size_t kMaxMonitoredLibraries = 64;
 
-// The registered J2534 libraries (full paths, or bare names found on PATH) and
-// the PDU library whose set-aside file exists now, in registry order.
+// The registered J2534 libraries of both versions (full paths, or bare names
+// found on PATH) and the PDU library whose set-aside file exists now, in
+// registry order, the 32-bit view's before the native view's.
 std::vector<MonitoredLibrary> FindMonitoredLibraries(const RegistryRoots& roots);
 
-// The list as text, one line per library: "J2534" or "PDU", a tab, the path.
+// The list as text, one line per library: "J2534" or "PDU" (followed by
+// " (64-bit)" for the native view), a tab, the path.
 std::wstring FormatMonitoredList(const std::vector<MonitoredLibrary>& libraries);
 // The list back from its text. Lines of another form, paths that do not fit
 // 260 characters or are not full paths, and lines beyond kMaxMonitoredLibraries
@@ -52,8 +58,9 @@ constexpr std::size_t kMaxMonitoredListChars = 32 * 1024;
 // process, so that the program's clean-up deletes one a setup forgot).
 std::wstring KeptCopyPath(const std::wstring& library);
 
-// True when `entry` names the library of a J2534 registration (FunctionLibrary,
-// a bare name found on PATH) or the PDU library setting of the machine now.
+// True when `entry` names the library of a J2534 registration of either
+// version (FunctionLibrary, a bare name found on PATH) or the PDU library
+// setting of the machine now, in the entry's view.
 bool RegisteredNow(const RegistryRoots& roots, const MonitoredLibrary& entry);
 
 // Before the package's files go (an upgrade's or a removal's): adds the
@@ -65,8 +72,9 @@ bool RegisteredNow(const RegistryRoots& roots, const MonitoredLibrary& entry);
 DWORD SwitchOffForSetup(const RegistryRoots& roots, std::vector<std::wstring>* failed);
 
 // After the upgrade's new files are in place: switches monitoring on again
-// with the machine's monitor library of its kind
-// (DefaultSettings\Monitoring\<kind>\MonitorLibrary) for each library of the
+// with the machine's monitor library of its kind and of the library's machine
+// type (DefaultSettings\Monitoring\<kind>\MonitorLibrary or MonitorLibrary64,
+// ChooseMonitor's rule; a library that no monitor fits is failed) for each library of the
 // list that is still registered (RegisteredNow), stands at its path and has
 // nothing at its set-aside path; any other entry is named in *refused and not
 // touched. One that cannot be switched on stays in its place (monitoring off)

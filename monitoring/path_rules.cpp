@@ -16,7 +16,31 @@ std::wstring Trim(const std::wstring& text) {
   return text.substr(first, last - first);
 }
 
+wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; }
+
+// True when `text` starts with `prefix`, ASCII letters compared without case.
+bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::wstring NativeSystemPath(const std::wstring& path, const std::wstring& windowsDir) {
+  if (windowsDir.empty()) return path;
+  std::wstring root = windowsDir;
+  while (!root.empty() && root.back() == L'\\') root.pop_back();
+  const std::wstring system = root + L"\\System32";
+  if (!StartsWithNoCase(path, system)) return path;
+  // The folder itself or something in it; never System32x.
+  if (path.size() > system.size() && path[system.size()] != L'\\') return path;
+  std::wstring native = root + L"\\Sysnative" + path.substr(system.size());
+  if (!Fits(native)) return {};
+  return native;
+}
 
 std::wstring AsidePath(const std::wstring& p) {
   const std::size_t slash = p.rfind(L'\\');

@@ -25,6 +25,14 @@ std::wstring SettingsKeyName(const std::wstring& p);
 std::wstring DefaultJ2534LogName(const std::wstring& logFileLocation,
                                  const std::wstring& functionLibrary);
 
+// `path` with the system folder `windowsDir`\System32 at its start replaced
+// by `windowsDir`\Sysnative (letters compared without case, the rest kept as
+// written): the name through which a 32-bit process on 64-bit Windows reaches
+// the native system folder instead of SysWOW64. Any other path, or an empty
+// `windowsDir`, gives `path` unchanged; a result that would not fit a field
+// gives an empty text.
+std::wstring NativeSystemPath(const std::wstring& path, const std::wstring& windowsDir);
+
 // The paths that the PATH search probes for `path`, in order: PATH split at
 // ";" (empty pieces skipped), each piece without trailing blanks and then
 // without trailing "\", joined to `path` with one "\". A combination that would

@@ -5,6 +5,23 @@
 
 namespace varrow {
 
+bool IsRunningUnderWow64() {
+  // Looked up by name: absent from the oldest systems, and then there is no 64-bit view.
+  using IsWow64Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return false;
+  const auto isWow64 =
+      reinterpret_cast<IsWow64Fn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+  BOOL wow64 = FALSE;
+  return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64 != FALSE;
+}
+
+RegistryRoots RegistryRoots::Real() {
+  RegistryRoots roots;
+  if (IsRunningUnderWow64()) roots.machine64 = HKEY_LOCAL_MACHINE;
+  return roots;
+}
+
 RegKey& RegKey::operator=(RegKey&& other) noexcept {
   if (this != &other) {
     Close();

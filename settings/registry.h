@@ -23,8 +23,23 @@ struct RegistryRoots {
   HKEY machine = HKEY_LOCAL_MACHINE;  // opened for reading only
   HKEY user = HKEY_CURRENT_USER;
   HKEY users = HKEY_USERS;
-  static RegistryRoots Real() { return {}; }
+  // The machine hive's native 64-bit view, opened for reading only with
+  // KEY_WOW64_64KEY (MachineViewAccess); null where the process sees the only
+  // view there is (32-bit Windows, a 64-bit process). `machine` is the view of
+  // this process: WOW6432Node for Varrow on 64-bit Windows.
+  HKEY machine64 = nullptr;
+  // The predefined keys; machine64 is HKEY_LOCAL_MACHINE for a 32-bit process
+  // on 64-bit Windows (IsRunningUnderWow64).
+  static RegistryRoots Real();
 };
+
+// True when this is a 32-bit process on 64-bit Windows.
+bool IsRunningUnderWow64();
+
+// The access flag that selects the view of a machine root: KEY_WOW64_64KEY for
+// the native root, nothing for the process's own. Added to every open below
+// such a root, since a view is chosen per call, not inherited by subkeys.
+inline REGSAM MachineViewAccess(bool native) { return native ? KEY_WOW64_64KEY : 0; }
 
 // Owns one open registry key; moves but never copies; closes exactly once.
 class RegKey {

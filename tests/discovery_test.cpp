@@ -185,17 +185,20 @@ TEST_F(Discovery, PduEntryTakesItsDefaults) {
   EXPECT_EQ(p.OutputFormat(), 1);
 }
 
-TEST_F(Discovery, AtMostTwentyImplementations) {
-  for (int i = 0; i < 23; ++i) {
+TEST_F(Discovery, AtMostTheTableBoundOfImplementations) {
+  const int devices = kMaxImplementations + 3;
+  for (int i = 0; i < devices; ++i) {
     wchar_t name[16];
     swprintf(name, 16, L"Dev%02d", i);
-    AddJ2534Device(name, L"V", name, dir / (std::wstring(name) + L".dll"), i == 22 ? 1 : 0);
+    AddJ2534Device(name, L"V", name, dir / (std::wstring(name) + L".dll"), i == devices - 1 ? 1 : 0);
   }
   Seal();
   Load();
-  EXPECT_EQ(state.J2534Count, 20);
-  EXPECT_EQ(state.CaptionsOf(ApiKind::J2534).size(), 20u);
-  EXPECT_EQ(state.J2534[19].Identifier(), L"Dev19");
+  EXPECT_EQ(state.J2534Count, kMaxImplementations);
+  EXPECT_EQ(state.CaptionsOf(ApiKind::J2534).size(), static_cast<std::size_t>(kMaxImplementations));
+  wchar_t last[16];
+  swprintf(last, 16, L"Dev%02d", kMaxImplementations - 1);
+  EXPECT_EQ(state.J2534[kMaxImplementations - 1].Identifier(), last);
   EXPECT_EQ(state.PduSupportingIndex, -1) << "an ignored device must not be referenced";
 }
 

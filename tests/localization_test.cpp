@@ -144,6 +144,9 @@ TEST_F(LocalizationTest, EveryTextIsLoadedFromEachBuiltLibrary) {
     const wchar_t* text = nullptr;
     EXPECT_GT(LoadStringW(library, 152, reinterpret_cast<LPWSTR>(&text), 0), 0);
     EXPECT_GT(LoadStringW(library, kSerialRangeTextId, reinterpret_cast<LPWSTR>(&text), 0), 0);
+    for (UINT id : kMonitorRefusalTextIds) {
+      EXPECT_GT(LoadStringW(library, id, reinterpret_cast<LPWSTR>(&text), 0), 0) << "id " << id;
+    }
     FreeLibrary(library);
     // Loadable the ordinary way too: a module without entry point and imports.
     HMODULE plain = LoadLibraryW((BuiltFolder() + L"\\" + name).c_str());

@@ -133,6 +133,47 @@ TEST_F(MonitorRefresh, UpgradeSwitchesOffThenOnAndARollbackRestoresTheCopies) {
   }
 }
 
+// The native view's v05.00 library with the 64-bit monitor: put back for the
+// setup, listed with its view, monitored again by the new 64-bit monitor (never
+// the 32-bit one), or by its kept copy when the setup rolls back.
+TEST_F(MonitorRefresh, NativeViewLibraryGoesThroughTheSetupWithTheMonitorOfItsType) {
+  RegKey native;
+  ASSERT_EQ(native.Create(HKEY_CURRENT_USER, reg.Path() + L"\\machine64", KEY_ALL_ACCESS), ERROR_SUCCESS);
+  RegistryRoots roots = reg.Roots();
+  roots.machine64 = native.Get();
+  const std::wstring lib = dir / L"other\\pt64.dll", mon64 = dir / L"monitor\\Mon64.dll";
+  test::SetString(native.Get(), std::wstring(kJ2534V05RegistrationPath) + L"\\X", L"FunctionLibrary", lib);
+  SetMonitorDefault(ApiKind::J2534, dir / L"monitor\\Mon.dll");
+  test::SetString(reg.Machine(), FactoryPath({L"Monitoring", kJ2534ApiName}), L"MonitorLibrary64", mon64);
+  Put(dir / L"monitor\\Mon.dll", "j2534 monitor v2");  // 32-bit: must never land on the library
+  Seal();
+  const std::string library = test::PeFile(0x8664, "pt64"), v1 = test::PeFile(0x8664, "mon64 v1");
+  for (bool rollBack : {false, true}) {
+    SCOPED_TRACE(rollBack ? "rolled back" : "upgraded");
+    Monitored(lib, library, v1);
+    std::vector<std::wstring> failed, refused;
+    ASSERT_EQ(SwitchOffForSetup(roots, &failed), ERROR_SUCCESS);
+    EXPECT_EQ(State({lib}), library + "|<missing>;");
+    RegKey product;
+    std::wstring list;
+    ASSERT_EQ(product.Open(reg.Machine(), ProductPath(), KEY_READ), ERROR_SUCCESS);
+    ASSERT_EQ(ReadString(product.Get(), kMonitoredListValue, &list, kMaxMonitoredListChars), ERROR_SUCCESS);
+    EXPECT_EQ(list, L"J2534 (64-bit)\t" + lib + L"\r\n");
+    Put(mon64, test::PeFile(0x8664, "mon64 v2"));
+    if (rollBack) {
+      RestoreMonitoring(roots, &failed, &refused);
+    } else {
+      ASSERT_EQ(SwitchOnAfterUpgrade(roots, &failed, &refused), ERROR_SUCCESS);
+      ForgetMonitoredList(roots);
+    }
+    EXPECT_TRUE(failed.empty() && refused.empty());
+    EXPECT_EQ(State({lib}), (rollBack ? v1 : test::PeFile(0x8664, "mon64 v2")) + "|" + library + ";");
+    EXPECT_FALSE(ListLeft());
+    test::RemoveTree(dir / L"other");
+    test::MakeDir(dir / L"other");
+  }
+}
+
 // A list that names what is not registered now, or a library already set
 // aside, or one that is missing, switches nothing on: the system account
 // never renames or writes a file because a list says so.

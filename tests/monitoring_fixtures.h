@@ -109,7 +109,11 @@ class RecordingReporter : public FileErrorReporter {
  public:
   void ReportFileError(DWORD code) override { codes.push_back(code); }
   void ReportRepair(const LibraryRepair& repair) override { repairs.push_back(repair); }
+  void ReportMonitorRefused(const std::wstring& library, MonitorRefusal reason) override {
+    refusals.push_back({library, reason});
+  }
   std::vector<DWORD> codes;
+  std::vector<std::pair<std::wstring, MonitorRefusal>> refusals;
   std::vector<LibraryRepair> repairs;
 };
 

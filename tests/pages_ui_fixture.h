@@ -16,9 +16,15 @@
 
 namespace varrow::test {
 
-// Library contents with zero and high bytes, to compare files byte for byte.
+// Library contents with zero and high bytes, to compare files byte for byte:
+// a 32-bit PE header (its signature farther on than PeFile's, so that
+// ReadFileText keeps it), then the tag.
 inline std::string LibraryBytes(char tag) {
-  return std::string("MZ\0\x01\xff", 5) + tag + std::string("\0\x80tail", 6);
+  std::string bytes(0x88, '\0');
+  bytes.replace(0, 2, "MZ");
+  bytes[0x3C] = '\x80';
+  bytes.replace(0x80, 6, std::string("PE\0\0\x4c\x01", 6));
+  return bytes + std::string("\x01\xff", 2) + tag + std::string("\0\x80tail", 6);
 }
 
 class PagesUiTest : public UiTest {

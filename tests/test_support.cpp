@@ -68,7 +68,27 @@ void RemoveTree(const std::wstring& dir) {
 
 ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
-bool WriteFileText(const std::wstring& path, const std::string& bytes) {
+std::string PeFile(unsigned machine, const std::string& rest) {
+  std::string bytes(0x48, '\0');
+  bytes[0] = 'M';
+  bytes[1] = 'Z';
+  bytes[0x3C] = 0x40;  // the signature follows the DOS header
+  bytes[0x40] = 'P';
+  bytes[0x41] = 'E';
+  bytes[0x44] = static_cast<char>(machine & 0xFF);
+  bytes[0x45] = static_cast<char>(machine >> 8);
+  return bytes + rest;
+}
+
+namespace {
+bool IsFakeLibrary(const std::wstring& path, const std::string& bytes) {
+  return path.size() >= 4 && _wcsicmp(path.c_str() + path.size() - 4, L".dll") == 0 &&
+         bytes.compare(0, 2, "MZ") != 0;
+}
+}  // namespace
+
+bool WriteFileText(const std::wstring& path, const std::string& given) {
+  const std::string bytes = IsFakeLibrary(path, given) ? PeFile(0x014C, given) : given;
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -87,6 +107,8 @@ bool ReadFileText(const std::wstring& path, std::string* bytes) {
   DWORD read = 0;
   while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes->append(chunk, read);
   CloseHandle(file);
+  const std::string fakeHeader = PeFile(0x014C);
+  if (bytes->compare(0, fakeHeader.size(), fakeHeader) == 0) bytes->erase(0, fakeHeader.size());
   return true;
 }
 

@@ -46,7 +46,15 @@ class ScratchDir {
   std::wstring path_;
 };
 
-// File helpers for tests.
+// The smallest file that Varrow takes for a library of `machine` (0x014C
+// i386, 0x8664 AMD64): a DOS header pointing at "PE\0\0" and the machine
+// field, followed by `rest`.
+std::string PeFile(unsigned machine, const std::string& rest = {});
+
+// File helpers for tests. A fake library (a name ending in ".dll" whose bytes
+// do not start with "MZ") is written as a 32-bit PE file, PeFile(0x014C,
+// bytes), so that Varrow switches monitoring on for it; ReadFileText gives
+// such a file's bytes back without that header.
 bool WriteFileText(const std::wstring& path, const std::string& bytes);
 bool ReadFileText(const std::wstring& path, std::string* bytes);
 bool FileExists(const std::wstring& path);

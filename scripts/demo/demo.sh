@@ -28,7 +28,7 @@ DEMO_PROGRAM_DIR='C:\Program Files (x86)\OVRA\VCI'
 DEMO_PROGRAM_EXE="$DEMO_PROGRAM_DIR\\Varrow.exe"
 
 # The other makers' libraries: stand-in files that the program only moves,
-# copies and deletes, never loads.
+# copies and deletes, never loads (with a 32-bit library's header, which it reads).
 DEMO_LIBRARIES=(
   'C:\Program Files (x86)\Fennick Auto Labs\Bridge 2\fnkpt32.dll'
   'C:\Program Files (x86)\Durnow Systems\PT-Mini\dspt0404.dll'
@@ -59,13 +59,22 @@ demo_msiexec() {
   return "$rc"
 }
 
+# The header of a 32-bit (i386) Windows library, as far as Varrow reads it to
+# choose the monitor: "MZ", the signature's offset at 0x3C, "PE\0\0" and the machine.
+demo_i386_header() {
+  printf 'MZ'
+  head -c 58 /dev/zero
+  printf '\x40\x00\x00\x00PE\x00\x00\x4c\x01\x00\x00'
+}
+
 demo_seed_others() {
   local prefix=$1 win host
   for win in "${DEMO_LIBRARIES[@]}"; do
     host=$(demo_unix_path "$prefix" "$win")
     mkdir -p "$(dirname "$host")"
-    # A distinct text per file, so a look at a library tells which one stands there.
-    printf 'Demo stand-in for %s (not a real library).\r\n' "${win##*\\}" >"$host"
+    # A 32-bit library's header, then a distinct text per file, so a look at a
+    # library tells which one stands there.
+    { demo_i386_header; printf 'Demo stand-in for %s (not a real library).\r\n' "${win##*\\}"; } >"$host"
   done
   printf '[RP1210Support]\r\nAPIImplementations=FNKRP32,DRNRP32\r\n' \
     >"$(demo_unix_path "$prefix" 'C:\windows\RP121032.ini')"

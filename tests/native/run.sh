@@ -7,11 +7,11 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 OUT=${VARROW_BUILD:-$ROOT/build/mingw}/native
 SECONDS_PER_RULE=${1:-3}
-RULES=9
+RULES=11
 mkdir -p "$OUT"
 SOURCES=("$ROOT/tests/native/text_rules_fuzz.cpp" "$ROOT/locale/version_rules.cpp"
          "$ROOT/monitoring/path_rules.cpp" "$ROOT/monitoring/format_rules.cpp"
-         "$ROOT/settings/number_text.cpp")
+         "$ROOT/monitoring/pe_rules.cpp" "$ROOT/settings/number_text.cpp")
 FLAGS=(-std=c++20 -O1 -g -I"$ROOT" -fsanitize=address,undefined -fno-sanitize-recover=all
        -fno-omit-frame-pointer -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
 # In CI (CI set) every warning is an error, as in the cross build.

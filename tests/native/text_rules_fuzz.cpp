@@ -1,7 +1,8 @@
 // Fuzz target of the text rules that build without Windows headers: version
 // packing, the set-aside and settings-key paths, the PATH search candidates,
 // the existence-test path check, the RP1210 list, serial numbers, entry
-// positions, and the log formats' extension rules. Each rule is run on the
+// positions, the log formats' extension rules, a library's PE header and the
+// native system folder's path. Each rule is run on the
 // input and its promises are checked; a broken promise aborts (and the
 // sanitizers catch any bad access).
 //
@@ -18,11 +19,12 @@
 #include "locale/version_rules.h"
 #include "monitoring/format_rules.h"
 #include "monitoring/path_rules.h"
+#include "monitoring/pe_rules.h"
 #include "settings/number_text.h"
 
 namespace {
 
-constexpr int kRules = 9;
+constexpr int kRules = 11;
 int g_rule = -1;
 
 
@@ -157,6 +159,37 @@ void Extension(const std::wstring& text, std::int32_t code) {
   PROMISE("ApplyFormatExtension", varrow::ApplyFormatExtension(applied, code) == applied);
 }
 
+// Any bytes as a DOS header, then as the bytes at the signature offset: only
+// what was given is read (the sanitizers see a copy of exactly that size).
+void PeHeader(const std::uint8_t* data, std::size_t size) {
+  const std::vector<unsigned char> bytes(data, data + size);
+  std::uint32_t offset = 0xdeadbeef;
+  const varrow::PeCheck dos = varrow::PeSignatureOffset(bytes.data(), bytes.size(), &offset);
+  if (dos == varrow::PeCheck::kOk) {
+    PROMISE("PeHeader", offset >= varrow::kDosHeaderBytes && offset <= varrow::kMaxPeOffset);
+  } else {
+    PROMISE("PeHeader", offset == 0xdeadbeef);
+  }
+  std::uint16_t machine = 0xbeef;
+  const varrow::PeCheck pe = varrow::PeMachineAt(bytes.data(), bytes.size(), &machine);
+  PROMISE("PeHeader", pe != varrow::PeCheck::kOk || (size >= 6 && machine == (data[4] | data[5] << 8)));
+}
+
+void NativePath(const std::wstring& text) {
+  // The text is "path|windows folder".
+  const std::size_t bar = text.find(L'|');
+  const std::wstring path = text.substr(0, bar);
+  const std::wstring windows = bar == std::wstring::npos ? L"C:\\Windows" : text.substr(bar + 1);
+  const std::wstring native = varrow::NativeSystemPath(path, windows);
+  PROMISE("NativeSystemPath", native.size() < varrow::kPathFieldChars || native == path);
+  if (native.empty() || native == path) return;
+  // The folder's System32 became Sysnative, and the rest is kept.
+  std::wstring root = windows;
+  while (!root.empty() && root.back() == L'\\') root.pop_back();
+  PROMISE("NativeSystemPath", path.size() >= root.size() + 9);
+  PROMISE("NativeSystemPath", native == root + L"\\Sysnative" + path.substr(root.size() + 9));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -181,6 +214,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 6: Serial(text); break;
     case 7: Entry(text, 1 + data[1] % 16); break;
     case 8: Extension(text, static_cast<std::int32_t>(data[1] % 7) - 1); break;
+    case 9: PeHeader(rest, restSize); break;
+    case 10: NativePath(text); break;
   }
   return 0;
 }
