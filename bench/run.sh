@@ -7,12 +7,18 @@
 # J2534 monitor library's call overhead (its first argument is then the calls per case),
 # `bash bench/run.sh 100000 writer` only its writer against a flat-out caller;
 # `bash bench/run.sh 9 scenario` how long a recorded scenario of 10 MB takes to load.
+# `monitor64` and `writer64` measure the same in the 64-bit tree: the 64-bit monitor
+# called by a 64-bit program (`bash bench/run.sh 20000 monitor64`).
 source "$(dirname "$0")/../scripts/common.sh"
 ensure_packages
 build
 log "building the benchmark driver"
 cmake --build "$BUILD" -j2 --target varrow_bench monitor_bench scenario_bench -- --no-print-directory -s 2>&1 | grep -v -E '^\[ *[0-9]+%\]' || true
 [ -x "$BIN/varrow_bench.exe" ] || { echo "benchmark build failed" >&2; exit 1; }
+if [ "${2:-}" = monitor64 ] || [ "${2:-}" = writer64 ]; then
+  cmake --build "$BUILD64" -j2 --target monitor_bench -- --no-print-directory -s 2>&1 | grep -v -E '^\[ *[0-9]+%\]' || true
+  [ -x "$BIN64/monitor_bench.exe" ] || { echo "64-bit benchmark build failed" >&2; exit 1; }
+fi
 start_private_wine bench
 log "running the benchmarks ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
 set +e
@@ -26,6 +32,14 @@ if [ "${2:-}" = writer ]; then
 fi
 if [ "${2:-}" = monitor ]; then
   wine "$BIN/monitor_bench.exe" "${1:-20000}"
+  exit 0
+fi
+if [ "${2:-}" = writer64 ]; then
+  wine "$BIN64/monitor_bench.exe" writer "${1:-100000}"
+  exit 0
+fi
+if [ "${2:-}" = monitor64 ]; then
+  wine "$BIN64/monitor_bench.exe" "${1:-20000}"
   exit 0
 fi
 wine "$BIN/varrow_bench.exe" "${1:-9}" ${2:+"$2"}
