@@ -5,6 +5,7 @@
 
 #include "monitoring/path_rules.h"
 #include "hosted/arch.h"
+#include "monitor/settings_lookup.h"
 
 namespace varrow::test {
 
@@ -96,7 +97,8 @@ void WriteUserSettings(HKEY user, const std::wstring& library, const std::wstrin
                        DWORD format, DWORD overwrite, DWORD entryExit, DWORD disableBufferEmpty,
                        DWORD messageSize) {
   const std::wstring key =
-      L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\J2534 API\\" + SettingsKeyName(library);
+      L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"J2534 API") + L"\\" +
+      SettingsKeyName(library);
   SetString(user, key, L"OutputFile", outputFile);
   SetDword(user, key, L"Overwrite", overwrite);
   SetDword(user, key, L"LogEntryExit", entryExit);

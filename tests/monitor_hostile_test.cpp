@@ -12,6 +12,7 @@
 #include "tests/helpers/page_end.h"
 #include "tests/monitor_fixture.h"
 #include "hosted/arch.h"
+#include "monitor/settings_lookup.h"
 
 namespace varrow {
 namespace {
@@ -120,7 +121,7 @@ TEST(MonitorHostile, FirstCallsFitIntoA16KbStack) {
   const std::wstring pdu = dir / L"SmallPdu.dll";
   ASSERT_TRUE(CopyFileW((test::BinFolder() + L"\\OvraPduMon" VARROW_BITS_TEXT L".dll").c_str(), pdu.c_str(), FALSE));
   ASSERT_TRUE(CopyFileW((test::BinFolder() + L"\\OvraSimPdu" VARROW_BITS_TEXT L".dll").c_str(), (dir / L"_SmallPdu.dll").c_str(), FALSE));
-  test::SetString(reg.User(), L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\PDU API\\" + SettingsKeyName(pdu),
+  test::SetString(reg.User(), L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"PDU API") + L"\\" + SettingsKeyName(pdu),
                   L"OutputFile", dir / L"small-pdu.txt");
   test::PassThruApi api;
   ASSERT_TRUE(api.Load(j2534));

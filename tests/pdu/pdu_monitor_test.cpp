@@ -18,6 +18,7 @@
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
 #include "hosted/arch.h"
+#include "monitor/settings_lookup.h"
 
 using namespace pdu;
 using namespace pdutest;
@@ -28,8 +29,9 @@ using varrow::test::SetString;
 
 namespace {
 
-constexpr wchar_t kPduSettings[] = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\PDU API\\";
-constexpr wchar_t kJ2534Settings[] = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\J2534 API\\";
+// The settings keys of this build's architecture ("PDU API (64-bit)" in the 64-bit one).
+const std::wstring kPduSettings = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"PDU API") + L"\\";
+const std::wstring kJ2534Settings = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"J2534 API") + L"\\";
 
 std::wstring KeyName(std::wstring path) {
   for (wchar_t& c : path)
@@ -65,7 +67,7 @@ class MonitorTest : public ::testing::Test {
     return dir_ / name;
   }
   // The settings Varrow writes for the library at `library`.
-  void Settings(const wchar_t* api, const std::wstring& library, const std::wstring& file,
+  void Settings(const std::wstring& api, const std::wstring& library, const std::wstring& file,
                 DWORD format, DWORD entryExit, DWORD storeWithJ2534, DWORD overwrite = 1) {
     const std::wstring key = std::wstring(api) + KeyName(library);
     SetString(registry_.User(), key, L"OutputFile", file);
