@@ -37,6 +37,12 @@ bool Done(DWORD code, DWORD* errorCode) {
   return code == ERROR_SUCCESS ? true : Fail(code, errorCode);
 }
 
+// A failed step: the copy's problem when it could not serve the library, else the code.
+void Report(FileErrorReporter& reporter, DWORD code, const std::wstring& problem) {
+  if (!problem.empty()) reporter.ReportProblem(problem);
+  else reporter.ReportFileError(code);
+}
+
 bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
                     ApiKind kind, int index, FileErrorReporter& reporter, bool* listWritten) {
   if (apiName == nullptr || index < 0 || index >= kMaxImplementations ||
@@ -51,8 +57,9 @@ bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wc
   }
   DWORD code = 0;
   std::optional<LibraryRepair> repair;
-  if (!ApplyMonitorState(state.Table(kind)[index], perApi.Get(), &code, nullptr, &repair)) {
-    reporter.ReportFileError(code);
+  std::wstring problem;
+  if (!ApplyMonitorState(state.Table(kind)[index], perApi.Get(), &code, nullptr, &repair, &problem)) {
+    Report(reporter, code, problem);
   }
   if (repair) reporter.ReportRepair(*repair);
   if (listWritten == nullptr || !*listWritten) {
@@ -96,6 +103,7 @@ std::wstring RepairText(const LibraryRepair& repair) {
     case LibraryRepair::Outcome::kMonitorCopied:
       return text + L"The library was missing while monitoring was on; the monitor library has been copied there again.";
     case LibraryRepair::Outcome::kLibraryPutBack:
+      if (!repair.problem.empty()) return repair.problem;
       if (repair.code == ERROR_SUCCESS) {
         return text + L"The library was missing while monitoring was on; the library has been put back.";
       }
@@ -147,8 +155,9 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
                        std::vector<std::wstring>* cleanedFolders,
-                       std::optional<LibraryRepair>* repair) {
+                       std::optional<LibraryRepair>* repair, std::wstring* problem) {
   *errorCode = 0;
+  if (problem != nullptr) problem->clear();
   if (repair != nullptr) repair->reset();
   const std::wstring& library = record.FunctionLibrary();
   const bool switchOn = record.MonitoringEnabled() != 0;
@@ -191,7 +200,7 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
     const DWORD code = SetLibraryAside(library, aside);
     if (code != ERROR_SUCCESS) return Fail(code, errorCode);
     // Never over a file that appeared meanwhile; a failed copy puts the library back.
-    return Done(InstallMonitorCopy(record.MonitorLibrary(), library, aside), errorCode);
+    return Done(InstallMonitorCopy(record.MonitorLibrary(), library, aside, problem), errorCode);
   }
 
   // 4. Switching off, also while an application has the monitor copy loaded:
@@ -232,8 +241,9 @@ void SaveMonitoringOfKind(MonitoringState& state, const RegistryRoots& roots, Ap
     }
     DWORD code = 0;
     std::optional<LibraryRepair> repair;
-    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders, &repair)) {
-      reporter.ReportFileError(code);
+    std::wstring problem;
+    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders, &repair, &problem)) {
+      Report(reporter, code, problem);
     }
     if (repair) reporter.ReportRepair(*repair);
     if (!listWritten) {

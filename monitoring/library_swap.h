@@ -26,6 +26,10 @@ class FileErrorReporter {
   // A switched-on library whose path was empty, and what its repair did. The
   // dialog shows RepairText with the information icon.
   virtual void ReportRepair(const LibraryRepair& repair) = 0;
+  // A library that the monitor copy cannot serve whole (more extra functions
+  // than its pool, an unreadable file): monitoring stays off for it, and
+  // `text` names the library and the reason. The dialog shows it as it is.
+  virtual void ReportProblem(const std::wstring& text) { (void)text; ReportFileError(ERROR_BAD_EXE_FORMAT); }
 };
 
 // What a repair did, for the user: the library path and the outcome (with
@@ -53,9 +57,12 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 // folders whose leftovers that save has deleted already. A switch-off deletes
 // the leftovers of a folder not named there and adds it, so that each folder
 // is listed once per save.
+// `problem`, when given, receives why the monitor copy could not serve the
+// library (the failure's code is then ERROR_BAD_EXE_FORMAT or the put-back's).
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
                        std::vector<std::wstring>* cleanedFolders,
-                       std::optional<LibraryRepair>* repair = nullptr);
+                       std::optional<LibraryRepair>* repair = nullptr,
+                       std::wstring* problem = nullptr);
 
 // Saves J2534 implementation `index`: opens the user's Monitoring\<apiName> key,
 // applies the monitor state (a failed file step goes to `reporter`), then

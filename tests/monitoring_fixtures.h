@@ -109,8 +109,10 @@ class RecordingReporter : public FileErrorReporter {
  public:
   void ReportFileError(DWORD code) override { codes.push_back(code); }
   void ReportRepair(const LibraryRepair& repair) override { repairs.push_back(repair); }
+  void ReportProblem(const std::wstring& text) override { problems.push_back(text); }
   std::vector<DWORD> codes;
   std::vector<LibraryRepair> repairs;
+  std::vector<std::wstring> problems;
 };
 
 // A sorted "name=content" listing of a folder's files, for before/after comparison.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "log/log_format.h"
+#include "monitor/forward_pool.h"
 #include "hosted/module_release.h"
 #include "log/precise_time.h"
 #include "monitor/split_heap.h"
@@ -126,6 +127,7 @@ MonitorState* J2534State() noexcept {
 MonitorState* J2534StateIfReady() noexcept { return g_state; }
 
 void J2534SessionEnded(MonitorState* state) noexcept {
+  if (state != nullptr) NoteForwardedCalls(state->writer);  // the other functions forwarded
   if (state != nullptr && state->writer != nullptr) state->writer->Finish(1000);
   ReleaseThreadRuntimeData(g_self);
 }
