@@ -146,6 +146,7 @@ bool ReadTable(const Image& image, ExportTable* table, std::vector<std::uint32_t
   table->machine = image.machine;
   table->base = 1;
   table->slots.clear();
+  table->nameOrder.clear();
   addresses->clear();
   *directory = 0;
   if (image.exportRva == 0) return true;
@@ -187,6 +188,7 @@ bool ReadTable(const Image& image, ExportTable* table, std::vector<std::uint32_t
       return Fail(problem, "an export name lies outside the file or is too long");
     if (slot >= functions || name.empty()) continue;  // names nothing
     table->slots[slot].names.push_back(name);
+    table->nameOrder.push_back(name);
   }
   return true;
 }
@@ -240,6 +242,14 @@ bool ReadMonitor(const std::vector<std::uint8_t>& copy, Monitor* m, std::string*
   for (const Section& s : m->image.sections) {
     if (std::strncmp(s.name, forward::kBlockSection, 8) != 0) continue;
     if (s.rawSize < forward::kBlockBytes || s.virtualSize < forward::kBlockBytes) break;
+    // The block is reached by its addresses alone: no other section may claim them.
+    bool alone = true;
+    for (const Section& other : m->image.sections) {
+      if (&other == &s) continue;
+      const std::uint64_t end = static_cast<std::uint64_t>(other.va) + std::max(other.virtualSize, other.rawSize);
+      if (other.va < static_cast<std::uint64_t>(s.va) + s.virtualSize && s.va < end) alone = false;
+    }
+    if (!alone) break;
     const std::uint8_t* h = copy.data() + s.rawOffset;
     if (std::memcmp(h, forward::kBlockMagic, 8) != 0 || U32(h + 8) != forward::kPoolSize ||
         U32(h + 12) != forward::kBlockBytes || U32(h + 16) != 0) {

@@ -24,6 +24,7 @@ struct ExportTable {
   std::uint16_t machine = 0;        // IMAGE_FILE_HEADER.Machine
   std::uint32_t base = 1;           // the ordinal of slots[0]
   std::vector<ExportSlot> slots;
+  std::vector<std::string> nameOrder;  // the names as the name table lists them
 };
 
 // Limits that keep a hostile file bounded.
