@@ -101,20 +101,26 @@ TEST_F(Forwarding, ExtraFunctionsAnswerAsTheOriginalAndAreNotedOncePerSession) {
     EXPECT_EQ(Function<void*>(copy, MAKEINTRESOURCEA(2)), Function<void*>(copy, "PassThruOpen"));
     EXPECT_EQ(Function<void*>(copy, MAKEINTRESOURCEA(3)), Function<void*>(copy, "PassThruClose"));
 
+    const auto lastError = Function<LastErrorFn>(copy, "VendorLastError");
+    const auto sum10 = Function<Sum10Fn>(copy, "VendorSum10");
+    const auto scale = Function<ScaleFn>(copy, "VendorScale");
+    const auto secret = Function<SecretFn>(copy, MAKEINTRESOURCEA(20));
+    const auto open = Function<passthru::PassThruOpenFn>(copy, "PassThruOpen");
+    const auto close = Function<passthru::PassThruCloseFn>(copy, "PassThruClose");
+    ASSERT_TRUE(lastError && sum10 && scale && secret && open && close);
     SetLastError(0x1234);  // the first call resolves, and keeps the caller's last error
-    EXPECT_EQ(Function<LastErrorFn>(copy, "VendorLastError")(), 0x1234u);
+    EXPECT_EQ(lastError(), 0x1234u);
     for (int round = 0; round < 2; ++round) {  // resolved, then cached
-      EXPECT_EQ(Function<Sum10Fn>(copy, "VendorSum10")(1, -2, 3, 4, 5, 6, 7, 8, 9, 10 + round),
+      EXPECT_EQ(sum10(1, -2, 3, 4, 5, 6, 7, 8, 9, 10 + round),
                 Function<Sum10Fn>(original, "VendorSum10")(1, -2, 3, 4, 5, 6, 7, 8, 9, 10 + round));
     }
-    EXPECT_EQ(Function<ScaleFn>(copy, "VendorScale")(1.5, 2.25f, 3, 10.0),
-              Function<ScaleFn>(original, "VendorScale")(1.5, 2.25f, 3, 10.0));
-    EXPECT_EQ(Function<SecretFn>(copy, MAKEINTRESOURCEA(20))(14), Function<SecretFn>(original, MAKEINTRESOURCEA(20))(14));
+    EXPECT_EQ(scale(1.5, 2.25f, 3, 10.0), Function<ScaleFn>(original, "VendorScale")(1.5, 2.25f, 3, 10.0));
+    EXPECT_EQ(secret(14), Function<SecretFn>(original, MAKEINTRESOURCEA(20))(14));
 
     passthru::ULong device = 0;
-    ASSERT_EQ(Function<passthru::PassThruOpenFn>(copy, "PassThruOpen")(nullptr, &device), 0);
-    ASSERT_EQ(Function<passthru::PassThruCloseFn>(copy, "PassThruClose")(device), 0);  // the session ends
-    ASSERT_EQ(Function<passthru::PassThruCloseFn>(copy, "PassThruClose")(device), 0);  // nothing new: no note
+    ASSERT_EQ(open(nullptr, &device), 0);
+    ASSERT_EQ(close(device), 0);  // the session ends
+    ASSERT_EQ(close(device), 0);  // nothing new: no note
     FreeLibrary(original);
     FreeLibrary(copy);
 
