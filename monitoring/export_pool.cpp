@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "monitoring/export_rules.h"
+#include "monitoring/library_swap.h"
 #include "settings/owned_handle.h"
 
 namespace varrow {
@@ -46,14 +47,9 @@ bool ReadWhole(HANDLE file, std::uint64_t limit, std::vector<std::uint8_t>* byte
   return true;
 }
 
+// The system's text for `code`, without its closing full stop and line break.
 std::wstring SystemText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD chars = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer), 0,
-      nullptr);
-  std::wstring text = chars != 0 && buffer != nullptr ? std::wstring(buffer, chars) : std::wstring();
-  if (buffer != nullptr) LocalFree(buffer);
+  std::wstring text = SystemErrorText(code);
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L'.'))
     text.pop_back();
   return text.empty() ? L"error " + std::to_wstring(code) : text;
