@@ -66,7 +66,8 @@ for format in 1 2 3 4; do
     demo_apply_buttons "${tab:-0}" "${first[@]}" "${PDU_FORMAT_BUTTON[$format]}"
   first=()
   check "$name: the simulated D-PDU VCI is set aside" cmp -s "$(aside "$PDU")" "$BIN/OvraSimPdu32.dll"
-  check "$name: the D-PDU monitor stands at the library's path" cmp -s "$(host "$PDU")" "$BIN/OvraPduMon32.dll"
+  check "$name: the D-PDU monitor stands at the library's path, its export table written for it" \
+    monitor_copy_of "$(host "$PDU")" "$BIN/OvraPduMon32.dll"
   check "$name: the settings say format $format, not stored with the J2534 data" \
     test "$(setting "$PDU_SETTINGS" OutputFormat)/$(setting "$PDU_SETTINGS" StoreWithPrimaryAPI)" = "0x$format/0x0"
   output=$(setting "$PDU_SETTINGS" OutputFile)
