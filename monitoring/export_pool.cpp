@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "monitoring/export_rules.h"
@@ -15,7 +17,7 @@ namespace {
 
 // Bounds of the files read whole: a library of the original's kind is a few
 // MiB; a monitor library under one.
-constexpr std::uint64_t kMaxOriginalBytes = 256ull << 20;
+constexpr std::uint64_t kMaxOriginalBytes = 128ull << 20;
 constexpr std::uint64_t kMaxMonitorBytes = 16ull << 20;
 
 std::wstring Widen(const std::string& text) {
@@ -55,10 +57,8 @@ std::wstring SystemText(DWORD code) {
   return text.empty() ? L"error " + std::to_wstring(code) : text;
 }
 
-}  // namespace
-
-bool PrepareForwardingCopy(const wchar_t* copyPath, const wchar_t* originalPath,
-                           std::wstring& problem) {
+// PrepareForwardingCopy's work; throws std::bad_alloc when memory runs out.
+bool Prepare(const wchar_t* copyPath, const wchar_t* originalPath, std::wstring& problem) {
   problem.clear();
   // The user knows the library by its own path, where the copy stands.
   const std::wstring library = copyPath != nullptr ? copyPath : L"";
@@ -89,7 +89,13 @@ bool PrepareForwardingCopy(const wchar_t* copyPath, const wchar_t* originalPath,
   }
   ExportTable exports;
   std::string why;
-  if (!ReadExportTable(original.data(), original.size(), &exports, &why)) return refuse(Widen(why));
+  if (PeMachine(original.data(), original.size()) == 0) {
+    // Not a Windows library at all: it exports nothing to forward (and the
+    // monitor says at its first call that it cannot load it).
+    exports.machine = PeMachine(bytes.data(), bytes.size());
+  } else if (!ReadExportTable(original.data(), original.size(), &exports, &why)) {
+    return refuse(Widen(why));
+  }
 
   ForwardPlan plan;
   if (!WriteForwardingTable(&bytes, exports, &plan, &why)) return refuse(Widen(why));
@@ -101,6 +107,20 @@ bool PrepareForwardingCopy(const wchar_t* copyPath, const wchar_t* originalPath,
     return refuse(L"the monitor copy could not be written (" + SystemText(GetLastError()) + L")");
   }
   return true;
+}
+
+}  // namespace
+
+bool PrepareForwardingCopy(const wchar_t* copyPath, const wchar_t* originalPath,
+                           std::wstring& problem) {
+  try {
+    return Prepare(copyPath, originalPath, problem);
+  } catch (const std::bad_alloc&) {
+    // A file near the bounds in a process short of memory.
+    problem = std::wstring(copyPath != nullptr ? copyPath : L"") +
+              L"\nMonitoring was not switched on for this library: there was not enough memory to read it.";
+    return false;
+  }
 }
 
 }  // namespace varrow

@@ -275,6 +275,13 @@ bool ReadExportTable(const std::uint8_t* file, std::size_t size, ExportTable* ta
          ReadTable(image, table, &addresses, &directory, problem);
 }
 
+std::uint16_t PeMachine(const std::uint8_t* file, std::size_t size) {
+  if (file == nullptr || size < 64 || file[0] != 'M' || file[1] != 'Z') return 0;
+  const std::uint64_t pe = U32(file + 0x3c);
+  if (pe + 24 > size || std::memcmp(file + pe, "PE\0\0", 4) != 0) return 0;
+  return U16(file + pe + 4);
+}
+
 bool IsForwardingMonitor(const std::uint8_t* file, std::size_t size) {
   if (file == nullptr) return false;
   const std::vector<std::uint8_t> bytes(file, file + size);

@@ -39,6 +39,10 @@ inline constexpr std::uint32_t kMaxExportSlots = 65535;
 bool ReadExportTable(const std::uint8_t* file, std::size_t size, ExportTable* table,
                      std::string* problem);
 
+// The machine type of a PE file (IMAGE_FILE_HEADER.Machine), or 0 when
+// `file` has no MZ header with a PE header within it.
+std::uint16_t PeMachine(const std::uint8_t* file, std::size_t size);
+
 // True when `file` is a monitor library as built with a pool of forwarding
 // entries (its block unwritten). An older monitor has none.
 bool IsForwardingMonitor(const std::uint8_t* file, std::size_t size);

@@ -189,6 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ExportTable table;
     std::string problem;
+    (void)varrow::PeMachine(library.data(), library.size());
     if (varrow::ReadExportTable(library.data(), library.size(), &table, &problem)) {
       Rewrite(monitor, table, false);
     } else {
