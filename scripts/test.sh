@@ -23,6 +23,11 @@ if [ "$#" = 0 ]; then
   bash "$ROOT/tests/e2e/scenario.sh" || rc=1
   bash "$ROOT/tests/e2e/installer.sh" || rc=1
 fi
-ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 120 "$@" 2>&1 | grep -v -E '^ *([0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|Start +[0-9]+: )'
-[ "${PIPESTATUS[0]}" = 0 ] || rc=1
+# The same test tables in both trees: the 32-bit one (with Varrow's dialog) and
+# the 64-bit one (the libraries shipped for both architectures, run by the same wine).
+for tree in "$BUILD" "$BUILD64"; do
+  log "ctest in ${tree#$ROOT/}"
+  ctest --test-dir "$tree" --output-on-failure -j2 --timeout 120 "$@" 2>&1 | grep -v -E '^ *([0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|Start +[0-9]+: )'
+  [ "${PIPESTATUS[0]}" = 0 ] || rc=1
+done
 exit "$rc"

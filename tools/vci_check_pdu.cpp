@@ -300,7 +300,9 @@ void RunLink(const PduApi& api, Steps& steps, UNUM32 hMod, UNUM32 hCLL, bool pol
 
 std::wstring RegisteredPduLibrary() {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPduKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+  // The library of our own architecture: the 32-bit view's for VciCheck.exe, the native one's for VciCheck64.exe.
+  const REGSAM view = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPduKey, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
     return L"";
   wchar_t buffer[kFieldChars + 1] = {};
   DWORD type = 0;

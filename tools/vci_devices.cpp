@@ -6,6 +6,9 @@ namespace {
 
 constexpr wchar_t kRegistrations[] = L"SOFTWARE\\PassThruSupport.04.04";
 constexpr DWORD kFieldChars = 260;
+// The view of the registrations whose libraries this VciCheck can load: the
+// 32-bit one for VciCheck.exe, the native one for VciCheck64.exe.
+constexpr REGSAM kOwnView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
 // Owns an open registry key.
 class Key {
@@ -16,9 +19,9 @@ class Key {
   }
   Key(const Key&) = delete;
   Key& operator=(const Key&) = delete;
-  // Opens `path` under `parent` for reading in the 32-bit view.
+  // Opens `path` under `parent` for reading in the view of our own architecture.
   bool Open(HKEY parent, const wchar_t* path) {
-    return RegOpenKeyExW(parent, path, 0, KEY_READ | KEY_WOW64_32KEY, &key_) == ERROR_SUCCESS;
+    return RegOpenKeyExW(parent, path, 0, KEY_READ | kOwnView, &key_) == ERROR_SUCCESS;
   }
   HKEY get() const { return key_; }
 

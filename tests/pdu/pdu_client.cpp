@@ -20,9 +20,9 @@ bool Bind(HMODULE module, const char* name, Fn& fn) {
 std::mutex g_callbackLock;
 std::vector<CallbackCall> g_callbacks;
 
-void Record(int which, T_PDU_EVT_DATA type, UNUM32 hMod, UNUM32 hCLL) {
+void Record(int which, T_PDU_EVT_DATA type, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void* apiTag) {
   std::lock_guard<std::mutex> lock(g_callbackLock);
-  g_callbacks.push_back({which, type, hMod, hCLL, GetCurrentThreadId()});
+  g_callbacks.push_back({which, type, hMod, hCLL, GetCurrentThreadId(), cllTag, apiTag});
 }
 
 std::string Hex(const UNUM8* bytes, UNUM32 size) {
@@ -86,11 +86,11 @@ UNUM32 ObjectId(PduLib& lib, T_PDU_OBJT type, const char* name) {
   return id;
 }
 
-void PDU_CALL CallbackA(T_PDU_EVT_DATA type, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
-  Record(0, type, hMod, hCLL);
+void PDU_CALL CallbackA(T_PDU_EVT_DATA type, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void* apiTag) {
+  Record(0, type, hMod, hCLL, cllTag, apiTag);
 }
-void PDU_CALL CallbackB(T_PDU_EVT_DATA type, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
-  Record(1, type, hMod, hCLL);
+void PDU_CALL CallbackB(T_PDU_EVT_DATA type, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void* apiTag) {
+  Record(1, type, hMod, hCLL, cllTag, apiTag);
 }
 
 std::vector<CallbackCall> TakeCallbacks() {

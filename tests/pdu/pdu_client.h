@@ -58,12 +58,14 @@ bool CopyBuilt(const wchar_t* built, const std::wstring& folder, const std::wstr
 // The ids of the simulated module's objects, asked the way an application asks.
 pdu::UNUM32 ObjectId(PduLib& lib, pdu::T_PDU_OBJT type, const char* name);
 
-// Callbacks the tests register: each records (which, event type, hCLL, thread).
+// Callbacks the tests register: each records (which, event type, hCLL, thread, tags).
 struct CallbackCall {
   int which;
   pdu::T_PDU_EVT_DATA type;
   pdu::UNUM32 hMod, hCLL;
   DWORD thread;
+  void* cllTag;
+  void* apiTag;
 };
 void PDU_CALL CallbackA(pdu::T_PDU_EVT_DATA, pdu::UNUM32, pdu::UNUM32, void*, void*);
 void PDU_CALL CallbackB(pdu::T_PDU_EVT_DATA, pdu::UNUM32, pdu::UNUM32, void*, void*);
