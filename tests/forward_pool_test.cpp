@@ -70,6 +70,9 @@ class Forwarding : public ::testing::Test {
     state.J2534Count = 1;
     const RegistryRoots roots{registry.Machine(), registry.User(), HKEY_USERS};
     EXPECT_TRUE(SaveJ2534Monitoring(state, roots, kJ2534ApiName, 0, reporter));
+    // A 64-bit library's settings live under the API's 64-bit key, where the
+    // 64-bit monitor looks.
+    if (k64) test::WriteUserSettings(registry.User(), library, library + L".log", format);
     return library;
   }
 
