@@ -5,13 +5,17 @@
 # monitoring on for the OVRA VCI (More>>, its tab, the check box, a format,
 # OK: window messages, as a user's clicks); VciCheck then runs a session
 # through the registered library, and the log must parse in its format and
-# hold the session's calls; this for each of the four formats. Last,
+# hold the session's calls; this for each of the four formats. The same checks
+# then for a 64-bit host: VciCheck64 through the 64-bit monitor with the 64-bit
+# simulated VCI registered in the native view (the monitor put in place by
+# hand as Varrow does; the log where the 32-bit view's LogFileLocation says). Last,
 # `Varrow.exe disable` runs while a session holds the monitor loaded, and the
 # library must be back byte for byte. Prints "N passed, N failed"; exit 1 on a
 # failure. Expects the build and the template prefix (scripts/test.sh).
 source "$(dirname "$0")/../../scripts/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
 source "$ROOT/tests/e2e/checks.sh"
+source "$ROOT/tests/e2e/arch64.sh"
 
 export LC_ALL=C.UTF-8  # the English dialog, whose title is below
 export WINEPREFIX=$BUILD/wine-e2e-monitoring-$$
@@ -32,23 +36,24 @@ cleanup() {
 }
 trap cleanup EXIT
 vci_check() { wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
+vci_check_arch() { local arch=$1; shift; wine "${ARCH_VCICHECK[$arch]}" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
 
 log "end-to-end run of monitoring with the simulated VCI"
-for built in OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
-  if [ ! -f "$BIN/$built" ]; then
-    echo "monitoring end to end: $BIN/$built was not built" >&2
+for built in "$BIN"/{OvraSimPT32.dll,OvraJ2534Mon32.dll,VciCheck.exe} "$BIN64"/{OvraSimPT64.dll,OvraJ2534Mon64.dll,VciCheck64.exe}; do
+  if [ ! -f "$built" ]; then
+    echo "monitoring end to end: $built was not built" >&2
     exit 1
   fi
 done
 # Statically linked: each imports Windows DLLs only.
 windows_only() {
   local others
-  others=$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' |
+  others=$(x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' |
     grep -v -x -E '(kernel32|msvcrt|advapi32|user32|gdi32|shell32|shlwapi|ole32|version|comctl32|uxtheme|ntdll)\.dll' || true)
   [ -z "$others" ]
 }
-for built in OvraSimPT32.dll OvraJ2534Mon32.dll VciCheck.exe; do
-  check "$built imports Windows DLLs only" windows_only "$BIN/$built"
+for built in "$BIN"/{OvraSimPT32.dll,OvraJ2534Mon32.dll,VciCheck.exe} "$BIN64"/{OvraSimPT64.dll,OvraJ2534Mon64.dll,VciCheck64.exe}; do
+  check "${built##*/} imports Windows DLLs only" windows_only "$built"
 done
 rm -rf "$PREFIX"
 demo_prepare_prefix "$PREFIX" >/dev/null 2>&1
@@ -56,27 +61,40 @@ start_screen
 wineserver -p
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 cp "$(host "$PT")" "$PREFIX/simulated-vci.dll"
+arch64_install
 
 tab=$(demo_ovra_tab) || true
 check "VciCheck lists the OVRA VCI" test -n "$tab"
 setting() { wine reg query "$SETTINGS" /v "$1" </dev/null 2>/dev/null | tr -d '\r' |
             sed -n "s/^ *$1 *REG_[A-Z_]* *//p" || true; }
 
+# apply ARCH FORMAT: monitoring on for the OVRA VCI of that architecture with FORMAT:
+# through Varrow's dialog for the 32-bit library, by hand as Varrow does for the 64-bit one.
 first=tick
+apply() {
+  if [ "$1" = 32 ]; then
+    demo_apply_monitoring "$2" "${tab:-0}" $first && first=""
+  else
+    arch64_monitor_on 'J2534 API' "${ARCH_PT[64]}" "$BIN64/OvraJ2534Mon64.dll" OutputFormat REG_DWORD "$2"
+  fi
+}
+for arch in 32 64; do
 for format in 1 2 3 4; do
-  name=${FORMAT_NAME[$format]}
-  check "$name: Varrow's dialog applies monitoring with the $name format" \
-    demo_apply_monitoring "$format" "${tab:-0}" $first
-  first=""
+  name="${FORMAT_NAME[$format]} ($arch-bit)"
+  lib=${ARCH_PT[$arch]}
+  SETTINGS=$(arch_settings_key 'J2534 API' "$arch" "$lib")
+  check "$name: monitoring is switched on with the ${FORMAT_NAME[$format]} format" apply "$arch" "$format"
   check "$name: the simulated VCI is set aside, the monitor stands in its place" \
-    cmp -s "$(aside "$PT")" "$PREFIX/simulated-vci.dll"
-  check "$name: the monitor stands at the library's path, its export table written for it" \
-    monitor_copy_of "$(host "$PT")" "$BIN/OvraJ2534Mon32.dll"
+    cmp -s "$(aside "$lib")" "${ARCH_BIN[$arch]}/OvraSimPT$arch.dll"
+  check "$name: the monitor stands at the library's path" \
+    monitor_stands_in "$arch" "$(host "$lib")" "${ARCH_BIN[$arch]}/OvraJ2534Mon$arch.dll"
   check "$name: the settings say format $format" test "$(setting OutputFormat)" = "0x$format"
+  # Varrow writes the log file's name; without it the monitor takes the default in LogFileLocation.
   output=$(setting OutputFile)
-  log_file=$(host "${output:-C:\\missing}")
+  [ -n "$output" ] || output="$(arch_log_location)J2534\\OvraPT$arch.${ARCH_EXTENSION[$format]}"
+  log_file=$(host "$output")
   rm -f "$log_file"
-  session=$(vci_check "OVRA VCI")
+  session=$(vci_check_arch "$arch" "OVRA VCI")
   check "$name: VciCheck's session through the monitor succeeds" grep -q '^All steps succeeded' <<<"$session"
   check "$name: the session read the VIN" grep -q 'VIN WOVRA00SIM0000001' <<<"$session"
   check "$name: the session read the stored DTCs of both ECUs" grep -q '7E8: P0301 P0420; 7E9: P0715' <<<"$session"
@@ -89,10 +107,16 @@ for format in 1 2 3 4; do
       --decoded "OBD mode 09 (vehicle information) request: VIN" \
       --decoded 'response from ECU 1: OBD mode 09 (vehicle information) response: VIN = "WOVRA00SIM0000001"'
   # The HTML log of this session is what the browser test opens.
-  if [ "$format" = 4 ]; then mkdir -p "$BUILD/e2e"; cp "$log_file" "$BUILD/e2e/vcicheck-log.html"; fi
+  if [ "$format$arch" = 432 ]; then mkdir -p "$BUILD/e2e"; cp "$log_file" "$BUILD/e2e/vcicheck-log.html"; fi
   # Each format's log, for comparing the logs of two builds.
-  if [ -n "${VARROW_E2E_KEEP_LOGS:-}" ]; then cp "$log_file" "$VARROW_E2E_KEEP_LOGS/j2534-log-$format" 2>/dev/null || true; fi
+  if [ -n "${VARROW_E2E_KEEP_LOGS:-}" ]; then
+    cp "$log_file" "$VARROW_E2E_KEEP_LOGS/j2534-log-$format${arch/32/}" 2>/dev/null || true
+  fi
 done
+done
+check "32-bit and 64-bit: the 32-bit library stays where it was set aside" \
+  cmp -s "$(aside "$PT")" "$PREFIX/simulated-vci.dll"
+SETTINGS=$(arch_settings_key 'J2534 API' 32 "$PT")
 
 # VciCheck's list and its failures.
 listing=$(vci_check)
