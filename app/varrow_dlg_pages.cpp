@@ -135,6 +135,9 @@ class DialogErrorReporter : public varrow::FileErrorReporter {
     if (text.empty()) return;
     MessageBoxW(owner_, text.c_str(), caption_.c_str(), MB_OK | MB_ICONINFORMATION);
   }
+  void ReportProblem(const std::wstring& text) override {
+    MessageBoxW(owner_, text.c_str(), caption_.c_str(), MB_OK | MB_ICONINFORMATION);
+  }
 
  private:
   HWND owner_;

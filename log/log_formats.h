@@ -59,6 +59,11 @@ inline constexpr const char* kFieldSeparator = ": ";
 inline constexpr const char* kFieldContinuation = "  ";
 // The Function of the monitor's own notes.
 inline constexpr const char* kNoteFunction = "(monitor)";
+// The note at a session's end of a monitor copy that forwards the original's
+// other functions: one line per function ("VendorScan: 3 calls", "#7: 1 call"
+// for one exported by ordinal only), and the data exports left out.
+inline constexpr const char* kForwardedNoteName = "Forwarded";
+inline constexpr const char* kLeftOutNoteName = "Not forwarded (data)";
 
 // The APIs a session names (WriterOptions::api).
 inline constexpr std::string_view kJ2534Api = "J2534";

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "monitoring/api_implementation.h"
+#include "monitoring/export_pool.h"
 #include "monitoring/leftover_rules.h"
 #include "settings/owned_handle.h"
 
@@ -101,10 +102,17 @@ DWORD SetLibraryAside(const std::wstring& library, const std::wstring& aside) {
 }
 
 DWORD InstallMonitorCopy(const std::wstring& monitor, const std::wstring& library,
-                         const std::wstring& aside) {
+                         const std::wstring& aside, std::wstring* problem) {
   const DWORD code = Retried(
       [&] { return CopyFileW(monitor.c_str(), library.c_str(), TRUE /*fail if it exists*/) != FALSE; });
-  if (code == ERROR_SUCCESS) return code;
+  if (code == ERROR_SUCCESS) {
+    // The copy serves every function of the library, or monitoring stays off.
+    std::wstring why;
+    if (PrepareForwardingCopy(library.c_str(), aside.c_str(), why)) return code;
+    if (problem != nullptr) *problem = why;
+    const DWORD back = PutLibraryBack(library, aside);
+    return back != ERROR_SUCCESS ? back : ERROR_BAD_EXE_FORMAT;
+  }
   // A file that appeared at the library path is not ours to move: it may be the
   // library itself, put back meanwhile. Whatever is set aside stays set aside.
   if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return code;
@@ -164,7 +172,7 @@ LibraryRepair RepairByMonitorCopy(const std::wstring& monitor, const std::wstrin
                                   const std::wstring& aside) {
   LibraryRepair repair;
   repair.library = library;
-  repair.code = InstallMonitorCopy(monitor, library, aside);
+  repair.code = InstallMonitorCopy(monitor, library, aside, &repair.problem);
   if (repair.code == ERROR_SUCCESS) {
     repair.outcome = LibraryRepair::Outcome::kMonitorCopied;
   } else if (FileExistsAt(library) && !FileExistsAt(aside)) {

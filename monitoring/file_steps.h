@@ -18,10 +18,12 @@ namespace varrow {
 // Switching on, second step: copies the monitor library to the library path,
 // failing when a file has appeared there since the library was set aside
 // (ERROR_FILE_EXISTS: another copy of the program or the disable mode put the
-// library back, and nothing is touched). On any other failure the library is
-// put back at its path.
+// library back, and nothing is touched), and writes the copy's forwarding
+// names for the set-aside library (PrepareForwardingCopy). On any other
+// failure the library is put back at its path; a library the copy cannot
+// serve whole gives ERROR_BAD_EXE_FORMAT with the reason in *problem (when given).
 [[nodiscard]] DWORD InstallMonitorCopy(const std::wstring& monitor, const std::wstring& library,
-                                       const std::wstring& aside);
+                                       const std::wstring& aside, std::wstring* problem = nullptr);
 
 // Switching off: puts the set-aside library back at its path, also while an
 // application has the monitor copy there loaded. The copy is renamed to a
@@ -48,6 +50,7 @@ struct LibraryRepair {
   std::wstring library;
   Outcome outcome = Outcome::kFailed;
   DWORD code = ERROR_SUCCESS;  // the failed step's code (kFailed, or the copy's for kLibraryPutBack)
+  std::wstring problem;        // why the copy could not serve the library, when that was the failure
 };
 
 // True when `aside` holds the set-aside library and nothing stands at `library`.

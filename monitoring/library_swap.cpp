@@ -38,6 +38,12 @@ bool Done(DWORD code, DWORD* errorCode) {
   return code == ERROR_SUCCESS ? true : Fail(code, errorCode);
 }
 
+// A failed step: the copy's problem when it could not serve the library, else the code.
+void Report(FileErrorReporter& reporter, DWORD code, const std::wstring& problem) {
+  if (!problem.empty()) reporter.ReportProblem(problem);
+  else reporter.ReportFileError(code);
+}
+
 bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wchar_t* apiName,
                     ApiKind kind, int index, FileErrorReporter& reporter, bool* listWritten) {
   if (apiName == nullptr || index < 0 || index >= kMaxImplementations ||
@@ -57,8 +63,9 @@ bool SaveMonitoring(MonitoringState& state, const RegistryRoots& roots, const wc
   DWORD code = 0;
   std::optional<LibraryRepair> repair;
   MonitorRefusal refusal = MonitorRefusal::kNone;
-  if (!ApplyMonitorState(record, perApi.Get(), &code, nullptr, &repair, &refusal)) {
-    reporter.ReportFileError(code);
+  std::wstring problem;
+  if (!ApplyMonitorState(record, perApi.Get(), &code, nullptr, &repair, &refusal, &problem)) {
+    Report(reporter, code, problem);
   }
   if (repair) reporter.ReportRepair(*repair);
   if (refusal != MonitorRefusal::kNone) reporter.ReportMonitorRefused(record.FunctionLibrary(), refusal);
@@ -103,6 +110,7 @@ std::wstring RepairText(const LibraryRepair& repair) {
     case LibraryRepair::Outcome::kMonitorCopied:
       return text + L"The library was missing while monitoring was on; the monitor library has been copied there again.";
     case LibraryRepair::Outcome::kLibraryPutBack:
+      if (!repair.problem.empty()) return repair.problem;
       if (repair.code == ERROR_SUCCESS) {
         return text + L"The library was missing while monitoring was on; the library has been put back.";
       }
@@ -154,8 +162,10 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
                        std::vector<std::wstring>* cleanedFolders,
-                       std::optional<LibraryRepair>* repair, MonitorRefusal* refusal) {
+                       std::optional<LibraryRepair>* repair, MonitorRefusal* refusal,
+                       std::wstring* problem) {
   *errorCode = 0;
+  if (problem != nullptr) problem->clear();
   if (repair != nullptr) repair->reset();
   if (refusal != nullptr) *refusal = MonitorRefusal::kNone;
   const std::wstring& registered = record.FunctionLibrary();
@@ -242,9 +252,7 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
     const DWORD code = SetLibraryAside(library, aside);
     if (code != ERROR_SUCCESS) return Fail(code, errorCode);
     // Never over a file that appeared meanwhile; a failed copy puts the library back.
-    if (!Done(InstallMonitorCopy(monitor, library, aside), errorCode)) return false;
-    // The copy's forwarding names are written here (PrepareForwardingCopy).
-    return true;
+    return Done(InstallMonitorCopy(monitor, library, aside, problem), errorCode);
   }
 
   // 4. Switching off, also while an application has the monitor copy loaded:
@@ -289,8 +297,9 @@ void SaveMonitoringOfKind(MonitoringState& state, const RegistryRoots& roots, Ap
     DWORD code = 0;
     std::optional<LibraryRepair> repair;
     MonitorRefusal refusal = MonitorRefusal::kNone;
-    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders, &repair, &refusal)) {
-      reporter.ReportFileError(code);
+    std::wstring problem;
+    if (!ApplyMonitorState(record, perApi.Get(), &code, &cleanedFolders, &repair, &refusal, &problem)) {
+      Report(reporter, code, problem);
     }
     if (repair) reporter.ReportRepair(*repair);
     if (refusal != MonitorRefusal::kNone) {

@@ -30,6 +30,10 @@ class FileErrorReporter {
   // Monitoring was not switched on for `library` (its registered path): no
   // monitor library fits it. The dialog shows the library and the reason.
   virtual void ReportMonitorRefused(const std::wstring& library, MonitorRefusal reason) = 0;
+  // A library that the monitor copy cannot serve whole (more extra functions
+  // than its pool, an unreadable file): monitoring stays off for it, and
+  // `text` names the library and the reason. The dialog shows it as it is.
+  virtual void ReportProblem(const std::wstring& text) { (void)text; ReportFileError(ERROR_BAD_EXE_FORMAT); }
 };
 
 // What a repair did, for the user: the library path and the outcome (with
@@ -60,11 +64,13 @@ bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCo
 // Switching on takes the monitor of the library's machine type (ChooseMonitor);
 // when none fits, nothing is moved, MonitoringEnabled becomes 0, the call
 // succeeds and *refusal (when given) receives the reason. File steps reach a
-// native-view library through FileSystemPath.
+// native-view library through FileSystemPath. `problem`, when given, receives
+// why the monitor copy could not serve the library (the failure's code is then
+// ERROR_BAD_EXE_FORMAT or the put-back's).
 bool ApplyMonitorState(ApiImplementation& record, HKEY perApiKey, DWORD* errorCode,
                        std::vector<std::wstring>* cleanedFolders,
                        std::optional<LibraryRepair>* repair = nullptr,
-                       MonitorRefusal* refusal = nullptr);
+                       MonitorRefusal* refusal = nullptr, std::wstring* problem = nullptr);
 
 // Saves J2534 implementation `index`: opens the user's Monitoring\<apiName> key
 // (with " (64-bit)" for a native-view library),

@@ -112,9 +112,11 @@ class RecordingReporter : public FileErrorReporter {
   void ReportMonitorRefused(const std::wstring& library, MonitorRefusal reason) override {
     refusals.push_back({library, reason});
   }
+  void ReportProblem(const std::wstring& text) override { problems.push_back(text); }
   std::vector<DWORD> codes;
   std::vector<std::pair<std::wstring, MonitorRefusal>> refusals;
   std::vector<LibraryRepair> repairs;
+  std::vector<std::wstring> problems;
 };
 
 // A sorted "name=content" listing of a folder's files, for before/after comparison.

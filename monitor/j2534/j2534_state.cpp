@@ -5,6 +5,7 @@
 #include <string>
 
 #include "log/log_format.h"
+#include "monitor/forward_pool.h"
 #include "hosted/module_release.h"
 #include "log/precise_time.h"
 #include "monitor/split_heap.h"
@@ -149,6 +150,7 @@ bool J2534ServesV05() noexcept {
 }
 
 void J2534SessionEnded(MonitorState* state) noexcept {
+  if (state != nullptr) NoteForwardedCalls(state->writer);  // the other functions forwarded
   if (state != nullptr && state->writer != nullptr) state->writer->Finish(1000);
   ReleaseThreadRuntimeData(g_self);
 }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "monitor/forward_pool.h"
 #include "monitor/pdu/pdu_call.h"
 #include "monitor/memory_probe.h"
 #include "monitor/pdu/pdu_callbacks.h"
@@ -55,6 +56,7 @@ T_PDU_ERROR PDU_CALL PDUDestruct() {
         return r;
       },
       NoFields);
+  NotePduForwardedCalls();  // the other functions forwarded, before the session ends
   PduSessionEnded();  // on disk, and the module free to be unloaded
   return result;
 }

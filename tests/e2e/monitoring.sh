@@ -88,7 +88,8 @@ for format in 1 2 3 4; do
   check "$name: monitoring is switched on with the ${FORMAT_NAME[$format]} format" apply "$arch" "$format"
   check "$name: the simulated VCI is set aside, the monitor stands in its place" \
     cmp -s "$(aside "$lib")" "${ARCH_BIN[$arch]}/OvraSimPT$arch.dll"
-  check "$name: the monitor stands at the library's path" cmp -s "$(host "$lib")" "${ARCH_BIN[$arch]}/OvraJ2534Mon$arch.dll"
+  check "$name: the monitor stands at the library's path" \
+    monitor_stands_in "$arch" "$(host "$lib")" "${ARCH_BIN[$arch]}/OvraJ2534Mon$arch.dll"
   check "$name: the settings say format $format" test "$(setting OutputFormat)" = "0x$format"
   # Varrow writes the log file's name; without it the monitor takes the default in LogFileLocation.
   output=$(setting OutputFile)

@@ -89,7 +89,7 @@ for format in 1 2 3 4; do
   check "$name: D-PDU monitoring is switched on with the ${FORMAT_NAME[$format]} format" apply "$arch" "$format"
   check "$name: the simulated D-PDU VCI is set aside" cmp -s "$(aside "$lib")" "${ARCH_BIN[$arch]}/OvraSimPdu$arch.dll"
   check "$name: the D-PDU monitor stands at the library's path" \
-    cmp -s "$(host "$lib")" "${ARCH_BIN[$arch]}/OvraPduMon$arch.dll"
+    monitor_stands_in "$arch" "$(host "$lib")" "${ARCH_BIN[$arch]}/OvraPduMon$arch.dll"
   check "$name: the settings say format $format, not stored with the J2534 data" \
     test "$(setting "$settings" OutputFormat)/$(setting "$settings" StoreWithPrimaryAPI)" = "0x$format/0x0"
   # Varrow writes the log file's name; without it the monitor takes the PDU page's default.

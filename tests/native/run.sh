@@ -90,4 +90,6 @@ fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/
   "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_item_text.cpp" \
   "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/log/text_rules.cpp" \
   "$ROOT/tests/native/memory_probe_native.cpp"
+# The export tables of a monitored library and of the monitor copy written for it.
+fuzz_target export_rules_fuzz 2 "$ROOT/tests/native/export_rules_fuzz.cpp" "$ROOT/monitoring/export_rules.cpp"
 echo "== native fuzzing passed"
