@@ -82,4 +82,6 @@ fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/
   "$ROOT/monitor/pdu/pdu_record.cpp" "$ROOT/monitor/pdu/pdu_item_text.cpp" \
   "$ROOT/monitor/pdu/pdu_callbacks.cpp" "$ROOT/log/text_rules.cpp" \
   "$ROOT/tests/native/memory_probe_native.cpp"
+# The D-PDU root description file: scanning, our entry added, updated and taken out, file: URIs.
+fuzz_target pdu_root_fuzz 3 "$ROOT/tests/native/pdu_root_fuzz.cpp" "$ROOT/installer/pdu_root_rules.cpp"
 echo "== native fuzzing passed"
