@@ -3,6 +3,14 @@
 //   VciCheck                      lists the registered devices (32-bit view) with
 //                                 their libraries, whether each exists and whether
 //                                 it is being monitored
+//   VciCheck --list               lists, per registry view (32-bit, and the
+//                                 native 64-bit one on 64-bit Windows), every
+//                                 J2534 04.04 and 05.00 registration and every
+//                                 D-PDU entry (the vendor key and the root
+//                                 description file's entries): whether each
+//                                 library exists, its machine type against the
+//                                 view's and whether it is monitored; exit code 1
+//                                 when it lists a finding
 //   VciCheck "DEVICE" [--hold]    runs a short session through the device's
 //                                 registered library, as a diagnostic application
 //                                 does (VIN, supported PIDs, RPM and coolant
@@ -35,6 +43,7 @@
 #include "tools/answer_text.h"
 #include "tools/vci_check_pdu.h"
 #include "tools/vci_devices.h"
+#include "tools/vci_views.h"
 
 using namespace passthru;
 
@@ -403,6 +412,7 @@ int wmain(int argc, wchar_t** argv) {
   bool hold = false;
   bool pdu = false;
   bool poll = false;
+  bool list = false;
   const wchar_t* scenario = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (_wcsicmp(argv[i], L"--scenario") == 0 && i + 1 < argc && scenario == nullptr) {
@@ -413,16 +423,30 @@ int wmain(int argc, wchar_t** argv) {
       pdu = true;
     } else if (_wcsicmp(argv[i], L"--poll") == 0) {
       poll = true;
+    } else if (_wcsicmp(argv[i], L"--list") == 0) {
+      list = true;
     } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
-      std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
+      std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE] | --list\n");
       return 2;
     } else {
       names.push_back(argv[i]);
     }
   }
   if (names.size() > 1 || (hold && names.empty()) || (scenario != nullptr && names.empty() && !pdu)) {
-    std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE]\n");
+    std::printf("usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --pdu [--poll]] [--scenario FILE] | --list\n");
     return 2;
+  }
+  if (list) {
+    if (argc != 2) {
+      std::printf("usage: VciCheck --list\n");
+      return 2;
+    }
+    try {
+      return ListViews(Print);
+    } catch (...) {
+      std::printf("VciCheck: out of memory\n");
+      return 1;
+    }
   }
   std::unique_ptr<ScenarioOverride> replay;
   if (scenario != nullptr) {

@@ -16,9 +16,9 @@ class Key {
   }
   Key(const Key&) = delete;
   Key& operator=(const Key&) = delete;
-  // Opens `path` under `parent` for reading in the 32-bit view.
-  bool Open(HKEY parent, const wchar_t* path) {
-    return RegOpenKeyExW(parent, path, 0, KEY_READ | KEY_WOW64_32KEY, &key_) == ERROR_SUCCESS;
+  // Opens `path` under `parent` for reading in `view` (the 32-bit one unless said).
+  bool Open(HKEY parent, const wchar_t* path, REGSAM view = KEY_WOW64_32KEY) {
+    return RegOpenKeyExW(parent, path, 0, KEY_READ | view, &key_) == ERROR_SUCCESS;
   }
   HKEY get() const { return key_; }
 
@@ -62,10 +62,12 @@ std::wstring ResolveLibrary(const std::wstring& path) {
   return L"";
 }
 
-std::vector<Device> RegisteredDevices() {
+std::vector<Device> RegisteredDevices() { return RegisteredDevices(KEY_WOW64_32KEY, kRegistrations); }
+
+std::vector<Device> RegisteredDevices(REGSAM view, const wchar_t* registrations) {
   std::vector<Device> devices;
   Key root;
-  if (!root.Open(HKEY_LOCAL_MACHINE, kRegistrations)) return devices;
+  if (!root.Open(HKEY_LOCAL_MACHINE, registrations, view)) return devices;
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD chars = 256;
@@ -73,7 +75,7 @@ std::vector<Device> RegisteredDevices() {
     if (rc == ERROR_MORE_DATA) continue;
     if (rc != ERROR_SUCCESS) break;
     Key sub;
-    if (!sub.Open(root.get(), name)) continue;
+    if (!sub.Open(root.get(), name, view)) continue;
     devices.push_back({name, ReadString(sub.get(), L"Vendor"), ReadString(sub.get(), L"Name"),
                        ReadString(sub.get(), L"FunctionLibrary")});
   }
