@@ -16,7 +16,9 @@ const std::string kOther =
 // What the package does to the root file a view names, whatever stands there:
 // our entry in and out again with every other byte kept, the file and value
 // made and removed only where there was none, and anything it cannot edit
-// safely left byte for byte as it was. A rollback puts back what the setup found.
+// safely left byte for byte as it was (a link in the file's place: the
+// installer end to end, since Wine makes no link here). A rollback puts back
+// what the setup found.
 TEST(PduRootFile, EditsOnlyOurEntry) {
   enum Seed { kNone, kText, kFolder, kHardLink, kDwordValue };
   std::string crlf = "\xEF\xBB\xBF";

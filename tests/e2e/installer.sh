@@ -181,6 +181,7 @@ check "install twice: msiexec succeeds" test "$(msi /i "$(winpath "$msi_old")")"
 export_key 'HKLM\SOFTWARE\OVRA' "$PREFIX/vendor-twice.reg"
 check "install twice: the registry is unchanged" same "$PREFIX/vendor-installed.reg" "$PREFIX/vendor-twice.reg"
 check "install twice: the files are unchanged" test "$(disk_listing)" = "$(cat "$PREFIX/disk-installed.txt")"
+views_check_link
 
 # Monitoring on through Varrow, for the OVRA VCI (HTML) and the other maker's library.
 tab=$(demo_device_tab 'OVRA VCI') || true

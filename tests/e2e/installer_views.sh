@@ -162,3 +162,23 @@ views_check_mismatch() {
     bash -c 'wine "$1" --list </dev/null >/dev/null 2>&1; test $? = 1' _ "$DIAG"
   wine reg delete "$k" /reg:32 /f </dev/null >/dev/null 2>&1
 }
+
+# A repair with a link in the place of the 32-bit view's root file (to a copy
+# of the other maker's file without our entry): the file it names is left
+# byte for byte, and the MSI log says so; then the file is put back.
+views_check_link() {
+  local file target
+  file=$(host "$ROOT32")
+  target=$PREFIX/drive_c/windows/root-target.xml
+  cp "$file" "$PREFIX/root32-installed.xml"
+  cp "$PREFIX/root32-before.xml" "$target"
+  rm -f "$file"
+  ln -s "$target" "$file"
+  check "a link in the root file's place: the repair succeeds" \
+    test "$(msi /i "$(winpath "$msi_old")" /l\*v "$(winpath "$PREFIX/repair.log")")" = 0
+  check "a link in the root file's place: what it names is untouched" same "$target" "$PREFIX/root32-before.xml"
+  check "a link in the root file's place: the MSI log says it is left alone" \
+    grep -a -q 'PduRootAdd: 32-bit view: left alone' "$PREFIX/repair.log"
+  rm -f "$file" "$target"
+  cp "$PREFIX/root32-installed.xml" "$file"
+}
