@@ -19,6 +19,7 @@
 #include "pdu/dpdu.h"
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
+#include "hosted/arch.h"
 
 using namespace pdu;
 using namespace pdutest;
@@ -102,9 +103,9 @@ int wmain(int argc, wchar_t** argv) {
   RegOverridePredefKey(HKEY_LOCAL_MACHINE, registry.Machine());
   RegOverridePredefKey(HKEY_CURRENT_USER, registry.User());
   const std::wstring monitorPath = dir / L"Mon.dll";
-  if (!CopyBuilt(L"OvraSimPdu32.dll", dir.Path(), L"Sim.dll") ||
-      !CopyBuilt(L"OvraSimPdu32.dll", dir.Path(), L"_Mon.dll") ||
-      !CopyBuilt(L"OvraPduMon32.dll", dir.Path(), L"Mon.dll")) {
+  if (!CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir.Path(), L"Sim.dll") ||
+      !CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir.Path(), L"_Mon.dll") ||
+      !CopyBuilt(L"OvraPduMon" VARROW_BITS_TEXT L".dll", dir.Path(), L"Mon.dll")) {
     std::printf("pdu benchmark: the libraries are not built\n");
     return 0;
   }

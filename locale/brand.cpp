@@ -93,7 +93,9 @@ bool LookupBrand(const RegistryRoots& roots, int* outId) {
   }
 
   RegKey product;
-  if (product.Open(roots.machine, ProductPath(), KEY_READ) != ERROR_SUCCESS) return false;
+  // The installer's value, in the 32-bit view also for the 64-bit monitor
+  // (a 32-bit process's own view; no meaning on 32-bit Windows).
+  if (product.Open(roots.machine, ProductPath(), KEY_READ | KEY_WOW64_32KEY) != ERROR_SUCCESS) return false;
   wchar_t wide[kBrandBufferBytes / sizeof(wchar_t)] = {};
   DWORD bytes = kBrandBufferBytes;
   const LONG rc = RegQueryValueExW(product.Get(), kBrandValue, nullptr, nullptr,

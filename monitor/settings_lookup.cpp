@@ -94,9 +94,10 @@ void ReadValues(HKEY key, MonitorSettings* s, std::int32_t* messageSizeIndex, bo
 }
 
 // Entry `index` of a message-size list held as MessageSizeNN values of `key`.
-bool ReadMessageSize(HKEY root, const std::wstring& path, std::int32_t index, DWORD* size) {
+bool ReadMessageSize(HKEY root, const std::wstring& path, std::int32_t index, DWORD* size,
+                     REGSAM view = 0) {
   RegKey key;
-  if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return false;
+  if (key.Open(root, path, KEY_READ | view) != ERROR_SUCCESS) return false;
   wchar_t name[32];
   swprintf(name, 32, L"MessageSize%02d", static_cast<int>(index));
   return varrow::ReadDword(key.Get(), name, size) == ERROR_SUCCESS;
@@ -106,7 +107,7 @@ std::wstring DefaultOutputFile(HKEY machine, const std::wstring& library, std::i
                                DefaultLogName defaultName) {
   std::wstring location;
   RegKey vendor;
-  if (vendor.Open(machine, varrow::ProductPath(), KEY_READ) == ERROR_SUCCESS) {
+  if (vendor.Open(machine, varrow::ProductPath(), KEY_READ | kPackageMachineView) == ERROR_SUCCESS) {
     if (varrow::ReadString(vendor.Get(), L"LogFileLocation", &location) != ERROR_SUCCESS) {
       location.clear();
     }
@@ -123,6 +124,10 @@ std::wstring DefaultOutputFile(HKEY machine, const std::wstring& library, std::i
 }
 
 }  // namespace
+
+std::wstring SettingsApiKey(const std::wstring& apiName) {
+  return sizeof(void*) == 8 ? apiName + L" (64-bit)" : apiName;
+}
 
 std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine) {
   std::vector<std::wstring> libraries;
@@ -200,6 +205,7 @@ MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPa
   if (defaultName == nullptr) defaultName = &varrow::DefaultJ2534LogName;
   MonitorSettings s;
   const std::wstring apiPath = varrow::ProductPath({kMonitoring, apiName});
+  const std::wstring settingsPath = varrow::ProductPath({kMonitoring, SettingsApiKey(apiName)});
   // Candidates: the registrations that name our own file, then our own path.
   std::vector<std::wstring> candidates =
       OwnRegistrations(registered, ownPath, PathVariable(), &FileExists);
@@ -210,7 +216,7 @@ MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPa
     const std::wstring keyName = varrow::SettingsKeyName(candidate);
     RegKey key;
     if (keyName.empty() ||
-        key.Open(roots.user, apiPath + L"\\" + keyName, KEY_READ) != ERROR_SUCCESS) {
+        key.Open(roots.user, settingsPath + L"\\" + keyName, KEY_READ) != ERROR_SUCCESS) {
       continue;
     }
     s.fromUser = true;
@@ -222,8 +228,8 @@ MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPa
   if (!s.fromUser) {
     s.settingsKey = varrow::SettingsKeyName(s.library);
     RegKey defaults;
-    if (defaults.Open(roots.machine, varrow::FactoryPath({kMonitoring, apiName}), KEY_READ) ==
-        ERROR_SUCCESS) {
+    if (defaults.Open(roots.machine, varrow::FactoryPath({kMonitoring, apiName}),
+                      KEY_READ | kPackageMachineView) == ERROR_SUCCESS) {
       ReadValues(defaults.Get(), &s, &sizeIndex, false);
     }
   }
@@ -234,10 +240,11 @@ MonitorSettings LookUpSettings(const wchar_t* apiName, const std::wstring& ownPa
   // the settings, else its MessageSizes section), else in the machine's list.
   if (sizeIndex > 0 && sizeIndex < 10) {
     DWORD size = 0;
-    if (ReadMessageSize(roots.user, apiPath, sizeIndex, &size) ||
+    if ((settingsPath != apiPath && ReadMessageSize(roots.user, settingsPath, sizeIndex, &size)) ||
+        ReadMessageSize(roots.user, apiPath, sizeIndex, &size) ||
         ReadMessageSize(roots.user, apiPath + L"\\MessageSizes", sizeIndex, &size) ||
         ReadMessageSize(roots.machine, varrow::FactoryPath({kMonitoring, apiName, L"MessageSizes"}),
-                        sizeIndex, &size)) {
+                        sizeIndex, &size, kPackageMachineView)) {
       s.messageSizeLimit = size;
     }
   }

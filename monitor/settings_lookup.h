@@ -33,6 +33,21 @@ struct SettingsRoots {
   HKEY user = HKEY_CURRENT_USER;
 };
 
+// The view of the machine hive that holds the package's machine values
+// (LogFileLocation, the brand, DefaultSettings): the 32-bit installer writes
+// them to the 32-bit view (WOW6432Node on 64-bit Windows), so the 64-bit
+// monitor reads them there too. The flag names a 32-bit process's own view
+// and means nothing on 32-bit Windows: both monitors pass it. (The J2534
+// registrations and the D-PDU vendor key are read in the monitor's own view:
+// each architecture's libraries are registered in its own.)
+constexpr REGSAM kPackageMachineView = KEY_WOW64_32KEY;
+
+// The user key (below Monitoring) of the per-implementation settings of API
+// `apiName` ("J2534 API", "PDU API") for a library of this build's
+// architecture: the name itself for 32-bit libraries, the name and " (64-bit)"
+// for 64-bit ones. The message-size list stays under the plain name, shared.
+std::wstring SettingsApiKey(const std::wstring& apiName);
+
 // The FunctionLibrary of every device key under SOFTWARE\PassThruSupport.04.04.
 std::vector<std::wstring> RegisteredJ2534Libraries(HKEY machine);
 

@@ -29,14 +29,17 @@ std::atomic<HANDLE> g_writerHeap{nullptr};
 std::atomic<DWORD> g_writerThread{0};
 std::atomic<bool> g_processExit{false};
 
-// The block's heap and its size class (0: none), in front of the block
-// (8 bytes keep the alignment).
-constexpr std::size_t kHeader = 8;
+// The block's heap and its size class (0: none), in front of the block. The
+// header is as long as the alignment a heap block has (8 bytes on x86, 16 on
+// x86-64, where the handle alone is 8), so the block after it keeps that alignment.
+constexpr std::size_t kAlignment = sizeof(void*) == 8 ? 16 : 8;
+constexpr std::size_t kHeader = kAlignment;
 struct Header {
   HANDLE heap;
   std::uint32_t sizeClass;
 };
 static_assert(sizeof(Header) <= kHeader, "the header fits in front of the block");
+static_assert(kHeader % alignof(Header) == 0, "the header keeps the block's alignment");
 
 // The writer's small blocks are kept for reuse instead of freed: the text work
 // allocates and frees many small strings per entry, and a heap call for each
@@ -79,7 +82,7 @@ struct ExitPages {
 } g_exit;
 
 void* ExitAllocate(std::size_t bytes) noexcept {
-  bytes = (bytes + 7) & ~static_cast<std::size_t>(7);
+  bytes = (bytes + kAlignment - 1) & ~(kAlignment - 1);
   if (bytes > kChunk) {
     // A block larger than a chunk gets pages of its own; they stay until the end.
     auto* big = static_cast<unsigned char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));

@@ -8,8 +8,12 @@
 
 namespace passthru {
 
-// The interface's "unsigned long" is 32 bits on 32-bit Windows; fixed width here
-// keeps the native (64-bit) builds of the pure rules laid out the same.
+// The interface's "unsigned long" is 32 bits on Windows of both architectures
+// (64-bit Windows keeps long at 32 bits), so PASSTHRU_MSG and every id and
+// count are the same on both; fixed width here keeps the native (Linux, 64-bit
+// long) builds of the pure rules laid out the same. The public descriptions
+// agree: keenanlaws/Python-J2534-Interface (J2534.py: c_ulong fields, which are
+// 4 bytes on Windows) and NOELV70/j2534-tcp (src/j2534.h: uint32_t fields).
 using ULong = std::uint32_t;
 using Long = std::int32_t;
 
@@ -31,8 +35,12 @@ struct SConfig {
   ULong Parameter;
   ULong Value;
 };
-// On 32-bit Windows the pointers below are 32 bits; the native builds of the
-// pure rules never see these structures from an application.
+// The pointers below change size: 4 bytes on 32-bit Windows (structure of 8
+// bytes), 8 on 64-bit Windows, where the count is followed by 4 bytes of
+// padding (structure of 16). J2534.py of keenanlaws/Python-J2534-Interface
+// declares them as ctypes POINTERs after a c_ulong, and src/j2534.h of
+// NOELV70/j2534-tcp as plain pointers after a uint32_t: both lay them out so.
+// The native builds of the pure rules never see these structures from an application.
 struct SConfigList {
   ULong NumOfParams;
   SConfig* ConfigPtr;
@@ -41,6 +49,10 @@ struct SByteArray {
   ULong NumOfBytes;
   std::uint8_t* BytePtr;
 };
+#if defined(_WIN32)
+static_assert(sizeof(SConfigList) == 2 * sizeof(void*) && sizeof(SByteArray) == 2 * sizeof(void*),
+              "SCONFIG_LIST and SBYTE_ARRAY are 8 bytes on 32-bit Windows and 16 on 64-bit");
+#endif
 
 // Return codes.
 enum : Long {

@@ -187,6 +187,15 @@ enum : UNUM32 {
 };
 
 // ---- Items and their data. On 32-bit Windows every field is 4 bytes. ----
+// Sizes that differ between the architectures: the handles (hMod, hCLL, hCop)
+// and every count are UNUM32 on both, but each pointer member (the data
+// pointers and the application's tags pCoPTag, and pCllTag / pAPITag of the
+// functions and the event callback) is 8 bytes on 64-bit Windows and aligned to
+// 8, so a structure holding one grows and gets padding after a lone UNUM32
+// before it (the sizes are asserted below for both). As the public
+// descriptions of the interface have it: the C# layout of DiagProf/ISO22900.II
+// (UNUM32 = UInt32, tags and data as void*) and witoldo7/dpdu-passthru
+// (driver/pdu_api.h: UNUM32 handles, void* tags).
 
 struct PDU_ITEM {
   T_PDU_IT ItemType;
@@ -380,6 +389,13 @@ static_assert(sizeof(PDU_RESULT_DATA) == 44, "PDU_RESULT_DATA is 44 bytes on 32-
 static_assert(sizeof(PDU_COP_CTRL_DATA) == 32, "PDU_COP_CTRL_DATA is 32 bytes on 32-bit Windows");
 static_assert(sizeof(PDU_PARAM_ITEM) == 20, "PDU_PARAM_ITEM is 20 bytes on 32-bit Windows");
 static_assert(sizeof(PDU_MODULE_DATA) == 20, "PDU_MODULE_DATA is 20 bytes on 32-bit Windows");
+#elif defined(_WIN64)
+static_assert(sizeof(PDU_FLAG_DATA) == 16, "PDU_FLAG_DATA is 16 bytes on 64-bit Windows");
+static_assert(sizeof(PDU_EVENT_ITEM) == 32, "PDU_EVENT_ITEM is 32 bytes on 64-bit Windows");
+static_assert(sizeof(PDU_RESULT_DATA) == 72, "PDU_RESULT_DATA is 72 bytes on 64-bit Windows");
+static_assert(sizeof(PDU_COP_CTRL_DATA) == 48, "PDU_COP_CTRL_DATA is 48 bytes on 64-bit Windows");
+static_assert(sizeof(PDU_PARAM_ITEM) == 24, "PDU_PARAM_ITEM is 24 bytes on 64-bit Windows");
+static_assert(sizeof(PDU_MODULE_DATA) == 32, "PDU_MODULE_DATA is 32 bytes on 64-bit Windows");
 #endif
 
 // ---- The functions. ----

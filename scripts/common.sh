@@ -1,9 +1,13 @@
 # Shared by run.sh, test.sh and the benchmarks: packages, build, Wine prefix, screen.
-# Source it from bash; it sets ROOT, BUILD, BIN and helper functions.
+# Source it from bash; it sets ROOT, BUILD, BIN (the 32-bit tree), BUILD64, BIN64
+# (the 64-bit tree: the libraries shipped for both architectures, VciCheck64 and
+# their tests) and helper functions.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${VARROW_BUILD:-$ROOT/build/mingw}
 BIN=$BUILD/bin
+BUILD64=${VARROW_BUILD64:-$ROOT/build/mingw64}
+BIN64=$BUILD64/bin
 export XDG_CONFIG_HOME=$ROOT/build/xdg/config XDG_DATA_HOME=$ROOT/build/xdg/data XDG_CACHE_HOME=$ROOT/build/xdg/cache
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEARCH=win64
@@ -17,7 +21,8 @@ PREFIX_FONTS="/usr/share/fonts/truetype/wqy/wqy-microhei.ttc /usr/share/fonts/tr
 # Installs the Debian packages that are missing (nothing when all are there).
 ensure_packages() {
   local missing=0
-  for c in i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb cmake chmcmd wixl msiinfo chromium; do
+  for c in i686-w64-mingw32-g++-posix i686-w64-mingw32-windres x86_64-w64-mingw32-g++-posix \
+      x86_64-w64-mingw32-windres wine wineserver Xvfb cmake chmcmd wixl msiinfo chromium; do
     command -v "$c" >/dev/null 2>&1 || missing=1
   done
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing=1
@@ -32,8 +37,10 @@ ensure_packages() {
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
     wine wine32:i386 wine64 libwine:i386 g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     cmake make googletest xvfb xauth fonts-wine fonts-wqy-microhei fonts-dejavu-core fp-utils \
     x11-apps imagemagick msitools wixl chromium >/dev/null
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || { echo "no 64-bit compiler after installing" >&2; exit 1; }
 }
 
 build() {
@@ -45,7 +52,10 @@ build() {
   # In CI (CI set) every warning is an error; a local build only prints them.
   local werror=OFF
   [ -n "${CI:-}" ] && werror=ON
-  (cd "$ROOT" && cmake --preset mingw -B "$BUILD" -DVARROW_WERROR=$werror >/dev/null &&
+  # The 64-bit tree first: the 32-bit tree's installer packs its files.
+  (cd "$ROOT" && cmake --preset mingw64 -B "$BUILD64" -DVARROW_WERROR=$werror >/dev/null &&
+    cmake --build "$BUILD64" -j2 -- --no-print-directory -s &&
+    cmake --preset mingw -B "$BUILD" -DVARROW_WERROR=$werror >/dev/null &&
     cmake --build "$BUILD" -j2 -- --no-print-directory -s) >"$out" 2>&1
   rc=$?
   set -e

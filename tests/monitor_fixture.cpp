@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "monitoring/path_rules.h"
+#include "hosted/arch.h"
+#include "monitor/settings_lookup.h"
 
 namespace varrow::test {
 
@@ -59,7 +61,7 @@ std::wstring DeviceKeyName(const std::wstring& name) {
 std::wstring InstallMonitor(const ScratchDir& dir, HKEY machine, const std::wstring& name,
                             bool withOriginal) {
   const std::wstring library = dir / name;
-  CopyFileW((BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   if (withOriginal) {
     CopyFileW((BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   }
@@ -72,7 +74,8 @@ void WriteUserSettings(HKEY user, const std::wstring& library, const std::wstrin
                        DWORD format, DWORD overwrite, DWORD entryExit, DWORD disableBufferEmpty,
                        DWORD messageSize) {
   const std::wstring key =
-      L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\J2534 API\\" + SettingsKeyName(library);
+      L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"J2534 API") + L"\\" +
+      SettingsKeyName(library);
   SetString(user, key, L"OutputFile", outputFile);
   SetDword(user, key, L"Overwrite", overwrite);
   SetDword(user, key, L"LogEntryExit", entryExit);

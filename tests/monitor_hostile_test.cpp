@@ -11,6 +11,8 @@
 #include "pdu/dpdu.h"
 #include "tests/helpers/page_end.h"
 #include "tests/monitor_fixture.h"
+#include "hosted/arch.h"
+#include "monitor/settings_lookup.h"
 
 namespace varrow {
 namespace {
@@ -117,9 +119,9 @@ TEST(MonitorHostile, FirstCallsFitIntoA16KbStack) {
   const std::wstring j2534 = test::InstallMonitor(dir, reg.Machine(), L"Small.dll");
   test::WriteUserSettings(reg.User(), j2534, dir / L"small.txt", 1);
   const std::wstring pdu = dir / L"SmallPdu.dll";
-  ASSERT_TRUE(CopyFileW((test::BinFolder() + L"\\OvraPduMon32.dll").c_str(), pdu.c_str(), FALSE));
-  ASSERT_TRUE(CopyFileW((test::BinFolder() + L"\\OvraSimPdu32.dll").c_str(), (dir / L"_SmallPdu.dll").c_str(), FALSE));
-  test::SetString(reg.User(), L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\PDU API\\" + SettingsKeyName(pdu),
+  ASSERT_TRUE(CopyFileW((test::BinFolder() + L"\\OvraPduMon" VARROW_BITS_TEXT L".dll").c_str(), pdu.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW((test::BinFolder() + L"\\OvraSimPdu" VARROW_BITS_TEXT L".dll").c_str(), (dir / L"_SmallPdu.dll").c_str(), FALSE));
+  test::SetString(reg.User(), L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"PDU API") + L"\\" + SettingsKeyName(pdu),
                   L"OutputFile", dir / L"small-pdu.txt");
   test::PassThruApi api;
   ASSERT_TRUE(api.Load(j2534));
@@ -249,7 +251,7 @@ TEST(MonitorHostile, ConfigurationListsAreCopiedOnceBeforeTheirItemsAreRead) {
 // Only kernel32, advapi32 and the C runtime: user32 (also through shlwapi)
 // would load window code into every host and fail where that is disabled.
 TEST(MonitorHostile, MonitorsImportNothingButKernel32Advapi32AndTheRuntime) {
-  for (const wchar_t* name : {L"OvraJ2534Mon32.dll", L"OvraPduMon32.dll"}) {
+  for (const wchar_t* name : {L"OvraJ2534Mon" VARROW_BITS_TEXT L".dll", L"OvraPduMon" VARROW_BITS_TEXT L".dll"}) {
     HMODULE image = LoadLibraryExW((test::BinFolder() + L"\\" + name).c_str(), nullptr,
                                    DONT_RESOLVE_DLL_REFERENCES);
     ASSERT_NE(image, nullptr);

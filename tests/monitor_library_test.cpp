@@ -19,6 +19,7 @@
 #include "monitoring/path_rules.h"
 #include "tests/helpers/process_footprint.h"
 #include "tests/monitor_fixture.h"
+#include "hosted/arch.h"
 
 namespace varrow {
 namespace {
@@ -142,7 +143,8 @@ void RunSession(const PassThruApi& api, fake::State* original) {
   SByteArray in{1, &address}, out{8, key};
   EXPECT_EQ(api.Ioctl(channel, FIVE_BAUD_INIT, &in, &out), STATUS_NOERROR);
   EXPECT_EQ(out.NumOfBytes, 3u);
-  void* vendorInput = reinterpret_cast<void*>(0x1234);  // never dereferenced by the monitor
+  // Never dereferenced by the monitor; on 64-bit above 4 GB, so that its log shows all the digits.
+  void* vendorInput = reinterpret_cast<void*>(static_cast<std::uintptr_t>(sizeof(void*) == 8 ? 0x123400001234 : 0x1234));
   EXPECT_EQ(api.Ioctl(channel, 0x8001, vendorInput, nullptr), STATUS_NOERROR);
   EXPECT_EQ(original->pointers[0], vendorInput);
   EXPECT_EQ(original->args[1], 0x8001u);
@@ -177,7 +179,8 @@ TEST_F(MonitorLibrary, PassesCallsThroughAndLogsThemInEachFormat) {
          {"PassThruOpen", "PassThruReadVersion", "04.04", "READ_VBATT", "12345 mV", "ISO15765",
           "CAN_29BIT_ID", "FLOW_CONTROL_FILTER", "ISO15765_FRAME_PAD", "01 02 03 04 05 06 07 08",
           "SET_CONFIG", "DATA_RATE = 500000", "ISO15765_STMIN = 310", "55 08 08", "vendor 0x8001",
-          "ERR_INVALID_CHANNEL_ID", "fake: last error text", "PassThruClose"}) {
+          "ERR_INVALID_CHANNEL_ID", "fake: last error text", "PassThruClose",
+          sizeof(void*) == 8 ? "0x0000123400001234" : "0x00001234"}) {
       EXPECT_NE(text.find(expected), std::string::npos) << expected;
     }
     EXPECT_EQ(Count(text, "ERR_BUFFER_EMPTY"), 0) << "an empty poll was logged";
@@ -341,6 +344,11 @@ TEST_F(MonitorLibrary, FindsItsSettingsOrFallsBackToTheMachineDefaults) {
   test::SetDword(reg.Machine(), L"SOFTWARE\\OVRA\\OVRA_VCI\\DefaultSettings\\Monitoring\\J2534 API",
                  L"OutputFormat", 3);
   const std::wstring library = test::InstallMonitor(dir, reg.Machine(), L"Elevated.dll");
+  // Settings under the other architecture's key belong to a library of that
+  // architecture at the same path (System32 / SysWOW64 seen through redirection): not ours.
+  const std::wstring otherArch = sizeof(void*) == 8 ? L"J2534 API" : L"J2534 API (64-bit)";
+  test::SetString(reg.User(), L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + otherArch + L"\\" + SettingsKeyName(library),
+                  L"OutputFile", dir / L"other.txt");
   PassThruApi api;
   ASSERT_TRUE(api.Load(library));
   ULong device = 0;
@@ -348,6 +356,7 @@ TEST_F(MonitorLibrary, FindsItsSettingsOrFallsBackToTheMachineDefaults) {
   EXPECT_EQ(api.Close(device), STATUS_NOERROR);
   const std::string defaults = ReadLog(dir / L"logs\\J2534\\Elevated.csv");
   EXPECT_NE(defaults.find("PassThruOpen"), std::string::npos);
+  EXPECT_FALSE(test::FileExists(dir / L"other.txt")) << "the other architecture's settings were taken";
 
   // Registered by its name alone and found on PATH: the settings of the path found there.
   ASSERT_TRUE(test::MakeDir(dir / L"path folder"));
@@ -601,7 +610,7 @@ TEST(MonitorLibraryChild, ExitsWithCallsQueued) {
   const bool locked = GetEnvironmentVariableW(L"VARROW_MONITOR_EXIT_LOCKED", nullptr, 0) != 0;
   test::RedirectedRegistry reg;  // left behind: the process ends without cleaning up
   const std::wstring library = std::wstring(folder) + L"\\Exit.dll";
-  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\exit.xml", 2);
   HANDLE before[64] = {};
@@ -658,7 +667,7 @@ TEST(MonitorLibraryChild, LogsWithOverwrite) {
   }
   test::RedirectedRegistry reg;
   const std::wstring library = std::wstring(folder) + L"\\Mapped.dll";
-  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   test::WriteUserSettings(reg.User(), library, std::wstring(folder) + L"\\mapped.txt", 1, /*overwrite*/ 1);
   PassThruApi api;
@@ -704,7 +713,7 @@ TEST(MonitorLibraryChild, ExitsWithTheLogNeverOpened) {
   test::RedirectedRegistry reg;  // left behind: the process ends without cleaning up
   const std::wstring library = std::wstring(folder) + L"\\Unopened.dll";
   const std::wstring log = std::wstring(folder) + L"\\unopened.xml";
-  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon32.dll").c_str(), library.c_str(), FALSE);
+  CopyFileW((test::BinFolder() + L"\\OvraJ2534Mon" VARROW_BITS_TEXT L".dll").c_str(), library.c_str(), FALSE);
   CopyFileW((test::BinFolder() + L"\\FakePassThru.dll").c_str(), AsidePath(library).c_str(), FALSE);
   test::WriteUserSettings(reg.User(), library, log, 2);
   HANDLE held = CreateFileW(log.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -16,6 +16,7 @@
 #include "simulator/vehicle/vehicle.h"
 #include "tests/helpers/process_footprint.h"
 #include "tests/test_support.h"
+#include "hosted/arch.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ class SimPassThru : public ::testing::Test {
     wchar_t exe[MAX_PATH];
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     std::wstring path = exe;
-    path = path.substr(0, path.rfind(L'\\') + 1) + L"OvraSimPT32.dll";
+    path = path.substr(0, path.rfind(L'\\') + 1) + L"OvraSimPT" VARROW_BITS_TEXT L".dll";
     sim_.module = LoadLibraryW(path.c_str());
     ASSERT_NE(sim_.module, nullptr);
     Bind(sim_.module, "PassThruOpen", sim_.Open);
@@ -484,7 +485,7 @@ TEST(SimPassThruCycles, LoadOpenCloseFreeKeepsNothing) {
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
   std::wstring built = exe;
-  built = built.substr(0, built.rfind(L'\\') + 1) + L"OvraSimPT32.dll";
+  built = built.substr(0, built.rfind(L'\\') + 1) + L"OvraSimPT" VARROW_BITS_TEXT L".dll";
   const std::wstring path = dir / L"Cycle.dll";
   ASSERT_TRUE(CopyFileW(built.c_str(), path.c_str(), FALSE));
   constexpr int kCycles = 1000, kWarm = 10;

@@ -1,6 +1,7 @@
 #include "monitor/j2534/j2534_call.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "monitor/memory_probe.h"
@@ -149,8 +150,14 @@ std::string ForeignText(const void* p) {
 
 std::string Number(std::uint64_t value) { return std::to_string(value); }
 
+// Every digit of the address: 8 on 32-bit Windows, 16 on 64-bit (where an
+// address above 4 GB would otherwise lose its upper half).
 std::string Pointer(const void* p) {
-  return p == nullptr ? "NULL" : "0x" + Hex(static_cast<ULong>(reinterpret_cast<std::uintptr_t>(p)), 8);
+  if (p == nullptr) return "NULL";
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%0*llX", static_cast<int>(2 * sizeof(void*)),
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)));
+  return text;
 }
 
 std::string IdOut(const ULong* p, Long rc) {

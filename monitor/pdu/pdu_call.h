@@ -10,6 +10,7 @@
 
 #include "monitor/memory_probe.h"
 #include "monitor/pdu/pdu_state.h"
+#include "hosted/arch.h"
 
 namespace monitor {
 
@@ -91,7 +92,7 @@ T_PDU_ERROR Monitored(PduFunction function, Before before, Forward forward, Afte
       }
     }
     if (!m.told.exchange(true)) {
-      const std::string line = "OvraPduMon32: " + m.original.problem + "\n";
+      const std::string line = "OvraPduMon" VARROW_BITS_TEXT ": " + m.original.problem + "\n";
       OutputDebugStringA(line.c_str());
     }
     call.Entered();

@@ -165,8 +165,10 @@ std::string CopCtrlText(const PDU_COP_CTRL_DATA* p) {
   for (std::uint32_t i = 0; i < readable; ++i) {
     const PDU_EXP_RESP_DATA& r = ctrl.pExpectedResponseArray[i];
     const std::uint32_t n = std::min(r.NumMaskPatternBytes, kPduMaxLoggedEntries);
-    text += "\n" + std::string(r.ResponseType == 0 ? "positive" : r.ResponseType == 1 ? "negative" : "type " + Dec(r.ResponseType)) +
-            ", AcceptanceId " + Dec(r.AcceptanceId) + ", mask " + Bytes(r.pMaskData, n, n) +
+    // Appended piece by piece: GCC 12 warns wrongly (-Wrestrict) of "literal" + std::string.
+    text += '\n';
+    text += r.ResponseType == 0 ? "positive" : r.ResponseType == 1 ? "negative" : "type " + Dec(r.ResponseType);
+    text += ", AcceptanceId " + Dec(r.AcceptanceId) + ", mask " + Bytes(r.pMaskData, n, n) +
             ", pattern " + Bytes(r.pPatternData, n, n) + ", " + Dec(r.NumUniqueRespIds) +
             " unique response id(s)";
     if (r.NumUniqueRespIds > 0 && r.pUniqueRespIds != nullptr) {

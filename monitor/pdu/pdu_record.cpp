@@ -145,8 +145,9 @@ std::size_t PduRecordBytes(const PduRecord& record) {
 
 std::string PointerText(const void* pointer) {
   if (pointer == nullptr) return "NULL";
+  // Every digit of the address: 8 on 32-bit Windows, 16 on 64-bit.
   char text[32];
-  std::snprintf(text, sizeof(text), "0x%08llX",
+  std::snprintf(text, sizeof(text), "0x%0*llX", static_cast<int>(2 * sizeof(void*)),
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer)));
   return text;
 }

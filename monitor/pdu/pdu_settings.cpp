@@ -7,6 +7,8 @@ namespace monitor {
 namespace {
 
 constexpr wchar_t kVendorKey[] = L"SOFTWARE\\OVRA\\OVRA_VCI";
+// Read in the monitor's own view: the 64-bit D-PDU library is registered in the
+// native one, the 32-bit library in the 32-bit one.
 constexpr wchar_t kPduKey[] = L"SOFTWARE\\OVRA\\OVRA_VCI\\PDU API Support";
 constexpr wchar_t kJ2534Key[] = L"SOFTWARE\\PassThruSupport.04.04";
 constexpr DWORD kFieldChars = 260;

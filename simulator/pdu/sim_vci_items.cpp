@@ -5,6 +5,7 @@
 
 #include "simulator/pdu/sim_vci.h"
 #include "simulator/pdu/sim_vci_parts.h"
+#include "hosted/arch.h"
 
 namespace simulator {
 
@@ -202,7 +203,7 @@ pdu::T_PDU_ERROR SimPduVci::GetVersion(UNUM32 hMod, PDU_VERSION_DATA* version) {
     CopyText(out.FwName, "OVRA simulated firmware");
     out.FwVersion = 0x01000000;
     CopyText(out.VendorName, "OVRA");
-    CopyText(out.PDUApiSwName, "OvraSimPdu32");
+    CopyText(out.PDUApiSwName, "OvraSimPdu" VARROW_BITS_TEXT);
     out.PDUApiSwVersion = 0x01000000;
     *version = out;
     return PDU_STATUS_NOERROR;

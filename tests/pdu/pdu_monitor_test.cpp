@@ -17,6 +17,8 @@
 #include "tests/helpers/process_footprint.h"
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
+#include "hosted/arch.h"
+#include "monitor/settings_lookup.h"
 
 using namespace pdu;
 using namespace pdutest;
@@ -27,8 +29,9 @@ using varrow::test::SetString;
 
 namespace {
 
-constexpr wchar_t kPduSettings[] = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\PDU API\\";
-constexpr wchar_t kJ2534Settings[] = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\J2534 API\\";
+// The settings keys of this build's architecture ("PDU API (64-bit)" in the 64-bit one).
+const std::wstring kPduSettings = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"PDU API") + L"\\";
+const std::wstring kJ2534Settings = L"SOFTWARE\\OVRA\\OVRA_VCI\\Monitoring\\" + monitor::SettingsApiKey(L"J2534 API") + L"\\";
 
 std::wstring KeyName(std::wstring path) {
   for (wchar_t& c : path)
@@ -57,14 +60,14 @@ class MonitorTest : public ::testing::Test {
   }
   // The monitor at dir\<name> with the simulated VCI set aside as dir\_<name>.
   std::wstring InstallMonitor(const std::wstring& name, bool withOriginal = true) {
-    EXPECT_TRUE(CopyBuilt(L"OvraPduMon32.dll", dir_.Path(), name));
+    EXPECT_TRUE(CopyBuilt(L"OvraPduMon" VARROW_BITS_TEXT L".dll", dir_.Path(), name));
     if (withOriginal) {
-      EXPECT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"_" + name));
+      EXPECT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir_.Path(), L"_" + name));
     }
     return dir_ / name;
   }
   // The settings Varrow writes for the library at `library`.
-  void Settings(const wchar_t* api, const std::wstring& library, const std::wstring& file,
+  void Settings(const std::wstring& api, const std::wstring& library, const std::wstring& file,
                 DWORD format, DWORD entryExit, DWORD storeWithJ2534, DWORD overwrite = 1) {
     const std::wstring key = std::wstring(api) + KeyName(library);
     SetString(registry_.User(), key, L"OutputFile", file);
@@ -88,7 +91,7 @@ TEST_F(MonitorTest, SessionThroughTheMonitorIsTheSessionWithoutItInEveryFormat) 
     SCOPED_TRACE("format " + std::to_string(format));
     const bool callbacks = format % 2 == 1;
     const std::wstring n = std::to_wstring(format);
-    ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim" + n + L".dll"));
+    ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir_.Path(), L"Sim" + n + L".dll"));
     const std::wstring monitorPath = InstallMonitor(L"Mon" + n + L".dll");
     const std::string ext = kExtensions[format];
     const std::wstring log = dir_ / (L"log" + n + L"." + std::wstring(ext.begin(), ext.end()));
@@ -134,7 +137,7 @@ TEST_F(MonitorTest, SessionThroughTheMonitorIsTheSessionWithoutItInEveryFormat) 
 
 // One misuse of the API per row: the monitor passes each code through unchanged.
 TEST_F(MonitorTest, ErrorCodesPassThroughUnchanged) {
-  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir_.Path(), L"Sim.dll"));
   const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
   Settings(kPduSettings, monitorPath, dir_ / L"log.txt", 1, 0, 0);
   auto run = [](PduLib& lib) {
@@ -206,7 +209,7 @@ TEST_F(MonitorTest, ErrorCodesPassThroughUnchanged) {
 // no-access page: any read faults and ends the test); its log marks what it
 // could not read.
 TEST_F(MonitorTest, LyingCountsAndBadPointersAreReadOnlyAsFarAsReadable) {
-  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir_.Path(), L"Sim.dll"));
   const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
   Settings(kPduSettings, monitorPath, dir_ / L"hostile.txt", 1, 0, 0);
   varrow::test::EndProcessOnFault();
@@ -319,7 +322,7 @@ TEST_F(MonitorTest, CallbackSlotsComeBackFromRefusalsAndDisconnectedModules) {
 // Registering, replacing and removing callbacks (per link and per module):
 // the application's callbacks see what they see without the monitor.
 TEST_F(MonitorTest, CallbacksAreRegisteredReplacedAndRemovedAsWithoutTheMonitor) {
-  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir_.Path(), L"Sim.dll"));
   const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
   Settings(kPduSettings, monitorPath, dir_ / L"log.txt", 1, 0, 0);
   auto run = [](PduLib& lib) {
@@ -368,7 +371,7 @@ TEST_F(MonitorTest, CallbacksAreRegisteredReplacedAndRemovedAsWithoutTheMonitor)
 // A send-receive repeated three times, then one repeated until cancelled, and
 // a functional request: the same events with and without the monitor.
 TEST_F(MonitorTest, CyclicAndFunctionalComPrimitivesPassThrough) {
-  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"Sim.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir_.Path(), L"Sim.dll"));
   const std::wstring monitorPath = InstallMonitor(L"Mon.dll");
   Settings(kPduSettings, monitorPath, dir_ / L"log.txt", 1, 0, 0);
   auto run = [](PduLib& lib) {
@@ -518,8 +521,8 @@ TEST_F(MonitorTest, WithoutTheOriginalEveryCallFailsAndTheLogSaysWhy) {
 // entries written at the same time from another thread.
 TEST_F(MonitorTest, StoreWithJ2534DataSharesTheJ2534LogWithTheJ2534Monitor) {
   const std::wstring j2534 = dir_ / L"ovrapt.dll";
-  ASSERT_TRUE(CopyBuilt(L"OvraJ2534Mon32.dll", dir_.Path(), L"ovrapt.dll"));
-  ASSERT_TRUE(CopyBuilt(L"OvraSimPT32.dll", dir_.Path(), L"_ovrapt.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraJ2534Mon" VARROW_BITS_TEXT L".dll", dir_.Path(), L"ovrapt.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPT" VARROW_BITS_TEXT L".dll", dir_.Path(), L"_ovrapt.dll"));
   const std::wstring device = L"SOFTWARE\\PassThruSupport.04.04\\OVRA VCI";
   SetString(registry_.Machine(), device, L"FunctionLibrary", j2534);
   SetDword(registry_.Machine(), device, L"PDUAPISupported", 1);
@@ -601,7 +604,7 @@ TEST_F(MonitorTest, AHostThatLetsGoMidSessionIsNotCrashedByTheLibrarysCallbacks)
   // The host loads it again and ends the session: then both libraries go.
   HMODULE again = LoadLibraryW(monitorPath.c_str());
   ASSERT_NE(again, nullptr);
-  const auto destruct = reinterpret_cast<PDUDestructFn>(GetProcAddress(again, "PDUDestruct"));
+  const auto destruct = reinterpret_cast<PDUDestructFn>(reinterpret_cast<void*>(GetProcAddress(again, "PDUDestruct")));
   ASSERT_NE(destruct, nullptr);
   EXPECT_EQ(destruct(), PDU_STATUS_NOERROR);
   FreeLibrary(again);
@@ -651,7 +654,7 @@ TEST_F(MonitorTest, ItemsDestroyedThroughTheMonitorAreGoneFromTheLibrary) {
   const HMODULE original = GetModuleHandleW((dir_ / L"_Mon.dll").c_str());
   ASSERT_NE(original, nullptr) << "the monitor loaded its original";
   const auto liveItems =
-      reinterpret_cast<UNUM32(PDU_CALL*)()>(GetProcAddress(original, "SimPduLiveItems"));
+      reinterpret_cast<UNUM32(PDU_CALL*)()>(reinterpret_cast<void*>(GetProcAddress(original, "SimPduLiveItems")));
   ASSERT_NE(liveItems, nullptr);
   const UNUM32 before = liveItems();
   for (int round = 0; round < 3; ++round) {

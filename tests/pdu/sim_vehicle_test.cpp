@@ -14,6 +14,7 @@
 #include "simulator/fault_settings.h"
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
+#include "hosted/arch.h"
 
 using namespace pdu;
 using namespace pdutest;
@@ -43,7 +44,7 @@ std::string Hex(const UNUM8* bytes, UNUM32 n) {
 class PduVehicle : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir_.Path(), L"SimVehicle.dll"));
+    ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir_.Path(), L"SimVehicle.dll"));
     ASSERT_TRUE(lib_.Load(dir_ / L"SimVehicle.dll"));
     ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, scratch_.User()), ERROR_SUCCESS);
     char options[] = "";

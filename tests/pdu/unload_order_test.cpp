@@ -9,6 +9,7 @@
 
 #include "tests/pdu/pdu_client.h"
 #include "tests/test_support.h"
+#include "hosted/arch.h"
 
 using namespace pdu;
 using namespace pdutest;
@@ -88,9 +89,9 @@ DWORD RunChild(const std::wstring& request) {
 
 TEST(PduUnloadOrder, HostGoesOnAndEnds) {
   varrow::test::ScratchDir dir;
-  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir.Path(), L"Sim.dll"));
-  ASSERT_TRUE(CopyBuilt(L"OvraPduMon32.dll", dir.Path(), L"Mon.dll"));
-  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu32.dll", dir.Path(), L"_Mon.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir.Path(), L"Sim.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraPduMon" VARROW_BITS_TEXT L".dll", dir.Path(), L"Mon.dll"));
+  ASSERT_TRUE(CopyBuilt(L"OvraSimPdu" VARROW_BITS_TEXT L".dll", dir.Path(), L"_Mon.dll"));
   const struct {
     const wchar_t* order;
     const wchar_t* library;
