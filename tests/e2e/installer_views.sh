@@ -115,6 +115,10 @@ views_check_listing() {
   check "VciCheck --list: the native OVRA VCI library, found, AMD64" \
     grep -q -F "library:  $PT64  (found, AMD64)" "$PREFIX/list-lf.txt"
   check "VciCheck --list: the native root file's entries" grep -q -F "D-PDU root file $ROOT64: 2 entries" "$PREFIX/list-lf.txt"
+  wine "$(host "$DIR64\\VciCheck64.exe")" --list </dev/null 2>/dev/null | tr -d '\r' >"$PREFIX/list64.txt"
+  check "VciCheck64 --list: the same libraries, found, of the same types" \
+    bash -c 'grep -q -F "library:  $1  (found, AMD64)" "$3" && grep -q -F "library:  $2  (found, i386)" "$3"' \
+    _ "$PT64" "$PT" "$PREFIX/list64.txt"
 }
 
 # Monitoring on in the native view, by hand (the 64-bit monitor in place of
