@@ -114,8 +114,8 @@ template=Intel; [ "$PACKAGE" = x64 ] && template=x64
 check "the MSI is the $PACKAGE package" bash -c 'msiinfo suminfo "$1" | grep -q "^Template: $2;"' _ "$msi_new" "$template"
 
 # Another maker's interface, installed before the package; a diagnostic application.
-demo_seed_others "$PREFIX"
 views_seed
+demo_seed_others "$PREFIX"  # (waits for the Wine server to end: the screen comes after)
 start_screen
 wineserver -p
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
