@@ -93,6 +93,23 @@ class NativeFiles {
   bool off_ = false;
 };
 
+// True when the open `file` is the file at `path` itself, as far as the file
+// system can tell: its final path (every link on the way resolved) is `path`
+// in its long form. Some platforms (Wine) show a link to a file only this way.
+bool OpenedItself(HANDLE file, const std::wstring& path) {
+  std::vector<wchar_t> final(kValueChars + 1), asked(kValueChars + 1);
+  DWORD n = GetFinalPathNameByHandleW(file, final.data(), kValueChars, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= kValueChars) return true;  // cannot tell: the other checks stand
+  std::wstring resolved(final.data(), n);
+  if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0) resolved = L"\\\\" + resolved.substr(8);
+  else if (resolved.compare(0, 4, L"\\\\?\\") == 0) resolved = resolved.substr(4);
+  n = GetLongPathNameW(path.c_str(), asked.data(), kValueChars);
+  const std::wstring plain = n > 0 && n < kValueChars ? std::wstring(asked.data(), n) : path;
+  return resolved.size() == plain.size() &&
+         CompareStringOrdinal(resolved.c_str(), static_cast<int>(resolved.size()), plain.c_str(),
+                              static_cast<int>(plain.size()), TRUE) == CSTR_EQUAL;
+}
+
 // The root file, opened for reading and writing without following a link.
 struct RootFile {
   KernelHandle handle;
@@ -130,17 +147,19 @@ RootFile OpenRoot(const std::wstring& path) {
     return file;
   }
   file.exists = true;
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
-    {
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
     file.refused = L"a link";
+    return file;
+  }
+  if (!OpenedItself(file.handle.Get(), path)) {
+    file.refused = L"a link, or in a folder reached through one";
     return file;
   }
   if (info.nNumberOfLinks > 1) {
     file.refused = L"a file with more than one name (a hard link)";
     return file;
   }
-  if (info.nFileSizeHigh != 0 || info.nFileSizeLow > pduroot::kMaxRootFileBytes)
-    {
+  if (info.nFileSizeHigh != 0 || info.nFileSizeLow > pduroot::kMaxRootFileBytes) {
     file.refused = L"larger than 1 MiB";
     return file;
   }
