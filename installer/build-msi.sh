@@ -17,11 +17,16 @@ have05=no
 [ -f "$bin/OvraSim05PT32.dll" ] && { [ -z "$bin64" ] || [ -f "$bin64/OvraSim05PT64.dll" ]; } && have05=yes
 arch=(-a x86 -D Arch=x86)
 [ -n "$bin64" ] && arch=(-a x64 -D Arch=x64 -D Bin64="$(realpath --relative-to="$here" "$bin64")")
+held='[#OvraPT32];[#OvraPdu32];[#J2534Monitor];[#PduMonitor];[#VciCheckExe];[#VarrowExe]'
+[ "$have05" = yes ] && held+=';[#OvraPT05_32]'
+[ -n "$bin64" ] && held+=';[#OvraPT64];[#OvraPdu64];[#J2534Monitor64];[#PduMonitor64];[#VciCheck64Exe]'
+[ -n "$bin64" ] && [ "$have05" = yes ] && held+=';[#OvraPT05_64]'
+
 bin=$(realpath --relative-to="$here" "$bin")
 actions=$(realpath --relative-to="$here" "$actions")
 tmp="$out.tmp"
 rm -f "$tmp"
-wixl "${arch[@]}" -I "$here" -D Version="$version" -D Bin="$bin" -D Actions="$actions" -D Have05="$have05" \
+wixl "${arch[@]}" -I "$here" -D Version="$version" -D Bin="$bin" -D Actions="$actions" -D Have05="$have05" -D HeldFiles="$held" \
   -o "$tmp" "$here/package.wxs"
 # wixl writes a rollback or commit action as an immediate one (without the
 # in-script bit and its own): those bits are set here, from the Execute

@@ -149,7 +149,8 @@ views_check_removed() {
   for name in OVRA PassThruSupport.04.04 PassThruSupport.05.00 'D-PDU API'; do
     check "$1: the native view's $name is as before" same "$PREFIX/native-$name-before.reg" "$PREFIX/native-$name-after.reg"
   done
-  check "$1: the native Program Files holds nothing of the package" test ! -e "$(host "$DIR64")"
+  check "$1: the native Program Files holds no file of the package" \
+    test -z "$(find "$(host "$DIR64")" -type f 2>/dev/null)"
 }
 
 # After everything: a 64-bit library registered in the 32-bit view is a
