@@ -112,6 +112,7 @@ check "an older MSI builds from the same source" \
   bash "$ROOT/installer/build-msi.sh" 1.0.0 "$msi_old" "$old_bin" "$BUILD/installer/VarrowSetup.dll" $old_bin64
 template=Intel; [ "$PACKAGE" = x64 ] && template=x64
 check "the MSI is the $PACKAGE package" bash -c 'msiinfo suminfo "$1" | grep -q "^Template: $2;"' _ "$msi_new" "$template"
+views_check_components "$msi_new"
 
 # Another maker's interface, installed before the package; a diagnostic application.
 views_seed

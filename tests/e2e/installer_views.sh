@@ -187,3 +187,14 @@ views_check_link() {
   rm -f "$file" "$target"
   cp "$PREFIX/root32-installed.xml" "$file"
 }
+
+# The MSI's components: the 64-bit half's with the 64-bit bit (256), every
+# other one without it (msiinfo's Component table).
+views_check_components() {
+  local want64=' Check64 J2534Library64 J2534V05Library64 PduLibrary64 Monitors64 NativeValues VendorFolder64 '
+  local bad
+  bad=$(msiinfo export "$1" Component | awk -F'\t' 'NR > 3 {print $1, $4}' | while read -r id attributes; do
+    if [[ $want64 == *" $id "* ]]; then (( attributes & 256 )) || echo "$id"; else (( attributes & 256 )) && echo "$id"; fi
+  done)
+  check "the $PACKAGE MSI's components have the right 64-bit bit (${bad:-all})" test -z "$bad"
+}
