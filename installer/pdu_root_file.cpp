@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "monitoring/path_rules.h"
+#include "settings/native_files.h"
 #include "settings/owned_handle.h"
 
 namespace varrow {
@@ -73,25 +74,6 @@ void DeleteIfEmpty(HKEY machine, const wchar_t* path, REGSAM view) {
     return;
   (void)RegDeleteKeyExW(machine, path, view, 0);
 }
-
-// File-system redirection off on this thread while it lives, for the native
-// view's files seen from this 32-bit process (System32 is then System32).
-class NativeFiles {
- public:
-  explicit NativeFiles(bool native64) {
-    BOOL wow = FALSE;
-    if (native64 && IsWow64Process(GetCurrentProcess(), &wow) && wow) off_ = Wow64DisableWow64FsRedirection(&old_) != FALSE;
-  }
-  ~NativeFiles() {
-    if (off_) Wow64RevertWow64FsRedirection(old_);
-  }
-  NativeFiles(const NativeFiles&) = delete;
-  NativeFiles& operator=(const NativeFiles&) = delete;
-
- private:
-  void* old_ = nullptr;
-  bool off_ = false;
-};
 
 // True when the open `file` is the file at `path` itself, as far as the file
 // system can tell: its final path (every link on the way resolved) is `path`

@@ -6,6 +6,7 @@
 
 #include "installer/pdu_root_rules.h"
 #include "monitoring/path_rules.h"
+#include "settings/native_files.h"
 #include "tools/pe_machine.h"
 #include "tools/vci_devices.h"
 
@@ -33,29 +34,6 @@ std::vector<View> Views() {
   return {{KEY_WOW64_32KEY, L"32-bit view (32-bit Windows)", vcicheck::kMachineI386, false}};
 #endif
 }
-
-// File-system redirection off on this thread while it lives (a 32-bit program
-// looking at the native view's files: System32 is then System32).
-class NativeFiles {
- public:
-  explicit NativeFiles(bool native) {
-#if !defined(_WIN64)
-    BOOL wow = FALSE;
-    if (native && IsWow64Process(GetCurrentProcess(), &wow) && wow) off_ = Wow64DisableWow64FsRedirection(&old_) != FALSE;
-#else
-    (void)native;
-#endif
-  }
-  ~NativeFiles() {
-    if (off_) Wow64RevertWow64FsRedirection(old_);
-  }
-  NativeFiles(const NativeFiles&) = delete;
-  NativeFiles& operator=(const NativeFiles&) = delete;
-
- private:
-  void* old_ = nullptr;
-  bool off_ = false;
-};
 
 // A 32-bit view's path as a 64-bit program must open it (System32 is
 // SysWOW64 for the 32-bit programs that registered it).
@@ -98,7 +76,7 @@ class Lister {
   // One library: where, found, machine, monitored.
   void Library(const View& view, const std::wstring& registered) {
     std::wstring path = view.native ? registered : AsSeenBy32(registered);
-    NativeFiles native(view.native);
+    varrow::NativeFiles native(view.native);
     if (!varrow::PlainFilePath(path)) {
       const std::wstring found = ResolveLibrary(path);
       if (found.empty()) return Finding(L"    library:  " + registered + L"  (missing)\n");
@@ -137,7 +115,7 @@ class Lister {
     if (path.empty()) return print_(L"  D-PDU root file: none named (SOFTWARE\\D-PDU API \"Root File\")\n");
     std::string bytes;
     {
-      NativeFiles native(view.native);
+      varrow::NativeFiles native(view.native);
       const HANDLE file = CreateFileW((view.native ? path : AsSeenBy32(path)).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
       if (file == INVALID_HANDLE_VALUE) return Finding(L"  D-PDU root file " + path + L": cannot be read\n");
