@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/action_support.h"
 #include "installer/held_files.h"
 #include "installer/log_folder.h"
 #include "installer/running_program.h"
@@ -19,51 +20,15 @@
 
 namespace {
 
-// Property texts are read into a bounded buffer: paths here fit easily.
-constexpr DWORD kPropertyChars = 4096;
+using varrow::setup::Code;
+using varrow::setup::Guarded;
+using varrow::setup::Joined;
+using varrow::setup::Property;
+using varrow::setup::Say;
+
 // How long a running Varrow of this session gets to close after the Restart
 // Manager's turn, before the setup goes on without it.
 constexpr DWORD kCloseWaitMs = 10000;
-
-std::wstring Property(MSIHANDLE install, const wchar_t* name) {
-  std::wstring value(kPropertyChars, L'\0');
-  DWORD chars = kPropertyChars;
-  if (MsiGetPropertyW(install, name, value.data(), &chars) != ERROR_SUCCESS || chars >= kPropertyChars) {
-    return {};
-  }
-  value.resize(chars);
-  return value;
-}
-
-// A line in the installation log; with `error`, also what the user sees.
-void Say(MSIHANDLE install, const std::wstring& text, bool error = false) {
-  const MSIHANDLE record = MsiCreateRecord(1);
-  if (record == 0) return;
-  // The text as a field, never as the template: a "[" in a path is not formatted.
-  MsiRecordSetStringW(record, 0, L"[1]");
-  MsiRecordSetStringW(record, 1, text.c_str());
-  MsiProcessMessage(install, error ? INSTALLMESSAGE_ERROR : INSTALLMESSAGE_INFO, record);
-  MsiCloseHandle(record);
-}
-
-std::wstring Code(DWORD code) { return std::to_wstring(code); }
-
-std::wstring Joined(const std::vector<std::wstring>& paths) {
-  std::wstring text;
-  for (const std::wstring& path : paths) text += (text.empty() ? L"" : L", ") + path;
-  return text;
-}
-
-// Catches what must not leave a Windows Installer entry.
-template <typename Action>
-UINT Guarded(MSIHANDLE install, const wchar_t* name, Action action) {
-  try {
-    return action();
-  } catch (...) {
-    Say(install, std::wstring(name) + L": failed unexpectedly");
-    return ERROR_INSTALL_FAILURE;
-  }
-}
 
 }  // namespace
 

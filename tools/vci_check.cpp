@@ -3,6 +3,14 @@
 //   VciCheck                      lists the registered devices (32-bit view) with
 //                                 their libraries, whether each exists and whether
 //                                 it is being monitored
+//   VciCheck --list               lists, per registry view (32-bit, and the
+//                                 native 64-bit one on 64-bit Windows), every
+//                                 J2534 04.04 and 05.00 registration and every
+//                                 D-PDU entry (the vendor key and the root
+//                                 description file's entries): whether each
+//                                 library exists, its machine type against the
+//                                 view's and whether it is monitored; exit code 1
+//                                 when it lists a finding
 //   VciCheck "DEVICE" [--hold]    runs a short session through the device's
 //                                 registered library, as a diagnostic application
 //                                 does (VIN, supported PIDs, RPM and coolant
@@ -44,6 +52,7 @@
 #include "tools/vci_check_v05.h"
 #include "tools/vci_devices.h"
 #include "tools/vci_steps.h"
+#include "tools/vci_views.h"
 
 using namespace passthru;
 
@@ -55,7 +64,7 @@ constexpr DWORD kPendingWaitMs = 5000;     // after "response pending" (P2*)
 constexpr std::size_t kMaxAnswers = 16;
 constexpr char kUsage[] =
     "usage: VciCheck [[\"DEVICE NAME\" [--hold]] | --v05 \"DEVICE NAME\" [--hold] | --pdu [--poll]]"
-    " [--scenario FILE]\n";
+    " [--scenario FILE] | --list\n";
 
 // Prints wide text as UTF-8 (the console is switched to UTF-8 at start).
 void Print(const std::wstring& text) {
@@ -362,6 +371,7 @@ int wmain(int argc, wchar_t** argv) {
   bool pdu = false;
   bool poll = false;
   bool v05 = false;
+  bool list = false;
   const wchar_t* scenario = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (_wcsicmp(argv[i], L"--scenario") == 0 && i + 1 < argc && scenario == nullptr) {
@@ -374,6 +384,8 @@ int wmain(int argc, wchar_t** argv) {
       poll = true;
     } else if (_wcsicmp(argv[i], L"--v05") == 0) {
       v05 = true;
+    } else if (_wcsicmp(argv[i], L"--list") == 0) {
+      list = true;
     } else if (argv[i][0] == L'-' || argv[i][0] == L'/') {
       std::printf("%s", kUsage);
       return 2;
@@ -385,6 +397,18 @@ int wmain(int argc, wchar_t** argv) {
       (v05 && (names.empty() || pdu || poll))) {
     std::printf("%s", kUsage);
     return 2;
+  }
+  if (list) {
+    if (argc != 2) {
+      std::printf("usage: VciCheck --list\n");
+      return 2;
+    }
+    try {
+      return ListViews(Print);
+    } catch (...) {
+      std::printf("VciCheck: out of memory\n");
+      return 1;
+    }
   }
   std::unique_ptr<ScenarioOverride> replay;
   if (scenario != nullptr) {

@@ -19,9 +19,9 @@ class Key {
   }
   Key(const Key&) = delete;
   Key& operator=(const Key&) = delete;
-  // Opens `path` under `parent` for reading in the view of our own architecture.
-  bool Open(HKEY parent, const wchar_t* path) {
-    return RegOpenKeyExW(parent, path, 0, KEY_READ | kOwnView, &key_) == ERROR_SUCCESS;
+  // Opens `path` under `parent` for reading in `view` (our own architecture's unless said).
+  bool Open(HKEY parent, const wchar_t* path, REGSAM view = kOwnView) {
+    return RegOpenKeyExW(parent, path, 0, KEY_READ | view, &key_) == ERROR_SUCCESS;
   }
   HKEY get() const { return key_; }
 
@@ -65,10 +65,12 @@ std::wstring ResolveLibrary(const std::wstring& path) {
   return L"";
 }
 
-std::vector<Device> RegisteredDevices() {
+std::vector<Device> RegisteredDevices() { return RegisteredDevices(kOwnView, kRegistrations); }
+
+std::vector<Device> RegisteredDevices(REGSAM view, const wchar_t* registrations) {
   std::vector<Device> devices;
   Key root;
-  if (!root.Open(HKEY_LOCAL_MACHINE, kRegistrations)) return devices;
+  if (!root.Open(HKEY_LOCAL_MACHINE, registrations, view)) return devices;
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD chars = 256;
@@ -76,7 +78,7 @@ std::vector<Device> RegisteredDevices() {
     if (rc == ERROR_MORE_DATA) continue;
     if (rc != ERROR_SUCCESS) break;
     Key sub;
-    if (!sub.Open(root.get(), name)) continue;
+    if (!sub.Open(root.get(), name, view)) continue;
     devices.push_back({name, ReadString(sub.get(), L"Vendor"), ReadString(sub.get(), L"Name"),
                        ReadString(sub.get(), L"FunctionLibrary")});
   }

@@ -14,6 +14,9 @@ struct Device {
 
 // The devices registered under HKLM\SOFTWARE\PassThruSupport.04.04.
 std::vector<Device> RegisteredDevices();
+// The devices registered under HKLM\`registrations` in `view`
+// (KEY_WOW64_32KEY or KEY_WOW64_64KEY).
+std::vector<Device> RegisteredDevices(REGSAM view, const wchar_t* registrations);
 // The file a registered library path names: the path itself when a file is
 // there, else the first PATH folder that holds it; empty when none does.
 std::wstring ResolveLibrary(const std::wstring& path);

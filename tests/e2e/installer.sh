@@ -9,11 +9,19 @@
 # Varrow runs and a diagnostic session holds the monitor loaded: Varrow is
 # closed, every library is back, no user keeps the program's settings, the
 # package's files and keys are gone and the other maker's are as before; and
-# removal twice. Prints "N passed, N failed"; exit 1 on a failure. Expects the
-# build (with the MSI) and the template prefix (scripts/test.sh).
+# removal twice. The package is the one for 64-bit Windows (x64) when the build
+# made it, else the 32-bit one: with x64, also the 64-bit files and the native
+# view's registrations, another maker's 64-bit library monitored by hand
+# through the upgrade and the removal; with either, the D-PDU root
+# description file of each view (another maker's, seeded before the install:
+# our entry beside his, his file byte for byte as before after the removal)
+# and VciCheck's listing per view (installer_views.sh). Prints "N passed, N
+# failed"; exit 1 on a failure. Expects the build (with the MSI) and the
+# template prefix (scripts/test.sh).
 source "$(dirname "$0")/../../scripts/common.sh"
 source "$ROOT/scripts/demo/demo.sh"
 source "$ROOT/tests/e2e/checks.sh"
+source "$ROOT/tests/e2e/installer_views.sh"
 set +e +o pipefail  # the checks decide; a failing step must not end the run unreported
 
 export LC_ALL=C.UTF-8  # the English dialog, whose title demo.sh knows
@@ -38,7 +46,16 @@ cleanup() {
 trap cleanup EXIT
 
 msi_new=$(demo_msi) || { echo "installer end to end: no MSI was built" >&2; exit 1; }
+msi_new=${msi_new%-x64.msi}; msi_new=${msi_new%.msi}.msi  # the 32-bit package
 new_version=$(basename "$msi_new" .msi); new_version=${new_version#OvraVci-}
+BIN64=${BIN64:-$ROOT/build/mingw64/bin}
+PACKAGE=x86
+if [ -f "${msi_new%.msi}-x64.msi" ]; then
+  PACKAGE=x64 msi_new=${msi_new%.msi}-x64.msi
+else
+  echo "installer end to end: no x64 MSI was built: the 32-bit package only" >&2
+fi
+log "the package: $PACKAGE"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 msi() { local rc=0; demo_msiexec "$PREFIX" "$@" || rc=$?; echo "$rc"; }
 reg_value() {  # reg_value KEY NAME: the value's data as reg query shows it (32-bit view)
@@ -61,9 +78,9 @@ arp_versions() {
 }
 # What is on the disk outside Wine's own folders, with checksums, for before/after.
 disk_listing() {
-  (cd "$PREFIX/drive_c" && find 'Program Files (x86)' ProgramData Diagnostics windows/syswow64/FNKRP32.dll \
-     windows/syswow64/DRNRP32.dll -type f ! -path 'ProgramData/Microsoft/*' 2>/dev/null |
-     grep -v -i -E '^Program Files \(x86\)/(Common Files|Internet Explorer|Windows)' | sort |
+  (cd "$PREFIX/drive_c" && find 'Program Files (x86)' 'Program Files' ProgramData Diagnostics \
+     windows/syswow64/FNKRP32.dll windows/syswow64/DRNRP32.dll -type f ! -path 'ProgramData/Microsoft/*' 2>/dev/null |
+     grep -v -i -E '^Program Files( \(x86\))?/(Common Files|Internet Explorer|Windows)' | sort |
      while IFS= read -r f; do printf '%s %s\n' "$(md5sum <"$f" | cut -c1-32)" "$f"; done)
 }
 same() { cmp -s "$1" "$2"; }
@@ -83,12 +100,23 @@ old_bin=$PREFIX/old-bin
 mkdir -p "$old_bin"
 cp "$BIN"/Varrow.exe "$BIN"/Varrow-*.dll "$BIN"/Pellor-*.chm "$BIN"/VciCheck.exe "$BIN"/Ovra*.dll "$old_bin/"
 for m in OvraJ2534Mon32.dll OvraPduMon32.dll; do printf 'older build' >>"$old_bin/$m"; done
+old_bin64=
+if [ "$PACKAGE" = x64 ]; then
+  old_bin64=$PREFIX/old-bin64
+  mkdir -p "$old_bin64"
+  cp "$BIN64"/VciCheck64.exe "$BIN64"/Ovra*64.dll "$old_bin64/"
+  for m in OvraJ2534Mon64.dll OvraPduMon64.dll; do printf 'older build' >>"$old_bin64/$m"; done
+fi
 msi_old=$PREFIX/OvraVci-1.0.0.msi
 check "an older MSI builds from the same source" \
-  bash "$ROOT/installer/build-msi.sh" 1.0.0 "$msi_old" "$old_bin" "$BUILD/installer/VarrowSetup.dll"
+  bash "$ROOT/installer/build-msi.sh" 1.0.0 "$msi_old" "$old_bin" "$BUILD/installer/VarrowSetup.dll" $old_bin64
+template=Intel; [ "$PACKAGE" = x64 ] && template=x64
+check "the MSI is the $PACKAGE package" bash -c 'msiinfo suminfo "$1" | grep -q "^Template: $2;"' _ "$msi_new" "$template"
+views_check_components "$msi_new"
 
 # Another maker's interface, installed before the package; a diagnostic application.
-demo_seed_others "$PREFIX"
+views_seed
+demo_seed_others "$PREFIX"  # (waits for the Wine server to end: the screen comes after)
 start_screen
 wineserver -p
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
@@ -147,12 +175,14 @@ check "install: the log folder" test -d "$(host 'C:\ProgramData\OVRA\Logs')"
 menu_has_entry() { menu_entries | grep -q '/OVRA VCI/Varrow\.lnk$'; }
 check "install: the Start menu entry" menu_has_entry
 check "install: Programs and Features shows version 1.0.0" test "$(arp_versions)" = 1.0.0
+views_check_installed install
 export_key 'HKLM\SOFTWARE\OVRA' "$PREFIX/vendor-installed.reg"
 disk_listing >"$PREFIX/disk-installed.txt"
 check "install twice: msiexec succeeds" test "$(msi /i "$(winpath "$msi_old")")" = 0
 export_key 'HKLM\SOFTWARE\OVRA' "$PREFIX/vendor-twice.reg"
 check "install twice: the registry is unchanged" same "$PREFIX/vendor-installed.reg" "$PREFIX/vendor-twice.reg"
 check "install twice: the files are unchanged" test "$(disk_listing)" = "$(cat "$PREFIX/disk-installed.txt")"
+views_check_link
 
 # Monitoring on through Varrow, for the OVRA VCI (HTML) and the other maker's library.
 tab=$(demo_device_tab 'OVRA VCI') || true
@@ -165,6 +195,8 @@ check "monitoring on: the other maker's library is set aside" same "$(aside "$FN
 session() { local rc=0; wine "$DIAG" "OVRA VCI" </dev/null >"$PREFIX/session.txt" 2>/dev/null || rc=$?; echo "$rc"; }
 check "a VciCheck session through the monitor succeeds" test "$(session)" = 0
 check "the session is logged" test -s "$(host 'C:\ProgramData\OVRA\Logs\J2534\OvraPT32.html')"
+views_check_listing
+views_monitor_by_hand
 export_key "$USER_KEY" "$PREFIX/user-before-upgrade.reg"
 
 # A standard user plants the list that older packages kept in a file any user
@@ -181,6 +213,12 @@ check "upgrade: the other maker's library stays set aside" same "$(aside "$FNK")
 check "upgrade: the other maker's monitor copy is the new monitor" monitor_copy_of "$(host "$FNK")" "$BIN/OvraJ2534Mon32.dll"
 check "upgrade: the package's monitor is the new one" same "$(host "$DIR\\Monitor\\OvraJ2534Mon32.dll")" "$BIN/OvraJ2534Mon32.dll"
 check "upgrade: the D-PDU library is unmonitored and the new one" same "$(host "$PDU")" "$BIN/OvraSimPdu32.dll"
+views_check_installed upgrade
+if [ "$PACKAGE" = x64 ]; then
+  check "upgrade: the other maker's 64-bit library stays set aside" same "$(aside "$FNK64")" "$PREFIX/fnk64-before.dll"
+  check "upgrade: its monitor copy is the new 64-bit monitor" same "$(host "$FNK64")" "$BIN64/OvraJ2534Mon64.dll"
+  check "upgrade: the OVRA VCI's 64-bit library is the new one, set aside" same "$(aside "$PT64")" "$BIN64/OvraSimPT64.dll"
+fi
 export_key "$USER_KEY" "$PREFIX/user-after-upgrade.reg"
 check "upgrade: the user's settings are unchanged" same "$PREFIX/user-before-upgrade.reg" "$PREFIX/user-after-upgrade.reg"
 check "upgrade: the user's monitoring settings are there" test "$(reg_value "$PT_SETTINGS" OutputFormat)" = 0x4
@@ -253,6 +291,7 @@ diff <(iconv -f UTF-16LE -t UTF-8 "$PREFIX/vendor-before.reg" 2>/dev/null || cat
      <(iconv -f UTF-16LE -t UTF-8 "$PREFIX/vendor-after.reg" 2>/dev/null || cat "$PREFIX/vendor-after.reg") >&2 || true
 export_key 'HKLM\SOFTWARE\PassThruSupport.04.04' "$PREFIX/j2534-after.reg"
 check "removal: the J2534 registrations are as before" same "$PREFIX/j2534-before.reg" "$PREFIX/j2534-after.reg"
+views_check_removed removal
 check "removal: Programs and Features no longer lists the package" test -z "$(arp_versions)"
 check "removal: the Start menu entry is gone" test -z "$(menu_entries)"
 # What the held session kept loaded goes at the next restart; the rest now.
@@ -265,7 +304,7 @@ check "removal: the package's files are gone, but what the session holds (${held
 for f in $held_left; do
   check "removal: $f, held, is deleted at the next restart" bash -c 'grep -q -F "$1" <<<"$2"' _ "$f" "$(pending)"
 done
-disk_listing | grep -v -E '^[0-9a-f]+ (Program Files \(x86\)/OVRA/|ProgramData/OVRA/Logs/)' >"$PREFIX/disk-after.txt"
+disk_listing | grep -v -E '^[0-9a-f]+ (Program Files( \(x86\))?/OVRA/|ProgramData/OVRA/Logs/)' >"$PREFIX/disk-after.txt"
 check "removal: the disk is as before, logs aside" same "$PREFIX/disk-before.txt" "$PREFIX/disk-after.txt"
 diff "$PREFIX/disk-before.txt" "$PREFIX/disk-after.txt" >&2 || true
 
@@ -273,7 +312,9 @@ diff "$PREFIX/disk-before.txt" "$PREFIX/disk-after.txt" >&2 || true
 rc=$(msi /x "$(winpath "$msi_new")")
 # (Windows Installer answers 1605, "not installed"; Wine's msiexec 0.)
 check "removal twice: msiexec ends without an error (code $rc)" test "$rc" = 1605 -o "$rc" = 0
-check "removal twice: nothing changes" test "$(disk_listing | grep -v -E '^[0-9a-f]+ (Program Files \(x86\)/OVRA/|ProgramData/OVRA/Logs/)')" = "$(cat "$PREFIX/disk-after.txt")"
+check "removal twice: nothing changes" test "$(disk_listing | grep -v -E '^[0-9a-f]+ (Program Files( \(x86\))?/OVRA/|ProgramData/OVRA/Logs/)')" = "$(cat "$PREFIX/disk-after.txt")"
+
+views_check_mismatch
 
 echo "installer end to end: $passed passed, $failed failed"
 [ "$failed" = 0 ]

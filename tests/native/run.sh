@@ -92,4 +92,6 @@ fuzz_target pdu_rules_fuzz 5 "$ROOT/tests/native/pdu_rules_fuzz.cpp" "$ROOT/pdu/
   "$ROOT/tests/native/memory_probe_native.cpp"
 # The export tables of a monitored library and of the monitor copy written for it.
 fuzz_target export_rules_fuzz 2 "$ROOT/tests/native/export_rules_fuzz.cpp" "$ROOT/monitoring/export_rules.cpp"
+# The D-PDU root description file: scanning, our entry added, updated and taken out, file: URIs.
+fuzz_target pdu_root_fuzz 3 "$ROOT/tests/native/pdu_root_fuzz.cpp" "$ROOT/installer/pdu_root_rules.cpp"
 echo "== native fuzzing passed"
