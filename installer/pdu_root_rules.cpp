@@ -333,6 +333,7 @@ bool PathFromFileUri(std::string_view uri, std::string* path) {
   std::string out;
   for (std::size_t i = 0; i < uri.size(); ++i) {
     char c = uri[i];
+    if (c == '\0') return false;  // a path never holds one: it would end the name early
     if (c == '%') {
       auto hex = [](char h) {
         return h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10
