@@ -62,7 +62,10 @@ class Forwarding : public ::testing::Test {
     MonitoringState state;
     ApiImplementation& r = state.J2534[0];
     EXPECT_TRUE(r.SetFunctionLibrary(library));
-    EXPECT_TRUE(r.SetMonitorLibrary(dir / L"package\\" + kJ2534Monitor));
+    // A 64-bit library is a native-view registration, served by MonitorLibrary64.
+    if (k64) r.SetView(RegistryView::k64);
+    EXPECT_TRUE(k64 ? r.SetMonitorLibrary64(dir / L"package\\" + kJ2534Monitor)
+                    : r.SetMonitorLibrary(dir / L"package\\" + kJ2534Monitor));
     EXPECT_TRUE(r.SetOutputFile(library + L".log"));
     r.SetOutputFormat(format);
     r.SetMonitoringEnabled(1);
@@ -70,9 +73,6 @@ class Forwarding : public ::testing::Test {
     state.J2534Count = 1;
     const RegistryRoots roots{registry.Machine(), registry.User(), HKEY_USERS};
     EXPECT_TRUE(SaveJ2534Monitoring(state, roots, kJ2534ApiName, 0, reporter));
-    // A 64-bit library's settings live under the API's 64-bit key, where the
-    // 64-bit monitor looks.
-    if (k64) test::WriteUserSettings(registry.User(), library, library + L".log", format);
     return library;
   }
 
