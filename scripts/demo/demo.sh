@@ -28,7 +28,8 @@ DEMO_PROGRAM_DIR='C:\Program Files (x86)\OVRA\VCI'
 DEMO_PROGRAM_EXE="$DEMO_PROGRAM_DIR\\Varrow.exe"
 
 # The other makers' libraries: stand-in files that the program only moves,
-# copies and deletes, never loads (with a 32-bit library's header, which it reads).
+# copies and deletes, never loads: a do-nothing 32-bit library (the tests' stub,
+# whose header and export table Varrow reads) with a distinct text after it.
 DEMO_LIBRARIES=(
   'C:\Program Files (x86)\Fennick Auto Labs\Bridge 2\fnkpt32.dll'
   'C:\Program Files (x86)\Durnow Systems\PT-Mini\dspt0404.dll'
@@ -46,7 +47,9 @@ demo_unix_path() {
 # demo_msi: the package's MSI the build made (the newest, when there are several).
 demo_msi() {
   local msi
-  msi=$(ls -t "$BUILD"/installer/OvraVci-*.msi 2>/dev/null | head -n1)
+  # The prefixes are 64-bit: the package for 64-bit Windows when it was built.
+  msi=$(ls -t "$BUILD"/installer/OvraVci-*-x64.msi 2>/dev/null | head -n1)
+  [ -n "$msi" ] || msi=$(ls -t "$BUILD"/installer/OvraVci-*.msi 2>/dev/null | head -n1)
   [ -n "$msi" ] || { echo "no MSI in $BUILD/installer (is wixl installed?)" >&2; return 1; }
   printf '%s' "$msi"
 }
@@ -74,7 +77,11 @@ demo_seed_others() {
     mkdir -p "$(dirname "$host")"
     # A 32-bit library's header, then a distinct text per file, so a look at a
     # library tells which one stands there.
-    { demo_i386_header; printf 'Demo stand-in for %s (not a real library).\r\n' "${win##*\\}"; } >"$host"
+    if [ -f "$BIN/varrow_stub_library.dll" ]; then
+      { cat "$BIN/varrow_stub_library.dll"; printf 'Demo stand-in for %s (not a real library).\r\n' "${win##*\\}"; } >"$host"
+    else
+      { demo_i386_header; printf 'Demo stand-in for %s (not a real library).\r\n' "${win##*\\}"; } >"$host"
+    fi
   done
   printf '[RP1210Support]\r\nAPIImplementations=FNKRP32,DRNRP32\r\n' \
     >"$(demo_unix_path "$prefix" 'C:\windows\RP121032.ini')"

@@ -216,7 +216,7 @@ check "upgrade: the D-PDU library is unmonitored and the new one" same "$(host "
 views_check_installed upgrade
 if [ "$PACKAGE" = x64 ]; then
   check "upgrade: the other maker's 64-bit library stays set aside" same "$(aside "$FNK64")" "$PREFIX/fnk64-before.dll"
-  check "upgrade: its monitor copy is the new 64-bit monitor" same "$(host "$FNK64")" "$BIN64/OvraJ2534Mon64.dll"
+  check "upgrade: its monitor copy is the new 64-bit monitor" monitor_copy_of "$(host "$FNK64")" "$BIN64/OvraJ2534Mon64.dll"
   check "upgrade: the OVRA VCI's 64-bit library is the new one, set aside" same "$(aside "$PT64")" "$BIN64/OvraSimPT64.dll"
 fi
 export_key "$USER_KEY" "$PREFIX/user-after-upgrade.reg"
