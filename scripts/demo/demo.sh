@@ -192,6 +192,18 @@ demo_device_tab() {
 }
 demo_ovra_tab() { demo_device_tab 'OVRA VCI'; }
 
+# demo_view_tab VIEW VERSION NAME: the tab of J2534 device NAME registered in
+# VIEW (32 or 64) under VERSION (04.04 or 05.00), from 0. On 64-bit Windows
+# Varrow shows the 32-bit view's 04.04 and 05.00 registrations, then the native
+# view's, each in registry order, as VciCheck --list lists them.
+demo_view_tab() {
+  wine "$DEMO_PROGRAM_DIR\\VciCheck.exe" --list </dev/null 2>/dev/null | tr -d '\r' |
+    awk -v view="$1" -v version="$2" -v name="$3" '
+      /^32-bit view/ { v = 32 } /^native 64-bit view/ { v = 64 }
+      /^  J2534 / { if (v == view && $2 == version && substr($0, 16, length(name) + 2) == name "  ") { print n; exit }
+                    n++ }'
+}
+
 # demo_apply_buttons TAB BUTTON...: starts Varrow, More>>, the J2534 tab TAB, a
 # press of each control BUTTON (check boxes toggle), OK; true when the program
 # ended after OK.

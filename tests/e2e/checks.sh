@@ -31,7 +31,7 @@ monitor_copy_of() {
 }
 # monitor_stands_in ARCH COPY MONITOR: the monitor copy at a library's path.
 # Varrow's copy step writes the 32-bit copy's export table (monitor_copy_of);
-# the 64-bit copies are made by hand here (arch64.sh), as built.
+# the 64-bit D-PDU copies are made by hand (arch64.sh), as built.
 monitor_stands_in() {
   if [ "$1" = 32 ]; then monitor_copy_of "$2" "$3"; else cmp -s "$2" "$3"; fi
 }

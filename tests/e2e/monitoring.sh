@@ -6,9 +6,9 @@
 # OK: window messages, as a user's clicks); VciCheck then runs a session
 # through the registered library, and the log must parse in its format and
 # hold the session's calls; this for each of the four formats. The same checks
-# then for a 64-bit host: VciCheck64 through the 64-bit monitor with the 64-bit
-# simulated VCI registered in the native view (the monitor put in place by
-# hand as Varrow does; the log where the 32-bit view's LogFileLocation says). Last,
+# then for a 64-bit host: monitoring switched on on the 64-bit OVRA VCI's own
+# tab, VciCheck64 through the 64-bit monitor with the 64-bit simulated VCI
+# registered in the native view. Last,
 # `Varrow.exe disable` runs while a session holds the monitor loaded, and the
 # library must be back byte for byte. The simulated J2534 05.00 VCI is
 # registered (PassThruSupport.05.00, "OVRA VCI 05") and VciCheck --v05 runs its
@@ -70,16 +70,15 @@ check "VciCheck lists the OVRA VCI" test -n "$tab"
 setting() { wine reg query "$SETTINGS" /v "$1" </dev/null 2>/dev/null | tr -d '\r' |
             sed -n "s/^ *$1 *REG_[A-Z_]* *//p" || true; }
 
-# apply ARCH FORMAT: monitoring on for the OVRA VCI of that architecture with FORMAT:
-# through Varrow's dialog for the 32-bit library, by hand as Varrow does for the 64-bit one.
-first=tick
+# apply ARCH FORMAT: monitoring on for the OVRA VCI of that architecture with
+# FORMAT, through Varrow's dialog (the 64-bit one on its own tab, after the
+# 32-bit view's tabs).
+declare -A TAB=([32]="${tab:-0}" [64]="$(demo_view_tab 64 04.04 'OVRA VCI')")
+declare -A FIRST=([32]=tick [64]=tick)
 apply() {
-  if [ "$1" = 32 ]; then
-    demo_apply_monitoring "$2" "${tab:-0}" $first && first=""
-  else
-    arch64_monitor_on 'J2534 API' "${ARCH_PT[64]}" "$BIN64/OvraJ2534Mon64.dll" OutputFormat REG_DWORD "$2"
-  fi
+  demo_apply_monitoring "$2" "${TAB[$1]}" "${FIRST[$1]}" && FIRST[$1]=""
 }
+check "the 64-bit OVRA VCI has a tab of its own after the 32-bit ones" test "${TAB[64]:-0}" -gt "${TAB[32]}"
 for arch in 32 64; do
 for format in 1 2 3 4; do
   name="${FORMAT_NAME[$format]} ($arch-bit)"
@@ -89,7 +88,7 @@ for format in 1 2 3 4; do
   check "$name: the simulated VCI is set aside, the monitor stands in its place" \
     cmp -s "$(aside "$lib")" "${ARCH_BIN[$arch]}/OvraSimPT$arch.dll"
   check "$name: the monitor stands at the library's path" \
-    monitor_stands_in "$arch" "$(host "$lib")" "${ARCH_BIN[$arch]}/OvraJ2534Mon$arch.dll"
+    monitor_copy_of "$(host "$lib")" "${ARCH_BIN[$arch]}/OvraJ2534Mon$arch.dll"
   check "$name: the settings say format $format" test "$(setting OutputFormat)" = "0x$format"
   # Varrow writes the log file's name; without it the monitor takes the default in LogFileLocation.
   output=$(setting OutputFile)
