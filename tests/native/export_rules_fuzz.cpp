@@ -28,7 +28,7 @@ void Put(Bytes& b, std::size_t at, std::uint32_t v, int width) {
   for (int i = 0; i < width; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-struct Spec {
+struct SlotShape {
   std::uint32_t rva = 0;  // 0: unused; below 0x2000 code, else data
   std::vector<std::string> names;
 };
@@ -37,7 +37,7 @@ constexpr std::uint32_t kText = 0x1000, kTextRaw = 0x400, kTextSize = 0x800;
 constexpr std::uint32_t kEdata = 0x2000, kEdataRaw = 0xC00;
 
 // A library with the given export slots (and the forwarding block when `block`).
-Bytes Build(bool wide, std::uint32_t base, const std::vector<Spec>& slots, bool block) {
+Bytes Build(bool wide, std::uint32_t base, const std::vector<SlotShape>& slots, bool block) {
   std::vector<std::pair<std::string, std::uint32_t>> names;
   for (std::size_t i = 0; i < slots.size(); ++i)
     for (const std::string& n : slots[i].names) names.emplace_back(n, static_cast<std::uint32_t>(i));
@@ -100,7 +100,7 @@ Bytes Build(bool wide, std::uint32_t base, const std::vector<Spec>& slots, bool 
 const char* const kOwn[] = {"PassThruClose", "PassThruIoctl", "PassThruOpen"};
 
 Bytes Monitor(bool wide) {
-  std::vector<Spec> slots;
+  std::vector<SlotShape> slots;
   for (int i = 0; i < 3; ++i) slots.push_back({kText + 16u * i, {kOwn[i]}});
   for (std::uint32_t i = 0; i < forward::kPoolSize; ++i)
     slots.push_back({kText + 0x100 + 16 * i, {forward::kPlaceholderPrefix + std::to_string(i)}});
@@ -153,12 +153,12 @@ void Rewrite(const Bytes& monitor, const ExportTable& original, bool checkResult
 }
 
 // An original from the fuzzer's bytes.
-std::vector<Spec> Original(const std::uint8_t* data, std::size_t size, std::uint32_t* base) {
+std::vector<SlotShape> Original(const std::uint8_t* data, std::size_t size, std::uint32_t* base) {
   static const char* const kNames[] = {"PassThruOpen", "VendorScan", "VendorFlash", "A", "B", "a", "Z_", "PassThruIoctl"};
   *base = size > 0 ? (data[0] < 250 ? 1u + data[0] : 65400u + data[0]) : 1;
-  std::vector<Spec> slots;
+  std::vector<SlotShape> slots;
   for (std::size_t i = 1; i + 1 < size && slots.size() < 150; i += 2) {
-    Spec s;
+    SlotShape s;
     const int kind = data[i] % 4;
     s.rva = kind == 0 ? 0 : kind == 3 ? kEdata + 4 : kText + (data[i + 1] % 0x70) * 16;
     if (data[i + 1] & 1) s.names.push_back(kNames[(data[i] >> 2) % 8]);
@@ -178,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool wide = size > 0 && (data[size - 1] & 1) != 0;
   if (rule == nullptr || rule[0] == '0') {
     // Damage at chosen places: 4-byte writes (offset, value) into a library and a monitor.
-    std::vector<Spec> slots = {{kText, {"VendorScan"}}, {kText + 16, {}}, {kEdata + 4, {"Data"}},
+    std::vector<SlotShape> slots = {{kText, {"VendorScan"}}, {kText + 16, {}}, {kEdata + 4, {"Data"}},
                                {kText + 32, {"PassThruOpen", "Alias"}}};
     Bytes library = Build(wide, 3, slots, false);
     Bytes monitor = Monitor(wide);
@@ -200,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)varrow::ReadExportTable(library.data(), cut, &table, &problem);
   } else {
     std::uint32_t base = 1;
-    const std::vector<Spec> slots = Original(data, size, &base);
+    const std::vector<SlotShape> slots = Original(data, size, &base);
     const Bytes library = Build(wide, base, slots, false);
     ExportTable table;
     std::string problem;
